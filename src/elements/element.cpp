@@ -1,0 +1,118 @@
+#include "elements/element.hpp"
+
+#include <limits>
+
+#include "elements/invariant.hpp"
+
+namespace kelvara {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Fields in storage order; "-" means dimensionless.
+constexpr std::array<KindInfo, kKindCount> kCatalogue = {{
+    {"R", 1, {"r"}, {"ohm"}, {1.0}},
+    {"C", 1, {"c"}, {"F"}, {1e-3}},
+    {"L", 1, {"l"}, {"H"}, {1e-6}},
+    {"La", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
+    {"Cpe", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {1e-3, 0.8}},
+    {"W", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
+    {"Wo", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"Ws", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"G", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
+    {"Gs", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
+    {"K", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 1e-3}},
+    {"Zarc", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 1e-3, 0.8}},
+    {"Tlmq", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 1e-3, 0.8}},
+    {"T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
+}};
+
+// s = j*omega; the real part is 0*omega so that omega = inf or NaN poisons it.
+inline Complex jomega(double omega) { return {0.0 * omega, omega}; }
+
+inline Complex real_over(double numerator, Complex z) { return cdiv({numerator, 0.0}, z); }
+
+}  // namespace
+
+const KindInfo& kind_info(Kind kind) { return kCatalogue[static_cast<int>(kind)]; }
+
+Bounds bounds_for_field(std::string_view field) {
+  if (field == "alpha" || field == "gamma") return {0.0, 1.0};
+  return {1e-12, kInf};
+}
+
+std::optional<Element> Element::default_for_code(std::string_view code) {
+  for (int k = 0; k < kKindCount; ++k) {
+    if (code == kCatalogue[k].name || code == CODES[k]) {
+      return Element(static_cast<Kind>(k), kCatalogue[k].defaults);
+    }
+  }
+  return std::nullopt;
+}
+
+Element Element::from_values(Kind kind, std::span<const double> values) {
+  const int n = kind_info(kind).count;
+  if (values.size() < std::size_t(n)) {
+    invariant_failed("Element::with_values: " + std::to_string(n) + " values needed, " +
+                     std::to_string(values.size()) + " supplied");
+  }
+  std::array<double, kMaxFields> fields{};
+  for (int i = 0; i < n; ++i) fields[i] = values[i];
+  return Element(kind, fields);
+}
+
+std::array<Bounds, kMaxFields> Element::bounds() const {
+  std::array<Bounds, kMaxFields> out{};
+  for (int i = 0; i < count(); ++i) out[i] = bounds_for_field(info().fields[i]);
+  return out;
+}
+
+Complex Element::impedance_of(Kind kind, const double* p, double omega) {
+  const Complex s = jomega(omega);
+  switch (kind) {
+    case Kind::R:
+      return {p[0], 0.0};
+    case Kind::C:  // 1 / (s c)
+      return crecip(cscale(s, p[0]));
+    case Kind::L:  // s l
+      return cscale(s, p[0]);
+    case Kind::La:  // (s l)^alpha
+      return cpow(cscale(s, p[0]), p[1]);
+    case Kind::Cpe:  // 1 / (q s^alpha)
+      return crecip(cscale(cpow(s, p[1]), p[0]));
+    case Kind::W:  // aw (1 - j) / sqrt(omega)
+      return cdiv({p[0], -p[0]}, {std::sqrt(omega), 0.0});
+    case Kind::Wo: {  // z0 / (x tanh x), x = sqrt(s tau)
+      const Complex x = csqrt(cscale(s, p[1]));
+      return real_over(p[0], cmul(x, ctanh(x)));
+    }
+    case Kind::Ws: {  // z0 tanh(x) / x
+      const Complex x = csqrt(cscale(s, p[1]));
+      return cdiv(cscale(ctanh(x), p[0]), x);
+    }
+    case Kind::G:  // rg / sqrt(1 + s tg)
+      return real_over(p[0], csqrt(cadd({1.0, 0.0}, cscale(s, p[1]))));
+    case Kind::Gs: {  // rg / (y tanh(phi y)), y = sqrt(1 + s tg)
+      const Complex y = csqrt(cadd({1.0, 0.0}, cscale(s, p[1])));
+      return real_over(p[0], cmul(y, ctanh(cscale(y, p[2]))));
+    }
+    case Kind::K:  // r / (1 + s tau_k)
+      return real_over(p[0], cadd({1.0, 0.0}, cscale(s, p[1])));
+    case Kind::Zarc:  // r / (1 + (s tau_k)^gamma)
+      return real_over(p[0], cadd({1.0, 0.0}, cpow(cscale(s, p[1]), p[2])));
+    case Kind::Tlmq: {  // Zq = 1/(qs s^gamma); sqrt(r_ion Zq) / tanh(sqrt(r_ion / Zq))
+      const Complex zq = crecip(cscale(cpow(s, p[2]), p[1]));
+      return cdiv(csqrt(cscale(zq, p[0])), ctanh(csqrt(real_over(p[0], zq))));
+    }
+    case Kind::T: {  // beta = sqrt(k_tau + s tau); a/(beta tanh beta) + b/(beta sinh beta)
+      const Complex beta = csqrt(cadd({p[2], 0.0}, cscale(s, p[3])));
+      const Complex first = real_over(p[0], cmul(beta, ctanh(beta)));
+      // Where tanh saturates, sinh is huge and the second term is exactly 0.
+      if (std::fabs(beta.real()) > kTanhSaturation) return cadd(first, {0.0, 0.0});
+      return cadd(first, real_over(p[1], cmul(beta, csinh(beta))));
+    }
+  }
+  invariant_failed("Element::impedance_of: unknown element kind");
+}
+
+}  // namespace kelvara

@@ -1,0 +1,81 @@
+#pragma once
+// The fourteen equivalent-circuit elements: codes, fields, units, defaults,
+// bounds and impedance formulas.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "elements/complex_math.hpp"
+
+namespace kelvara {
+
+// Kind index order is fixed: it orders the catalogue, the help listing and
+// the Python classes alike.
+enum class Kind : std::uint8_t { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T };
+
+inline constexpr int kKindCount = 14;
+inline constexpr int kMaxFields = 4;
+
+struct KindInfo {
+  std::string_view name;  // "Cpe", "Tlmq": used by reprs, labels, classes
+  int count;
+  std::array<std::string_view, kMaxFields> fields;
+  std::array<std::string_view, kMaxFields> units;
+  std::array<double, kMaxFields> defaults;
+};
+
+const KindInfo& kind_info(Kind kind);
+inline const KindInfo& kind_info(int index) { return kind_info(static_cast<Kind>(index)); }
+
+struct Bounds {
+  double lo;
+  double hi;
+};
+
+// Search bounds depend only on the field name: exponents live in [0, 1],
+// everything else is positive and open above.
+Bounds bounds_for_field(std::string_view field);
+
+class Element {
+ public:
+  // The help-text spellings, in kind order.
+  static constexpr std::array<std::string_view, kKindCount> CODES = {
+      "R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T"};
+
+  // Element of the kind spelled `code` (a kind name or a CODES entry,
+  // byte-exact) with its default values; nothing for any other text.
+  static std::optional<Element> default_for_code(std::string_view code);
+
+  // Element of `kind` with the first count(kind) entries of `values`.
+  // Fewer values are an invariant failure.
+  static Element from_values(Kind kind, std::span<const double> values);
+
+  Kind kind() const { return kind_; }
+  const KindInfo& info() const { return kind_info(kind_); }
+  int count() const { return info().count; }
+  std::span<const double> values() const { return {fields_.data(), std::size_t(count())}; }
+  std::span<const std::string_view> names() const { return {info().fields.data(), std::size_t(count())}; }
+  std::span<const std::string_view> units() const { return {info().units.data(), std::size_t(count())}; }
+  std::array<Bounds, kMaxFields> bounds() const;
+
+  Element with_values(std::span<const double> values) const { return from_values(kind_, values); }
+
+  // Impedance in ohm at angular frequency omega (rad/s).
+  Complex impedance(double omega) const { return impedance_of(kind_, fields_.data(), omega); }
+
+  // The same formula with the fields read from `p` (count(kind) entries):
+  // lets a candidate parameter vector be evaluated without building elements.
+  static Complex impedance_of(Kind kind, const double* p, double omega);
+
+ private:
+  Element(Kind kind, const std::array<double, kMaxFields>& fields) : kind_(kind), fields_(fields) {}
+
+  Kind kind_;
+  std::array<double, kMaxFields> fields_;
+};
+
+}  // namespace kelvara
