@@ -1,0 +1,41 @@
+#include "fit/jacobian.hpp"
+
+#include <cmath>
+
+#include "circuit/worker_pool.hpp"
+
+namespace kelvara {
+
+Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params) {
+  const std::size_t n = params.size(), m = 2 * problem.points();
+  Eigen::MatrixXd jac(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(n));
+  // Each task owns its perturbed copies and residual vectors and writes only
+  // its own column, so columns never depend on scheduling.
+  parallel_for_each_index(n, [&](std::size_t j) {
+    const double h = kCbrtEpsilon * std::fmax(std::fabs(params[j]), 1e-8);
+    std::vector<double> plus(params.begin(), params.end()), minus(params.begin(), params.end());
+    plus[j] += h;
+    minus[j] -= h;
+    std::vector<double> r_plus(m), r_minus(m);
+    residuals_into(problem, plus, r_plus);
+    residuals_into(problem, minus, r_minus);
+    for (std::size_t i = 0; i < m; ++i) jac(Eigen::Index(i), Eigen::Index(j)) = (r_plus[i] - r_minus[i]) / (h + h);
+  });
+  return jac;
+}
+
+Eigen::MatrixXd solver_jacobian(const FitProblem& problem, std::span<const double> x, std::span<const bool> held) {
+  const std::vector<double> p = physical(problem.bounds, x);
+  Eigen::MatrixXd jac = jacobian_columns(problem, p);
+  for (Eigen::Index j = 0; j < jac.cols(); ++j) {
+    const auto& b = problem.bounds[std::size_t(j)];
+    if (std::size_t(j) < held.size() && held[std::size_t(j)]) {
+      jac.col(j).setZero();
+    } else if (is_log_scaled(b)) {
+      jac.col(j) *= (p[std::size_t(j)] - b.lo) * kLn10;
+    }
+  }
+  return jac;
+}
+
+}  // namespace kelvara

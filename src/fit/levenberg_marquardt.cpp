@@ -1,0 +1,210 @@
+#include "fit/levenberg_marquardt.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include <unsupported/Eigen/LevenbergMarquardt>
+
+#include "circuit/tree.hpp"
+#include "elements/invariant.hpp"
+#include "fit/jacobian.hpp"
+
+namespace kelvara {
+namespace {
+
+// The least-squares problem as Eigen's solver sees it. A non-finite residual
+// or Jacobian entry asks the solver to stop, which ends the run as
+// unsuccessful instead of letting NaN steer it.
+struct LmFunctor : Eigen::DenseFunctor<double> {
+  LmFunctor(const FitProblem& problem, std::span<const bool> held, int n)
+      : Eigen::DenseFunctor<double>(n, int(2 * problem.points())), problem(problem), held(held) {}
+
+  int operator()(const Eigen::VectorXd& x, Eigen::VectorXd& fvec) const {
+    const std::vector<double> p = physical(problem.bounds, {x.data(), std::size_t(x.size())});
+    fvec.resize(values());
+    residuals_into(problem, p, {fvec.data(), std::size_t(fvec.size())});
+    return fvec.allFinite() ? 0 : -1;
+  }
+
+  int df(const Eigen::VectorXd& x, Eigen::MatrixXd& fjac) const {
+    fjac = solver_jacobian(problem, {x.data(), std::size_t(x.size())}, held);
+    return fjac.allFinite() ? 0 : -1;
+  }
+
+  const FitProblem& problem;
+  std::span<const bool> held;
+};
+
+LmTermination termination_of(Eigen::LevenbergMarquardtSpace::Status status, double fnorm) {
+  using S = Eigen::LevenbergMarquardtSpace::Status;
+  switch (status) {
+    case S::RelativeReductionTooSmall:
+    case S::RelativeErrorTooSmall:
+    case S::RelativeErrorAndReductionTooSmall:
+      return LmTermination::Converged;
+    case S::CosinusTooSmall:
+      return fnorm == 0.0 ? LmTermination::ResidualsZero : LmTermination::Orthogonal;
+    case S::TooManyFunctionEvaluation:
+      return LmTermination::LostPatience;
+    case S::FtolTooSmall:
+    case S::XtolTooSmall:
+    case S::GtolTooSmall:
+      return LmTermination::NoImprovementPossible;
+    case S::UserAsked:
+      return LmTermination::Numerical;
+    default:
+      return LmTermination::WrongDimensions;
+  }
+}
+
+// IEEE 754 totalOrder as an integer key: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
+std::int64_t total_order_key(double x) {
+  std::int64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+struct Candidate {
+  std::vector<double> params;
+  double cost;
+};
+
+struct Best {
+  std::vector<double> params;
+  double cost;
+  bool success;
+};
+
+}  // namespace
+
+bool is_success(LmTermination t) {
+  return t == LmTermination::ResidualsZero || t == LmTermination::Orthogonal || t == LmTermination::Converged;
+}
+
+LmRun levenberg_marquardt_single_start(const FitProblem& problem, std::span<const double> x0,
+                                       std::span<const bool> held, const LmSettings& settings) {
+  const Eigen::Index n = Eigen::Index(x0.size());
+  Eigen::VectorXd x = Eigen::Map<const Eigen::VectorXd>(x0.data(), n);
+  LmRun run{{}, LmTermination::WrongDimensions, false, 0};
+  if (n > 0 && 2 * problem.points() >= std::size_t(n)) {
+    LmFunctor functor(problem, held, int(n));
+    Eigen::LevenbergMarquardt<LmFunctor> lm(functor);
+    lm.setFtol(settings.ftol);
+    lm.setXtol(settings.xtol);
+    lm.setGtol(settings.gtol);
+    lm.setFactor(100.0);
+    lm.setMaxfev(Eigen::Index(std::max<std::uint32_t>(settings.patience, 1)) * (n + 1));
+    const auto status = lm.minimize(x);
+    run.termination = termination_of(status, lm.fnorm());
+    run.evaluations = std::uint64_t(lm.nfev());
+  }
+  run.success = is_success(run.termination);
+  run.params = physical(problem.bounds, {x.data(), std::size_t(n)});
+  return run;
+}
+
+std::vector<std::vector<double>> candidate_starting_points(std::span<const double> p0, std::span<const Bounds> bounds) {
+  // Open-bounded (log-scaled) parameters are scaled around the start;
+  // bounded ones are spread across their box. Each row moves one kind only.
+  static constexpr double kScales[] = {1.0, 3.0, 0.3333333333333333, 8.0, 0.125};
+  static constexpr double kFractions[] = {0.2, 0.4, 0.6, 0.8};
+  std::vector<std::vector<double>> out;
+  for (double scale : kScales) {
+    std::vector<double> c(p0.begin(), p0.end());
+    for (std::size_t i = 0; i < std::min(c.size(), bounds.size()); ++i) {
+      if (is_log_scaled(bounds[i]) && scale != 1.0) c[i] = p0[i] * scale;
+    }
+    out.push_back(std::move(c));
+  }
+  for (double fraction : kFractions) {
+    std::vector<double> c(p0.begin(), p0.end());
+    for (std::size_t i = 0; i < std::min(c.size(), bounds.size()); ++i) {
+      if (!is_log_scaled(bounds[i])) c[i] = bounds[i].lo + (bounds[i].hi - bounds[i].lo) * fraction;
+    }
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+bool is_plausible(std::span<const double> p, std::span<const double> p0, std::span<const Bounds> bounds) {
+  const std::size_t n = std::min({p0.size(), p.size(), bounds.size()});
+  for (std::size_t i = 0; i < n; ++i) {
+    const Bounds& b = bounds[i];
+    if (!is_log_scaled(b)) {
+      const double margin = 1e-6 * (b.hi - b.lo);
+      if (!(std::fabs(p[i] - b.lo) > margin && std::fabs(b.hi - p[i]) > margin)) return false;
+    } else {
+      const double ratio = p[i] / std::fmax(std::fabs(p0[i]), 1e-300);
+      if (!(p[i] > 100.0 * b.lo && std::isfinite(ratio) && ratio >= 1e-6 && ratio < 1e6)) return false;
+    }
+  }
+  return true;
+}
+
+FitResultOr<FitOutcome> levenberg_marquardt_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
+                                                std::span<const Complex> impedances, bool modulus,
+                                                const LmSettings& settings) {
+  if (frequencies_hz.size() != impedances.size()) return FitError{FitError::Kind::LengthMismatch, {}};
+  if (frequencies_hz.empty()) return FitError{FitError::Kind::EmptySpectrum, {}};
+  if (param_count(nodes) == 0) return FitError{FitError::Kind::NoParameters, {}};
+
+  const std::vector<double> omegas = angular_frequencies(frequencies_hz);
+  const std::vector<double> weights = compute_weights(impedances, modulus);
+  const std::vector<Bounds> bounds = param_bounds(nodes);
+  const std::vector<double> p0 = param_values(nodes);
+  EvalCounter counter{0};
+  const FitProblem problem{nodes, omegas, impedances, weights, bounds, counter};
+
+  std::vector<Candidate> candidates;
+  for (auto& c : candidate_starting_points(p0, bounds)) {
+    const double cost = cost_at(problem, c);
+    candidates.push_back({std::move(c), cost});
+  }
+  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    return total_order_key(a.cost) < total_order_key(b.cost);
+  });
+
+  const std::unique_ptr<bool[]> held(new bool[p0.size()]());
+  std::uint64_t evaluations = 0;
+  std::optional<Best> best;
+  for (const Candidate& candidate : candidates) {
+    const std::vector<double> x = to_solver_coordinates(bounds, candidate.params);
+    LmRun run = levenberg_marquardt_single_start(problem, x, {held.get(), p0.size()}, settings);
+    evaluations += run.evaluations;
+    const double cost = cost_at(problem, run.params);
+    // A failed run never replaces a successful one, whatever its cost.
+    if (!best || (run.success && !best->success) || (run.success == best->success && cost < best->cost)) {
+      best = Best{run.params, cost, run.success};
+    }
+    if (std::isfinite(cost) && run.success && is_plausible(run.params, p0, bounds)) break;
+  }
+  if (!best) invariant_failed("candidate_starting_points always returns at least one candidate");
+
+  // Clamp onto the box, and re-fit with whatever ended on a finite bound held.
+  std::vector<double> clamped = best->params;
+  std::unique_ptr<bool[]> at_bound(new bool[clamped.size()]());
+  bool any_at_bound = false;
+  for (std::size_t i = 0; i < std::min(clamped.size(), bounds.size()); ++i) {
+    const Bounds& b = bounds[i];
+    at_bound[i] = std::isfinite(b.hi) && (clamped[i] <= b.lo || clamped[i] >= b.hi);
+    any_at_bound = any_at_bound || at_bound[i];
+    clamped[i] = clamp_to_bounds(clamped[i], b);
+  }
+  std::vector<double> result = clamped;
+  bool success = best->success;
+  if (any_at_bound) {
+    const std::vector<double> x = to_solver_coordinates(bounds, clamped);
+    LmRun refit = levenberg_marquardt_single_start(problem, x, {at_bound.get(), clamped.size()}, settings);
+    evaluations += refit.evaluations;
+    const double cost = cost_at(problem, refit.params);
+    if (cost < best->cost && refit.success) {
+      result = std::move(refit.params);
+      success = true;
+    }
+  }
+  return build_outcome(nodes, std::move(result), success, evaluations, problem);
+}
+
+}  // namespace kelvara

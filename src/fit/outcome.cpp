@@ -1,0 +1,115 @@
+#include "fit/outcome.hpp"
+
+#include <cmath>
+
+#include <Eigen/LU>
+
+#include "circuit/tree.hpp"
+#include "elements/invariant.hpp"
+#include "elements/text_format.hpp"
+#include "fit/jacobian.hpp"
+#include "fit/levenberg_marquardt.hpp"
+
+namespace kelvara {
+namespace {
+
+template <int N>
+std::optional<Eigen::MatrixXd> fixed_inverse(const Eigen::MatrixXd& a) {
+  const Eigen::Matrix<double, N, N> m = a;
+  // Only an exactly zero determinant fails; NaN propagates into the result.
+  if (m.determinant() == 0.0) return std::nullopt;
+  return Eigen::MatrixXd(m.inverse());
+}
+
+}  // namespace
+
+std::optional<Eigen::MatrixXd> general_inverse(const Eigen::MatrixXd& a) {
+  switch (a.rows()) {
+    case 0: return Eigen::MatrixXd(0, 0);
+    case 1: return fixed_inverse<1>(a);
+    case 2: return fixed_inverse<2>(a);
+    case 3: return fixed_inverse<3>(a);
+    case 4: return fixed_inverse<4>(a);
+    default: break;
+  }
+  const Eigen::PartialPivLU<Eigen::MatrixXd> lu(a);
+  const auto diagonal = lu.matrixLU().diagonal();
+  for (Eigen::Index i = 0; i < diagonal.size(); ++i) {
+    if (diagonal[i] == 0.0) return std::nullopt;
+  }
+  return Eigen::MatrixXd(lu.inverse());
+}
+
+double clamp_to_bounds(double x, const Bounds& b) {
+  if (!(b.lo <= b.hi)) {
+    invariant_failed("min > max, or either was NaN. min = " + format_debug(b.lo) + ", max = " + format_debug(b.hi));
+  }
+  if (x < b.lo) return b.lo;
+  if (x > b.hi) return b.hi;
+  return x;
+}
+
+FitOutcome build_outcome(const SeriesList& nodes, std::vector<double> params, bool success, std::uint64_t iterations,
+                         const FitProblem& problem) {
+  const auto bounds = param_bounds(nodes);
+  for (std::size_t i = 0; i < std::min(params.size(), bounds.size()); ++i) params[i] = clamp_to_bounds(params[i], bounds[i]);
+
+  FitOutcome out;
+  out.cost = cost_at(problem, params);
+  out.chi_square = out.cost + out.cost;
+
+  const Eigen::MatrixXd jac = jacobian_columns(problem, params);
+  const double dof = double(jac.rows()) - double(jac.cols());
+  if (dof > 0.0) {
+    const Eigen::MatrixXd jtj = jac.transpose() * jac;
+    if (const auto inv = general_inverse(jtj)) {
+      const double s2 = out.chi_square / dof;
+      std::vector<double> errors(params.size());
+      for (std::size_t i = 0; i < errors.size(); ++i) errors[i] = std::sqrt(s2 * (*inv)(Eigen::Index(i), Eigen::Index(i)));
+      out.stderr_values = std::move(errors);
+    }
+  }
+  out.circuit = rebuild(nodes, params);
+  out.param_names = param_names(nodes);
+  out.params = std::move(params);
+  out.success = success;
+  out.iterations = iterations;
+  out.impedance_evals = problem.counter.load(std::memory_order_relaxed);
+  return out;
+}
+
+FitResultOr<FitOutcome> polish_or_fallback(const SeriesList& nodes, std::vector<double> best, std::uint64_t iterations,
+                                           std::span<const double> frequencies_hz,
+                                           std::span<const Complex> impedances, bool modulus,
+                                           const FitProblem& problem) {
+  FitOutcome fallback = build_outcome(nodes, best, true, iterations, problem);
+  const SeriesList start = rebuild(nodes, best);
+  auto polished = levenberg_marquardt_fit(start, frequencies_hz, impedances, modulus, LmSettings{1e-8, 1e-8, 1e-8, 200});
+  if (auto* error = std::get_if<FitError>(&polished)) return *error;
+  FitOutcome& polish = std::get<FitOutcome>(polished);
+  const std::uint64_t evals = problem.counter.fetch_add(polish.impedance_evals, std::memory_order_relaxed) +
+                              polish.impedance_evals;
+  // On a tie the polish wins: it carries the solver's own statistics.
+  FitOutcome& chosen = (std::isfinite(polish.cost) && polish.cost <= fallback.cost) ? polish : fallback;
+  chosen.impedance_evals = evals;
+  return std::move(chosen);
+}
+
+std::pair<std::vector<double>, std::vector<double>> pso_search_box(std::span<const Bounds> bounds,
+                                                                   std::span<const double> start) {
+  const std::size_t n = std::min(bounds.size(), start.size());
+  std::vector<double> lower(n), upper(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Bounds& b = bounds[i];
+    if (!is_log_scaled(b)) {
+      lower[i] = b.lo, upper[i] = b.hi;
+      continue;
+    }
+    const double s = std::fmax(std::fabs(start[i]), 1e-6);
+    lower[i] = std::log10(std::fmax(std::fmax(s * 0.0001, b.lo) - b.lo, 1e-300));
+    upper[i] = std::log10(std::fmax(s * 10000.0 - b.lo, 1e-300));
+  }
+  return {lower, upper};
+}
+
+}  // namespace kelvara

@@ -1,0 +1,83 @@
+#include "fit/residuals.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "circuit/spectrum_eval.hpp"
+#include "circuit/tree.hpp"
+#include "elements/text_format.hpp"
+
+namespace kelvara {
+
+std::optional<bool> parse_weighting(std::string_view name) {
+  if (name == "modulus") return true;
+  if (name == "unit") return false;
+  return std::nullopt;
+}
+
+std::string unknown_weighting_message(std::string_view name) {
+  return "unknown weight scheme " + debug_quote(name) + ", expected \"modulus\" or \"unit\"";
+}
+
+std::vector<double> compute_weights(std::span<const Complex> impedances, bool modulus) {
+  std::vector<double> w(impedances.size(), 1.0);
+  if (modulus) {
+    for (std::size_t k = 0; k < impedances.size(); ++k) {
+      w[k] = std::fmax(std::hypot(impedances[k].real(), impedances[k].imag()), 1e-30);
+    }
+  }
+  return w;
+}
+
+std::vector<double> angular_frequencies(std::span<const double> frequencies_hz) {
+  std::vector<double> omegas(frequencies_hz.size());
+  for (std::size_t k = 0; k < omegas.size(); ++k) omegas[k] = frequencies_hz[k] * kTwoPi;
+  return omegas;
+}
+
+void residuals_into(const FitProblem& problem, std::span<const double> params, std::span<double> out) {
+  problem.counter.fetch_add(1, std::memory_order_relaxed);
+  for (std::size_t k = 0; k < problem.points(); ++k) {
+    ValueCursor cursor(params);
+    const Complex zm = series_impedance_with_params(problem.nodes, cursor, problem.omegas[k]);
+    const Complex z = problem.impedances[k];
+    out[2 * k] = (zm.real() - z.real()) / problem.weights[k];
+    out[2 * k + 1] = (zm.imag() - z.imag()) / problem.weights[k];
+  }
+}
+
+std::vector<double> residuals(const FitProblem& problem, std::span<const double> params) {
+  std::vector<double> r(2 * problem.points());
+  residuals_into(problem, params, r);
+  return r;
+}
+
+double cost_of(std::span<const double> r) {
+  double sum = 0.0;
+  for (double v : r) sum += v * v;
+  return 0.5 * sum;
+}
+
+double cost_at(const FitProblem& problem, std::span<const double> params) {
+  return cost_of(residuals(problem, params));
+}
+
+bool is_log_scaled(const Bounds& b) { return !std::isfinite(b.hi); }
+
+std::vector<double> physical(std::span<const Bounds> bounds, std::span<const double> x) {
+  const std::size_t n = std::min(bounds.size(), x.size());
+  std::vector<double> p(n);
+  for (std::size_t i = 0; i < n; ++i) p[i] = is_log_scaled(bounds[i]) ? std::pow(10.0, x[i]) + bounds[i].lo : x[i];
+  return p;
+}
+
+std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds, std::span<const double> p) {
+  const std::size_t n = std::min(bounds.size(), p.size());
+  std::vector<double> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = is_log_scaled(bounds[i]) ? std::log10(std::fmax(p[i] - bounds[i].lo, 1e-300)) : p[i];
+  }
+  return x;
+}
+
+}  // namespace kelvara

@@ -1,0 +1,64 @@
+#pragma once
+// The quantity every fitting method minimises: half the sum of squares of
+// the weighted residuals
+//   r[2k]   = (Re Zmodel(w_k) - Re Z_k) / w_k
+//   r[2k+1] = (Im Zmodel(w_k) - Im Z_k) / w_k
+// (real and imaginary parts interleaved per point), and the mapping between
+// physical parameters and the solver coordinates the optimisers move in:
+// a parameter with an open upper bound is optimised as x = log10(p - lo), so
+// it stays above its lower bound by construction; the others directly.
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "circuit/node.hpp"
+
+namespace kelvara {
+
+// Residual-vector evaluations within one fit; a statistic read after the
+// work has joined, so relaxed increments suffice.
+using EvalCounter = std::atomic<std::uint64_t>;
+
+// Everything a residual evaluation reads, borrowed from the fit that owns it.
+struct FitProblem {
+  const SeriesList& nodes;
+  std::span<const double> omegas;        // rad/s
+  std::span<const Complex> impedances;   // measured, ohm
+  std::span<const double> weights;       // one per point
+  std::span<const Bounds> bounds;        // one per parameter
+  EvalCounter& counter;
+
+  std::size_t points() const { return omegas.size(); }
+};
+
+// "modulus" -> true, "unit" -> false (exact, case-sensitive); nothing else.
+std::optional<bool> parse_weighting(std::string_view name);
+std::string unknown_weighting_message(std::string_view name);
+
+// modulus: max(|Z_k|, 1e-30) (a NaN modulus gives 1e-30); unit: 1.
+std::vector<double> compute_weights(std::span<const Complex> impedances, bool modulus);
+
+std::vector<double> angular_frequencies(std::span<const double> frequencies_hz);
+
+// The 2N residuals at physical `params` into `out` (length 2N); counts one
+// evaluation. Allocates nothing.
+void residuals_into(const FitProblem& problem, std::span<const double> params, std::span<double> out);
+std::vector<double> residuals(const FitProblem& problem, std::span<const double> params);
+
+// 0.5 * sum r^2, summed in index order; NaN stays NaN. Counts one evaluation.
+double cost_at(const FitProblem& problem, std::span<const double> params);
+double cost_of(std::span<const double> r);
+
+// An open (non-finite) upper bound marks a log-scaled parameter.
+bool is_log_scaled(const Bounds& b);
+
+// min(len(bounds), len(input)) entries each.
+std::vector<double> physical(std::span<const Bounds> bounds, std::span<const double> x);
+std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds, std::span<const double> p);
+
+}  // namespace kelvara

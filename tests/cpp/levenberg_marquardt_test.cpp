@@ -1,0 +1,239 @@
+// The default fitting method against synthetic spectra with known answers.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <string>
+
+#include "circuit/parser.hpp"
+#include "circuit/spectrum_eval.hpp"
+#include "circuit/tree.hpp"
+#include "fit/driver.hpp"
+#include "fit/jacobian.hpp"
+#include "fit/levenberg_marquardt.hpp"
+#include "models/registry.hpp"
+
+namespace kelvara {
+namespace {
+
+SeriesList parsed(std::string_view text) {
+  auto r = parse(text);
+  EXPECT_FALSE(r.error) << text;
+  return r.tree;
+}
+
+std::vector<double> log_frequencies(double hi, double lo, int n) {
+  std::vector<double> f(n);
+  for (int i = 0; i < n; ++i) f[i] = hi * std::pow(lo / hi, double(i) / (n - 1));
+  return f;
+}
+
+std::vector<Complex> spectrum_of(const SeriesList& tree, const std::vector<double>& f) {
+  std::vector<Complex> z(f.size());
+  impedance_spectrum(tree, f, z);
+  return z;
+}
+
+// Plausible battery-cell values by field, chosen so that every time
+// constant sits inside 100 kHz .. 10 mHz.
+double truth_for(const std::string& name) {
+  static const std::map<std::string, double> values = {
+      {"L0.l", 2e-7},    {"R0.r", 0.05},    {"R1.r", 0.1},      {"C1.c", 2e-3},      {"CPE1.q", 0.02},
+      {"CPE1.alpha", 0.85}, {"R2.r", 0.2},  {"C2.c", 0.5},      {"CPE2.q", 1.5},     {"CPE2.alpha", 0.7},
+      {"W1.aw", 0.03},   {"W2.aw", 0.03},   {"Wo2.z0", 0.3},    {"Wo2.tau", 20.0}};
+  return values.at(name);
+}
+
+class RegistryRecovery : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(RegistryRecovery, RecoversNoiseFreeParametersFromThreefoldOffStart) {
+  const models::Model& model = models::all()[GetParam()];
+  const SeriesList shape = parsed(model.circuit);
+  const auto names = param_names(shape);
+  std::vector<double> truth, start;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    truth.push_back(truth_for(names[i]));
+    const bool exponent = names[i].ends_with(".alpha");
+    // Alternate above and below the truth: 2.5x / 0.4x, exponents +-0.1.
+    const double up = (i % 2 == 0);
+    start.push_back(exponent ? truth.back() + (up ? 0.1 : -0.1) : truth.back() * (up ? 2.5 : 0.4));
+  }
+  const auto f = log_frequencies(1e5, 1e-2, 60);
+  const auto z = spectrum_of(rebuild(shape, truth), f);
+
+  auto result = levenberg_marquardt_fit(rebuild(shape, start), f, z, true, LmSettings{});
+  ASSERT_TRUE(std::holds_alternative<FitOutcome>(result)) << std::get<FitError>(result).message();
+  const FitOutcome& out = std::get<FitOutcome>(result);
+  EXPECT_TRUE(out.success) << model.key;
+  for (std::size_t i = 0; i < truth.size(); ++i) {
+    EXPECT_NEAR(out.params[i] / truth[i], 1.0, 1e-3) << model.key << " " << names[i];
+  }
+  EXPECT_EQ(out.chi_square, out.cost + out.cost);
+  EXPECT_GT(out.impedance_evals, out.iterations);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllReferenceCircuits, RegistryRecovery, ::testing::Range<std::size_t>(0, models::kModelCount),
+                         [](const auto& info) { return std::string(models::all()[info.param].key); });
+
+TEST(CandidateStartingPoints, MoveOneKindOfParameterPerRow) {
+  const SeriesList tree = parsed("R0-(R1,CPE1)");
+  const auto bounds = param_bounds(tree);
+  const std::vector<double> p0 = {2.0, 4.0, 1e-3, 0.8};
+  const auto c = candidate_starting_points(p0, bounds);
+  ASSERT_EQ(c.size(), 9u);
+  EXPECT_EQ(c[0], p0);
+  EXPECT_EQ(c[1], (std::vector<double>{6.0, 12.0, 3e-3, 0.8}));
+  EXPECT_EQ(c[2][0], 2.0 * 0.3333333333333333);
+  EXPECT_EQ(c[4], (std::vector<double>{0.25, 0.5, 0.125e-3, 0.8}));
+  const double fractions[] = {0.2, 0.4, 0.6, 0.8};
+  for (int row = 5; row < 9; ++row) {
+    EXPECT_EQ(c[row][0], 2.0);
+    EXPECT_EQ(c[row][3], fractions[row - 5]);
+  }
+}
+
+TEST(Plausibility, RejectsExponentsWithinAMillionthOfTheirBounds) {
+  const auto bounds = param_bounds(parsed("R0-(R1,CPE1)"));
+  const std::vector<double> p0 = {1.0, 1.0, 1e-3, 0.8};
+  EXPECT_TRUE(is_plausible(p0, p0, bounds));
+  EXPECT_FALSE(is_plausible(std::vector<double>{1.0, 1.0, 1e-3, 1.0 - 5e-7}, p0, bounds));
+  EXPECT_FALSE(is_plausible(std::vector<double>{1.0, 1.0, 1e-3, 5e-7}, p0, bounds));
+  // Log-scaled parameters: six decades from the start is too far.
+  EXPECT_FALSE(is_plausible(std::vector<double>{1e6, 1.0, 1e-3, 0.8}, p0, bounds));
+  EXPECT_TRUE(is_plausible(std::vector<double>{9e5, 1.0, 1e-3, 0.8}, p0, bounds));
+  EXPECT_FALSE(is_plausible(std::vector<double>{1e-10, 1.0, 1e-3, 0.8}, p0, bounds));
+}
+
+TEST(LevenbergMarquardtFit, ClampsAnExponentBeyondItsBoundAndRefitsWithItHeld) {
+  // A pure capacitor measured through a CPE: the exponent wants to reach 1.
+  const SeriesList shape = parsed("R0-(R1,CPE1)");
+  const auto f = log_frequencies(1e4, 1e-1, 40);
+  const auto z = spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{0.5, 2.0, 1e-3}), f);
+  auto result = levenberg_marquardt_fit(rebuild(shape, std::vector<double>{1.0, 1.0, 2e-3, 0.9}), f, z, true, LmSettings{});
+  const FitOutcome& out = std::get<FitOutcome>(result);
+  EXPECT_LE(out.params[3], 1.0);
+  EXPECT_NEAR(out.params[3], 1.0, 1e-6);
+  EXPECT_NEAR(out.params[1], 2.0, 1e-4);
+  EXPECT_LT(out.cost, 1e-12);
+}
+
+TEST(LevenbergMarquardtFit, NonFiniteDataEndsUnsuccessfulNotInAHang) {
+  const SeriesList tree = parsed("R0-(R1,C1)");
+  const std::vector<double> f = {1.0, 10.0, 100.0, 1000.0};
+  std::vector<Complex> z = spectrum_of(tree, f);
+  z[2] = {std::nan(""), 0.0};
+  auto result = levenberg_marquardt_fit(tree, f, z, false, LmSettings{});
+  const FitOutcome& out = std::get<FitOutcome>(result);
+  EXPECT_FALSE(out.success);
+  EXPECT_TRUE(std::isnan(out.cost));
+}
+
+TEST(LevenbergMarquardtFit, PatienceZeroBehavesAsOne) {
+  const SeriesList tree = parsed("R0-(R1,C1)");
+  const auto f = log_frequencies(1e4, 1e-1, 20);
+  const auto z = spectrum_of(rebuild(tree, std::vector<double>{0.3, 2.0, 1e-4}), f);
+  auto zero = std::get<FitOutcome>(levenberg_marquardt_fit(tree, f, z, true, LmSettings{1e-8, 1e-8, 1e-8, 0}));
+  auto one = std::get<FitOutcome>(levenberg_marquardt_fit(tree, f, z, true, LmSettings{1e-8, 1e-8, 1e-8, 1}));
+  EXPECT_EQ(zero.params, one.params);
+  EXPECT_EQ(zero.iterations, one.iterations);
+}
+
+TEST(FitDriver, ChecksMethodNameThenLengthsThenEmptinessThenParameters) {
+  const SeriesList tree = parsed("R0");
+  const std::vector<double> none, one = {1.0};
+  const std::vector<Complex> zone = {{1.0, 0.0}}, zempty;
+  auto kind = [](const FitResultOr<FitOutcome>& r) { return std::get<FitError>(r).kind; };
+  FitOptions options;
+  options.method = "Levenberg_marquardt";
+  EXPECT_EQ(kind(run_fit(tree, none, zempty, options)), FitError::Kind::UnknownMethod);
+  options.method = "levenberg_marquardt";
+  EXPECT_EQ(kind(run_fit(tree, none, zone, options)), FitError::Kind::LengthMismatch);
+  EXPECT_EQ(kind(run_fit(tree, none, zempty, options)), FitError::Kind::EmptySpectrum);
+  EXPECT_EQ(kind(run_fit(SeriesList{}, one, zone, options)), FitError::Kind::NoParameters);
+  options.ftol = -0.0;
+  EXPECT_EQ(std::get<FitError>(run_fit(tree, one, zone, options)).message(),
+            "ftol must be a non-negative number, got -0.0");
+}
+
+TEST(Jacobian, CentralDifferenceStepIsRelativeWithAFloor) {
+  // Z = R: d(residual)/dR = 1 / w exactly, whatever the step.
+  const SeriesList tree = parsed("R0-L1");
+  const std::vector<double> omegas = {1.0, 2.0};
+  const std::vector<Complex> z = {{1.0, 1.0}, {1.0, 2.0}};
+  const std::vector<double> w = {1.0, 2.0};
+  const auto bounds = param_bounds(tree);
+  EvalCounter counter{0};
+  const FitProblem problem{tree, omegas, z, w, bounds, counter};
+  const Eigen::MatrixXd j = jacobian_columns(problem, std::vector<double>{0.0, 1e6});
+  EXPECT_EQ(counter.load(), 4u);
+  ASSERT_EQ(j.rows(), 4);
+  ASSERT_EQ(j.cols(), 2);
+  // p = 0 still gets a (tiny) step: finite, with rounding error ~1e-16 / 6e-14.
+  EXPECT_NEAR(j(0, 0), 1.0, 1e-3);
+  EXPECT_NEAR(j(2, 0), 0.5, 1e-3);
+  EXPECT_NEAR(j(1, 1), 1.0, 1e-9);   // d(omega L)/dL = omega
+  EXPECT_NEAR(j(3, 1), 1.0, 1e-9);   // 2 / w = 1
+
+  // In solver coordinates: a log-scaled column is scaled by (p - lo) ln 10,
+  // a held column is exactly zero.
+  const std::vector<double> p = {2.0, 3.0};
+  const auto x = to_solver_coordinates(bounds, p);
+  const bool held[] = {false, true};
+  const Eigen::MatrixXd js = solver_jacobian(problem, x, held);
+  const Eigen::MatrixXd jp = jacobian_columns(problem, physical(bounds, x));
+  EXPECT_DOUBLE_EQ(js(0, 0), jp(0, 0) * (physical(bounds, x)[0] - 1e-12) * kLn10);
+  EXPECT_TRUE(js.col(1).isZero(0.0));
+}
+
+TEST(SolverCoordinates, ValuesAtOrBelowTheLowerBoundMapToMinus300) {
+  const std::vector<Bounds> bounds = {{1e-12, INFINITY}, {0.0, 1.0}};
+  const auto x = to_solver_coordinates(bounds, std::vector<double>{1e-12, 0.5});
+  EXPECT_EQ(x, (std::vector<double>{-300.0, 0.5}));
+  EXPECT_EQ(physical(bounds, x)[0], 1e-300 + 1e-12);
+  EXPECT_EQ(to_solver_coordinates(bounds, std::vector<double>{std::nan(""), 0.5})[0], -300.0);
+}
+
+TEST(BuildOutcome, StandardErrorsAbsentWithoutDegreesOfFreedomOrWhenSingular) {
+  const SeriesList tree = parsed("R0-(R1,C1)");
+  const auto bounds = param_bounds(tree);
+  auto outcome_for = [&](const SeriesList& nodes, std::vector<double> f) {
+    const auto omegas = angular_frequencies(f);
+    const auto z = spectrum_of(rebuild(tree, std::vector<double>{1.0, 2.0, 1e-3}), f);
+    const auto w = compute_weights(z, true);
+    EvalCounter counter{0};
+    const auto b = param_bounds(nodes);
+    const FitProblem problem{nodes, omegas, z, w, b, counter};
+    auto out = build_outcome(nodes, param_values(nodes), true, 0, problem);
+    EXPECT_EQ(out.impedance_evals, 1 + 2 * param_values(nodes).size());
+    return out;
+  };
+  EXPECT_FALSE(outcome_for(tree, {10.0}).stderr_values);  // 2 rows, 3 parameters
+  EXPECT_TRUE(outcome_for(tree, {1.0, 10.0, 100.0}).stderr_values);
+  // R1 and R2 in series are indistinguishable: J^T J is singular.
+  EXPECT_FALSE(outcome_for(parsed("R1-R2"), {1.0, 10.0, 100.0}).stderr_values);
+}
+
+TEST(GeneralInverse, FailsOnlyOnExactSingularity) {
+  for (int n = 1; n <= 6; ++n) {
+    Eigen::MatrixXd a = Eigen::MatrixXd::Identity(n, n) * 2.0;
+    a(0, n - 1) += 0.5;
+    const auto inv = general_inverse(a);
+    ASSERT_TRUE(inv) << n;
+    EXPECT_TRUE((a * *inv).isIdentity(1e-14)) << n;
+    a.row(n - 1).setZero();
+    EXPECT_FALSE(general_inverse(a)) << n;
+  }
+}
+
+TEST(PsoSearchBox, SpansFourDecadesAroundTheStartOfLogScaledParameters) {
+  const std::vector<Bounds> bounds = {{1e-12, INFINITY}, {0.0, 1.0}};
+  const auto [lower, upper] = pso_search_box(bounds, std::vector<double>{0.0, 0.5});
+  EXPECT_DOUBLE_EQ(lower[0], std::log10(1e-10 - 1e-12));
+  EXPECT_DOUBLE_EQ(upper[0], std::log10(0.01 - 1e-12));
+  EXPECT_EQ(lower[1], 0.0);
+  EXPECT_EQ(upper[1], 1.0);
+}
+
+}  // namespace
+}  // namespace kelvara
