@@ -12,6 +12,7 @@
 #include "circuit/tree_utils.hpp"
 #include "elements/text_format.hpp"
 #include "models/registry.hpp"
+#include "python/circuit_methods.hpp"
 #include "python/frame_column.hpp"
 #include "python/numpy_array.hpp"
 
@@ -228,6 +229,10 @@ PyMethodDef kMethods[] = {
      "param_bounds($self)\n--\n\nDefault physical-validity `(lo, hi)` bounds per parameter, in\n"
      "`param_names()` order. `hi` is `inf` for open-bound parameters."},
     {"param_units", param_units_method, METH_NOARGS, "param_units($self)\n--\n\nPhysical units per parameter"},
+    {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_residuals)),
+     METH_FASTCALL | METH_KEYWORDS, kResidualsDoc},
+    {"jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_jacobian)),
+     METH_FASTCALL | METH_KEYWORDS, kJacobianDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
