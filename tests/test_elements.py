@@ -1,0 +1,119 @@
+"""Element classes: construction, read-only fields, pattern matching and repr."""
+
+import inspect
+import math
+
+import kelvara
+import pytest
+
+# Kind name -> fields, in the order constructors, __match_args__ and repr use.
+# fmt: off
+FIELDS = {
+    "R": ("r",), "C": ("c",), "L": ("l",), "La": ("l", "alpha"), "Cpe": ("q", "alpha"),
+    "W": ("aw",), "Wo": ("z0", "tau"), "Ws": ("z0", "tau"), "G": ("rg", "tg"),
+    "Gs": ("rg", "tg", "phi"), "K": ("r", "tau_k"), "Zarc": ("r", "tau_k", "gamma"),
+    "Tlmq": ("r_ion", "qs", "gamma"), "T": ("a", "b", "k_tau", "tau"),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("kind", list(FIELDS))
+def test_class_is_exposed_with_its_fields_in_order(kind):
+    cls, fields = getattr(kelvara, kind), FIELDS[kind]
+    assert cls is getattr(kelvara.Element, kind)
+    assert (cls.__name__, cls.__module__) == (f"Element_{kind}", "kelvara")
+    assert issubclass(cls, kelvara.Element) and cls is not kelvara.Element
+    signature = f"({', '.join(fields)})"
+    assert cls.__text_signature__ == str(inspect.signature(cls)) == signature
+    assert cls.__match_args__ == fields
+
+
+@pytest.mark.parametrize("kind", list(FIELDS))
+def test_fields_round_trip_and_are_read_only(kind):
+    cls, fields = getattr(kelvara, kind), FIELDS[kind]
+    values = [0.5 * (i + 1) for i in range(len(fields))]
+    # Keywords deliberately given in reverse order.
+    by_keyword = cls(**dict(zip(reversed(fields), reversed(values))))
+    for element in (cls(*values), by_keyword):
+        got = [getattr(element, name) for name in fields]
+        assert got == values and all(type(v) is float for v in got)
+    shown = ", ".join(f"{name}={v!r}" for name, v in zip(fields, values))
+    assert repr(by_keyword) == f"Element.{kind}({shown})"
+    with pytest.raises(AttributeError):
+        setattr(by_keyword, fields[0], 2.0)
+    with pytest.raises(AttributeError):
+        delattr(by_keyword, fields[-1])
+    # Every field is required: the parser's defaults do not apply here.
+    with pytest.raises(TypeError, match=f"'{fields[-1]}'"):
+        cls(*values[:-1])
+
+
+def test_rejects_malformed_calls():
+    for call in [lambda: kelvara.R(r=1.0, x=2.0), lambda: kelvara.R(1.0, 2.0),
+                 lambda: kelvara.R(1.0, r=1.0)]:  # fmt: skip
+        with pytest.raises(TypeError):
+            call()
+
+
+# fmt: off
+NON_NUMERIC = {
+    "text": (kelvara.R, {"r": "1.0"}, "r"), "none": (kelvara.R, {"r": None}, "r"),
+    "list": (kelvara.R, {"r": [1.0]}, "r"),
+    "complex": (kelvara.Cpe, {"q": 1e-3, "alpha": 1j}, "alpha"),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize(
+    "cls, kwargs, name", NON_NUMERIC.values(), ids=list(NON_NUMERIC)
+)
+def test_non_numeric_argument_is_a_type_error_naming_it(cls, kwargs, name):
+    with pytest.raises(TypeError, match=f"^argument '{name}': "):
+        cls(**kwargs)
+
+
+# fmt: off
+REPR_CASES = [
+    (5, "5.0"), (1e-6, "1e-6"), (-2.5e-7, "-2.5e-7"), (5e-324, "5e-324"), (1e-4, "0.0001"),
+    (0.001, "0.001"), (-0.0, "-0.0"), (9999999999999998.0, "9999999999999998.0"),
+    (1e16, "1e16"), (2e16, "2e16"), (math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf"),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize("value, text", REPR_CASES, ids=[t for _, t in REPR_CASES])
+def test_repr_formats_values(value, text):
+    # No range checks: negative, zero and non-finite values are stored as given.
+    assert repr(kelvara.C(value)) == f"Element.C(c={text})"
+
+
+def test_base_class_has_no_constructor():
+    for args in [(), (1.0,)]:
+        with pytest.raises(TypeError, match="^No constructor defined for Element$"):
+            kelvara.Element(*args)
+
+
+def test_base_class_docstring():
+    assert kelvara.Element.__doc__ == (
+        "A single circuit element.\n"
+        "\n"
+        "These are Python subclasses taking its fields as arguments.\n"
+        "They are combined with `Series()` and `Parallel()`."
+    )
+    assert kelvara.Element.__text_signature__ is None
+
+
+def test_only_kind_names_are_exposed():
+    assert isinstance(kelvara.W(1.0), kelvara.Element)
+    for spelling in ["CPE", "TLMQ"]:
+        assert not hasattr(kelvara, spelling) and not hasattr(kelvara.Element, spelling)
+
+
+def test_structural_match_binds_fields_in_order():
+    match kelvara.Zarc(1.0, 0.001, 0.8):
+        case kelvara.K():
+            pytest.fail("a Zarc must not match the K class pattern")
+        case kelvara.Zarc(r, tau_k, gamma):
+            assert (r, tau_k, gamma) == (1.0, 0.001, 0.8)
+        case _:
+            pytest.fail("no pattern matched")

@@ -1,0 +1,241 @@
+"""Impedance evaluation: element formulas, tree arithmetic and accepted inputs."""
+
+import cmath
+import math
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+import polars as pl
+import pytest
+from kelvara import Circuit
+
+TWO_PI = 6.283185307179586
+FREQS = np.logspace(-3, 6, 37)
+
+
+def impedance_at(text, values, omega):
+    """One evaluation at angular frequency omega (chosen so f * 2pi == omega)."""
+    return Circuit(text).with_values(values).impedance([omega / TWO_PI])[0]
+
+
+# Independent reference written from the element formulas with cmath; only
+# the tanh cut-off (and T's dropped sinh term) change the numbers at 1e-12.
+_sqrt = cmath.sqrt
+
+
+def _tanh(z):
+    return complex(math.copysign(1.0, z.real)) if abs(z.real) > 20 else cmath.tanh(z)
+
+
+def _t(s, a, b, k_tau, tau):
+    beta = _sqrt(k_tau + s * tau)
+    tail = 0 if abs(beta.real) > 20 else b / (beta * cmath.sinh(beta))
+    return a / (beta * _tanh(beta)) + tail
+
+
+# fmt: off
+REFERENCE = {
+    "R": lambda s, r: complex(r), "C": lambda s, c: 1 / (s * c), "L": lambda s, l: s * l,
+    "La": lambda s, l, alpha: (s * l) ** alpha, "CPE": lambda s, q, alpha: 1 / (q * s**alpha),
+    "W": lambda s, aw: aw * (1 - 1j) / math.sqrt(s.imag),
+    "Wo": lambda s, z0, tau: z0 / (_sqrt(s * tau) * _tanh(_sqrt(s * tau))),
+    "Ws": lambda s, z0, tau: z0 * _tanh(_sqrt(s * tau)) / _sqrt(s * tau),
+    "G": lambda s, rg, tg: rg / _sqrt(1 + s * tg),
+    "Gs": lambda s, rg, tg, phi: rg / (_sqrt(1 + s * tg) * _tanh(phi * _sqrt(1 + s * tg))),
+    "K": lambda s, r, tau_k: r / (1 + s * tau_k),
+    "Zarc": lambda s, r, tau_k, gamma: r / (1 + (s * tau_k) ** gamma),
+    "TLMQ": lambda s, r_ion, qs, gamma: (
+        _sqrt(r_ion / (qs * s**gamma)) / _tanh(_sqrt(r_ion * qs * s**gamma))
+    ),
+    "T": _t,
+}
+# Values reach past the tanh cut-off at the top of FREQS wherever it can apply.
+CASES = [
+    ("R", [2.5]), ("C", [2e-4]), ("L", [3e-5]), ("La", [2e-6, 0.7]), ("CPE", [1e-3, 0.8]),
+    ("CPE", [1e-3, 0.5]), ("W", [2.0]), ("Wo", [1.0, 10.0]), ("Ws", [3.0, 0.05]),
+    ("G", [1.0, 1.0]), ("Gs", [1.0, 1.0, 0.5]), ("Gs", [2.0, 0.1, 3.0]), ("K", [3.0, 0.01]),
+    ("Zarc", [1.5, 0.01, 0.7]), ("TLMQ", [10.0, 1e-3, 0.8]), ("TLMQ", [100.0, 1.0, 0.5]),
+    ("T", [1.0, 1.0, 1.0, 1.0]), ("T", [2.0, 0.5, 3.0, 0.01]),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize(
+    "code, values", CASES, ids=[f"{c}-{'-'.join(map(str, v))}" for c, v in CASES]
+)
+def test_element_matches_reference_formula(code, values):
+    got = Circuit(f"{code}1").with_values(values).impedance(FREQS)
+    formula = REFERENCE[code]
+    expected = [formula(complex(0.0, float(w)), *values) for w in FREQS * TWO_PI]
+    np.testing.assert_allclose(got, expected, rtol=1e-12, atol=0)
+
+
+def test_nested_tree_is_bit_exact():
+    circuit = Circuit("R0-(R1,C1-W1,(L1,K1))-Zarc1")
+    values = [1, 2, 0.001, 0.5, 0.001, 3, 0.01, 1.5, 0.01, 0.7]
+    named = dict(zip(circuit.param_names(), values))
+    for rebuilt in (circuit.with_values(values), circuit.with_named_values(named)):
+        z = rebuilt.impedance([0.5 / TWO_PI])[0]
+        assert z == complex(2.4828038448770537, -0.03152125813833808)
+
+
+# fmt: off
+KNOWN_VALUES = [
+    ("CPE1", [1e-3, 0.8], 1.0, 1000 * cmath.exp(-0.4j * math.pi)), ("C1", [1e-3], 10.0, -100j),
+    ("W1", [2.0], 10.0, 2 / math.sqrt(10) * (1 - 1j)), ("CPE1", [1e-3, 0.0], 3.0, 1000.0),
+    ("T1", [1.0, 1.0, 1.0, 1.0], 0.0, 2.1639534137386534), ("R1", [4.0], 0.0, 4.0),
+    ("Gs1", [2.0, 1.0, 0.5], 0.0, 2 / math.tanh(0.5)), ("L1", [1e-3], 0.0, 0.0),
+    ("La1", [1e-3, 0.8], 0.0, 0.0), ("K1", [3.0, 0.01], 0.0, 3.0), ("G1", [2.0, 1.0], 0.0, 2.0),
+    ("Zarc1", [1.5, 0.01, 0.7], 0.0, 1.5),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize("text, values, omega, expected", KNOWN_VALUES)
+def test_known_values(text, values, omega, expected):
+    assert impedance_at(text, values, omega) == pytest.approx(expected, rel=1e-14)
+
+
+# fmt: off
+NAN_AT_DC = [
+    ("C1", [1e-3]), ("W1", [1.0]), ("Wo1", [1.0, 10.0]), ("Ws1", [1.0, 10.0]),
+    ("CPE1", [1e-3, 0.8]), ("TLMQ1", [1.0, 1e-3, 0.8]),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize("text, values", NAN_AT_DC)
+def test_dc_is_nan_where_the_formula_divides_by_zero(text, values):
+    z = impedance_at(text, values, 0.0)
+    assert math.isnan(z.real) and math.isnan(z.imag)
+
+
+@pytest.mark.parametrize(
+    "exact, general, values",
+    [("CPE1", "C1", [2e-4]), ("Zarc1", "K1", [3.0, 0.01]), ("La1", "L1", [3e-5])],
+)
+def test_unit_exponent_reduces_exactly_to_the_simple_element(exact, general, values):
+    z_exact = Circuit(exact).with_values([*values, 1.0]).impedance(FREQS)
+    z_general = Circuit(general).with_values(values).impedance(FREQS)
+    assert np.array_equal(z_exact, z_general)
+
+
+def test_square_root_exponent_applies_to_the_whole_product():
+    # (s*l)^0.5 with l = 2e-6 at omega 1 is exactly 0.001 * (1 + j).
+    assert impedance_at("La1", [2e-6, 0.5], 1.0) == 0.001 + 0.001j
+
+
+def test_ws_uses_tanh_cutoff_just_past_twenty():
+    # omega 800.1 puts Re x at 20.001: tanh(x) is taken as 1, so Z = 1/x.
+    # The reciprocal is the unscaled textbook formula, so the bits are predictable.
+    a = math.sqrt(800.1 / 2)
+    d = a * a + a * a
+    assert impedance_at("Ws1", [1.0, 1.0], 800.1) == complex(a / d, -a / d)
+
+
+def test_t_drops_sinh_term_only_past_cutoff():
+    past = impedance_at("T1", [1.0, 1.0, 400.1, 1.0], 0.0)
+    assert past.imag == 0
+    assert past.real == pytest.approx(1 / math.sqrt(400.1), rel=1e-15)
+    at = impedance_at("T1", [1.0, 1.0, 400.0, 1.0], 0.0)
+    tail = at.real - 1 / (20 * math.tanh(20))
+    assert tail == pytest.approx(1 / (20 * math.sinh(20)), rel=1e-5)
+
+
+@pytest.mark.parametrize(
+    "r1, expected",
+    [(0.0, math.nan), (math.inf, math.nan), (1e-300, math.nan), (1e300, 1.0)],
+    ids=["zero", "inf", "underflow", "huge"],
+)
+def test_parallel_branch_extremes(r1, expected):
+    # No guard in the reciprocal: a degenerate branch poisons the node; a huge one is open.
+    z = Circuit("(R0,R1)").with_values([1.0, r1]).impedance([1.0])[0]
+    if math.isnan(expected):
+        assert math.isnan(z.real) and math.isnan(z.imag)
+    else:
+        assert z == complex(expected)
+
+
+INPUTS = {
+    "tuple_of_ints": (1, 10, 100),
+    "range": range(1, 9),
+    "serial_999": np.logspace(-2, 6, 999),
+    "parallel_1000": list(np.logspace(-2, 6, 1000)),
+}
+
+
+@pytest.mark.parametrize("frequencies", INPUTS.values(), ids=list(INPUTS))
+def test_matches_point_by_point_evaluation(frequencies):
+    # From 1000 points the work is spread over threads; order and values must not change.
+    circuit = Circuit("sei_randles_wo")
+    z = circuit.impedance(frequencies)
+    assert isinstance(z, np.ndarray) and z.ndim == 1 and z.dtype == np.complex128
+    assert z.tolist() == [circuit.impedance([float(f)])[0] for f in frequencies]
+
+
+def test_keeps_empty_zero_and_negative_inputs():
+    empty = Circuit("R0").impedance([])
+    assert empty.shape == (0,) and empty.dtype == np.complex128
+    z = Circuit("R0-C1").impedance([0.0, -1.0])
+    assert len(z) == 2 and math.isnan(z[0].real)
+    assert z[1] == pytest.approx(1 + 1j / (TWO_PI * 1e-3), rel=1e-14)
+
+
+FRAMES = {
+    "dict_long_name": lambda f: {"Frequency / Hz": f},
+    "dict_short_name": lambda f: {"frequency_hertz": f},
+    "long_name_first": lambda f: {"Frequency / Hz": f, "frequency_hertz": ["x"]},
+    "pandas": lambda f: pd.DataFrame({"Frequency / Hz": f, "x": 0}),
+    "polars": lambda f: pl.DataFrame({"frequency_hertz": f, "x": 0}),
+}
+
+
+@pytest.mark.parametrize("frame", FRAMES)
+def test_reads_frequency_column_of_a_dataframe(frame):
+    # Non-positive rows are kept here; only measured-data input drops them.
+    frequencies = [0.0, -2.0, 1.0, 1e3]
+    circuit = Circuit("R0-(R1,CPE1)")
+    z = circuit.impedance(FRAMES[frame](frequencies))
+    assert np.array_equal(z, circuit.impedance(frequencies), equal_nan=True)
+
+
+NO_COLUMN = (
+    'expected a sequence of frequencies, or a dataframe with a "Frequency / Hz" '
+    'or "frequency_hertz" column'
+)
+
+
+# fmt: off
+UNREADABLE = {
+    "long_not_numeric": ({"Frequency / Hz": ["a"], "frequency_hertz": [1.0]},
+                         'column "Frequency / Hz" is not numeric'),
+    "short_not_numeric": ({"frequency_hertz": [1.0, "b"]},
+                          'column "frequency_hertz" is not numeric'),
+    "dict_without_column": ({"freq": [1.0]}, NO_COLUMN), "int": (5, NO_COLUMN),
+    "text": ("12", NO_COLUMN), "iterator": (iter([1.0]), NO_COLUMN),
+    "list_of_text": (["1.0"], NO_COLUMN), "none": (None, NO_COLUMN),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("argument, message", UNREADABLE.values(), ids=list(UNREADABLE))
+def test_rejects_unreadable_frequencies(argument, message):
+    with pytest.raises(ValueError) as error:
+        Circuit("R0").impedance(argument)
+    assert str(error.value) == message
+
+
+def test_concurrent_calls_on_one_circuit_match_sequential_results():
+    circuit = Circuit("sei_randles_wo")
+    inputs = [list(np.logspace(-2, 5, 50)), list(np.logspace(-2, 5, 1500))]
+    expected = [circuit.impedance(f).tolist() for f in inputs] * 5
+    barrier = threading.Barrier(8)
+
+    def work(_):
+        barrier.wait()
+        return [circuit.impedance(f).tolist() for _ in range(5) for f in inputs]
+
+    with ThreadPoolExecutor(8) as pool:
+        assert all(run == expected for run in pool.map(work, range(8)))

@@ -1,0 +1,55 @@
+"""The module object: its names, documentation and re-import behaviour."""
+
+import importlib
+import inspect
+import sys
+import types
+
+import kelvara
+import pytest
+
+PUBLIC = [
+    "Element", "Circuit", "FitResult", "Series", "Parallel",
+    "R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T",
+]  # fmt: skip
+
+
+def test_namespace_holds_exactly_the_public_names_in_registration_order():
+    names = [n for n in vars(kelvara) if not (n.startswith("__") and n.endswith("__"))]
+    assert names == PUBLIC
+
+
+def test_module_docstring_is_empty_and_there_is_no_all():
+    assert kelvara.__doc__ == ""
+    assert not hasattr(kelvara, "__all__")
+
+
+@pytest.mark.parametrize(
+    "name, doc",
+    [
+        ("Series", "Connect elements and circuits end to end."),
+        ("Parallel", "Connect elements and circuits as parallel branches."),
+    ],
+)
+def test_combinators_are_documented_builtins(name, doc):
+    function = getattr(kelvara, name)
+    assert isinstance(function, types.BuiltinFunctionType)
+    assert function.__text_signature__ == "(parts)"
+    assert str(inspect.signature(function)) == "(parts)"
+    assert function.__doc__ == doc
+
+
+def test_reimport_reuses_the_classes(monkeypatch):
+    # monkeypatch puts the original module back into sys.modules afterwards.
+    monkeypatch.delitem(sys.modules, "kelvara")
+    again = importlib.import_module("kelvara")
+    assert again.Circuit is kelvara.Circuit
+    assert again.Element is kelvara.Element
+    assert again.Cpe is kelvara.Cpe
+    assert again.Circuit("R0").param_names() == ["R0.r"]
+
+
+def test_fit_result_has_no_constructor():
+    assert isinstance(kelvara.FitResult, type)
+    with pytest.raises(TypeError, match="^No constructor defined for FitResult$"):
+        kelvara.FitResult()
