@@ -1,12 +1,15 @@
 #include "circuit/utf8.hpp"
 
+#include <optional>
+
 namespace kelvara {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one character at `i`, advancing it; `start` stays at its first byte.
-char32_t next_char(std::string_view s, std::size_t& i) {
+// Decodes the character at `i` and advances past it; a malformed sequence
+// gives nothing and advances by one byte.
+std::optional<char32_t> decode_one(std::string_view s, std::size_t& i) {
   const auto b0 = static_cast<unsigned char>(s[i++]);
   if (b0 < 0x80) return b0;
   int extra;
@@ -18,20 +21,29 @@ char32_t next_char(std::string_view s, std::size_t& i) {
   } else if ((b0 & 0xF8) == 0xF0) {
     extra = 3, c = b0 & 0x07;
   } else {
-    return kReplacement;
+    return std::nullopt;
   }
   std::size_t j = i;
   for (int k = 0; k < extra; ++k, ++j) {
-    if (j >= s.size() || (static_cast<unsigned char>(s[j]) & 0xC0) != 0x80) return kReplacement;
+    if (j >= s.size() || (static_cast<unsigned char>(s[j]) & 0xC0) != 0x80) return std::nullopt;
     c = (c << 6) | (static_cast<unsigned char>(s[j]) & 0x3F);
   }
   static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return kReplacement;
+  if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
   i = j;
   return c;
 }
 
+char32_t next_char(std::string_view s, std::size_t& i) { return decode_one(s, i).value_or(kReplacement); }
+
 }  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (!decode_one(text, i)) return false;
+  }
+  return true;
+}
 
 std::u32string decode_utf8(std::string_view text) {
   std::u32string out;

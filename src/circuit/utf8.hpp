@@ -10,6 +10,8 @@ namespace kelvara {
 
 std::u32string decode_utf8(std::string_view text);
 
+bool is_valid_utf8(std::string_view text);
+
 // Unicode White_Space, the set trimmed from registry names.
 bool is_unicode_space(char32_t c);
 

@@ -6,22 +6,24 @@ namespace kelvara::models {
 namespace {
 
 const std::array<Model, kModelCount> kModels = {{
-    {"rc", "R0-(R1,C1)", {}},
-    {"rc_l", "L0-R0-(R1,C1)", {}},
-    {"rq", "R0-(R1,CPE1)", {}},
-    {"rq_l", "L0-R0-(R1,CPE1)", {}},
-    {"two_rc", "R0-(R1,C1)-(R2,C2)", {}},
-    {"two_rc_l", "L0-R0-(R1,C1)-(R2,C2)", {}},
-    {"two_rq", "R0-(R1,CPE1)-(R2,CPE2)", {}},
-    {"two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)", {}},
-    {"randles", "R0-(R1-W1,CPE1)", {}},
-    {"sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)", {}},
-    {"sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)", {}},
+    {"rc", "R0-(R1,C1)"},
+    {"rc_l", "L0-R0-(R1,C1)"},
+    {"rq", "R0-(R1,CPE1)"},
+    {"rq_l", "L0-R0-(R1,CPE1)"},
+    {"two_rc", "R0-(R1,C1)-(R2,C2)"},
+    {"two_rc_l", "L0-R0-(R1,C1)-(R2,C2)"},
+    {"two_rq", "R0-(R1,CPE1)-(R2,CPE2)"},
+    {"two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)"},
+    {"randles", "R0-(R1-W1,CPE1)"},
+    {"sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)"},
+    {"sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)"},
 }};
 
 }  // namespace
 
 const std::array<Model, kModelCount>& all() { return kModels; }
+
+std::span<const std::uint8_t> Model::weights() const { return embedded_weights(key); }
 
 std::vector<std::string> names() {
   std::vector<std::string> out;

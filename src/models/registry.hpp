@@ -15,8 +15,13 @@ namespace kelvara::models {
 struct Model {
   std::string_view key;      // lower-case ASCII
   std::string_view circuit;  // notation the network was trained for
-  std::span<const std::uint8_t> weights;  // embedded weight file; empty until built in
+
+  // The weight file built into the module; empty when the build had none.
+  std::span<const std::uint8_t> weights() const;
 };
+
+// The bytes of src/models/<key>.eisnn as embedded at build time (generated).
+std::span<const std::uint8_t> embedded_weights(std::string_view key);
 
 inline constexpr std::size_t kModelCount = 11;
 

@@ -1,0 +1,275 @@
+// The guesser's forward pass: features, convolution stack, pooling, head,
+// de-normalisation and scaling, all in 64-bit arithmetic in a fixed order.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+
+#include "nn/guesser.hpp"
+
+namespace kelvara {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kTau = 6.283185307179586;
+
+NnError shape_mismatch(std::string name, std::size_t got, std::size_t expected) {
+  return {NnError::Kind::ShapeMismatch, std::move(name), got, expected};
+}
+
+std::int64_t total_order_key(double x) {
+  std::int64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+double gelu(double x) { return 0.5 * x * (1.0 + std::tanh(0.7978845608028654 * (x + 0.044715 * x * x * x))); }
+
+void gelu_in_place(std::vector<double>& x) {
+  for (double& v : x) v = gelu(v);
+}
+
+// R_s and w_s: the centroid of log |Z| and log w weighted by how capacitive
+// each point is; without capacitive points, the upper median |Z| and the
+// geometric mean frequency.
+std::pair<double, double> reactive_centroid(std::span<const double> f, std::span<const std::complex<double>> z) {
+  double w_sum = 0.0, a = 0.0, b = 0.0;
+  for (std::size_t i = 0; i < std::min(f.size(), z.size()); ++i) {
+    const double modulus = std::hypot(z[i].real(), z[i].imag());
+    if (!(f[i] > 0.0) || !(modulus > 0.0)) continue;
+    const double w = std::fmax(-z[i].imag() / modulus, 0.0);
+    w_sum += w;
+    a += w * std::log(modulus);
+    b += w * std::log(kTau * f[i]);
+  }
+  if (w_sum >= 1e-9) return {std::exp(a / w_sum), std::exp(b / w_sum)};
+
+  double log_sum = 0.0;
+  for (double fi : f) log_sum += std::log(kTau * fi);
+  const double omega_s = std::exp(log_sum / double(f.size()));
+  std::vector<double> moduli;
+  for (const auto& zi : z) moduli.push_back(std::hypot(zi.real(), zi.imag()));
+  std::sort(moduli.begin(), moduli.end(), [](double x, double y) { return total_order_key(x) < total_order_key(y); });
+  const double r_s = moduli.empty() ? std::numeric_limits<double>::quiet_NaN() : moduli[moduli.size() / 2];
+  return {r_s, omega_s};
+}
+
+}  // namespace
+
+double interpolate(std::span<const double> xs, std::span<const double> ys, double x) {
+  if (x <= xs.front()) return ys.front();
+  if (x >= xs.back()) return ys.back();
+  const std::size_t hi = std::size_t(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin());
+  const std::size_t lo = hi - 1;
+  if (xs[hi] == xs[lo]) return ys[lo];
+  return ys[lo] + (x - xs[lo]) * (ys[hi] - ys[lo]) / (xs[hi] - xs[lo]);
+}
+
+GuesserFeatures Guesser::features(std::span<const double> f, std::span<const std::complex<double>> z) const {
+  const auto [r_s, omega_s] = reactive_centroid(f, z);
+  const std::size_t n = std::min(f.size(), z.size());
+  if (n == 0) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return {std::vector<double>(3 * n_grid, nan), {nan, nan}, r_s, omega_s};
+  }
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t i, std::size_t j) { return total_order_key(f[i]) < total_order_key(f[j]); });
+
+  std::vector<double> lf(n), lm(n), ph(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto zi = z[order[k]];
+    lf[k] = std::log10(f[order[k]]);
+    lm[k] = std::log10(std::hypot(zi.real(), zi.imag()));
+    const double raw = std::atan2(zi.imag(), zi.real());
+    if (k == 0) {
+      ph[k] = raw;
+      continue;
+    }
+    // Unwrap: take the step to the previous phase modulo 2 pi into [-pi, pi).
+    const double d = raw - ph[k - 1];
+    double step = d - kTau * std::floor((d + kPi) / kTau);
+    if (step == -kPi && raw > ph[k - 1]) step = kPi;
+    ph[k] = ph[k - 1] + step;
+  }
+
+  const std::size_t g = n_grid;
+  const double lo = lf.front(), hi = lf.back();
+  const double step = g > 1 ? (hi - lo) / double(g - 1) : 0.0;
+  GuesserFeatures out{std::vector<double>(3 * g), {(hi - lo) * 0.125, std::log10(double(n)) * 0.5}, r_s, omega_s};
+  const double log_r_s = std::log10(r_s), log_f_s = std::log10(omega_s / kTau);
+  for (std::size_t j = 0; j < g; ++j) {
+    const double x = lo + step * double(j);
+    out.input[j] = interpolate(lf, lm, x) - log_r_s;
+    out.input[g + j] = interpolate(lf, ph, x) / 1.5707963267948966;
+    out.input[2 * g + j] = (x - log_f_s) * 0.25;
+  }
+  return out;
+}
+
+NnResult<std::vector<double>> Guesser::conv1d(std::span<const double> x, std::size_t in_channels,
+                                              std::string_view name, std::size_t dilation) const {
+  const std::string w_name = "w." + std::string(name) + ".weight", b_name = "w." + std::string(name) + ".bias";
+  auto w_t = tensor(w_name);
+  if (auto* e = std::get_if<NnError>(&w_t)) return *e;
+  auto b_t = tensor(b_name);
+  if (auto* e = std::get_if<NnError>(&b_t)) return *e;
+  const Tensor& w = *std::get<const Tensor*>(w_t);
+  const Tensor& b = *std::get<const Tensor*>(b_t);
+  const std::size_t g = n_grid, k = kernel;
+  if (w.shape.empty()) return shape_mismatch(w_name, w.data.size(), in_channels * k);
+  const std::size_t out_channels = w.shape[0];
+  if (w.data.size() < out_channels * in_channels * k) return shape_mismatch(w_name, w.data.size(), out_channels * in_channels * k);
+  if (b.data.size() < out_channels) return shape_mismatch(b_name, b.data.size(), out_channels);
+  if (x.size() < in_channels * g) return shape_mismatch(w_name, x.size(), in_channels * g);
+
+  std::vector<double> y(out_channels * g);
+  for (std::size_t o = 0; o < out_channels; ++o) std::fill_n(y.begin() + std::ptrdiff_t(o * g), g, b.data[o]);
+  // y[o][p] += w[o][i][t] * x[i][p + t d - pad], zero outside the grid.
+  const std::ptrdiff_t pad = std::ptrdiff_t((k - 1) * dilation / 2);
+  for (std::size_t o = 0; o < out_channels; ++o) {
+    double* yo = y.data() + o * g;
+    for (std::size_t i = 0; i < in_channels; ++i) {
+      const double* xi = x.data() + i * g;
+      for (std::size_t t = 0; t < k; ++t) {
+        const double v = w.data[(o * in_channels + i) * k + t];
+        if (v == 0.0) continue;
+        const std::ptrdiff_t shift = std::ptrdiff_t(t * dilation) - pad;
+        const std::ptrdiff_t p_begin = std::max<std::ptrdiff_t>(0, -shift);
+        const std::ptrdiff_t p_end = std::min<std::ptrdiff_t>(std::ptrdiff_t(g), std::ptrdiff_t(g) - shift);
+        for (std::ptrdiff_t p = p_begin; p < p_end; ++p) yo[p] += v * xi[p + shift];
+      }
+    }
+  }
+  return y;
+}
+
+std::optional<NnError> Guesser::group_norm(std::vector<double>& x, std::string_view name) const {
+  const std::string w_name = "w." + std::string(name) + ".weight", b_name = "w." + std::string(name) + ".bias";
+  auto w_t = tensor(w_name);
+  if (auto* e = std::get_if<NnError>(&w_t)) return *e;
+  auto b_t = tensor(b_name);
+  if (auto* e = std::get_if<NnError>(&b_t)) return *e;
+  const auto& gamma = std::get<const Tensor*>(w_t)->data;
+  const auto& beta = std::get<const Tensor*>(b_t)->data;
+  const std::size_t g = n_grid, cpg = channels / groups, m = cpg * g;
+  if (m == 0) return std::nullopt;
+  if (gamma.size() < channels) return shape_mismatch(w_name, gamma.size(), channels);
+  if (beta.size() < channels) return shape_mismatch(b_name, beta.size(), channels);
+  if (x.size() < groups * m) return shape_mismatch(w_name, x.size() / g, channels);
+  for (std::size_t group = 0; group < groups; ++group) {
+    double* s = x.data() + group * m;
+    double sum = 0.0;
+    for (std::size_t j = 0; j < m; ++j) sum += s[j];
+    const double mean = sum / double(m);
+    double sq = 0.0;
+    for (std::size_t j = 0; j < m; ++j) sq += (s[j] - mean) * (s[j] - mean);
+    const double inv = 1.0 / std::sqrt(sq / double(m) + 1e-5);
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::size_t c = j / g + group * cpg;
+      s[j] = inv * (s[j] - mean) * gamma[c] + beta[c];
+    }
+  }
+  return std::nullopt;
+}
+
+NnResult<std::vector<double>> Guesser::linear(std::span<const double> x, std::string_view name) const {
+  const std::string w_name = "w." + std::string(name) + ".weight", b_name = "w." + std::string(name) + ".bias";
+  auto w_t = tensor(w_name);
+  if (auto* e = std::get_if<NnError>(&w_t)) return *e;
+  auto b_t = tensor(b_name);
+  if (auto* e = std::get_if<NnError>(&b_t)) return *e;
+  const Tensor& w = *std::get<const Tensor*>(w_t);
+  const Tensor& b = *std::get<const Tensor*>(b_t);
+  if (w.shape.size() < 2) return shape_mismatch(std::string(name), w.data.size(), x.size());
+  const std::size_t out = w.shape[0], in = w.shape[1];
+  if (in != x.size()) return shape_mismatch(std::string(name), in, x.size());
+  if (w.data.size() < out * in) return shape_mismatch(w_name, w.data.size(), out * in);
+  if (b.data.size() < out) return shape_mismatch(b_name, b.data.size(), out);
+  std::vector<double> y(out);
+  for (std::size_t o = 0; o < out; ++o) {
+    double acc = 0.0;
+    for (std::size_t i = 0; i < in; ++i) acc += w.data[o * in + i] * x[i];
+    y[o] = b.data[o] + acc;
+  }
+  return y;
+}
+
+NnResult<std::vector<double>> Guesser::predict(std::span<const double> f,
+                                               std::span<const std::complex<double>> z) const {
+  const std::size_t points = std::min(f.size(), z.size());
+  if (points < 2) return NnError{NnError::Kind::TooFewPoints, {}, points};
+  const GuesserFeatures feat = features(f, z);
+  const std::size_t c = channels, g = n_grid;
+
+  auto stem = conv1d(feat.input, 3, "stem", 1);
+  if (auto* e = std::get_if<NnError>(&stem)) return *e;
+  std::vector<double> x = std::move(std::get<std::vector<double>>(stem));
+  // Every block and the pooling read C channels of the activation.
+  if (x.size() != c * g) return shape_mismatch("w.stem.weight", x.size() / std::max<std::size_t>(g, 1), c);
+
+  for (std::size_t j = 0; j < dilations.size(); ++j) {
+    const std::string block = "blocks." + std::to_string(j);
+    auto h1 = conv1d(x, c, block + ".conv1", dilations[j]);
+    if (auto* e = std::get_if<NnError>(&h1)) return *e;
+    std::vector<double> h = std::move(std::get<std::vector<double>>(h1));
+    if (auto e = group_norm(h, block + ".norm1")) return *e;
+    gelu_in_place(h);
+    auto h2 = conv1d(h, c, block + ".conv2", dilations[j]);
+    if (auto* e = std::get_if<NnError>(&h2)) return *e;
+    h = std::move(std::get<std::vector<double>>(h2));
+    if (auto e = group_norm(h, block + ".norm2")) return *e;
+    for (std::size_t k = 0; k < std::min(x.size(), h.size()); ++k) x[k] += h[k];
+    gelu_in_place(x);
+  }
+
+  std::vector<double> pooled(2 * c + 2);
+  for (std::size_t ch = 0; ch < c; ++ch) {
+    double sum = 0.0, max = -std::numeric_limits<double>::infinity();
+    for (std::size_t p = 0; p < g; ++p) {
+      const double v = x[ch * g + p];
+      sum += v;
+      max = std::fmax(max, v);  // NaN ignored
+    }
+    pooled[ch] = sum / double(g);
+    pooled[c + ch] = max;
+  }
+  pooled[2 * c] = feat.extras[0];
+  pooled[2 * c + 1] = feat.extras[1];
+
+  std::vector<double> y = std::move(pooled);
+  for (const char* layer : {"head.0", "head.2", "head.4"}) {
+    auto next = linear(y, layer);
+    if (auto* e = std::get_if<NnError>(&next)) return *e;
+    y = std::move(std::get<std::vector<double>>(next));
+    if (std::string_view(layer) != "head.4") gelu_in_place(y);
+  }
+
+  const std::size_t p = target_mean.size();
+  if (y.size() < p) return shape_mismatch("head.4", y.size(), p);
+  if (target_std.size() < p) return shape_mismatch("target_std", target_std.size(), p);
+  if (log_params.size() < p) return shape_mismatch("log_params", log_params.size(), p);
+  std::vector<double> v(p);
+  for (std::size_t i = 0; i < p; ++i) {
+    const double u = y[i] * target_std[i] + target_mean[i];
+    v[i] = log_params[i] ? std::pow(10.0, u) : u;
+    if (!log_params[i]) {
+      if (v[i] < alpha_min) v[i] = alpha_min;
+      if (v[i] > alpha_max) v[i] = alpha_max;
+    }
+  }
+  if (!scaling.empty()) {
+    const std::vector<double> w = v;
+    for (std::size_t i = 0; i < scaling.size() && i < p; ++i) {
+      const Scaling& s = scaling[i];
+      const double e = s.alpha_index >= 0 ? s.alpha_power * w[std::size_t(s.alpha_index)] : 0.0;
+      v[i] = std::pow(feat.omega_s, s.frequency_power + e) * (w[i] * std::pow(feat.r_s, s.resistance_power));
+    }
+  }
+  return v;
+}
+
+}  // namespace kelvara
