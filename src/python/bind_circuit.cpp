@@ -210,6 +210,9 @@ PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // Method order and docstrings are part of the interface (help(), inspect).
 PyMethodDef kMethods[] = {
+    {"ml_circuits", circuit_ml_circuits, METH_NOARGS | METH_STATIC, kMlCircuitsDoc},
+    {"guess", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_guess)),
+     METH_FASTCALL | METH_KEYWORDS, kGuessDoc},
     {"param_names", param_names_method, METH_NOARGS,
      "param_names($self)\n--\n\nParameter names, in the same order `with_values()` consumes and\n"
      "`with_named_values()` expects as keys."},
@@ -233,6 +236,8 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, kResidualsDoc},
     {"jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_jacobian)),
      METH_FASTCALL | METH_KEYWORDS, kJacobianDoc},
+    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_fit)), METH_FASTCALL | METH_KEYWORDS,
+     kFitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
