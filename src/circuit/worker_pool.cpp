@@ -13,6 +13,7 @@ namespace {
 
 std::optional<std::size_t> parse_count(const char* text) {
   if (!text) return std::nullopt;
+  if (*text == '+') ++text;  // "+4" is a count too
   std::size_t value = 0;
   const char* end = text + std::strlen(text);
   const auto res = std::from_chars(text, end, value);

@@ -1,0 +1,112 @@
+// Finding models by topology, and the caches of decoded networks.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "circuit/parser.hpp"
+#include "circuit/tree.hpp"
+#include "models/guess_params.hpp"
+#include "models/guesser_cache.hpp"
+#include "models/topology.hpp"
+
+namespace kelvara::models {
+namespace {
+
+SeriesList parsed(std::string_view text) {
+  auto r = parse(text);
+  EXPECT_FALSE(r.error) << text;
+  return r.tree;
+}
+
+TEST(Canonical, IgnoresLabelsAndOrderAndKeepsParameterSpans) {
+  const Canonical a = canonical(parsed("R0-(R1,C1)"));
+  const Canonical b = canonical(parsed("(R1,C2)-R3"));
+  EXPECT_EQ(a.key, "[([C],[R]),R]");
+  EXPECT_EQ(b.key, a.key);
+  EXPECT_EQ(a.spans, (std::vector<Span>{{2, 1}, {1, 1}, {0, 1}}));
+  EXPECT_EQ(b.spans, (std::vector<Span>{{1, 1}, {0, 1}, {2, 1}}));
+  EXPECT_EQ(canonical(parsed("R0-(R1,CPE1)-(R2-W2,CPE2)")).key, "[([Cpe],[R,W]),([Cpe],[R]),R]");
+  // "CPE" and "Cpe" are one kind.
+  EXPECT_EQ(canonical(parsed("R0-(R1,Cpe1)")).key, canonical(parsed("R0-(R1,CPE1)")).key);
+}
+
+TEST(MatchTopology, PermutationCarriesModelOutputsToUserParameters) {
+  const auto perm = match_topology(parsed("R0-(R1,C1)"), parsed("(R1,C2)-R3"));
+  ASSERT_TRUE(perm);
+  EXPECT_EQ(*perm, (Permutation{1, 2, 0}));
+  EXPECT_FALSE(match_topology(parsed("R0-(R1,C1)"), parsed("R0-(R1,CPE1)")));
+}
+
+struct FindCase {
+  const char* circuit;
+  const char* model;  // nullptr: none
+  bool expanded;
+};
+
+class FindForTopology : public ::testing::TestWithParam<FindCase> {};
+
+TEST_P(FindForTopology, FindsTheRegistryModel) {
+  const FindCase c = GetParam();
+  const auto found = find_for_topology(parsed(c.circuit));
+  if (!c.model) {
+    EXPECT_FALSE(found) << c.circuit;
+    return;
+  }
+  ASSERT_TRUE(found) << c.circuit;
+  EXPECT_EQ(found->model->key, c.model);
+  EXPECT_EQ(found->match.expanded, c.expanded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, FindForTopology,
+                         ::testing::Values(FindCase{"R3-(C2,R1)", "rc", false}, FindCase{"(R1,C1)-R0", "rc", false},
+                                           FindCase{"R0-Zarc1", "rq", true}, FindCase{"R0-K1-K2", "two_rc", true},
+                                           FindCase{"L1-R1-(R2,C2)", "rc_l", false},
+                                           FindCase{"R1-L1-(R2,C2)", "rc_l", false},
+                                           FindCase{"R0-(R1,C1)-(R2,CPE2)", nullptr, false},
+                                           FindCase{"R0-C1", nullptr, false}));
+
+TEST(FindForTopology, EveryRegistryCircuitFindsItselfWithTheIdentity) {
+  for (const Model& model : all()) {
+    const SeriesList tree = parsed(model.circuit);
+    const auto found = find_for_topology(tree);
+    ASSERT_TRUE(found) << model.key;
+    EXPECT_EQ(found->model, &model);
+    Permutation identity(param_count(tree));
+    for (std::size_t i = 0; i < identity.size(); ++i) identity[i] = i;
+    EXPECT_EQ(found->match.perm, identity) << model.key;
+  }
+}
+
+TEST(ModelGuesser, AModelWithoutWeightsReportsItOnEveryRequest) {
+  const Model& rc = all()[0];
+  if (!rc.weights().empty()) GTEST_SKIP() << "trained weights are built in";
+  const auto& first = model_guesser(rc);
+  ASSERT_TRUE(std::holds_alternative<std::string>(first));
+  EXPECT_EQ(std::get<std::string>(first), "model \"rc\" has no trained weights in this build");
+  EXPECT_EQ(&model_guesser(rc), &first);
+  const auto guessed = guess_params(parsed("R0-(R1,C1)"), std::vector<double>{1, 2}, std::vector<Complex>{1, 2}, {});
+  EXPECT_EQ(std::get<std::string>(guessed),
+            "weight file has an unparsable value for \"model \\\"rc\\\" has no trained weights in this build\"");
+}
+
+TEST(GuessParams, NoModelIsReportedBeforeThePointCount) {
+  const auto guessed = guess_params(parsed("R0-C1"), std::vector<double>{1}, std::vector<Complex>{1}, {});
+  EXPECT_EQ(std::get<std::string>(guessed), no_model_message());
+}
+
+TEST(LoadExternal, FailuresAreNotCachedAndMissingFilesSayWhy) {
+  const std::string path = ::testing::TempDir() + "kelvara_load_external_test.eisnn";
+  std::remove(path.c_str());
+  auto missing = load_external(path);
+  ASSERT_TRUE(std::holds_alternative<NnError>(missing));
+  EXPECT_EQ(std::get<NnError>(missing).message(), "reading weights: No such file or directory (os error 2)");
+  std::ofstream(path, std::ios::binary) << "EISNN00";  // truncated
+  EXPECT_EQ(std::get<NnError>(load_external(path)).message(), "weight file is truncated");
+  std::remove(path.c_str());
+  EXPECT_EQ(std::get<NnError>(load_external(::testing::TempDir())).kind, NnError::Kind::Io);  // a directory
+}
+
+}  // namespace
+}  // namespace kelvara::models
