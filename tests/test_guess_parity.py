@@ -1,0 +1,202 @@
+"""Circuit.guess with a weight file from disk, against the NumPy reference network."""
+
+import struct
+
+import numpy as np
+import pytest
+from eisnn_format import ENCODINGS, MAGIC, encode_eisnn, random_guesser, write_eisnn
+from reference_network import Guesser, to_user_order
+
+from kelvara import Circuit
+
+RTOL = 1e-12
+F = np.logspace(-1, 5, 60)
+W = 2 * np.pi * F
+
+
+def _rc(w):
+    return 10 + 100 / (1 + 1j * w * 100 * 1e-5)
+
+
+def _rq(w):
+    return 5 + 50 / (1 + 50 * 1e-4 * (1j * w) ** 0.8)
+
+
+def _shuffled_with_duplicate():
+    rng = np.random.default_rng(7)
+    f = np.append(F, F[20])  # same frequency twice, different reading
+    z = np.append(_rc(W), _rc(W[20]) * 1.05)
+    order = rng.permutation(f.size)
+    return f[order], z[order]
+
+
+# (frequencies, impedances) covering the paths of the feature extraction.
+SPECTRA = {
+    "rc_ascending": (F, _rc(W)),
+    "rq_descending": (F[::-1], _rq(W[::-1])),
+    "shuffled_with_duplicate": _shuffled_with_duplicate(),
+    # No capacitive point: the scale estimate falls back to median |Z| and mean log f.
+    "resistive_inductive": (F, 2 + 1j * W * 1e-4),
+    # Re < 0 while Im changes sign: the raw phase jumps across +-180 degrees.
+    "phase_wraps": (F, -1 + 0.5j * np.log10(W / 100)),
+    "two_points": (np.array([3.0, 3e3]), np.array([50 - 20j, 12 - 1j])),
+}
+
+CIRCUITS = {
+    "rc_16": ("R0-(R1,C1)", 16),
+    "rq_32": ("R0-(R1,CPE1)", 32),
+    "l_w_wo_64": ("L0-R0-(R1-W1,CPE1)-(R2-Wo2,CPE2)", 64),
+}
+
+
+@pytest.fixture(scope="module")
+def weight_file(tmp_path_factory):
+    """Writes a random-weight file once per circuit and encoding; returns its path."""
+    made = {}
+
+    def make(circuit, channels, encoding):
+        key = (circuit, channels, encoding)
+        if key not in made:
+            names = Circuit(circuit).param_names()
+            metadata, tensors = random_guesser(circuit, names, channels, encoding=encoding)
+            path = tmp_path_factory.mktemp("weights") / "model.eisnn"
+            write_eisnn(path, metadata, tensors)
+            made[key] = path
+        return made[key]
+
+    return make
+
+
+def test_spectra_take_the_intended_paths():
+    assert np.all(SPECTRA["resistive_inductive"][1].imag >= 0)
+    assert np.any(np.abs(np.diff(np.angle(SPECTRA["phase_wraps"][1]))) > np.pi)
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS, ids=["f32", "f16", "q8"])
+@pytest.mark.parametrize("circuit", CIRCUITS.values(), ids=CIRCUITS.keys())
+@pytest.mark.parametrize("spectrum", SPECTRA.values(), ids=SPECTRA.keys())
+def test_guess_matches_reference(weight_file, circuit, encoding, spectrum):
+    notation, channels = circuit
+    path = weight_file(notation, channels, encoding)
+    f, z = spectrum
+    expected = Guesser.from_file(path).predict(f, z)
+    actual = Circuit(notation).guess(f, z, weights=str(path))
+    assert type(actual) is list and len(actual) == len(expected)
+    assert np.all(np.isfinite(expected))
+    np.testing.assert_allclose(actual, expected, rtol=RTOL, atol=0)
+
+
+def test_descending_order_gives_the_ascending_prediction(weight_file):
+    path = str(weight_file("R0-(R1,C1)", 16, 0))
+    up = Circuit("R0-(R1,C1)").guess(F, _rc(W), weights=path)
+    down = Circuit("R0-(R1,C1)").guess(F[::-1], _rc(W[::-1]), weights=path)
+    np.testing.assert_allclose(down, up, rtol=1e-12)
+
+
+# User circuit, the circuit the file was trained for, permutation, whether K/Zarc expand.
+# fmt: off
+TOPOLOGIES = {
+    "relabelled_and_reordered": ("(R1,C2)-R3", "R0-(R1,C1)", [1, 2, 0], False),
+    "k_through_rc": ("R0-K1", "R0-(R1,C1)", [0, 1, 2], True),
+    "zarc_first_through_rq": ("Zarc1-R0", "R0-(R1,CPE1)", [1, 2, 3, 0], True),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("case", TOPOLOGIES.values(), ids=TOPOLOGIES.keys())
+def test_guess_maps_outputs_to_the_user_circuit(weight_file, case):
+    user, trained, perm, expanded = case
+    path = weight_file(trained, 16, 1)
+    f, z = SPECTRA["rq_descending"]
+    circuit = Circuit(user)
+    values = Guesser.from_file(path).predict(f, z)
+    expected = to_user_order(values, perm, circuit.param_names(), expanded)
+    actual = circuit.guess(f, z, weights=str(path))
+    np.testing.assert_allclose(actual, expected, rtol=RTOL, atol=0)
+
+
+# Metadata written unusually but validly: signed/spaced numbers, a repeated key whose last
+# value counts, non-default kernel, groups and grid (down to a single grid point).
+QUIRKS = {
+    "k3_g4_grid33": dict(n_grid=33, kernel=3, groups=4, dilations=(2, 1)),
+    "single_grid_point": dict(n_grid=1, kernel=5, groups=8, dilations=(1,)),
+}
+
+
+@pytest.mark.parametrize("settings", QUIRKS.values(), ids=QUIRKS.keys())
+def test_guess_reads_unusual_but_valid_metadata(tmp_path, settings):
+    metadata, tensors = random_guesser("R0-(R1,C1)", ["R0.r", "R1.r", "C1.c"], 16, **settings)
+    pairs = [("n_grid", "999"), *metadata.items(), ("kernel", f"+{settings['kernel']}")]
+    pairs.append(("dilations", " , ".join(str(d) for d in settings["dilations"])))
+    path = tmp_path / "quirks.eisnn"
+    path.write_bytes(encode_eisnn(pairs, tensors) + b"trailing bytes are ignored")
+    f, z = SPECTRA["rc_ascending"]
+    expected = Guesser.from_file(path).predict(f, z)
+    actual = Circuit("R0-(R1,C1)").guess(f, z, weights=str(path))
+    np.testing.assert_allclose(actual, expected, rtol=RTOL, atol=0)
+
+
+def _header(**changes):
+    """A file that loads (three outputs, no network tensors), with metadata changed."""
+    metadata = random_guesser("R0-(R1,C1)", ["R0.r", "R1.r", "C1.c"], 8)[0]
+    tensors = {name: np.zeros(3) for name in ("target_mean", "target_std", "log_params")}
+    tensors["scaling"] = np.zeros(changes.pop("scaling", 12))
+    metadata.update(changes)
+    return encode_eisnn({k: v for k, v in metadata.items() if v is not None}, tensors)
+
+
+def _u32(n):
+    return struct.pack("<I", n)
+
+
+UNPARSABLE = 'weight file has an unparsable value for "{}"'
+# fmt: off
+BROKEN = {
+    "seven_bytes": (MAGIC[:7], "weight file is truncated"),
+    "bad_magic": (b"EISNN002" + bytes(8), "not an eisnn weight file (bad magic bytes)"),
+    "magic_only": (MAGIC, "weight file is truncated"),
+    "cut_inside_tensor": (_header()[:-1], "weight file is truncated"),
+    "encoding_3": (MAGIC + _u32(0) + _u32(1) + _u32(1) + b"x" + bytes([3, 0]),
+                   "weight file uses tensor encoding 3, which this build does not know"),
+    "scaling_11_for_3": (_header(scaling=11), 'tensor "scaling" has 11 elements, expected 12'),
+    "estimator_median": (_header(estimator="median"),
+                         'weight file was normalised with the "median" scale estimator, which '
+                         "this build does not implement (supported: reactive_centroid)"),
+    "n_grid_missing": (_header(n_grid=None), 'weight file is missing "n_grid"'),
+    "n_grid_negative": (_header(n_grid="-1"), UNPARSABLE.format("n_grid")),
+    "dilations_trailing_comma": (_header(dilations="1,2,"), UNPARSABLE.format("dilations")),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("content, message", BROKEN.values(), ids=BROKEN.keys())
+def test_guess_reports_malformed_weight_files(tmp_path, content, message):
+    path = tmp_path / "broken.eisnn"
+    path.write_bytes(content)
+    f, z = SPECTRA["rc_ascending"]
+    with pytest.raises(ValueError) as raised:
+        Circuit("R0-(R1,C1)").guess(f, z, weights=str(path))
+    assert str(raised.value) == message
+
+
+def test_guess_rejects_a_file_for_another_topology(weight_file):
+    path = str(weight_file("R0-(R1,C1)", 16, 1))
+    with pytest.raises(ValueError, match="which is a different circuit") as raised:
+        Circuit("L0-R0-(R1,C1)").guess(F, _rc(W), weights=path)
+    assert path in str(raised.value) and '\\"R0-(R1,C1)\\"' in str(raised.value)
+
+
+def test_exponents_are_clamped_before_they_scale_q(tmp_path):
+    notation = "R0-(R1,CPE1)-(R2,CPE2)"
+    circuit = Circuit(notation)
+    names = circuit.param_names()
+    metadata, tensors = random_guesser(notation, names, 16)
+    mean = tensors["target_mean"][0].copy()
+    mean[names.index("CPE1.alpha")], mean[names.index("CPE2.alpha")] = 3.0, -3.0
+    tensors["target_mean"] = (mean, 0)
+    path = tmp_path / "clamped.eisnn"
+    write_eisnn(path, metadata, tensors)
+    f, z = SPECTRA["rq_descending"]
+    actual = circuit.guess(f, z, weights=str(path))
+    assert [actual[names.index(n)] for n in ("CPE1.alpha", "CPE2.alpha")] == [1.0, 0.05]
+    np.testing.assert_allclose(actual, Guesser.from_file(path).predict(f, z), rtol=RTOL, atol=0)
