@@ -105,3 +105,13 @@ BAD_PARTS = {
 def test_rejects_parts_that_are_not_elements_or_circuits(combine, parts, pattern):
     with pytest.raises(TypeError, match=pattern):
         combine(parts)
+
+
+def test_nesting_is_bounded_like_notation():
+    # Trees are walked recursively: assembled circuits share the notation's depth limit.
+    c = kelvara.R(2.0)
+    for _ in range(200):
+        c = kelvara.Parallel([c])
+    assert c.impedance([1.0]) == pytest.approx([2.0])
+    with pytest.raises(ValueError, match="nested more than 200 parallel groups deep"):
+        kelvara.Parallel([c])

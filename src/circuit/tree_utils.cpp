@@ -25,6 +25,18 @@ std::vector<const Leaf*> collect_leaves(const SeriesList& nodes) {
   return out;
 }
 
+int nesting_depth(const SeriesList& nodes) {
+  int depth = 0;
+  for (const Node& node : nodes) {
+    if (const auto* group = std::get_if<ParallelNode>(&node.value)) {
+      int inner = 0;
+      for (const SeriesList& branch : group->branches) inner = std::max(inner, nesting_depth(branch));
+      depth = std::max(depth, inner + 1);
+    }
+  }
+  return depth;
+}
+
 namespace {
 
 Node single_leaf_pair(Element first, Element second) {

@@ -16,6 +16,9 @@ namespace kelvara {
 void collect_leaves(const SeriesList& nodes, std::vector<const Leaf*>& out);
 std::vector<const Leaf*> collect_leaves(const SeriesList& nodes);
 
+// How many parallel groups deep the tree goes (0 for a plain series list).
+int nesting_depth(const SeriesList& nodes);
+
 // A copy of the tree with every K replaced by (R, C) and every Zarc by
 // (R, CPE), the pairs they abbreviate. Sets `expanded` when it replaced
 // anything; never clears it.

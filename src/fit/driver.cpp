@@ -4,7 +4,12 @@
 #include <cmath>
 
 #include "elements/text_format.hpp"
+#include "fit/basin_hopping.hpp"
+#include "fit/differential_evolution.hpp"
 #include "fit/levenberg_marquardt.hpp"
+#include "fit/nelder_mead.hpp"
+#include "fit/particle_swarm.hpp"
+#include "fit/simulated_annealing.hpp"
 
 namespace kelvara {
 namespace {
@@ -30,7 +35,30 @@ FitResultOr<FitOutcome> run_fit(const SeriesList& start, std::span<const double>
     return levenberg_marquardt_fit(start, frequencies_hz, impedances, options.modulus,
                                    LmSettings{options.ftol, options.xtol, 1e-8, options.max_iterations});
   }
-  return FitError{FitError::Kind::Solver, "method \"" + options.method + "\" is not available in this build"};
+  if (*method == "nelder_mead") {
+    return nelder_mead_fit(start, frequencies_hz, impedances, options.modulus,
+                           NelderMeadOptions{options.nelder_mead_iterations});
+  }
+  if (*method == "simulated_annealing") {
+    return simulated_annealing_fit(
+        start, frequencies_hz, impedances, options.modulus,
+        SimulatedAnnealingOptions{options.sa_iterations, options.sa_initial_temperature, options.seed});
+  }
+  if (*method == "particle_swarm") {
+    return particle_swarm_fit(start, frequencies_hz, impedances, options.modulus,
+                              ParticleSwarmOptions{options.num_particles, options.generations, options.seed});
+  }
+  if (*method == "differential_evolution") {
+    return differential_evolution_fit(start, frequencies_hz, impedances, options.modulus,
+                                      DifferentialEvolutionOptions{options.de_evaluations});
+  }
+  // Every method checks its own data (mismatched lengths, then no points,
+  // then no parameters) before its options.
+  ChaChaRng rng = options.seed ? ChaChaRng::seed_from_u64(*options.seed) : ChaChaRng::from_entropy();
+  return basin_hopping_fit(start, frequencies_hz, impedances, options.modulus,
+                           BasinHoppingOptions{options.basin_hopping_hops, options.basin_hopping_step_size,
+                                               options.basin_hopping_temperature},
+                           rng);
 }
 
 }  // namespace kelvara

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "circuit/parser.hpp"
+#include "circuit/tree_utils.hpp"
 #include "python/bind_circuit.hpp"
 #include "python/bind_element.hpp"
 
@@ -49,6 +51,15 @@ Parts parts_argument(const char* function, PyObject* const* args, Py_ssize_t nar
   return argument("parts", [&] { return read_parts(given[0]); });
 }
 
+// Trees are walked recursively; the same bound as for notation keeps any
+// assembled circuit within reach of the stack.
+Ref wrap_checked(SeriesList tree, bool explicit_values) {
+  if (nesting_depth(tree) > kMaxNesting) {
+    raise(PyExc_ValueError, "circuit is nested more than " + std::to_string(kMaxNesting) + " parallel groups deep");
+  }
+  return wrap_circuit({std::move(tree), explicit_values});
+}
+
 PyObject* series(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     Parts parts = parts_argument("Series", args, nargs, kwnames);
@@ -56,7 +67,7 @@ PyObject* series(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     for (SeriesList& list : parts.lists) {
       for (Node& node : list) tree.push_back(std::move(node));
     }
-    return wrap_circuit({std::move(tree), parts.explicit_values}).release();
+    return wrap_checked(std::move(tree), parts.explicit_values).release();
   });
 }
 
@@ -65,7 +76,7 @@ PyObject* parallel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Parts parts = parts_argument("Parallel", args, nargs, kwnames);
     SeriesList tree;
     tree.push_back(Node{ParallelNode{std::move(parts.lists)}});
-    return wrap_circuit({std::move(tree), parts.explicit_values}).release();
+    return wrap_checked(std::move(tree), parts.explicit_values).release();
   });
 }
 
