@@ -13,5 +13,5 @@ print()
 frequencies = np.logspace(4, -2, 13)  # 10 kHz down to 10 mHz
 z = circuit.impedance(frequencies)
 print(f"{'f / Hz':>10}  {'Re Z / ohm':>12}  {'-Im Z / ohm':>12}")
-for f, zi in zip(frequencies, z):
+for f, zi in zip(frequencies, z, strict=True):
     print(f"{f:10.4g}  {zi.real:12.6f}  {-zi.imag:12.6f}")

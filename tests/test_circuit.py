@@ -5,6 +5,7 @@ import math
 
 import numpy as np
 import pytest
+
 from kelvara import Circuit
 
 INF = math.inf
@@ -131,7 +132,8 @@ def test_with_named_values_reports_unknown_before_missing():
 SUGGESTIONS = [
     ("R2.r", '"R2.r"', "R0.r"), ("R0x", '"R0x"', "R0.r"), ("Rxxx", '"Rxxx"', None),
     ("R0.rXXXX", '"R0.rXXXX"', "R0.r"), ("R0.rXXXXX", '"R0.rXXXXX"', None),
-    ("R0.rµµµµ", '"R0.rµµµµ"', "R0.r"), ('R0"r', '"R0\\"r"', "R0.r"), ("R0.r\n", '"R0.r\\n"', "R0.r"),
+    ("R0.rµµµµ", '"R0.rµµµµ"', "R0.r"), ('R0"r', '"R0\\"r"', "R0.r"),
+    ("R0.r\n", '"R0.r\\n"', "R0.r"),
 ]
 # fmt: on
 

@@ -3,8 +3,9 @@
 import inspect
 import math
 
-import kelvara
 import pytest
+
+import kelvara
 
 # Kind name -> fields, in the order constructors, __match_args__ and repr use.
 # fmt: off
@@ -33,11 +34,11 @@ def test_fields_round_trip_and_are_read_only(kind):
     cls, fields = getattr(kelvara, kind), FIELDS[kind]
     values = [0.5 * (i + 1) for i in range(len(fields))]
     # Keywords deliberately given in reverse order.
-    by_keyword = cls(**dict(zip(reversed(fields), reversed(values))))
+    by_keyword = cls(**dict(zip(reversed(fields), reversed(values), strict=True)))
     for element in (cls(*values), by_keyword):
         got = [getattr(element, name) for name in fields]
         assert got == values and all(type(v) is float for v in got)
-    shown = ", ".join(f"{name}={v!r}" for name, v in zip(fields, values))
+    shown = ", ".join(f"{name}={v!r}" for name, v in zip(fields, values, strict=True))
     assert repr(by_keyword) == f"Element.{kind}({shown})"
     with pytest.raises(AttributeError):
         setattr(by_keyword, fields[0], 2.0)
@@ -64,9 +65,7 @@ NON_NUMERIC = {
 # fmt: on
 
 
-@pytest.mark.parametrize(
-    "cls, kwargs, name", NON_NUMERIC.values(), ids=list(NON_NUMERIC)
-)
+@pytest.mark.parametrize("cls, kwargs, name", NON_NUMERIC.values(), ids=list(NON_NUMERIC))
 def test_non_numeric_argument_is_a_type_error_naming_it(cls, kwargs, name):
     with pytest.raises(TypeError, match=f"^argument '{name}': "):
         cls(**kwargs)

@@ -5,8 +5,9 @@ import inspect
 import sys
 import types
 
-import kelvara
 import pytest
+
+import kelvara
 
 PUBLIC = [
     "Element", "Circuit", "FitResult", "Series", "Parallel",

@@ -1,6 +1,7 @@
 """Circuit notation: accepted texts, error reports and named reference circuits."""
 
 import pytest
+
 from kelvara import Circuit
 
 TAIL = """syntax:
@@ -48,7 +49,8 @@ def test_full_error_report(text, head):
 # (text, first line of the report, caret position or None for kinds without an echo)
 # fmt: off
 MALFORMED = [
-    (" R0", "unexpected character at position 0", 0), ("R", "unexpected character at position 1", 1),
+    (" R0", "unexpected character at position 0", 0),
+    ("R", "unexpected character at position 1", 1),
     ("()", "unexpected character at position 1", 1),
     ("P(R1,C1)", "unexpected character at position 1", 1),
     ("Rµ0", "unexpected character at position 1", 1),
@@ -69,9 +71,7 @@ MALFORMED = [
 # fmt: on
 
 
-@pytest.mark.parametrize(
-    "text, first, position", MALFORMED, ids=[repr(t) for t, _, _ in MALFORMED]
-)
+@pytest.mark.parametrize("text, first, position", MALFORMED, ids=[repr(t) for t, _, _ in MALFORMED])
 def test_rejects_malformed_notation(text, first, position):
     lines = report(text).split("\n")
     assert lines[0] == first
@@ -125,9 +125,7 @@ REGISTRY = [
 # fmt: on
 
 
-@pytest.mark.parametrize(
-    "key, notation, names", REGISTRY, ids=[k for k, _, _ in REGISTRY]
-)
+@pytest.mark.parametrize("key, notation, names", REGISTRY, ids=[k for k, _, _ in REGISTRY])
 def test_reference_name_builds_its_circuit(key, notation, names):
     reference = Circuit(notation)
     assert reference.param_names() == names.split()
@@ -137,7 +135,4 @@ def test_reference_name_builds_its_circuit(key, notation, names):
         circuit = Circuit(text)
         assert circuit.param_names() == names.split()
         assert circuit.param_values() == reference.param_values()
-        assert (
-            circuit.impedance(frequencies).tolist()
-            == reference.impedance(frequencies).tolist()
-        )
+        assert circuit.impedance(frequencies).tolist() == reference.impedance(frequencies).tolist()

@@ -2,9 +2,10 @@
 
 import math
 
-import kelvara
 import numpy as np
 import pytest
+
+import kelvara
 from kelvara import C, Circuit, Cpe, L, Parallel, R, Series, Tlmq
 
 FREQS = [0.01, 1.0, 100.0, 1e4]
@@ -43,9 +44,7 @@ EQUIVALENTS = {
 # fmt: on
 
 
-@pytest.mark.parametrize(
-    "build, notation, values", EQUIVALENTS.values(), ids=list(EQUIVALENTS)
-)
+@pytest.mark.parametrize("build, notation, values", EQUIVALENTS.values(), ids=list(EQUIVALENTS))
 def test_evaluates_like_the_equivalent_notation(build, notation, values):
     built = build()
     assert built.param_values() == values
@@ -80,9 +79,7 @@ def test_empty_series_is_a_short():
 def test_empty_parallel_is_nan():
     empty = Parallel([])
     assert empty.param_names() == []
-    assert all(
-        math.isnan(z.real) and math.isnan(z.imag) for z in empty.impedance(FREQS)
-    )
+    assert all(math.isnan(z.real) and math.isnan(z.imag) for z in empty.impedance(FREQS))
 
 
 NOT_A_SEQUENCE = "^argument 'parts': .*Sequence"
