@@ -1,0 +1,457 @@
+"""Circuit.fit(): arguments, start-value policy, FitResult and fit quality."""
+
+import re
+import threading
+import warnings
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from scipy.optimize import least_squares
+
+from kelvara import Circuit, FitResult, R, Series
+
+FREQS = np.logspace(5, -2, 60)  # 100 kHz down to 10 mHz
+
+RC = Circuit("R0-(R1,C1)")
+RC_TRUTH = [10.0, 50.0, 2e-5]
+RC_Z = RC.with_values(RC_TRUTH).impedance(FREQS)
+RC_START = RC.with_values([20.0, 25.0, 4e-5])
+
+NO_MODEL = Circuit("R0-C1")  # no registered model has this topology
+NO_MODEL_Z = NO_MODEL.with_values([3.0, 1e-4]).impedance(FREQS)
+
+MODEL_NAMES = (
+    "'rc', 'rc_l', 'rq', 'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', "
+    "'randles', 'sei_randles', 'sei_randles_wo'"
+)
+NO_MODEL_WARNING = (
+    "There is no ML model to guess initial parameters for this circuit. Supply your own with "
+    "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False "
+    "to silence this. Models available for " + MODEL_NAMES
+)
+NO_TRAINING_DATA = (
+    "No training data on this circuit. Machine-learning based initial parameters available for "
+    + MODEL_NAMES
+)
+UNKNOWN_METHOD = "unknown fit method {}, expected one of"
+NEGATIVE_TOL = "{} must be a non-negative number, got {}"
+BAD_WEIGHT = 'unknown weight scheme "Modulus", expected "modulus" or "unit"'
+
+
+def no_weights(key):
+    subject = f'model \\"{key}\\" has no trained weights in this build'
+    return f'weight file has an unparsable value for "{subject}"'
+
+
+def exact(message):
+    return "^" + re.escape(message) + "$"
+
+
+def ordered(result, names):
+    return [result.params[name] for name in names]
+
+
+# fmt: off
+FIT_SIGNATURE = (
+    '($self, frequencies, impedances=None, guess_init=None, weights=None, weight="modulus", '
+    'method="levenberg_marquardt", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, '
+    "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
+    "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
+    "basin_hopping_temperature=1.0, seed=None)"
+)
+FIT_DOC = (
+    "Fit this circuit's parameters to a measured spectrum.\n\n"
+    "Accepts two sequences of frequencies and impedances, or a single battery\n"
+    "data format dataframe (`impedances` left as None).\n\n"
+    "`guess_init` unset means start from a machine-learning guess whenever the\n"
+    "circuit is not explicitly given starting parameters. If no model has been\n"
+    "trained for the topology it warns and starts from placeholder values.\n\n"
+    "`True` always guesses, and raises rather than warns when it cannot.\n"
+    "`False` never guesses."
+)
+# fmt: on
+
+
+def test_fit_signature_and_docstring():
+    assert Circuit.fit.__text_signature__ == FIT_SIGNATURE
+    assert Circuit.fit.__doc__ == FIT_DOC
+
+
+# fmt: off
+BAD_ARGUMENTS = {
+    "guess_init-int-1": ({"guess_init": 1}, TypeError, "^argument 'guess_init': "),
+    "guess_init-int-0": ({"guess_init": 0}, TypeError, "^argument 'guess_init': "),
+    "max_iterations-negative": ({"max_iterations": -1}, OverflowError, None),
+    "max_iterations-2**32": ({"max_iterations": 2**32}, OverflowError, None),
+    "max_iterations-float": ({"max_iterations": 2.0}, TypeError, "^argument 'max_iterations': "),
+    "seed-negative": ({"seed": -1}, OverflowError, None),
+    "seed-2**64": ({"seed": 2**64}, OverflowError, None),
+    "weights-path-object": ({"weights": Path("m.eisnn")}, TypeError, "^argument 'weights': "),
+    "weight-int": ({"weight": 1}, TypeError, "^argument 'weight': "),
+    "weight-capitalised": ({"weight": "Modulus"}, ValueError, exact(BAD_WEIGHT)),
+    "method-unknown": ({"method": "nope"}, ValueError, "^" + UNKNOWN_METHOD.format('"nope"')),
+    "method-wrong-case": ({"method": "Levenberg_Marquardt"}, ValueError,
+                          "^" + UNKNOWN_METHOD.format('"Levenberg_Marquardt"')),
+    "ftol-negative": ({"ftol": -1.0}, ValueError, exact(NEGATIVE_TOL.format("ftol", -1.0))),
+    "ftol-negative-zero": ({"ftol": -0.0}, ValueError, exact(NEGATIVE_TOL.format("ftol", -0.0))),
+    "xtol-negative": ({"xtol": -1.0}, ValueError, exact(NEGATIVE_TOL.format("xtol", -1.0))),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("kwargs, error, match", BAD_ARGUMENTS.values(), ids=list(BAD_ARGUMENTS))
+def test_invalid_argument_is_rejected(kwargs, error, match):
+    with pytest.raises(error, match=match):
+        RC_START.fit(FREQS, RC_Z, **kwargs)
+
+
+ACCEPTED_ARGUMENTS = {
+    "guess_init-numpy-false": {"guess_init": np.bool_(False)},
+    "max_iterations-2**32-1": {"max_iterations": 2**32 - 1},
+    "seed-2**64-1": {"seed": 2**64 - 1},
+    "ftol-int-zero": {"ftol": 0, "xtol": 0},
+}
+
+
+@pytest.mark.parametrize("kwargs", ACCEPTED_ARGUMENTS.values(), ids=list(ACCEPTED_ARGUMENTS))
+def test_boundary_argument_values_are_accepted(kwargs):
+    result = RC_START.fit(FREQS, RC_Z, **kwargs)
+    assert ordered(result, RC.param_names()) == pytest.approx(RC_TRUTH, rel=1e-6)
+
+
+def test_zero_iteration_budget_behaves_as_one():
+    zero, one = (RC_START.fit(FREQS, RC_Z, max_iterations=n) for n in (0, 1))
+    assert (zero.params, zero.iterations, zero.success) == (one.params, one.iterations, one.success)
+
+
+# fmt: off
+CHECK_ORDER = {
+    "empty-spectrum": (lambda: RC_START.fit([], []), ValueError,
+                       exact("frequencies and impedances must not be empty")),
+    "length-mismatch": (lambda: RC_START.fit([1.0], [1, 2]), ValueError,
+                        exact("frequencies and impedances must have the same length")),
+    "no-parameters": (lambda: Series([]).fit(FREQS, RC_Z), ValueError,
+                      exact("circuit topology has no parameters to fit")),
+    "empty-before-no-parameters": (lambda: Series([]).fit([], []), ValueError,
+                                   exact("frequencies and impedances must not be empty")),
+    "conversion-before-spectrum": (lambda: RC_START.fit([1.0], [1, 2], guess_init=1),
+                                   TypeError, "guess_init"),
+    "spectrum-before-weighting": (lambda: RC_START.fit([1.0], [1, 2], weight="Modulus"),
+                                  ValueError, "same length"),
+    "weighting-before-guess": (lambda: Circuit("rc").fit(FREQS, RC_Z, weight="Modulus"),
+                               ValueError, "unknown weight scheme"),
+    "guess-before-method": (lambda: Circuit("rc").fit(FREQS, RC_Z, method="nope"),
+                            ValueError, exact(no_weights("rc"))),
+    "guess-before-empty-spectrum": (lambda: Circuit("rc").fit([], []), ValueError,
+                                    exact(no_weights("rc"))),
+    "method-before-empty-spectrum": (lambda: RC_START.fit([], [], method="nope"), ValueError,
+                                     UNKNOWN_METHOD.format('"nope"')),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("call, error, match", CHECK_ORDER.values(), ids=list(CHECK_ORDER))
+def test_errors_are_reported_in_processing_order(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
+
+
+def test_unmodelled_topology_warns_once_and_fits_from_placeholders():
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        warned = NO_MODEL.fit(FREQS, NO_MODEL_Z)
+    assert [(w.category, str(w.message)) for w in caught] == [(UserWarning, NO_MODEL_WARNING)]
+    assert caught[0].filename == __file__  # attributed to the caller's line
+    silent = NO_MODEL.fit(FREQS, NO_MODEL_Z, guess_init=False)  # an unexpected warning raises
+    assert (warned.params, warned.iterations) == (silent.params, silent.iterations)
+    assert ordered(warned, NO_MODEL.param_names()) == pytest.approx([3.0, 1e-4], rel=1e-9)
+    assert NO_MODEL.param_values() == Circuit("R0-C1").param_values()
+
+
+def test_missing_model_warning_honours_error_filter():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match=exact(NO_MODEL_WARNING)):
+            NO_MODEL.fit(FREQS, NO_MODEL_Z)
+
+
+@pytest.mark.parametrize(
+    "freqs, kwargs, match",
+    [
+        (FREQS, {"method": "nope"}, UNKNOWN_METHOD.format('"nope"')),
+        ([], {}, "must not be empty"),
+    ],
+    ids=["unknown-method", "empty-spectrum"],
+)
+def test_missing_model_warning_precedes_driver_errors(freqs, kwargs, match):
+    with pytest.warns(UserWarning, match=exact(NO_MODEL_WARNING)):
+        with pytest.raises(ValueError, match=match):
+            NO_MODEL.fit(freqs, NO_MODEL_Z[: len(freqs)], **kwargs)
+
+
+def test_guess_init_true_raises_instead_of_warning():
+    with pytest.raises(ValueError, match=exact(NO_TRAINING_DATA)):
+        NO_MODEL.fit(FREQS, NO_MODEL_Z, guess_init=True)
+
+
+# Relabelled, reordered and K/Zarc forms reach the same registry model.
+MODEL_TOPOLOGIES = [(key, key) for key in Circuit.ml_circuits()] + [
+    ("(R1,C2)-R3", "rc"),
+    ("R1-L1-(R2,C2)", "rc_l"),
+    ("R0-Zarc1", "rq"),
+    ("R0-K1-K2", "two_rc"),
+]
+
+
+@pytest.mark.parametrize("text, key", MODEL_TOPOLOGIES, ids=[t for t, _ in MODEL_TOPOLOGIES])
+def test_registry_topology_guesses_by_default(text, key):
+    with pytest.raises(ValueError, match=exact(no_weights(key))):
+        Circuit(text).fit(FREQS, RC_Z)
+
+
+GUESS_FORCED = {
+    "guess_init-true": ({"guess_init": True}, exact(no_weights("rc"))),
+    "guess_init-numpy-true": ({"guess_init": np.bool_(True)}, exact(no_weights("rc"))),
+    "weights-given": ({"weights": "/nonexistent/model.eisnn"}, "^reading weights: "),
+}
+
+
+@pytest.mark.parametrize("kwargs, match", GUESS_FORCED.values(), ids=list(GUESS_FORCED))
+def test_explicit_values_still_guess_when_asked(kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        RC_START.fit(FREQS, RC_Z, **kwargs)
+
+
+NO_GUESS = {
+    "with_values": lambda: Circuit("rc").with_values([20.0, 25.0, 4e-5]),
+    "with_named_values": lambda: Circuit("rc").with_named_values(
+        {"R0.r": 20.0, "R1.r": 25.0, "C1.c": 4e-5}
+    ),
+    "series-of-elements": lambda: Series([R(20.0), Circuit("(R1,C1)").with_values([25, 4e-5])]),
+    "no-model-with_values": lambda: Circuit("R0-C1-R2").with_values([20.0, 4e-5, 25.0]),
+}
+
+
+@pytest.mark.parametrize("build", NO_GUESS.values(), ids=list(NO_GUESS))
+def test_explicit_values_neither_guess_nor_warn(build):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        build().fit(FREQS, RC_Z)
+        build().fit(FREQS, RC_Z, weights="/nonexistent", guess_init=False)
+
+
+def test_refitting_the_fitted_circuit_does_not_guess():
+    first = Circuit("rc").fit(FREQS, RC_Z, guess_init=False)
+    again = first.circuit.fit(FREQS, RC_Z)
+    assert ordered(again, RC.param_names()) == pytest.approx(RC_TRUTH, rel=1e-9)
+
+
+@pytest.fixture(scope="module")
+def rc_result():
+    return RC_START.fit(FREQS, RC_Z * (1.02 - 0.01j))  # distorted so cost is not zero
+
+
+def test_fit_result_cannot_be_constructed():
+    with pytest.raises(TypeError, match=exact("No constructor defined for FitResult")):
+        FitResult()
+    assert FitResult.__doc__ is None
+
+
+FIELDS = "circuit params stderr success iterations impedance_evals cost chi_square".split()
+
+
+@pytest.mark.parametrize("name", FIELDS)
+def test_fit_result_attributes_are_read_only(rc_result, name):
+    with pytest.raises(AttributeError):
+        setattr(rc_result, name, getattr(rc_result, name))
+    with pytest.raises(AttributeError):
+        delattr(rc_result, name)
+
+
+@pytest.mark.parametrize("name", ["params", "stderr"])
+def test_params_and_stderr_are_fresh_dicts(rc_result, name):
+    first = getattr(rc_result, name)
+    assert first is not getattr(rc_result, name)
+    del first["R0.r"]
+    first["X"] = 1.0
+    assert sorted(getattr(rc_result, name)) == sorted(RC.param_names())
+
+
+def test_fit_result_fields_are_consistent(rc_result):
+    fitted = rc_result.circuit
+    assert isinstance(fitted, Circuit) and fitted is not rc_result.circuit
+    assert fitted.param_names() == RC.param_names()
+    assert fitted.param_values() == ordered(rc_result, RC.param_names())
+    assert rc_result.chi_square == 2 * rc_result.cost
+    residuals = np.array(RC.residuals(fitted.param_values(), FREQS, RC_Z * (1.02 - 0.01j)))
+    assert rc_result.cost == pytest.approx(0.5 * np.sum(residuals**2), rel=1e-12)
+    assert all(isinstance(v, float) and v > 0 for v in rc_result.stderr.values())
+    assert type(rc_result.success) is bool and type(rc_result.iterations) is int
+    # Nine candidate costs, the library's own evaluations, one cost per run, 1 + 2P statistics.
+    assert rc_result.impedance_evals >= 9 + rc_result.iterations + 1 + 1 + 2 * 3
+
+
+def unpadded_exponent(text):
+    # Python writes "e-05" and "e+16" where the representation has "e-5" and "e16".
+    return re.sub(r"e\+?(-?)0*(\d)", r"e\1\2", text)
+
+
+# Each case also pins a literal tail that does not depend on the helpers above.
+# fmt: off
+REPR_CASES = {
+    "rc-fit": (lambda: RC_START.fit(FREQS, RC_Z * (1.02 - 0.01j)), "true",
+               r'"C1\.c": \d\.\d+e-5[,}]'),
+    "zero-residual": (lambda: Circuit("R0").with_values([5.0]).fit([1.0, 10.0], [5.0, 5.0]),
+                      "true", r'chi_square=0\.000000e0, params=\{"R0\.r": 5\.0\}\)$'),
+    "nan-measurement": (lambda: Circuit("R0").with_values([5.0]).fit([1.0, 10.0], [5.0, np.nan]),
+                        "false", r"chi_square=NaN, params="),
+    "huge-value": (lambda: Circuit("R0").with_values([2.5e16]).fit([1.0, 2.0], [2.5e16] * 2),
+                   "true", r'\{"R0\.r": 2\.\d+e16\}\)$'),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("fit, success, tail", REPR_CASES.values(), ids=list(REPR_CASES))
+def test_repr_format(fit, success, tail):
+    result = fit()
+    text = repr(result)
+    chi = "NaN" if np.isnan(result.chi_square) else unpadded_exponent(f"{result.chi_square:.6e}")
+    head = (
+        f"FitResult(success={success}, iterations={result.iterations}, "
+        f"impedance_evals={result.impedance_evals}, chi_square={chi}, params={{"
+    )
+    assert text.startswith(head) and text.endswith("})") and re.search(tail, text)
+    entries = set(text[len(head) : -2].split(", "))
+    assert entries == {f'"{k}": {unpadded_exponent(repr(v))}' for k, v in result.params.items()}
+
+
+@pytest.mark.parametrize(
+    "circuit, points, has_stderr",
+    [(RC_START, 1, False), (NO_MODEL.with_values([3.0, 1e-4]), 1, False), (RC_START, 2, True)],
+    ids=["2N-below-P", "2N-equals-P", "2N-above-P"],
+)
+def test_stderr_needs_more_residuals_than_parameters(circuit, points, has_stderr):
+    result = circuit.fit([100.0, 10.0][:points], [20 - 5j, 30 - 10j][:points])
+    assert (result.stderr is not None) == has_stderr
+    assert np.isfinite(result.cost) and result.chi_square == 2 * result.cost
+
+
+def test_repeated_parameter_names_keep_the_last_value():
+    doubled = Series([Circuit("R0").with_values([1.0]), Circuit("R0").with_values([2.0])])
+    result = doubled.fit([1.0, 10.0], [7.0, 7.0])
+    values = result.circuit.param_values()
+    assert list(result.params) == ["R0.r"] and result.params["R0.r"] == values[-1]
+    assert sum(values) == pytest.approx(7.0, rel=1e-9)
+
+
+# fmt: off
+TRUTHS = {
+    "rc": [10.0, 50.0, 2e-5],
+    "rc_l": [5e-6, 10.0, 50.0, 2e-5],
+    "rq": [10.0, 50.0, 1e-4, 0.8],
+    "rq_l": [5e-6, 10.0, 50.0, 1e-4, 0.8],
+    "two_rc": [10.0, 50.0, 2e-6, 100.0, 1e-2],
+    "two_rc_l": [5e-6, 10.0, 50.0, 2e-6, 100.0, 1e-2],
+    "two_rq": [10.0, 50.0, 1e-5, 0.85, 100.0, 5e-3, 0.75],
+    "two_rq_l": [5e-6, 10.0, 50.0, 1e-5, 0.85, 100.0, 5e-3, 0.75],
+    "randles": [10.0, 50.0, 20.0, 1e-5, 0.9],
+    "sei_randles": [10.0, 20.0, 1e-6, 0.9, 50.0, 15.0, 1e-4, 0.8],
+    "sei_randles_wo": [10.0, 20.0, 1e-6, 0.9, 50.0, 30.0, 2.0, 1e-4, 0.8],
+}
+# fmt: on
+START_FACTORS = {"all-x3": [3.0], "all-div3": [1 / 3], "alternating-x2-div2": [2.0, 0.5]}
+
+
+def start_from(circuit, truth, factors):
+    # Open-bound values scale by the factors; exponents (bounded by 1) move down a fifth.
+    return [
+        t * factors[i % len(factors)] if hi == np.inf else t * 0.8
+        for i, (t, (_, hi)) in enumerate(zip(truth, circuit.param_bounds(), strict=True))
+    ]
+
+
+@pytest.mark.parametrize("factors", START_FACTORS.values(), ids=list(START_FACTORS))
+@pytest.mark.parametrize("key", Circuit.ml_circuits())
+def test_registry_circuit_recovers_noise_free_parameters(key, factors):
+    circuit = Circuit(key)
+    truth = TRUTHS[key]
+    z = circuit.with_values(truth).impedance(FREQS)
+    result = circuit.with_values(start_from(circuit, truth, factors)).fit(FREQS, z)
+    assert result.success
+    assert ordered(result, circuit.param_names()) == pytest.approx(truth, rel=1e-3)
+
+
+def noisy(circuit, truth, seed=7):
+    rng = np.random.default_rng(seed)
+    noise = rng.standard_normal(FREQS.size) + 1j * rng.standard_normal(FREQS.size)
+    return circuit.with_values(truth).impedance(FREQS) * (1 + 0.005 * noise)
+
+
+TIGHT_LM = {"method": "lm", "x_scale": "jac", "ftol": 1e-15, "xtol": 1e-15, "gtol": 1e-15}
+
+
+@pytest.mark.parametrize("key", ["rq", "randles"], ids=["R0-(R1,CPE1)", "R0-(R1-W1,CPE1)"])
+def test_noisy_fit_matches_scipy_minimum_and_stderr(key):
+    circuit = Circuit(key)
+    names = circuit.param_names()
+    z = noisy(circuit, TRUTHS[key])
+    start = start_from(circuit, TRUTHS[key], [2.0])
+    result = circuit.with_values(start).fit(FREQS, z)
+    reference = least_squares(
+        lambda p: circuit.residuals(p, FREQS, z),
+        start,
+        jac=lambda p: np.array(circuit.jacobian(p, FREQS, z)),
+        **TIGHT_LM,
+    )
+    assert result.success and reference.success
+    assert result.cost == pytest.approx(reference.cost, rel=1e-6)
+    assert ordered(result, names) == pytest.approx(reference.x, rel=1e-4)
+    jac = np.array(circuit.jacobian(reference.x, FREQS, z))
+    scale = 2 * reference.cost / (jac.shape[0] - jac.shape[1])
+    expected = np.sqrt(np.diag(np.linalg.inv(jac.T @ jac)) * scale)
+    assert [result.stderr[n] for n in names] == pytest.approx(expected, rel=0.03)
+
+
+# fmt: off
+FRAMES = {
+    "dict-short-names": lambda f, z: {
+        "frequency_hertz": [0.0, *f], "real_impedance_ohm": [1.0, *z.real],
+        "imaginary_impedance_ohm": [0.0, *z.imag]},
+    "pandas-long-names": lambda f, z: pd.DataFrame({
+        "Frequency / Hz": [0.0, *f], "Real Impedance / ohm": [1.0, *z.real],
+        "Imaginary Impedance / ohm": [0.0, *z.imag]}),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("frame", FRAMES.values(), ids=list(FRAMES))
+def test_dataframe_spectrum_fits_like_two_sequences(frame):
+    # The leading 0 Hz row must be dropped, or the capacitor would make it non-finite.
+    z = RC_Z * (1.02 - 0.01j)
+    from_frame = RC_START.fit(frame(FREQS, z))
+    from_sequences = RC_START.fit(FREQS, z)
+    assert from_frame.params == from_sequences.params
+    assert from_frame.iterations == from_sequences.iterations
+    assert RC_START.param_values() == [20.0, 25.0, 4e-5]  # the caller's circuit is untouched
+
+
+def outcome(result):
+    return (result.params, result.stderr, result.cost, result.iterations, result.impedance_evals)
+
+
+def test_concurrent_fits_of_a_shared_circuit_match_a_sequential_fit():
+    truth = TRUTHS["sei_randles"]
+    shared = Circuit("sei_randles").with_values(start_from(Circuit("sei_randles"), truth, [2.0]))
+    z = noisy(shared, truth)
+    expected = outcome(shared.fit(FREQS, z))
+    barrier = threading.Barrier(8)  # all eight fits start together
+
+    def work(_):
+        barrier.wait()
+        return [outcome(shared.fit(FREQS, z)) for _ in range(5)]  # keep the fits overlapping
+
+    with ThreadPoolExecutor(max_workers=8) as pool:
+        assert list(pool.map(work, range(8))) == [[expected] * 5] * 8
