@@ -1,0 +1,172 @@
+"""Guesses reach the right parameters whatever the labels and order, and are shared safely."""
+
+import random
+import re
+import threading
+
+import numpy as np
+import pytest
+from eisnn_format import random_guesser, write_eisnn
+
+from kelvara import Circuit
+
+F = np.logspace(-1, 5, 40)
+
+
+def _parse(text, pos=0):
+    """Notation to nested lists: a series list of labels and groups (lists of branches)."""
+    items = []
+    while True:
+        if text[pos] == "(":
+            branches = []
+            pos += 1
+            while True:
+                branch, pos = _parse(text, pos)
+                branches.append(branch)
+                pos += 1
+                if text[pos - 1] == ")":
+                    break
+            items.append(branches)
+        else:
+            label = re.match(r"[A-Za-z]+[0-9]+", text[pos:]).group(0)
+            items.append(label)
+            pos += len(label)
+        if pos < len(text) and text[pos] == "-":
+            pos += 1
+            continue
+        return items, pos
+
+
+def _shape(item):
+    """The label-free shape of an item: equal shapes are interchangeable."""
+    if isinstance(item, str):
+        return re.match(r"[A-Za-z]+", item).group(0)
+    return "(" + ",".join(sorted("-".join(sorted(map(_shape, b))) for b in item)) + ")"
+
+
+def _shuffle_keeping_twins(items, shapes, rng):
+    """Shuffles, except that items of equal shape keep their written order: the
+    matcher pairs indistinguishable blocks by position, which is all it can do."""
+    order = list(range(len(items)))
+    rng.shuffle(order)
+    out = [None] * len(items)
+    for shape in set(shapes):
+        slots = [k for k, i in enumerate(order) if shapes[i] == shape]
+        for slot, i in zip(
+            slots, [i for i in range(len(items)) if shapes[i] == shape], strict=True
+        ):
+            out[slot] = items[i]
+    return out
+
+
+def _variant(series, rng, labels):
+    """Shuffled series items and branches, every element relabelled; fills old -> new label."""
+    out = []
+    for item in series:
+        if isinstance(item, str):
+            code = re.match(r"[A-Za-z]+", item).group(0)
+            new = f"{code}{rng.randrange(10, 99)}"
+            while new in labels.values():
+                new = f"{code}{rng.randrange(10, 99)}"
+            labels[item] = new
+            out.append(new)
+        else:
+            branches = [_variant(b, rng, labels) for b in item]
+            branches = _shuffle_keeping_twins(
+                branches, ["-".join(sorted(map(_shape, b))) for b in item], rng
+            )
+            out.append("(" + ",".join(branches) + ")")
+    return "-".join(_shuffle_keeping_twins(out, [_shape(i) for i in series], rng))
+
+
+@pytest.fixture(scope="module")
+def weight_files(tmp_path_factory):
+    paths = {}
+    for key in Circuit.ml_circuits():
+        circuit = Circuit(key)
+        notation = {c: n for c, n in _REGISTRY}[key]
+        metadata, tensors = random_guesser(notation, circuit.param_names(), 16, seed=3)
+        paths[key] = str(tmp_path_factory.mktemp("w") / f"{key}.eisnn")
+        write_eisnn(paths[key], metadata, tensors)
+    return paths
+
+
+_REGISTRY = [
+    ("rc", "R0-(R1,C1)"),
+    ("rc_l", "L0-R0-(R1,C1)"),
+    ("rq", "R0-(R1,CPE1)"),
+    ("rq_l", "L0-R0-(R1,CPE1)"),
+    ("two_rc", "R0-(R1,C1)-(R2,C2)"),
+    ("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)"),
+    ("two_rq", "R0-(R1,CPE1)-(R2,CPE2)"),
+    ("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)"),
+    ("randles", "R0-(R1-W1,CPE1)"),
+    ("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)"),
+    ("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)"),
+]
+
+
+@pytest.mark.parametrize(("key", "notation"), _REGISTRY, ids=[k for k, _ in _REGISTRY])
+def test_relabelled_and_reordered_circuits_get_each_value_in_the_right_place(
+    weight_files, key, notation
+):
+    original = Circuit(notation)
+    z = original.with_values(
+        [
+            0.8 if n.endswith("alpha") else 10.0 ** (i % 3 - 1)
+            for i, n in enumerate(original.param_names())
+        ]
+    ).impedance(F)
+    expected = dict(
+        zip(original.param_names(), original.guess(F, z, weights=weight_files[key]), strict=True)
+    )
+    rng = random.Random(key)
+    for _ in range(4):
+        labels = {}
+        variant = Circuit(_variant(_parse(notation)[0], rng, labels))
+        got = dict(
+            zip(variant.param_names(), variant.guess(F, z, weights=weight_files[key]), strict=True)
+        )
+        for name, value in expected.items():
+            label, field = name.split(".")
+            assert got[f"{labels[label]}.{field}"] == value, (variant, name)
+
+
+def test_a_loaded_file_is_read_once_per_path(tmp_path):
+    path = tmp_path / "rc.eisnn"
+    write_eisnn(path, *random_guesser("R0-(R1,C1)", ["R0.r", "R1.r", "C1.c"], 16, seed=5))
+    z = Circuit("R0-(R1,C1)").with_values([1.0, 10.0, 1e-4]).impedance(F)
+    first = Circuit("R0-(R1,C1)").guess(F, z, weights=str(path))
+    path.unlink()  # served from the cache from now on
+    assert Circuit("(R1,C1)-R0").guess(F, z, weights=str(path)) == [first[1], first[2], first[0]]
+    with pytest.raises(ValueError, match="^reading weights: "):
+        Circuit("R0-(R1,C1)").guess(F, z, weights=str(path) + "x")
+
+
+def test_threads_sharing_a_new_weight_file_agree_with_sequential_calls(tmp_path):
+    path = str(tmp_path / "rq.eisnn")
+    write_eisnn(
+        path, *random_guesser("R0-(R1,CPE1)", ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"], 16, seed=9)
+    )
+    circuit = Circuit("R0-(R1,CPE1)")
+    z = circuit.with_values([2.0, 20.0, 1e-4, 0.85]).impedance(F)
+    results, errors = [], []
+    barrier = threading.Barrier(8)
+
+    def work():
+        try:
+            barrier.wait()
+            guessed = circuit.guess(F, z, weights=path)
+            fitted = circuit.with_values(guessed).fit(F, z).params
+            results.append((guessed, fitted))
+        except Exception as e:  # reported below, never lost in the thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    sequential = circuit.guess(F, z, weights=path)
+    assert all(r == (sequential, circuit.with_values(sequential).fit(F, z).params) for r in results)
