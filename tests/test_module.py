@@ -2,6 +2,7 @@
 
 import importlib
 import inspect
+import os
 import sys
 import types
 
@@ -54,3 +55,21 @@ def test_fit_result_has_no_constructor():
     assert isinstance(kelvara.FitResult, type)
     with pytest.raises(TypeError, match="^No constructor defined for FitResult$"):
         kelvara.FitResult()
+
+
+def test_a_second_interpreter_cannot_import_it(tmp_path):
+    # Classes are process-wide and bound to the first interpreter.
+    _testcapi = pytest.importorskip("_testcapi")
+    out = tmp_path / "result.txt"
+    code = (
+        "import sys\n"
+        f"sys.path.insert(0, {os.path.dirname(kelvara.__file__)!r})\n"
+        "try:\n"
+        "    import kelvara\n"
+        "    result = 'imported'\n"
+        "except ImportError as e:\n"
+        "    result = 'ImportError: ' + str(e)\n"
+        f"open({str(out)!r}, 'w').write(result)\n"
+    )
+    assert _testcapi.run_in_subinterp(code) == 0
+    assert out.read_text().startswith("ImportError: kelvara does not support sub-interpreters")
