@@ -19,6 +19,24 @@ NnError shape_mismatch(std::string name, std::size_t got, std::size_t expected) 
   return {NnError::Kind::ShapeMismatch, std::move(name), got, expected};
 }
 
+// A layer's "w.{name}.weight" and "w.{name}.bias" tensors.
+struct Layer {
+  std::string weight_name, bias_name;
+  const Tensor* weight;
+  const Tensor* bias;
+};
+
+NnResult<Layer> layer(const Guesser& g, std::string_view name) {
+  Layer l{"w." + std::string(name) + ".weight", "w." + std::string(name) + ".bias", nullptr, nullptr};
+  auto w = g.tensor(l.weight_name);
+  if (auto* e = std::get_if<NnError>(&w)) return *e;
+  auto b = g.tensor(l.bias_name);
+  if (auto* e = std::get_if<NnError>(&b)) return *e;
+  l.weight = std::get<const Tensor*>(w);
+  l.bias = std::get<const Tensor*>(b);
+  return l;
+}
+
 std::int64_t total_order_key(double x) {
   std::int64_t bits;
   std::memcpy(&bits, &x, sizeof bits);
@@ -112,13 +130,10 @@ GuesserFeatures Guesser::features(std::span<const double> f, std::span<const std
 
 NnResult<std::vector<double>> Guesser::conv1d(std::span<const double> x, std::size_t in_channels,
                                               std::string_view name, std::size_t dilation) const {
-  const std::string w_name = "w." + std::string(name) + ".weight", b_name = "w." + std::string(name) + ".bias";
-  auto w_t = tensor(w_name);
-  if (auto* e = std::get_if<NnError>(&w_t)) return *e;
-  auto b_t = tensor(b_name);
-  if (auto* e = std::get_if<NnError>(&b_t)) return *e;
-  const Tensor& w = *std::get<const Tensor*>(w_t);
-  const Tensor& b = *std::get<const Tensor*>(b_t);
+  auto found = layer(*this, name);
+  if (auto* e = std::get_if<NnError>(&found)) return *e;
+  const auto& [w_name, b_name, w_ptr, b_ptr] = std::get<Layer>(found);
+  const Tensor &w = *w_ptr, &b = *b_ptr;
   const std::size_t g = n_grid, k = kernel;
   if (w.shape.empty()) return shape_mismatch(w_name, w.data.size(), in_channels * k);
   const std::size_t out_channels = w.shape[0];
@@ -148,13 +163,11 @@ NnResult<std::vector<double>> Guesser::conv1d(std::span<const double> x, std::si
 }
 
 std::optional<NnError> Guesser::group_norm(std::vector<double>& x, std::string_view name) const {
-  const std::string w_name = "w." + std::string(name) + ".weight", b_name = "w." + std::string(name) + ".bias";
-  auto w_t = tensor(w_name);
-  if (auto* e = std::get_if<NnError>(&w_t)) return *e;
-  auto b_t = tensor(b_name);
-  if (auto* e = std::get_if<NnError>(&b_t)) return *e;
-  const auto& gamma = std::get<const Tensor*>(w_t)->data;
-  const auto& beta = std::get<const Tensor*>(b_t)->data;
+  auto found = layer(*this, name);
+  if (auto* e = std::get_if<NnError>(&found)) return *e;
+  const auto& [w_name, b_name, w_ptr, b_ptr] = std::get<Layer>(found);
+  const auto& gamma = w_ptr->data;
+  const auto& beta = b_ptr->data;
   const std::size_t g = n_grid, cpg = channels / groups, m = cpg * g;
   if (m == 0) return std::nullopt;
   if (gamma.size() < channels) return shape_mismatch(w_name, gamma.size(), channels);
@@ -177,13 +190,10 @@ std::optional<NnError> Guesser::group_norm(std::vector<double>& x, std::string_v
 }
 
 NnResult<std::vector<double>> Guesser::linear(std::span<const double> x, std::string_view name) const {
-  const std::string w_name = "w." + std::string(name) + ".weight", b_name = "w." + std::string(name) + ".bias";
-  auto w_t = tensor(w_name);
-  if (auto* e = std::get_if<NnError>(&w_t)) return *e;
-  auto b_t = tensor(b_name);
-  if (auto* e = std::get_if<NnError>(&b_t)) return *e;
-  const Tensor& w = *std::get<const Tensor*>(w_t);
-  const Tensor& b = *std::get<const Tensor*>(b_t);
+  auto found = layer(*this, name);
+  if (auto* e = std::get_if<NnError>(&found)) return *e;
+  const auto& [w_name, b_name, w_ptr, b_ptr] = std::get<Layer>(found);
+  const Tensor &w = *w_ptr, &b = *b_ptr;
   if (w.shape.size() < 2) return shape_mismatch(std::string(name), w.data.size(), x.size());
   const std::size_t out = w.shape[0], in = w.shape[1];
   if (in != x.size()) return shape_mismatch(std::string(name), in, x.size());

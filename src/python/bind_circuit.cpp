@@ -253,11 +253,7 @@ PyTypeObject* circuit_type() {
       {Py_tp_doc, const_cast<char*>("Circuit(s)\n--\n\n")},
       {0, nullptr},
   };
-  PyType_Spec spec = {"kelvara.Circuit", int(sizeof(CircuitObject)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  PyObject* type = PyType_FromSpec(&spec);
-  if (!type) throw ErrorAlreadySet{};
-  g_type = reinterpret_cast<PyTypeObject*>(type);
+  g_type = create_type("kelvara.Circuit", sizeof(CircuitObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots);
   return g_type;
 }
 

@@ -75,12 +75,6 @@ PyObject* get_field(PyObject* self, void* index) {
   return PyFloat_FromDouble(reinterpret_cast<ElementObject*>(self)->value.values()[std::size_t(i)]);
 }
 
-PyTypeObject* make_type(PyType_Spec& spec, PyObject* base) {
-  PyObject* type = base ? PyType_FromSpecWithBases(&spec, base) : PyType_FromSpec(&spec);
-  if (!type) throw ErrorAlreadySet{};
-  return reinterpret_cast<PyTypeObject*>(type);
-}
-
 // Class attributes are added after creation, then the type cache is told.
 void set_class_attribute(PyTypeObject* type, const char* name, PyObject* value) {
   if (PyDict_SetItemString(type->tp_dict, name, value) < 0) throw ErrorAlreadySet{};
@@ -107,10 +101,8 @@ PyTypeObject* create_kind_type(int k) {
       {Py_tp_doc, const_cast<char*>(docs[k].c_str())},
       {0, nullptr},
   };
-  PyType_Spec spec = {type_names[k].c_str(), int(sizeof(ElementObject)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(g_base)));
-  PyTypeObject* type = make_type(spec, bases.get());
+  PyTypeObject* type = create_type(type_names[k].c_str(), sizeof(ElementObject),
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots, g_base);
 
   Ref match_args = Ref::steal(PyTuple_New(info.count));
   for (int i = 0; i < info.count; ++i) PyTuple_SET_ITEM(match_args.get(), i, to_python(info.fields[i]).release());
@@ -129,9 +121,8 @@ PyTypeObject* element_type() {
       {Py_tp_doc, const_cast<char*>(kBaseDoc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {"kelvara.Element", int(sizeof(ElementObject)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  PyTypeObject* base = make_type(spec, nullptr);
+  PyTypeObject* base = create_type("kelvara.Element", sizeof(ElementObject),
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, slots);
   g_base = base;
   try {
     for (int k = 0; k < kKindCount; ++k) {

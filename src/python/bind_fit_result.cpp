@@ -110,11 +110,8 @@ PyTypeObject* fit_result_type() {
       {Py_tp_getset, kGetSet},
       {0, nullptr},
   };
-  PyType_Spec spec = {"kelvara.FitResult", int(sizeof(FitResultObject)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  PyObject* type = PyType_FromSpec(&spec);
-  if (!type) throw ErrorAlreadySet{};
-  g_type = reinterpret_cast<PyTypeObject*>(type);
+  g_type = create_type("kelvara.FitResult", sizeof(FitResultObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                       slots);
   return g_type;
 }
 

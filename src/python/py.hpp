@@ -102,6 +102,11 @@ int guarded_status(F&& body) noexcept {
   }
 }
 
+// A new heap type (kept for the life of the process) from its slots; `base`
+// null derives from object. Throws on failure.
+PyTypeObject* create_type(const char* name, std::size_t basicsize, unsigned int flags, PyType_Slot* slots,
+                          PyTypeObject* base = nullptr);
+
 // Releases the interpreter lock for the lifetime of the object.
 class AllowThreads {
  public:

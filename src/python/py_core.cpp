@@ -37,7 +37,7 @@ void restore_exception(Ref exc) {
 
 void raise_chained(PyObject* type, const std::string& message) {
   Ref cause = fetch_exception();
-  Ref exc = Ref::steal(PyObject_CallFunction(type, "s", message.c_str()));
+  Ref exc = Ref::steal(PyObject_CallFunction(type, "s#", message.data(), Py_ssize_t(message.size())));
   if (cause) PyException_SetCause(exc.get(), cause.release());
   restore_exception(std::move(exc));
   throw ErrorAlreadySet{};
@@ -56,7 +56,9 @@ std::string str_of(PyObject* obj) {
 }  // namespace
 
 void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  // Sized, not a C string: an error report echoes input that may hold NUL.
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
+  PyErr_SetObject(type, text.get());
   throw ErrorAlreadySet{};
 }
 
@@ -109,6 +111,15 @@ void rethrow_for_argument(const char* name) {
   }
   restore_exception(std::move(exc));
   raise_chained(PyExc_TypeError, message);
+}
+
+PyTypeObject* create_type(const char* name, std::size_t basicsize, unsigned int flags, PyType_Slot* slots,
+                          PyTypeObject* base) {
+  PyType_Spec spec = {name, int(basicsize), 0, flags, slots};
+  Ref bases = base ? Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base))) : Ref();
+  PyObject* type = PyType_FromSpecWithBases(&spec, bases.get());
+  if (!type) throw ErrorAlreadySet{};
+  return reinterpret_cast<PyTypeObject*>(type);
 }
 
 namespace {
