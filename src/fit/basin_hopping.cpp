@@ -20,7 +20,7 @@ FitResultOr<FitOutcome> basin_hopping_fit(const SeriesList& nodes, std::span<con
   // number; -0.0 counts as 0.
   if (!(s >= 0.0) || !std::isfinite(2.0 * s)) {
     return FitError{FitError::Kind::InvalidOption,
-                    "basin_hopping_step_size must be a non-negative finite number, as must twice its value; got " +
+                    "basin_hopping_step_size must be a non-negative number whose double is finite, got " +
                         format_debug(s)};
   }
   const LmSettings local_settings{1e-8, 1e-8, 1e-8, 200};

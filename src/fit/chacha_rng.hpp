@@ -40,8 +40,9 @@ class ChaChaRng {
 
   // Uniform between low and high from 52 mantissa bits of one 64-bit output:
   // v in [1, 2) gets the bits (u >> 12) under the exponent of 1.0, and the
-  // draw is (v - 1) * (high - low) + low, computed in that order. The
-  // caller guarantees low <= high and a finite high - low.
+  // draw is (v - 1) * (high - low) + low, computed in that order. Callers
+  // keep high - low finite; low > high is allowed (draws then lie in
+  // (high, low]).
   double uniform_range(double low, double high);
 
  private:

@@ -49,7 +49,6 @@ class DifferentialEvolution {
   std::uint64_t evaluations() const { return evaluations_; }
   // The lowest-cost position scored so far, if any.
   const std::optional<std::vector<float>>& best_position() const { return best_; }
-  float best_cost() const { return best_cost_; }
 
  private:
   struct Member {

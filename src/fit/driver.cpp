@@ -35,6 +35,8 @@ FitResultOr<FitOutcome> run_fit(const SeriesList& start, std::span<const double>
     return levenberg_marquardt_fit(start, frequencies_hz, impedances, options.modulus,
                                    LmSettings{options.ftol, options.xtol, 1e-8, options.max_iterations});
   }
+  // Each method checks its own data (mismatched lengths, then no points,
+  // then no parameters) before its options.
   if (*method == "nelder_mead") {
     return nelder_mead_fit(start, frequencies_hz, impedances, options.modulus,
                            NelderMeadOptions{options.nelder_mead_iterations});
@@ -52,8 +54,6 @@ FitResultOr<FitOutcome> run_fit(const SeriesList& start, std::span<const double>
     return differential_evolution_fit(start, frequencies_hz, impedances, options.modulus,
                                       DifferentialEvolutionOptions{options.de_evaluations});
   }
-  // Every method checks its own data (mismatched lengths, then no points,
-  // then no parameters) before its options.
   ChaChaRng rng = options.seed ? ChaChaRng::seed_from_u64(*options.seed) : ChaChaRng::from_entropy();
   return basin_hopping_fit(start, frequencies_hz, impedances, options.modulus,
                            BasinHoppingOptions{options.basin_hopping_hops, options.basin_hopping_step_size,

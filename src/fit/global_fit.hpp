@@ -38,7 +38,7 @@ struct PreparedFit {
   std::vector<double> weights;
   std::vector<Bounds> bounds;
   std::vector<double> start;  // the circuit's current values, physical
-  mutable EvalCounter counter{0};
+  mutable EvalCounter counter{0};  // counted through `problem`, also in a const fit
   FitProblem problem;
 };
 

@@ -21,7 +21,7 @@ struct ParticleSwarmOptions {
 };
 
 // The swarm with the usual weights: inertia w = 1 / (2 ln 2), cognitive and
-// social c1 = c2 = 1/2 + ln 2 (Clerc's constriction values). Per generation
+// social c1 = c2 = 1/2 + ln 2 (the Standard PSO values). Per generation
 // every particle moves with
 //   v <- w v + c1 a + c2 b,   x <- clamp(x + v, lower, upper),
 // a_j uniform between 0 and (personal best - x)_j, b_j between 0 and

@@ -51,7 +51,7 @@ FitResultOr<FitOutcome> simulated_annealing_fit(const SeriesList& nodes, std::sp
   // Steps are drawn from [-T, T), whose width 2T must be a finite number.
   if (!std::isfinite(2.0 * t0)) {
     return FitError{FitError::Kind::InvalidOption,
-                    "sa_initial_temperature must be finite, as must twice its value; got " + format_debug(t0)};
+                    "sa_initial_temperature must be a number whose double is finite, got " + format_debug(t0)};
   }
   const PreparedFit fit(nodes, frequencies_hz, impedances, modulus);
   ChaChaRng step_rng = options.seed ? ChaChaRng::seed_from_u64(*options.seed) : ChaChaRng::from_entropy();

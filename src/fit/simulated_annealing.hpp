@@ -18,7 +18,7 @@ namespace kelvara {
 struct SimulatedAnnealingOptions {
   std::uint64_t iterations = 5000;
   double initial_temperature = 2.0;   // T0 > 0, and 2 T0 finite
-  std::optional<std::uint64_t> seed;  // steps from seed, acceptance from seed + 1
+  std::optional<std::uint64_t> seed;  // steps from seed, acceptance from seed + 1 (mod 2^64)
 };
 
 // Iteration k = 1, 2, ... runs at the fast schedule T = T0 / k: it proposes
@@ -35,6 +35,7 @@ class SimulatedAnnealing {
   void init(SolverState& state);
   bool converged() const { return false; }
   void step(SolverState& state);
+  const std::vector<double>& current() const { return current_; }
 
  private:
   CostFunction cost_;
