@@ -32,12 +32,8 @@ FitResultOr<FitOutcome> PreparedFit::polish(std::span<const double> x, std::uint
 }
 
 double SolverCost::operator()(std::span<const double> x) {
-  const std::span<const Bounds> bounds = problem_->bounds;
-  const std::size_t n = std::min(bounds.size(), x.size());
-  // physical() without its allocation: lo + 10^x for log-scaled parameters.
-  for (std::size_t i = 0; i < n; ++i) {
-    params_[i] = is_log_scaled(bounds[i]) ? std::pow(10.0, x[i]) + bounds[i].lo : x[i];
-  }
+  const std::size_t n = std::min(problem_->bounds.size(), x.size());
+  physical_into(problem_->bounds, x, params_);
   residuals_into(*problem_, std::span(params_).first(n), residuals_);
   return cost_of(residuals_);
 }

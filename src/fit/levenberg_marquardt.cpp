@@ -9,6 +9,7 @@
 
 #include "circuit/tree.hpp"
 #include "elements/invariant.hpp"
+#include "fit/global_fit.hpp"
 #include "fit/jacobian.hpp"
 
 namespace kelvara {
@@ -19,12 +20,12 @@ namespace {
 // unsuccessful instead of letting NaN steer it.
 struct LmFunctor : Eigen::DenseFunctor<double> {
   LmFunctor(const FitProblem& problem, std::span<const bool> held, int n)
-      : Eigen::DenseFunctor<double>(n, int(2 * problem.points())), problem(problem), held(held) {}
+      : Eigen::DenseFunctor<double>(n, int(2 * problem.points())), problem(problem), held(held), params(n) {}
 
-  int operator()(const Eigen::VectorXd& x, Eigen::VectorXd& fvec) const {
-    const std::vector<double> p = physical(problem.bounds, {x.data(), std::size_t(x.size())});
+  int operator()(const Eigen::VectorXd& x, Eigen::VectorXd& fvec) {
+    physical_into(problem.bounds, {x.data(), std::size_t(x.size())}, params);
     fvec.resize(values());
-    residuals_into(problem, p, {fvec.data(), std::size_t(fvec.size())});
+    residuals_into(problem, params, {fvec.data(), std::size_t(fvec.size())});
     return fvec.allFinite() ? 0 : -1;
   }
 
@@ -35,6 +36,7 @@ struct LmFunctor : Eigen::DenseFunctor<double> {
 
   const FitProblem& problem;
   std::span<const bool> held;
+  std::vector<double> params;  // physical values, reused by every evaluation
 };
 
 LmTermination termination_of(Eigen::LevenbergMarquardtSpace::Status status, double fnorm) {
@@ -146,9 +148,7 @@ bool is_plausible(std::span<const double> p, std::span<const double> p0, std::sp
 FitResultOr<FitOutcome> levenberg_marquardt_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
                                                 std::span<const Complex> impedances, bool modulus,
                                                 const LmSettings& settings) {
-  if (frequencies_hz.size() != impedances.size()) return FitError{FitError::Kind::LengthMismatch, {}};
-  if (frequencies_hz.empty()) return FitError{FitError::Kind::EmptySpectrum, {}};
-  if (param_count(nodes) == 0) return FitError{FitError::Kind::NoParameters, {}};
+  if (auto error = check_fit_inputs(nodes, frequencies_hz, impedances)) return *error;
 
   const std::vector<double> omegas = angular_frequencies(frequencies_hz);
   const std::vector<double> weights = compute_weights(impedances, modulus);

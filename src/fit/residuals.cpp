@@ -64,10 +64,14 @@ double cost_at(const FitProblem& problem, std::span<const double> params) {
 
 bool is_log_scaled(const Bounds& b) { return !std::isfinite(b.hi); }
 
-std::vector<double> physical(std::span<const Bounds> bounds, std::span<const double> x) {
+void physical_into(std::span<const Bounds> bounds, std::span<const double> x, std::span<double> out) {
   const std::size_t n = std::min(bounds.size(), x.size());
-  std::vector<double> p(n);
-  for (std::size_t i = 0; i < n; ++i) p[i] = is_log_scaled(bounds[i]) ? std::pow(10.0, x[i]) + bounds[i].lo : x[i];
+  for (std::size_t i = 0; i < n; ++i) out[i] = is_log_scaled(bounds[i]) ? std::pow(10.0, x[i]) + bounds[i].lo : x[i];
+}
+
+std::vector<double> physical(std::span<const Bounds> bounds, std::span<const double> x) {
+  std::vector<double> p(std::min(bounds.size(), x.size()));
+  physical_into(bounds, x, p);
   return p;
 }
 

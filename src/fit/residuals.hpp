@@ -59,6 +59,8 @@ bool is_log_scaled(const Bounds& b);
 
 // min(len(bounds), len(input)) entries each.
 std::vector<double> physical(std::span<const Bounds> bounds, std::span<const double> x);
+// The same into `out` (at least that long), allocating nothing.
+void physical_into(std::span<const Bounds> bounds, std::span<const double> x, std::span<double> out);
 std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds, std::span<const double> p);
 
 }  // namespace kelvara
