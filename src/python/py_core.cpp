@@ -115,9 +115,9 @@ void rethrow_for_argument(const char* name) {
 
 PyTypeObject* create_type(const char* name, std::size_t basicsize, unsigned int flags, PyType_Slot* slots,
                           PyTypeObject* base) {
-  PyType_Spec spec = {name, int(basicsize), 0, flags, slots};
+  PyType_Spec definition = {name, int(basicsize), 0, flags, slots};
   Ref bases = base ? Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base))) : Ref();
-  PyObject* type = PyType_FromSpecWithBases(&spec, bases.get());
+  PyObject* type = PyType_FromSpecWithBases(&definition, bases.get());
   if (!type) throw ErrorAlreadySet{};
   return reinterpret_cast<PyTypeObject*>(type);
 }
