@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 
 namespace kelvara {
 
@@ -53,11 +54,28 @@ inline Complex csqrt(Complex z) {
   return {m * std::cos(h), m * std::sin(h)};
 }
 
+// cos and sin of (pi/2) p, remembered for the last few exponents of this
+// thread: a circuit has one or two exponents, evaluated at every frequency.
+struct RightAngleTurn {
+  double cos;
+  double sin;
+};
+RightAngleTurn right_angle_turn(double p);
+
 // z^p for real p: exact for p = 1, 0.5 and 0, polar form otherwise.
 inline Complex cpow(Complex z, double p) {
   if (p == 1.0) return z;
   if (p == 0.5) return csqrt(z);
   if (p == 0.0) return {1.0, 0.0};
+  // Every frequency-dependent power has a purely imaginary base (j w k):
+  // there |z| = |Im z| and arg z = +-pi/2 exactly, so the polar form needs
+  // no hypot or atan2 and its angle depends on p alone. Bit for bit the
+  // general formula below (cos is even and sin odd).
+  if (z.real() == 0.0 && z.imag() != 0.0 && std::isfinite(z.imag())) {
+    const double m = std::pow(std::fabs(z.imag()), p);
+    const RightAngleTurn turn = right_angle_turn(p);
+    return {m * turn.cos, std::signbit(z.imag()) ? -(m * turn.sin) : m * turn.sin};
+  }
   const double r = std::hypot(z.real(), z.imag()), theta = std::atan2(z.imag(), z.real());
   const double m = std::pow(r, p), t = theta * p;
   return {m * std::cos(t), m * std::sin(t)};

@@ -9,32 +9,12 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Fields in storage order; "-" means dimensionless.
-constexpr std::array<KindInfo, kKindCount> kCatalogue = {{
-    {"R", 1, {"r"}, {"ohm"}, {1.0}},
-    {"C", 1, {"c"}, {"F"}, {1e-3}},
-    {"L", 1, {"l"}, {"H"}, {1e-6}},
-    {"La", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
-    {"Cpe", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {1e-3, 0.8}},
-    {"W", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
-    {"Wo", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
-    {"Ws", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
-    {"G", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
-    {"Gs", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
-    {"K", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 1e-3}},
-    {"Zarc", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 1e-3, 0.8}},
-    {"Tlmq", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 1e-3, 0.8}},
-    {"T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
-}};
-
 // s = j*omega; the real part is 0*omega so that omega = inf or NaN poisons it.
 inline Complex jomega(double omega) { return {0.0 * omega, omega}; }
 
 inline Complex real_over(double numerator, Complex z) { return cdiv({numerator, 0.0}, z); }
 
 }  // namespace
-
-const KindInfo& kind_info(Kind kind) { return kCatalogue[static_cast<int>(kind)]; }
 
 Bounds bounds_for_field(std::string_view field) {
   if (field == "alpha" || field == "gamma") return {0.0, 1.0};
@@ -43,8 +23,8 @@ Bounds bounds_for_field(std::string_view field) {
 
 std::optional<Element> Element::default_for_code(std::string_view code) {
   for (int k = 0; k < kKindCount; ++k) {
-    if (code == kCatalogue[k].name || code == CODES[k]) {
-      return Element(static_cast<Kind>(k), kCatalogue[k].defaults);
+    if (code == kind_info(k).name || code == CODES[k]) {
+      return Element(static_cast<Kind>(k), kind_info(k).defaults);
     }
   }
   return std::nullopt;

@@ -28,8 +28,26 @@ struct KindInfo {
   std::array<double, kMaxFields> defaults;
 };
 
-const KindInfo& kind_info(Kind kind);
-inline const KindInfo& kind_info(int index) { return kind_info(static_cast<Kind>(index)); }
+// Fields in storage order; "-" means dimensionless.
+inline constexpr std::array<KindInfo, kKindCount> kCatalogue = {{
+    {"R", 1, {"r"}, {"ohm"}, {1.0}},
+    {"C", 1, {"c"}, {"F"}, {1e-3}},
+    {"L", 1, {"l"}, {"H"}, {1e-6}},
+    {"La", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
+    {"Cpe", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {1e-3, 0.8}},
+    {"W", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
+    {"Wo", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"Ws", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"G", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
+    {"Gs", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
+    {"K", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 1e-3}},
+    {"Zarc", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 1e-3, 0.8}},
+    {"Tlmq", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 1e-3, 0.8}},
+    {"T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
+}};
+
+inline const KindInfo& kind_info(Kind kind) { return kCatalogue[static_cast<int>(kind)]; }
+inline const KindInfo& kind_info(int index) { return kCatalogue[index]; }
 
 struct Bounds {
   double lo;
