@@ -40,14 +40,6 @@ def test_catalogue_names_units_defaults_and_bounds():
     assert all(type(pair) is tuple for pair in circuit.param_bounds())
 
 
-def test_parameters_follow_leaf_order():
-    circuit = Circuit("R0-(R1,C1)-W2")
-    assert circuit.param_names() == ["R0.r", "R1.r", "C1.c", "W2.aw"]
-    assert circuit.param_units() == ["ohm", "ohm", "F", "ohm*s^-0.5"]
-    assert circuit.param_bounds() == [OPEN] * 4
-    assert circuit.param_values() == [1.0, 1.0, 0.001, 1.0]
-
-
 def test_with_values_returns_a_new_circuit():
     original = Circuit("R0-(R1,C1)-W2")
     for values in ([2, 3, 4e-4, 5], np.array([2.0, 3.0, 4e-4, 5.0])):
@@ -112,18 +104,19 @@ def named_error(values):
     return str(error.value)
 
 
-def test_with_named_values_reports_every_missing_name():
-    assert named_error({}) == (
-        'missing parameter(s): ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"]\n\n' + LISTING
-    )
+# fmt: off
+NAMED_ERRORS = {
+    "every-missing-name": ({}, 'missing parameter(s): ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"]'),
+    "unknown-before-missing": ({"R0.r": 1.0, "R1.r": 1.0, "CPE1.q": 1e-3, "CPE1.alpa": 0.8},
+                               'unknown parameter "CPE1.alpa" (did you mean "CPE1.alpha"?)\n'
+                               'missing parameter(s): ["CPE1.alpha"]'),
+}
+# fmt: on
 
 
-def test_with_named_values_reports_unknown_before_missing():
-    values = {"R0.r": 1.0, "R1.r": 1.0, "CPE1.q": 1e-3, "CPE1.alpa": 0.8}
-    assert named_error(values) == (
-        'unknown parameter "CPE1.alpa" (did you mean "CPE1.alpha"?)\n'
-        'missing parameter(s): ["CPE1.alpha"]\n\n' + LISTING
-    )
+@pytest.mark.parametrize("values, head", NAMED_ERRORS.values(), ids=list(NAMED_ERRORS))
+def test_with_named_values_reports_unknown_and_missing_names(values, head):
+    assert named_error(values) == f"{head}\n\n{LISTING}"
 
 
 # A suggestion is made within max(2, len(key) // 2) edits, counted in characters;

@@ -49,26 +49,24 @@ def test_fields_round_trip_and_are_read_only(kind):
         cls(*values[:-1])
 
 
-def test_rejects_malformed_calls():
-    for call in [lambda: kelvara.R(r=1.0, x=2.0), lambda: kelvara.R(1.0, 2.0),
-                 lambda: kelvara.R(1.0, r=1.0)]:  # fmt: skip
-        with pytest.raises(TypeError):
-            call()
-
-
 # fmt: off
-NON_NUMERIC = {
-    "text": (kelvara.R, {"r": "1.0"}, "r"), "none": (kelvara.R, {"r": None}, "r"),
-    "list": (kelvara.R, {"r": [1.0]}, "r"),
-    "complex": (kelvara.Cpe, {"q": 1e-3, "alpha": 1j}, "alpha"),
+BAD_CALLS = {
+    "unknown-keyword": (lambda: kelvara.R(r=1.0, x=2.0), None),
+    "extra-positional": (lambda: kelvara.R(1.0, 2.0), None),
+    "positional-and-keyword": (lambda: kelvara.R(1.0, r=1.0), None),
+    "text": (lambda: kelvara.R(r="1.0"), "^argument 'r': "),
+    "none": (lambda: kelvara.R(r=None), "^argument 'r': "),
+    "list": (lambda: kelvara.R(r=[1.0]), "^argument 'r': "),
+    "complex": (lambda: kelvara.Cpe(q=1e-3, alpha=1j), "^argument 'alpha': "),
 }
 # fmt: on
 
 
-@pytest.mark.parametrize("cls, kwargs, name", NON_NUMERIC.values(), ids=list(NON_NUMERIC))
-def test_non_numeric_argument_is_a_type_error_naming_it(cls, kwargs, name):
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
-        cls(**kwargs)
+@pytest.mark.parametrize("call, match", BAD_CALLS.values(), ids=list(BAD_CALLS))
+def test_malformed_call_is_a_type_error(call, match):
+    # Non-numeric values name the argument they were given for.
+    with pytest.raises(TypeError, match=match):
+        call()
 
 
 # fmt: off
@@ -103,9 +101,8 @@ def test_base_class_docstring():
 
 
 def test_only_kind_names_are_exposed():
-    assert isinstance(kelvara.W(1.0), kelvara.Element)
-    for spelling in ["CPE", "TLMQ"]:
-        assert not hasattr(kelvara, spelling) and not hasattr(kelvara.Element, spelling)
+    # The module's own namespace is pinned in test_module.
+    assert not hasattr(kelvara.Element, "CPE") and not hasattr(kelvara.Element, "TLMQ")
 
 
 def test_structural_match_binds_fields_in_order():

@@ -41,9 +41,7 @@ NEGATIVE_TOL = "{} must be a non-negative number, got {}"
 BAD_WEIGHT = 'unknown weight scheme "Modulus", expected "modulus" or "unit"'
 
 
-def no_weights(key):
-    subject = f'model \\"{key}\\" has no trained weights in this build'
-    return f'weight file has an unparsable value for "{subject}"'
+MISSING_FILE = "/nonexistent/model.eisnn"
 
 
 def exact(message):
@@ -129,10 +127,8 @@ def test_zero_iteration_budget_behaves_as_one():
 
 # fmt: off
 CHECK_ORDER = {
-    "empty-spectrum": (lambda: RC_START.fit([], []), ValueError,
-                       exact("frequencies and impedances must not be empty")),
-    "length-mismatch": (lambda: RC_START.fit([1.0], [1, 2]), ValueError,
-                        exact("frequencies and impedances must have the same length")),
+    "length-before-empty": (lambda: RC_START.fit([], [1]), ValueError,
+                            exact("frequencies and impedances must have the same length")),
     "no-parameters": (lambda: Series([]).fit(FREQS, RC_Z), ValueError,
                       exact("circuit topology has no parameters to fit")),
     "empty-before-no-parameters": (lambda: Series([]).fit([], []), ValueError,
@@ -143,10 +139,10 @@ CHECK_ORDER = {
                                   ValueError, "same length"),
     "weighting-before-guess": (lambda: Circuit("rc").fit(FREQS, RC_Z, weight="Modulus"),
                                ValueError, "unknown weight scheme"),
-    "guess-before-method": (lambda: Circuit("rc").fit(FREQS, RC_Z, method="nope"),
-                            ValueError, exact(no_weights("rc"))),
-    "guess-before-empty-spectrum": (lambda: Circuit("rc").fit([], []), ValueError,
-                                    exact(no_weights("rc"))),
+    "guess-before-method": (lambda: RC_START.fit(FREQS, RC_Z, weights=MISSING_FILE,
+                                                 method="nope"), ValueError, "^reading weights: "),
+    "guess-before-empty-spectrum": (lambda: RC_START.fit([], [], weights=MISSING_FILE),
+                                    ValueError, "^reading weights: "),
     "method-before-empty-spectrum": (lambda: RC_START.fit([], [], method="nope"), ValueError,
                                      UNKNOWN_METHOD.format('"nope"')),
 }
@@ -197,32 +193,33 @@ def test_guess_init_true_raises_instead_of_warning():
         NO_MODEL.fit(FREQS, NO_MODEL_Z, guess_init=True)
 
 
-# Relabelled, reordered and K/Zarc forms reach the same registry model.
-MODEL_TOPOLOGIES = [(key, key) for key in Circuit.ml_circuits()] + [
-    ("(R1,C2)-R3", "rc"),
-    ("R1-L1-(R2,C2)", "rc_l"),
-    ("R0-Zarc1", "rq"),
-    ("R0-K1-K2", "two_rc"),
-]
+def assert_fit_starts_from_guess(circuit, **kwargs):
+    """The fit either starts from circuit.guess() or fails as that guess fails
+    (a build may lack a network)."""
+    try:
+        start = circuit.guess(FREQS, RC_Z)
+    except ValueError as e:
+        with pytest.raises(ValueError, match=exact(str(e))):
+            circuit.fit(FREQS, RC_Z, **kwargs)
+        return
+    expected = circuit.with_values(start).fit(FREQS, RC_Z)
+    assert circuit.fit(FREQS, RC_Z, **kwargs).params == expected.params
 
 
-@pytest.mark.parametrize("text, key", MODEL_TOPOLOGIES, ids=[t for t, _ in MODEL_TOPOLOGIES])
-def test_registry_topology_guesses_by_default(text, key):
-    with pytest.raises(ValueError, match=exact(no_weights(key))):
-        Circuit(text).fit(FREQS, RC_Z)
+# Which model each topology reaches is checked in C++; here, that fit asks for it.
+@pytest.mark.parametrize("text", ["rc", "(R1,C2)-R3", "R0-K1-K2"])
+def test_registry_topology_guesses_by_default(text):
+    assert_fit_starts_from_guess(Circuit(text))
 
 
-GUESS_FORCED = {
-    "guess_init-true": ({"guess_init": True}, exact(no_weights("rc"))),
-    "guess_init-numpy-true": ({"guess_init": np.bool_(True)}, exact(no_weights("rc"))),
-    "weights-given": ({"weights": "/nonexistent/model.eisnn"}, "^reading weights: "),
-}
+@pytest.mark.parametrize("flag", [True, np.bool_(True)], ids=["bool", "numpy-bool"])
+def test_explicit_values_still_guess_when_asked(flag):
+    assert_fit_starts_from_guess(RC_START, guess_init=flag)
 
 
-@pytest.mark.parametrize("kwargs, match", GUESS_FORCED.values(), ids=list(GUESS_FORCED))
-def test_explicit_values_still_guess_when_asked(kwargs, match):
-    with pytest.raises(ValueError, match=match):
-        RC_START.fit(FREQS, RC_Z, **kwargs)
+def test_explicit_values_guess_from_a_named_weight_file():
+    with pytest.raises(ValueError, match="^reading weights: "):
+        RC_START.fit(FREQS, RC_Z, weights=MISSING_FILE)
 
 
 NO_GUESS = {
@@ -257,7 +254,7 @@ def rc_result():
 def test_fit_result_cannot_be_constructed():
     with pytest.raises(TypeError, match=exact("No constructor defined for FitResult")):
         FitResult()
-    assert FitResult.__doc__ is None
+    assert isinstance(FitResult, type) and FitResult.__doc__ is None
 
 
 FIELDS = "circuit params stderr success iterations impedance_evals cost chi_square".split()
@@ -362,7 +359,6 @@ TRUTHS = {
     "sei_randles_wo": [10.0, 20.0, 1e-6, 0.9, 50.0, 30.0, 2.0, 1e-4, 0.8],
 }
 # fmt: on
-START_FACTORS = {"all-x3": [3.0], "all-div3": [1 / 3], "alternating-x2-div2": [2.0, 0.5]}
 
 
 def start_from(circuit, truth, factors):
@@ -373,13 +369,12 @@ def start_from(circuit, truth, factors):
     ]
 
 
-@pytest.mark.parametrize("factors", START_FACTORS.values(), ids=list(START_FACTORS))
 @pytest.mark.parametrize("key", Circuit.ml_circuits())
-def test_registry_circuit_recovers_noise_free_parameters(key, factors):
-    circuit = Circuit(key)
-    truth = TRUTHS[key]
+def test_registry_circuit_recovers_noise_free_parameters(key):
+    # All open parameters off the same way (C++ alternates above and below the truth).
+    circuit, truth = Circuit(key), TRUTHS[key]
     z = circuit.with_values(truth).impedance(FREQS)
-    result = circuit.with_values(start_from(circuit, truth, factors)).fit(FREQS, z)
+    result = circuit.with_values(start_from(circuit, truth, [3.0])).fit(FREQS, z)
     assert result.success
     assert ordered(result, circuit.param_names()) == pytest.approx(truth, rel=1e-3)
 
@@ -415,23 +410,13 @@ def test_noisy_fit_matches_scipy_minimum_and_stderr(key):
     assert [result.stderr[n] for n in names] == pytest.approx(expected, rel=0.03)
 
 
-# fmt: off
-FRAMES = {
-    "dict-short-names": lambda f, z: {
-        "frequency_hertz": [0.0, *f], "real_impedance_ohm": [1.0, *z.real],
-        "imaginary_impedance_ohm": [0.0, *z.imag]},
-    "pandas-long-names": lambda f, z: pd.DataFrame({
-        "Frequency / Hz": [0.0, *f], "Real Impedance / ohm": [1.0, *z.real],
-        "Imaginary Impedance / ohm": [0.0, *z.imag]}),
-}
-# fmt: on
-
-
-@pytest.mark.parametrize("frame", FRAMES.values(), ids=list(FRAMES))
-def test_dataframe_spectrum_fits_like_two_sequences(frame):
+def test_dataframe_spectrum_fits_like_two_sequences():
+    # Column names and row filtering are covered with residuals; this is the fit's entry.
     # The leading 0 Hz row must be dropped, or the capacitor would make it non-finite.
     z = RC_Z * (1.02 - 0.01j)
-    from_frame = RC_START.fit(frame(FREQS, z))
+    frame = {"Frequency / Hz": [0.0, *FREQS], "Real Impedance / ohm": [1.0, *z.real]}
+    frame["Imaginary Impedance / ohm"] = [0.0, *z.imag]
+    from_frame = RC_START.fit(pd.DataFrame(frame))
     from_sequences = RC_START.fit(FREQS, z)
     assert from_frame.params == from_sequences.params
     assert from_frame.iterations == from_sequences.iterations

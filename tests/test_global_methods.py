@@ -24,7 +24,8 @@ QUICK = {
     "simulated_annealing": {"sa_iterations": 1000, "seed": 3},
 }
 SEEDED = ["particle_swarm", "basin_hopping", "simulated_annealing"]
-T0_MESSAGE = (
+T0_REJECTED = [0.0, -0.0, -1.0, -math.inf]
+T0_MESSAGE = re.escape(
     'solver error: Invalid parameter: "`SimulatedAnnealing`: Initial temperature must be > 0."'
 )
 
@@ -131,13 +132,6 @@ def test_annealing_start_with_nan_cost_has_no_best_position(spectrum):
         circuit.fit(*spectrum, method="simulated_annealing", guess_init=False, sa_iterations=5)
 
 
-@pytest.mark.parametrize("t0", [0.0, -0.0, -1.0, -math.inf])
-def test_annealing_rejects_non_positive_initial_temperature(t0, spectrum):
-    with pytest.raises(ValueError) as error:
-        fit("simulated_annealing", spectrum, sa_initial_temperature=t0)
-    assert str(error.value) == T0_MESSAGE
-
-
 @pytest.mark.parametrize(
     ("method", "option", "value", "shown"),
     [
@@ -149,9 +143,12 @@ def test_annealing_rejects_non_positive_initial_temperature(t0, spectrum):
         ("simulated_annealing", "sa_initial_temperature", math.nan, "NaN"),
         ("simulated_annealing", "sa_initial_temperature", math.inf, "inf"),
         ("simulated_annealing", "sa_initial_temperature", 1e308, "1e308"),
+        *(("simulated_annealing", "sa_initial_temperature", t0, None) for t0 in T0_REJECTED),
     ],
     ids=str,
 )
 def test_rejects_options_that_cannot_be_sampled(method, option, value, shown, spectrum):
-    with pytest.raises(ValueError, match=f"^{option} must .* got {re.escape(shown)}$"):
+    # Non-positive temperatures (shown None) are left to the solver, which words its own error.
+    pattern = f"{option} must .* got {re.escape(shown)}$" if shown else T0_MESSAGE + r"\Z"
+    with pytest.raises(ValueError, match="^" + pattern):
         fit(method, spectrum, **{option: value})

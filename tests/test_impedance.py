@@ -82,14 +82,11 @@ def test_nested_tree_is_bit_exact():
         assert z == complex(2.4828038448770537, -0.03152125813833808)
 
 
+# Limits at zero frequency, with the imaginary part exactly 0, are checked in C++.
 # fmt: off
 KNOWN_VALUES = [
     ("CPE1", [1e-3, 0.8], 1.0, 1000 * cmath.exp(-0.4j * math.pi)), ("C1", [1e-3], 10.0, -100j),
-    ("W1", [2.0], 10.0, 2 / math.sqrt(10) * (1 - 1j)), ("CPE1", [1e-3, 0.0], 3.0, 1000.0),
-    ("T1", [1.0, 1.0, 1.0, 1.0], 0.0, 2.1639534137386534), ("R1", [4.0], 0.0, 4.0),
-    ("Gs1", [2.0, 1.0, 0.5], 0.0, 2 / math.tanh(0.5)), ("L1", [1e-3], 0.0, 0.0),
-    ("La1", [1e-3, 0.8], 0.0, 0.0), ("K1", [3.0, 0.01], 0.0, 3.0), ("G1", [2.0, 1.0], 0.0, 2.0),
-    ("Zarc1", [1.5, 0.01, 0.7], 0.0, 1.5),
+    ("W1", [2.0], 10.0, 2 / math.sqrt(10) * (1 - 1j)),
 ]
 # fmt: on
 
@@ -97,20 +94,6 @@ KNOWN_VALUES = [
 @pytest.mark.parametrize("text, values, omega, expected", KNOWN_VALUES)
 def test_known_values(text, values, omega, expected):
     assert impedance_at(text, values, omega) == pytest.approx(expected, rel=1e-14)
-
-
-# fmt: off
-NAN_AT_DC = [
-    ("C1", [1e-3]), ("W1", [1.0]), ("Wo1", [1.0, 10.0]), ("Ws1", [1.0, 10.0]),
-    ("CPE1", [1e-3, 0.8]), ("TLMQ1", [1.0, 1e-3, 0.8]),
-]
-# fmt: on
-
-
-@pytest.mark.parametrize("text, values", NAN_AT_DC)
-def test_dc_is_nan_where_the_formula_divides_by_zero(text, values):
-    z = impedance_at(text, values, 0.0)
-    assert math.isnan(z.real) and math.isnan(z.imag)
 
 
 @pytest.mark.parametrize(
@@ -123,32 +106,24 @@ def test_unit_exponent_reduces_exactly_to_the_simple_element(exact, general, val
     assert np.array_equal(z_exact, z_general)
 
 
-def test_square_root_exponent_applies_to_the_whole_product():
-    # (s*l)^0.5 with l = 2e-6 at omega 1 is exactly 0.001 * (1 + j).
-    assert impedance_at("La1", [2e-6, 0.5], 1.0) == 0.001 + 0.001j
+_A = math.sqrt(800.1 / 2)  # Ws at omega 800.1: Re x = 20.001, just past the tanh cut-off
+_D = _A * _A + _A * _A
+# Exact bits: La raises the whole product s*l; past the cut-off Ws is the unscaled reciprocal 1/x.
+EXACT = {
+    "la-whole-product": ("La1", [2e-6, 0.5], 1.0, 0.001 + 0.001j),
+    "ws-tanh-cutoff": ("Ws1", [1.0, 1.0], 800.1, complex(_A / _D, -_A / _D)),
+}
 
 
-def test_ws_uses_tanh_cutoff_just_past_twenty():
-    # omega 800.1 puts Re x at 20.001: tanh(x) is taken as 1, so Z = 1/x.
-    # The reciprocal is the unscaled textbook formula, so the bits are predictable.
-    a = math.sqrt(800.1 / 2)
-    d = a * a + a * a
-    assert impedance_at("Ws1", [1.0, 1.0], 800.1) == complex(a / d, -a / d)
-
-
-def test_t_drops_sinh_term_only_past_cutoff():
-    past = impedance_at("T1", [1.0, 1.0, 400.1, 1.0], 0.0)
-    assert past.imag == 0
-    assert past.real == pytest.approx(1 / math.sqrt(400.1), rel=1e-15)
-    at = impedance_at("T1", [1.0, 1.0, 400.0, 1.0], 0.0)
-    tail = at.real - 1 / (20 * math.tanh(20))
-    assert tail == pytest.approx(1 / (20 * math.sinh(20)), rel=1e-5)
+@pytest.mark.parametrize("text, values, omega, expected", EXACT.values(), ids=list(EXACT))
+def test_exact_values(text, values, omega, expected):
+    assert impedance_at(text, values, omega) == expected
 
 
 @pytest.mark.parametrize(
     "r1, expected",
-    [(0.0, math.nan), (math.inf, math.nan), (1e-300, math.nan), (1e300, 1.0)],
-    ids=["zero", "inf", "underflow", "huge"],
+    [(0.0, math.nan), (math.inf, math.nan), (1e-300, math.nan), (math.nan, math.nan), (1e300, 1.0)],
+    ids=["zero", "inf", "underflow", "nan", "huge"],
 )
 def test_parallel_branch_extremes(r1, expected):
     # No guard in the reciprocal: a degenerate branch poisons the node; a huge one is open.
@@ -159,17 +134,9 @@ def test_parallel_branch_extremes(r1, expected):
         assert z == complex(expected)
 
 
-INPUTS = {
-    "tuple_of_ints": (1, 10, 100),
-    "range": range(1, 9),
-    "serial_999": np.logspace(-2, 6, 999),
-    "parallel_1000": list(np.logspace(-2, 6, 1000)),
-}
-
-
-@pytest.mark.parametrize("frequencies", INPUTS.values(), ids=list(INPUTS))
+@pytest.mark.parametrize("frequencies", [(1, 10, 100), range(1, 9)], ids=["tuple", "range"])
 def test_matches_point_by_point_evaluation(frequencies):
-    # From 1000 points the work is spread over threads; order and values must not change.
+    # The serial and threaded paths on either side of their threshold are checked in C++.
     circuit = Circuit("sei_randles_wo")
     z = circuit.impedance(frequencies)
     assert isinstance(z, np.ndarray) and z.ndim == 1 and z.dtype == np.complex128

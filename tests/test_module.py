@@ -51,12 +51,6 @@ def test_reimport_reuses_the_classes(monkeypatch):
     assert again.Circuit("R0").param_names() == ["R0.r"]
 
 
-def test_fit_result_has_no_constructor():
-    assert isinstance(kelvara.FitResult, type)
-    with pytest.raises(TypeError, match="^No constructor defined for FitResult$"):
-        kelvara.FitResult()
-
-
 def test_a_second_interpreter_cannot_import_it(tmp_path):
     # Classes are process-wide and bound to the first interpreter.
     _testcapi = pytest.importorskip("_testcapi")

@@ -95,22 +95,23 @@ def frame(request):
     return FRAMES[request.param]
 
 
-def test_frame_reads_short_names(frame):
-    data = frame({F_: [1, 10], RE_: [5, 4], IM_: [-1, -2]})
-    assert_read((data,), [1.0, 10.0], [5 - 1j, 4 - 2j])
-
-
-def test_frame_prefers_long_names(frame):
-    data = frame(
-        {F: [1.0], F_: [2.0], RE: [3.0], RE_: [4.0], IM: [-5.0], IM_: [6.0], AB_: [9.0], PH: [9.0]}
-    )
-    assert_read((data,), [1.0], [3 - 5j])
-
-
-def test_frame_prefers_real_and_imaginary_over_polar(frame):
-    assert_read((frame({F: [1.0], RE: [3.0], IM: [4.0], AB: [1.0], PH: [0.0]}),), [1.0], [3 + 4j])
+# fmt: off
+FRAME_READS = {
+    "short-names": ({F_: [1, 10], RE_: [5, 4], IM_: [-1, -2]}, [1.0, 10.0], [5 - 1j, 4 - 2j]),
+    "long-names-win": ({F: [1.0], F_: [2.0], RE: [3.0], RE_: [4.0], IM: [-5.0], IM_: [6.0],
+                        AB_: [9.0], PH: [9.0]}, [1.0], [3 - 5j]),
+    "rect-over-polar": ({F: [1.0], RE: [3.0], IM: [4.0], AB: [1.0], PH: [0.0]}, [1.0], [3 + 4j]),
     # Half a rectangular pair does not count; the polar pair is used instead.
-    assert_read((frame({F: [1.0], RE: [3.0], AB_: [2.0], PH_: [0.0]}),), [1.0], [2.0])
+    "half-pair-ignored": ({F: [1.0], RE: [3.0], AB_: [2.0], PH_: [0.0]}, [1.0], [2.0]),
+    "rows-dropped": ({F: [0.0, 1, -5, 2, NAN], RE: [1.0, 2, 3, 4, 5], IM: [-1.0, -2, -3, -4, -5]},
+                     [1.0, 2.0], [2 - 2j, 4 - 4j]),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("columns, f, z", FRAME_READS.values(), ids=list(FRAME_READS))
+def test_frame_columns(frame, columns, f, z):
+    assert_read((frame(columns),), f, z)
 
 
 def test_frame_converts_modulus_and_phase(frame):
@@ -120,11 +121,6 @@ def test_frame_converts_modulus_and_phase(frame):
     np.testing.assert_allclose(z, 2 * np.cos(radians) + 2j * np.sin(radians), rtol=1e-15)
     assert 0 < z[0].real < 2e-16 and z[0].imag == 2.0
     assert z[1].imag < 0 and z[1].real == pytest.approx(math.sqrt(2), rel=1e-15)
-
-
-def test_frame_drops_rows_without_a_positive_frequency(frame):
-    data = frame({F: [0.0, 1.0, -5.0, 2.0, NAN], RE: [1.0, 2, 3, 4, 5], IM: [-1.0, -2, -3, -4, -5]})
-    assert_read((data,), [1.0, 2.0], [2 - 2j, 4 - 4j])
 
 
 @pytest.mark.parametrize("column", [PH, PH_])

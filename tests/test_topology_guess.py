@@ -79,34 +79,32 @@ def _variant(series, rng, labels):
     return "-".join(_shuffle_keeping_twins(out, [_shape(i) for i in series], rng))
 
 
+# fmt: off
+REGISTRY = {
+    "rc": "R0-(R1,C1)", "rc_l": "L0-R0-(R1,C1)", "rq": "R0-(R1,CPE1)", "rq_l": "L0-R0-(R1,CPE1)",
+    "two_rc": "R0-(R1,C1)-(R2,C2)", "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)",
+    "two_rq": "R0-(R1,CPE1)-(R2,CPE2)", "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)",
+    "randles": "R0-(R1-W1,CPE1)", "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)",
+    "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
+}
+# fmt: on
+
+
+def test_ml_circuits_lists_every_model_in_registry_order():
+    assert Circuit.ml_circuits() == list(REGISTRY)
+
+
 @pytest.fixture(scope="module")
 def weight_files(tmp_path_factory):
     paths = {}
-    for key in Circuit.ml_circuits():
-        circuit = Circuit(key)
-        notation = {c: n for c, n in _REGISTRY}[key]
-        metadata, tensors = random_guesser(notation, circuit.param_names(), 16, seed=3)
+    for key, notation in REGISTRY.items():
+        metadata, tensors = random_guesser(notation, Circuit(key).param_names(), 16, seed=3)
         paths[key] = str(tmp_path_factory.mktemp("w") / f"{key}.eisnn")
         write_eisnn(paths[key], metadata, tensors)
     return paths
 
 
-_REGISTRY = [
-    ("rc", "R0-(R1,C1)"),
-    ("rc_l", "L0-R0-(R1,C1)"),
-    ("rq", "R0-(R1,CPE1)"),
-    ("rq_l", "L0-R0-(R1,CPE1)"),
-    ("two_rc", "R0-(R1,C1)-(R2,C2)"),
-    ("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)"),
-    ("two_rq", "R0-(R1,CPE1)-(R2,CPE2)"),
-    ("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)"),
-    ("randles", "R0-(R1-W1,CPE1)"),
-    ("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)"),
-    ("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)"),
-]
-
-
-@pytest.mark.parametrize(("key", "notation"), _REGISTRY, ids=[k for k, _ in _REGISTRY])
+@pytest.mark.parametrize(("key", "notation"), REGISTRY.items(), ids=list(REGISTRY))
 def test_relabelled_and_reordered_circuits_get_each_value_in_the_right_place(
     weight_files, key, notation
 ):

@@ -112,16 +112,6 @@ TEST(ParticleSwarm, MinimumOnTheBoxEdgeIsReachedByClamping) {
   EXPECT_EQ(*state.best, (std::vector{1.0, 0.0}));
 }
 
-TEST(ParticleSwarm, SameSeedSameSwarm) {
-  auto run = [](std::uint64_t seed) {
-    ChaChaRng rng = ChaChaRng::seed_from_u64(seed);
-    ParticleSwarm swarm(rosenbrock, {-2.0, -2.0}, {2.0, 2.0}, 10, rng);
-    return *run_solver(swarm, 20).best;
-  };
-  EXPECT_EQ(run(1), run(1));
-  EXPECT_NE(run(1), run(2));
-}
-
 TEST(SimulatedAnnealing, StepsShrinkAsT0OverK) {
   // Every proposal is rejected (NaN), so each one is drawn around x0 and
   // the k-th lies within T0 / k of it in every coordinate.

@@ -32,10 +32,8 @@ TEST(Canonical, IgnoresLabelsAndOrderAndKeepsParameterSpans) {
   EXPECT_EQ(canonical(parsed("R0-(R1,Cpe1)")).key, canonical(parsed("R0-(R1,CPE1)")).key);
 }
 
-TEST(MatchTopology, PermutationCarriesModelOutputsToUserParameters) {
-  const auto perm = match_topology(parsed("R0-(R1,C1)"), parsed("(R1,C2)-R3"));
-  ASSERT_TRUE(perm);
-  EXPECT_EQ(*perm, (Permutation{1, 2, 0}));
+// Permutations that do match are checked from Python against the reference network.
+TEST(MatchTopology, DifferentKindsDoNotMatch) {
   EXPECT_FALSE(match_topology(parsed("R0-(R1,C1)"), parsed("R0-(R1,CPE1)")));
 }
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -19,11 +18,6 @@ SeriesList parsed(const char* text) {
   return out.tree;
 }
 
-Node bare(Kind kind, std::vector<double> values, std::optional<std::string> label = std::nullopt) {
-  return Node{Leaf{Element::from_values(kind, values), std::move(label)}};
-}
-Node parallel(std::vector<SeriesList> branches) { return Node{ParallelNode{std::move(branches)}}; }
-
 std::string joined(const std::vector<std::string>& names) {
   std::string out;
   for (const std::string& n : names) out += n + " ";
@@ -33,13 +27,11 @@ std::string joined(const std::vector<std::string>& names) {
 const char* const kMixed = "R0-(R1,C1-W1,(L1,K1))-Zarc1";
 const std::vector<double> kMixedValues{1, 2, 0.001, 0.5, 0.001, 3, 0.01, 1.5, 0.01, 0.7};
 
-TEST(TreeImpedance, ReferenceCircuitIsBitExactBothWays) {
-  const SeriesList tree = rebuild(parsed(kMixed), kMixedValues);
-  const Complex expected(2.4828038448770537, -0.03152125813833808);
-  EXPECT_EQ(impedance(tree, 0.5), expected);
+// The rebuilt-tree value is checked from Python; this is the path fits take.
+TEST(TreeImpedance, ReferenceCircuitIsBitExactFromSuppliedParams) {
   ValueCursor cursor(kMixedValues);
-  EXPECT_EQ(series_impedance_with_params(parsed(kMixed), cursor, 0.5), expected);
-  EXPECT_EQ(cursor.take(1), nullptr) << "the vector should be consumed exactly";
+  EXPECT_EQ(series_impedance_with_params(parsed(kMixed), cursor, 0.5),
+            Complex(2.4828038448770537, -0.03152125813833808));
 }
 
 TEST(TreeImpedance, SuppliedParamsMatchRebuiltTreeBitForBit) {
@@ -54,6 +46,7 @@ TEST(TreeImpedance, SuppliedParamsMatchRebuiltTreeBitForBit) {
     ValueCursor cursor(v);
     const Complex a = series_impedance_with_params(tree, cursor, w), b = impedance(rebuilt, w);
     EXPECT_TRUE(a == b || (std::isnan(a.real()) && std::isnan(b.real()))) << w << " " << a << " " << b;
+    EXPECT_EQ(cursor.take(1), &v.back()) << "exactly the tree's values are consumed";
   }
 }
 
@@ -69,27 +62,6 @@ TEST(TreeImpedance, TooFewValuesIsAnInvariantFailure) {
   }
   EXPECT_THROW(rebuild(tree, short_vector), InvariantError);
   EXPECT_THROW(rebuild(tree, {}), InvariantError);
-}
-
-TEST(TreeImpedance, ParallelDegenerateBranchesGiveNaN) {
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  for (double r : {0.0, kInf, 1e-300, std::nan("")}) {
-    const Complex z = impedance({parallel({{bare(Kind::R, {1.0})}, {bare(Kind::R, {r})}})}, 1.0);
-    EXPECT_TRUE(std::isnan(z.real()) && std::isnan(z.imag())) << r;
-  }
-  const Complex big = impedance({parallel({{bare(Kind::R, {1.0})}, {bare(Kind::R, {1e300})}})}, 1.0);
-  EXPECT_EQ(big, Complex(1.0, 0.0));
-  const Complex none = impedance({Node{}}, 1.0);  // a group without branches
-  EXPECT_TRUE(std::isnan(none.real()) && std::isnan(none.imag()));
-  EXPECT_EQ(impedance(SeriesList{}, 1.0), Complex(0.0, 0.0));
-}
-
-TEST(ParamNames, UnlabelledLeavesCountPerKindIndependentlyOfLabels) {
-  const SeriesList tree{bare(Kind::R, {1}), bare(Kind::R, {1}, "R0"), bare(Kind::C, {1}),
-                        parallel({{bare(Kind::R, {1})}, {bare(Kind::Cpe, {1, 0.5}), bare(Kind::Tlmq, {1, 1, 1})}})};
-  const std::string expected = "R0.r R0.r C0.c R1.r Cpe0.q Cpe0.alpha Tlmq0.r_ion Tlmq0.qs Tlmq0.gamma ";
-  EXPECT_EQ(joined(param_names(tree)), expected);
-  EXPECT_EQ(joined(param_names(tree)), expected) << "counters must restart on every call";
 }
 
 TEST(ExpandSeries, ReplacesKAndZarcWithTheUnlabelledPairsTheyAbbreviate) {
@@ -124,14 +96,9 @@ std::optional<std::string> closest(const char* name, std::vector<std::string> ca
 }
 
 TEST(ClosestParamName, PicksNearestWithinThreshold) {
-  EXPECT_EQ(closest("R2.r", {"R0.r", "R1.r"}), "R0.r");  // tie: earliest wins
+  // Ties, the floor of 2 and the len / 2 limit are checked from Python.
   EXPECT_EQ(closest("R1.q", {"R0.r", "R1.r"}), "R1.r");  // later but strictly closer
   EXPECT_EQ(closest("R2.r", {}), std::nullopt);
-  // 3 characters accept distance 2 (the floor), 10 characters accept 5.
-  EXPECT_EQ(closest("abc", {"axx"}), "axx");
-  EXPECT_EQ(closest("abc", {"xyz"}), std::nullopt);
-  EXPECT_EQ(closest("abcdefghij", {"abcdeVWXYZ"}), "abcdeVWXYZ");
-  EXPECT_EQ(closest("abcdefghij", {"abcdUVWXYZ"}), std::nullopt);
   // Six Greek letters: six substitutions exceed the limit of 3 characters,
   // though counted in bytes they would be 6 of 12 / 2.
   EXPECT_EQ(closest("\u03b1\u03b2\u03b3\u03b4\u03b5\u03b6", {"\u03b7\u03b8\u03b9\u03ba\u03bb\u03bc"}), std::nullopt);
