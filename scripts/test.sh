@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs the whole test suite: the C++ unit tests
-# (GoogleTest through CTest) and the Python tests (pytest).
+# (GoogleTest through CTest), the Python tests (pytest) and a short run of
+# each fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,3 +12,4 @@ cmake -S . -B build/cpp-tests -G Ninja -DKELVARA_BUILD_TESTS=ON -DCMAKE_BUILD_TY
 cmake --build build/cpp-tests
 ctest --test-dir build/cpp-tests --output-on-failure
 .venv/bin/python -m pytest "$@"
+scripts/fuzz.sh

@@ -86,6 +86,32 @@ def test_guess_matches_reference(weight_file, circuit, encoding, spectrum):
     np.testing.assert_allclose(actual, expected, rtol=RTOL, atol=0)
 
 
+def _with(index, value):
+    f = F.copy()
+    f[index] = value
+    return f
+
+
+# Frequencies without an order: each once sent the grid interpolation past the end of its
+# table (found by the AddressSanitizer build).
+UNORDERED = {
+    "nan_last": _with(-1, np.nan),
+    "negative_nan": _with(4, -np.nan),
+    "negative": _with(3, -1.0),
+    "infinite": _with(-1, np.inf),
+}
+
+
+@pytest.mark.parametrize("f", UNORDERED.values(), ids=UNORDERED.keys())
+def test_unordered_frequencies_give_nan_like_the_reference(weight_file, f):
+    path = weight_file("R0-(R1,C1)", 16, 0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        expected = Guesser.from_file(path).predict(f, _rc(W))
+    actual = Circuit("R0-(R1,C1)").guess(f, _rc(W), weights=str(path))
+    assert np.all(np.isnan(expected))
+    np.testing.assert_array_equal(actual, expected)
+
+
 def test_descending_order_gives_the_ascending_prediction(weight_file):
     path = str(weight_file("R0-(R1,C1)", 16, 0))
     up = Circuit("R0-(R1,C1)").guess(F, _rc(W), weights=path)

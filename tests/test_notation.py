@@ -56,6 +56,7 @@ MALFORMED = [
     ("Rµ0", "unexpected character at position 1", 1),
     ("R0 ", "unexpected trailing input at position 2", 2),
     ("R0µ", "unexpected trailing input at position 2", 2),
+    ("R0\x00", "unexpected trailing input at position 2", 2),  # NUL once cut the report short
     ("R0-Q1", 'unknown element code "Q" at position 3', 3),
     ("r0", 'unknown element code "r" at position 0', 0),
     ("R0-(R1,TLmq2)", 'unknown element code "TLmq" at position 7', 7),
@@ -81,6 +82,18 @@ def test_rejects_malformed_notation(text, first, position):
         # The caret sits under the offending character, counted in characters.
         caret = "  " + " " * position + "^"
         assert lines[1:6] == ["", "  " + text, caret, "", "syntax:"]
+
+
+def test_lone_surrogate_is_reported_as_an_unexpected_character():
+    # UTF-8 cannot hold it; it once escaped as a bare UnicodeEncodeError without the report.
+    lines = report("R0-(\ud800,C1)").split("\n")
+    assert lines[:5] == [
+        "unexpected character at position 4",
+        "",
+        "  R0-(\ufffd,C1)",
+        "      ^",
+        "",
+    ]
 
 
 # fmt: off

@@ -72,7 +72,9 @@ FitOutcome build_outcome(const SeriesList& nodes, std::vector<double> params, bo
   out.circuit = rebuild(nodes, params);
   out.param_names = param_names(nodes);
   out.params = std::move(params);
-  out.success = success;
+  // Finite residuals can still square past the largest double; a fit whose
+  // cost is not a number it can compare has not converged to anything.
+  out.success = success && std::isfinite(out.cost);
   out.iterations = iterations;
   out.impedance_evals = problem.counter.load(std::memory_order_relaxed);
   return out;

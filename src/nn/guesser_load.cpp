@@ -20,6 +20,9 @@ constexpr std::uint64_t kMaxGrid = 1 << 16;
 constexpr std::uint64_t kMaxChannels = 1 << 12;
 constexpr std::uint64_t kMaxKernel = 1 << 10;
 constexpr std::uint64_t kMaxDilation = 1 << 16;
+// Each activation holds channels x n_grid doubles (8 MiB at this bound);
+// the trained networks use a few thousand.
+constexpr std::uint64_t kMaxActivation = 1 << 20;
 
 NnError truncated() { return {NnError::Kind::Truncated, {}}; }
 NnError missing(std::string name) { return {NnError::Kind::Missing, std::move(name)}; }
@@ -234,6 +237,7 @@ NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
     if (auto* e = std::get_if<NnError>(&value)) return *e;
     *target = std::get<double>(value);
   }
+  if (g.n_grid * g.channels > kMaxActivation) return unparsable("channels");
   // Group norm divides the channels among the groups; clamping needs an
   // ordered, finite range.
   if (g.groups == 0) return unparsable("groups");

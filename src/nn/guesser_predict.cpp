@@ -79,7 +79,12 @@ std::pair<double, double> reactive_centroid(std::span<const double> f, std::span
 double interpolate(std::span<const double> xs, std::span<const double> ys, double x) {
   if (x <= xs.front()) return ys.front();
   if (x >= xs.back()) return ys.back();
-  const std::size_t hi = std::size_t(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin());
+  if (xs.size() < 2) return ys.front();
+  // A NaN x, or NaN among the xs, can put the search at either end; clamped
+  // as the reference network does, NaN then propagates instead of reading
+  // out of range.
+  const std::size_t hi =
+      std::clamp<std::size_t>(std::size_t(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin()), 1, xs.size() - 1);
   const std::size_t lo = hi - 1;
   if (xs[hi] == xs[lo]) return ys[lo];
   return ys[lo] + (x - xs[lo]) * (ys[hi] - ys[lo]) / (xs[hi] - xs[lo]);
@@ -137,6 +142,9 @@ NnResult<std::vector<double>> Guesser::conv1d(std::span<const double> x, std::si
   const std::size_t g = n_grid, k = kernel;
   if (w.shape.empty()) return shape_mismatch(w_name, w.data.size(), in_channels * k);
   const std::size_t out_channels = w.shape[0];
+  // Every convolution produces the network's channels; a wider forged one
+  // would size its output from the file (a zero kernel needs no weights).
+  if (out_channels > channels) return shape_mismatch(w_name, out_channels, channels);
   if (w.data.size() < out_channels * in_channels * k) return shape_mismatch(w_name, w.data.size(), out_channels * in_channels * k);
   if (b.data.size() < out_channels) return shape_mismatch(b_name, b.data.size(), out_channels);
   if (x.size() < in_channels * g) return shape_mismatch(w_name, x.size(), in_channels * g);

@@ -40,7 +40,7 @@ PyObject* circuit_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 1> names = {"s"};
     std::array<PyObject*, 1> given{};
     parse_tuple_dict({"Circuit.__new__", names, 1}, args, kwargs, given);
-    const std::string s = argument("s", [&] { return to_string(given[0]); });
+    const std::string s = argument("s", [&] { return to_text(given[0]); });
     // A registry key stands for its circuit; anything else is notation,
     // parsed exactly as given.
     const models::Model* model = model_by_key(s);

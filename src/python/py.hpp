@@ -153,6 +153,9 @@ auto argument(const char* name, F&& convert) -> decltype(convert()) {
 double to_double(PyObject* obj);                     // like float()
 std::complex<double> to_complex(PyObject* obj);      // like complex()
 std::string to_string(PyObject* obj);                // str only, as UTF-8
+// str only, as UTF-8 with each lone surrogate (which UTF-8 cannot hold) as
+// U+FFFD, so that text echoed in a report keeps its character positions.
+std::string to_text(PyObject* obj);
 bool to_bool(PyObject* obj);                         // bool and NumPy booleans only
 std::uint64_t to_u64(PyObject* obj);                 // index protocol; OverflowError out of range
 std::uint32_t to_u32(PyObject* obj);

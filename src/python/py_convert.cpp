@@ -40,6 +40,24 @@ std::string to_string(PyObject* obj) {
   return std::string(utf8, std::size_t(size));
 }
 
+std::string to_text(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'str'");
+  Ref utf8 = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+  const std::string_view bytes(PyBytes_AS_STRING(utf8.get()), std::size_t(PyBytes_GET_SIZE(utf8.get())));
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    // "surrogatepass" writes U+D800..U+DFFF as ED A0..BF xx.
+    if (std::uint8_t(bytes[i]) == 0xED && i + 2 < bytes.size() && std::uint8_t(bytes[i + 1]) >= 0xA0) {
+      out += "\xEF\xBF\xBD";
+      i += 2;
+    } else {
+      out += bytes[i];
+    }
+  }
+  return out;
+}
+
 bool to_bool(PyObject* obj) {
   if (obj == Py_True) return true;
   if (obj == Py_False) return false;

@@ -1,6 +1,7 @@
 // Errors, the panic exception and argument matching of the binding layer.
 
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "elements/invariant.hpp"
@@ -88,6 +89,10 @@ void set_error_from_current_exception() noexcept {
   } catch (const InvariantError& e) {
     panic(e.what());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more elements than it can hold: the same
+    // request for too much memory (num_particles=2**64-1), not a bug.
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     panic(e.what());

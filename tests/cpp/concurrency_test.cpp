@@ -1,0 +1,149 @@
+// The parallel paths called from many threads at once: the worker pool's
+// maps (impedance spectra, Jacobian columns), a whole fit, and the
+// process-wide network caches. Each thread must see the serial result; the
+// ThreadSanitizer build (scripts/tsan.sh) runs these to find data races.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "circuit/parser.hpp"
+#include "circuit/spectrum_eval.hpp"
+#include "circuit/tree.hpp"
+#include "fit/jacobian.hpp"
+#include "fit/levenberg_marquardt.hpp"
+#include "fit/residuals.hpp"
+#include "models/guesser_cache.hpp"
+#include "models/registry.hpp"
+
+namespace kelvara {
+namespace {
+
+constexpr int kThreads = 8;
+
+template <class F>
+void on_threads(F work) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back([&work, t] { work(t); });
+  for (auto& thread : threads) thread.join();
+}
+
+std::vector<double> log_grid(std::size_t n) {
+  std::vector<double> f(n);
+  for (std::size_t i = 0; i < n; ++i) f[i] = std::pow(10.0, 5.0 - 7.0 * double(i) / double(n - 1));
+  return f;
+}
+
+const SeriesList kTree = parse("L0-R0-(R1-W1,CPE1)-(R2,Zarc2)").tree;
+
+TEST(Concurrency, SharedTreeSpectraOnThePoolMatchSerial) {
+  const auto f = log_grid(4 * kParallelThreshold);
+  std::vector<Complex> expected(f.size());
+  impedance_spectrum(kTree, f, expected);
+  std::vector<std::vector<Complex>> got(kThreads, std::vector<Complex>(f.size()));
+  on_threads([&](int t) {
+    for (int k = 0; k < 5; ++k) impedance_spectrum(kTree, f, got[std::size_t(t)]);
+  });
+  for (const auto& out : got) EXPECT_EQ(out, expected);
+}
+
+struct Problem {
+  explicit Problem(std::size_t points)
+      : f(log_grid(points)), z(points), omegas(angular_frequencies(f)), bounds(param_bounds(kTree)) {
+    impedance_spectrum(kTree, f, z);
+    weights = compute_weights(z, true);
+  }
+  std::vector<double> f;
+  std::vector<Complex> z;
+  std::vector<double> omegas, weights;
+  std::vector<Bounds> bounds;
+  EvalCounter counter{0};
+  FitProblem problem() { return {kTree, omegas, z, weights, bounds, counter}; }
+};
+
+TEST(Concurrency, SharedProblemJacobiansMatchSerial) {
+  Problem shared(300);
+  const FitProblem problem = shared.problem();
+  std::vector<double> params = param_values(kTree);
+  for (double& p : params) p *= 1.1;
+  const Eigen::MatrixXd expected = jacobian_columns(problem, params);
+  std::vector<Eigen::MatrixXd> got(kThreads);
+  on_threads([&](int t) { got[std::size_t(t)] = jacobian_columns(problem, params); });
+  for (const auto& j : got) EXPECT_TRUE(j == expected);
+}
+
+TEST(Concurrency, FitsOfASharedTreeMatchSerial) {
+  Problem data(60);
+  const SeriesList start = rebuild(kTree, std::vector<double>{2e-6, 12, 40, 2, 1e-3, 0.7, 20, 1.5, 2e-3, 0.8});
+  const LmSettings settings{1e-8, 1e-8, 1e-8, 50};
+  const auto expected = std::get<FitOutcome>(levenberg_marquardt_fit(start, data.f, data.z, true, settings));
+  std::vector<FitOutcome> got(kThreads);
+  on_threads([&](int t) {
+    got[std::size_t(t)] = std::get<FitOutcome>(levenberg_marquardt_fit(start, data.f, data.z, true, settings));
+  });
+  for (const auto& out : got) {
+    EXPECT_EQ(out.params, expected.params);
+    EXPECT_EQ(out.cost, expected.cost);
+    EXPECT_EQ(out.impedance_evals, expected.impedance_evals);
+  }
+}
+
+TEST(Concurrency, EveryThreadGetsTheOneCachedRegistryNetwork) {
+  for (const models::Model& model : models::all()) {
+    std::vector<const void*> seen(kThreads);
+    on_threads([&](int t) { seen[std::size_t(t)] = &models::model_guesser(model); });
+    for (const void* p : seen) EXPECT_EQ(p, &models::model_guesser(model));
+  }
+}
+
+void put_u32(std::string& out, std::uint32_t v) {
+  for (int k = 0; k < 4; ++k) out.push_back(char((v >> (8 * k)) & 0xFF));
+}
+
+void put_string(std::string& out, const std::string& s) {
+  put_u32(out, std::uint32_t(s.size()));
+  out += s;
+}
+
+// A file that decodes (one output, no network tensors).
+std::string minimal_weight_file() {
+  std::string out = "EISNN001";
+  const std::pair<std::string, std::string> metadata[] = {
+      {"dilations", "1"}, {"estimator", "reactive_centroid"}, {"circuit", "R0"}, {"param_names", "R0.r"},
+      {"n_grid", "8"},    {"channels", "2"},                  {"kernel", "1"},   {"groups", "1"},
+      {"alpha_min", "0"}, {"alpha_max", "1"}};
+  put_u32(out, std::uint32_t(std::size(metadata)));
+  for (const auto& [key, value] : metadata) put_string(out, key), put_string(out, value);
+  const std::pair<std::string, std::uint32_t> tensors[] = {
+      {"target_mean", 1}, {"target_std", 1}, {"log_params", 1}, {"scaling", 4}};
+  put_u32(out, std::uint32_t(std::size(tensors)));
+  for (const auto& [name, n] : tensors) {
+    put_string(out, name);
+    out += std::string{'\0', '\1'};  // binary32, rank 1
+    put_u32(out, n);
+    out += std::string(4 * n, '\0');
+  }
+  return out;
+}
+
+TEST(Concurrency, AFileNamedFromManyThreadsIsDecodedOnce) {
+  const std::string path = ::testing::TempDir() + "kelvara_concurrency_test.eisnn";
+  std::ofstream(path, std::ios::binary) << minimal_weight_file();
+  std::vector<const Guesser*> seen(kThreads);
+  on_threads([&](int t) {
+    const auto loaded = models::load_external(path);
+    if (const auto* g = std::get_if<models::GuesserPtr>(&loaded)) seen[std::size_t(t)] = g->get();
+  });
+  std::remove(path.c_str());
+  ASSERT_NE(seen[0], nullptr);
+  for (const Guesser* g : seen) EXPECT_EQ(g, seen[0]);
+}
+
+}  // namespace
+}  // namespace kelvara
