@@ -265,7 +265,7 @@ def evaluate(key: str, path: Path) -> dict:
         guessed = circuit.fit(f, z, weights=str(path))
         blind = circuit.fit(f, z, guess_init=False)
 
-        def recovers(result):
+        def recovers(result, truth=truth):
             got = np.array([result.params[n] for n in names])
             return bool(np.all(np.abs(got / truth - 1.0) <= 0.02))
 
