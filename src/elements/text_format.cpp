@@ -143,4 +143,10 @@ std::string debug_quote(std::string_view text) {
   return out;
 }
 
+std::string debug_quote_list(std::span<const std::string> texts) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < texts.size(); ++i) out += (i ? ", " : "") + debug_quote(texts[i]);
+  return out + "]";
+}
+
 }  // namespace kelvara

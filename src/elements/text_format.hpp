@@ -7,6 +7,7 @@
 //   debug     1.0, 0.001, 1e-6, 2e16               (exponent below 1e-4 and from 1e16)
 // NaN is "NaN" and infinities "inf" / "-inf" in every form.
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,5 +26,8 @@ std::string format_param_value(double x);
 
 // The text in double quotes with backslash escapes: "R0.r", "a\"b".
 std::string debug_quote(std::string_view text);
+
+// ["a", "b"]: each text quoted as above, comma separated, in brackets.
+std::string debug_quote_list(std::span<const std::string> texts);
 
 }  // namespace kelvara

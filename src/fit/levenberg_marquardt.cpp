@@ -9,6 +9,7 @@
 
 #include "circuit/tree.hpp"
 #include "elements/invariant.hpp"
+#include "elements/total_order.hpp"
 #include "fit/global_fit.hpp"
 #include "fit/jacobian.hpp"
 
@@ -61,12 +62,6 @@ LmTermination termination_of(Eigen::LevenbergMarquardtSpace::Status status, doub
   }
 }
 
-// IEEE 754 totalOrder as an integer key: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
-std::int64_t total_order_key(double x) {
-  std::int64_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
 
 struct Candidate {
   std::vector<double> params;

@@ -16,12 +16,6 @@
 namespace kelvara::models {
 namespace {
 
-std::string quoted_list(const std::vector<std::string>& items) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + debug_quote(items[i]);
-  return out + "]";
-}
-
 std::variant<GuesserPtr, std::string> decode_model(const Model& model) {
   const auto bytes = model.weights();
   if (bytes.empty()) return "model " + debug_quote(model.key) + " has no trained weights in this build";
@@ -39,8 +33,8 @@ std::variant<GuesserPtr, std::string> decode_model(const Model& model) {
   if (parsed.error) return unparsable("registry circuit " + debug_quote(model.circuit));
   const auto names = param_names(parsed.tree);
   if (g.param_names != names) {
-    return unparsable("model " + debug_quote(model.key) + " has parameters " + quoted_list(g.param_names) +
-                      ", expected " + quoted_list(names));
+    return unparsable("model " + debug_quote(model.key) + " has parameters " + debug_quote_list(g.param_names) +
+                      ", expected " + debug_quote_list(names));
   }
   return std::make_shared<const Guesser>(std::move(g));
 }

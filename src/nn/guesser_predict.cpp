@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 
+#include "elements/total_order.hpp"
 #include "nn/guesser.hpp"
 
 namespace kelvara {
@@ -37,11 +38,6 @@ NnResult<Layer> layer(const Guesser& g, std::string_view name) {
   return l;
 }
 
-std::int64_t total_order_key(double x) {
-  std::int64_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
 
 double gelu(double x) { return 0.5 * x * (1.0 + std::tanh(0.7978845608028654 * (x + 0.044715 * x * x * x))); }
 

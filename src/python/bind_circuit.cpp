@@ -155,12 +155,11 @@ PyObject* with_named_values_method(PyObject* self, PyObject* const* args, Py_ssi
       lines.push_back("unknown parameter " + debug_quote(name) +
                       (suggestion ? " (did you mean " + debug_quote(*suggestion) + "?)" : ""));
     }
-    std::string missing;
+    std::vector<std::string> missing;
     for (const auto& name : names) {
-      if (by_name.count(name)) continue;
-      missing += (missing.empty() ? "" : ", ") + debug_quote(name);
+      if (!by_name.count(name)) missing.push_back(name);
     }
-    if (!missing.empty()) lines.push_back("missing parameter(s): [" + missing + "]");
+    if (!missing.empty()) lines.push_back("missing parameter(s): " + debug_quote_list(missing));
 
     if (!lines.empty()) {
       const auto units = param_units(tree);
