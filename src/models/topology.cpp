@@ -1,6 +1,7 @@
 #include "models/topology.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "circuit/parser.hpp"
 #include "circuit/tree_utils.hpp"
@@ -95,10 +96,15 @@ std::optional<Match> match_or_expand(const SeriesList& model, const SeriesList& 
 }
 
 std::optional<RegistryMatch> find_for_topology(const SeriesList& user) {
-  for (const Model& model : all()) {
-    const ParseOutcome parsed = parse(model.circuit);
-    if (parsed.error) continue;
-    if (auto match = match_or_expand(parsed.tree, user)) return RegistryMatch{std::move(*match), &model};
+  // The registry never changes: its circuits are parsed once, not per fit.
+  static const std::array<ParseOutcome, kModelCount> parsed = [] {
+    std::array<ParseOutcome, kModelCount> out;
+    for (std::size_t i = 0; i < kModelCount; ++i) out[i] = parse(all()[i].circuit);
+    return out;
+  }();
+  for (std::size_t i = 0; i < kModelCount; ++i) {
+    if (parsed[i].error) continue;
+    if (auto match = match_or_expand(parsed[i].tree, user)) return RegistryMatch{std::move(*match), &all()[i]};
   }
   return std::nullopt;
 }
