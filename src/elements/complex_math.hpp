@@ -62,6 +62,17 @@ struct RightAngleTurn {
 };
 RightAngleTurn right_angle_turn(double p);
 
+// True for 0 + jy with y finite and non-zero, where z^p takes the fast path.
+inline bool is_imaginary_axis(Complex z) {
+  return z.real() == 0.0 && z.imag() != 0.0 && std::isfinite(z.imag());
+}
+
+// (jy)^p from the turn of p and m = |y|^p (computed by the caller, so that a
+// block of powers can be taken before the arithmetic).
+inline Complex cpow_imaginary(double y, RightAngleTurn turn, double m) {
+  return {m * turn.cos, std::signbit(y) ? -(m * turn.sin) : m * turn.sin};
+}
+
 // z^p for real p: exact for p = 1, 0.5 and 0, polar form otherwise.
 inline Complex cpow(Complex z, double p) {
   if (p == 1.0) return z;
@@ -71,11 +82,7 @@ inline Complex cpow(Complex z, double p) {
   // there |z| = |Im z| and arg z = +-pi/2 exactly, so the polar form needs
   // no hypot or atan2 and its angle depends on p alone. Bit for bit the
   // general formula below (cos is even and sin odd).
-  if (z.real() == 0.0 && z.imag() != 0.0 && std::isfinite(z.imag())) {
-    const double m = std::pow(std::fabs(z.imag()), p);
-    const RightAngleTurn turn = right_angle_turn(p);
-    return {m * turn.cos, std::signbit(z.imag()) ? -(m * turn.sin) : m * turn.sin};
-  }
+  if (is_imaginary_axis(z)) return cpow_imaginary(z.imag(), right_angle_turn(p), std::pow(std::fabs(z.imag()), p));
   const double r = std::hypot(z.real(), z.imag()), theta = std::atan2(z.imag(), z.real());
   const double m = std::pow(r, p), t = theta * p;
   return {m * std::cos(t), m * std::sin(t)};

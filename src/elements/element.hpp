@@ -89,6 +89,13 @@ class Element {
   // lets a candidate parameter vector be evaluated without building elements.
   static Complex impedance_of(Kind kind, const double* p, double omega);
 
+  // impedance_of at each of omegas (at most kBlockPoints), written as real
+  // and imaginary parts: bit for bit the single-frequency results, with the
+  // dispatch and the exponent's constants taken once per block.
+  static constexpr std::size_t kBlockPoints = 64;
+  static void impedance_block(Kind kind, const double* p, std::span<const double> omegas, double* re,
+                              double* im);
+
  private:
   Element(Kind kind, const std::array<double, kMaxFields>& fields) : kind_(kind), fields_(fields) {}
 

@@ -1,8 +1,10 @@
 #include "fit/residuals.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
+#include "circuit/block_eval.hpp"
 #include "circuit/spectrum_eval.hpp"
 #include "circuit/tree.hpp"
 #include "elements/text_format.hpp"
@@ -37,12 +39,17 @@ std::vector<double> angular_frequencies(std::span<const double> frequencies_hz) 
 
 void residuals_into(const FitProblem& problem, std::span<const double> params, std::span<double> out) {
   problem.counter.fetch_add(1, std::memory_order_relaxed);
-  for (std::size_t k = 0; k < problem.points(); ++k) {
-    ValueCursor cursor(params);
-    const Complex zm = series_impedance_with_params(problem.nodes, cursor, problem.omegas[k]);
-    const Complex z = problem.impedances[k];
-    out[2 * k] = (zm.real() - z.real()) / problem.weights[k];
-    out[2 * k + 1] = (zm.imag() - z.imag()) / problem.weights[k];
+  constexpr std::size_t kBlock = Element::kBlockPoints;
+  std::array<Complex, kBlock> model;
+  for (std::size_t start = 0; start < problem.points(); start += kBlock) {
+    const std::size_t n = std::min(kBlock, problem.points() - start);
+    impedance_at(problem.nodes, params, problem.omegas.subspan(start, n), {model.data(), n});
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t k = start + i;
+      const Complex z = problem.impedances[k];
+      out[2 * k] = (model[i].real() - z.real()) / problem.weights[k];
+      out[2 * k + 1] = (model[i].imag() - z.imag()) / problem.weights[k];
+    }
   }
 }
 
