@@ -142,10 +142,13 @@ def test_guess_maps_outputs_to_the_user_circuit(weight_file, case):
 
 
 # Metadata written unusually but validly: signed/spaced numbers, a repeated key whose last
-# value counts, non-default kernel, groups and grid (down to a single grid point).
+# value counts, non-default kernel, groups and grid (down to a single grid point),
+# dilations reaching past the grid.
 QUIRKS = {
     "k3_g4_grid33": dict(n_grid=33, kernel=3, groups=4, dilations=(2, 1)),
     "single_grid_point": dict(n_grid=1, kernel=5, groups=8, dilations=(1,)),
+    # an even kernel pads unevenly; dilation 30 on a grid of 20 puts whole taps off the grid
+    "even_kernel_taps_off_grid": dict(n_grid=20, kernel=4, groups=4, dilations=(7, 30)),
 }
 
 

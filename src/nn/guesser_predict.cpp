@@ -129,6 +129,77 @@ GuesserFeatures Guesser::features(std::span<const double> f, std::span<const std
   return out;
 }
 
+namespace {
+
+constexpr std::size_t kDroppedTap = std::size_t(-1);
+
+struct ConvShape {
+  std::size_t in_channels, kernel;
+  const std::size_t* offsets;  // per tap, into a padded row; kDroppedTap for none
+  std::size_t row, grid;
+};
+
+// Outputs o .. o+O-1 of a convolution over zero-padded rows. Runs of kRun
+// outputs per channel stay in registers across every input and tap (O of
+// them give the adder independent chains); each output's sum keeps the
+// order bias, then input by input, tap by tap.
+template <std::size_t O>
+[[gnu::always_inline]] inline void conv_outputs(const ConvShape& s, const double* w, const double* b,
+                                                const double* padded, std::size_t o, double* y) {
+  constexpr std::size_t kRun = 8;
+  const std::size_t taps = s.in_channels * s.kernel;
+  auto tap_sum = [&](std::size_t c, std::size_t p) {
+    double acc = b[o + c];
+    for (std::size_t i = 0; i < s.in_channels; ++i) {
+      for (std::size_t t = 0; t < s.kernel; ++t) {
+        const double v = w[(o + c) * taps + i * s.kernel + t];
+        if (v != 0.0 && s.offsets[t] != kDroppedTap) acc += v * padded[i * s.row + p + s.offsets[t]];
+      }
+    }
+    return acc;
+  };
+  // Four lanes written out as a vector type: elementwise IEEE operations, so
+  // the same bits as scalar code; the AVX2 clone makes each one instruction.
+  using Lanes = double __attribute__((vector_size(32)));
+  constexpr std::size_t kVectors = kRun / 4;
+  std::size_t p0 = 0;
+  for (; p0 + kRun <= s.grid; p0 += kRun) {
+    Lanes acc[O][kVectors];
+    for (std::size_t c = 0; c < O; ++c)
+      for (Lanes& a : acc[c]) a = Lanes{} + b[o + c];
+    for (std::size_t i = 0; i < s.in_channels; ++i) {
+      const double* xi = padded + i * s.row + p0;
+      for (std::size_t t = 0; t < s.kernel; ++t) {
+        if (s.offsets[t] == kDroppedTap) continue;
+        const double* xs = xi + s.offsets[t];
+        Lanes x[kVectors];
+        for (std::size_t q = 0; q < kVectors; ++q) std::memcpy(&x[q], xs + 4 * q, sizeof x[q]);
+        for (std::size_t c = 0; c < O; ++c) {
+          const double v = w[(o + c) * taps + i * s.kernel + t];
+          if (v == 0.0) continue;  // a pruned tap adds nothing, not even a NaN
+          for (std::size_t q = 0; q < kVectors; ++q) acc[c][q] += v * x[q];
+        }
+      }
+    }
+    for (std::size_t c = 0; c < O; ++c) std::memcpy(y + (o + c) * s.grid + p0, acc[c], sizeof acc[c]);
+  }
+  for (std::size_t p = p0; p < s.grid; ++p) {
+    for (std::size_t c = 0; c < O; ++c) y[(o + c) * s.grid + p] = tap_sum(c, p);
+  }
+}
+
+// Every output channel; cloned for AVX2 where the processor has it (no FMA:
+// the same products and sums, so the same bits as the baseline clone).
+[[gnu::target_clones("avx2", "default")]] void conv_all(const ConvShape& s, std::size_t out_channels,
+                                                        const double* w, const double* b,
+                                                        const double* padded, double* y) {
+  std::size_t o = 0;
+  for (; o + 4 <= out_channels; o += 4) conv_outputs<4>(s, w, b, padded, o, y);
+  for (; o < out_channels; ++o) conv_outputs<1>(s, w, b, padded, o, y);
+}
+
+}  // namespace
+
 NnResult<std::vector<double>> Guesser::conv1d(std::span<const double> x, std::size_t in_channels,
                                               std::string_view name, std::size_t dilation) const {
   auto found = layer(*this, name);
@@ -145,24 +216,24 @@ NnResult<std::vector<double>> Guesser::conv1d(std::span<const double> x, std::si
   if (b.data.size() < out_channels) return shape_mismatch(b_name, b.data.size(), out_channels);
   if (x.size() < in_channels * g) return shape_mismatch(w_name, x.size(), in_channels * g);
 
-  std::vector<double> y(out_channels * g);
-  for (std::size_t o = 0; o < out_channels; ++o) std::fill_n(y.begin() + std::ptrdiff_t(o * g), g, b.data[o]);
-  // y[o][p] += w[o][i][t] * x[i][p + t d - pad], zero outside the grid.
-  const std::ptrdiff_t pad = std::ptrdiff_t((k - 1) * dilation / 2);
-  for (std::size_t o = 0; o < out_channels; ++o) {
-    double* yo = y.data() + o * g;
-    for (std::size_t i = 0; i < in_channels; ++i) {
-      const double* xi = x.data() + i * g;
-      for (std::size_t t = 0; t < k; ++t) {
-        const double v = w.data[(o * in_channels + i) * k + t];
-        if (v == 0.0) continue;
-        const std::ptrdiff_t shift = std::ptrdiff_t(t * dilation) - pad;
-        const std::ptrdiff_t p_begin = std::max<std::ptrdiff_t>(0, -shift);
-        const std::ptrdiff_t p_end = std::min<std::ptrdiff_t>(std::ptrdiff_t(g), std::ptrdiff_t(g) - shift);
-        for (std::ptrdiff_t p = p_begin; p < p_end; ++p) yo[p] += v * xi[p + shift];
-      }
-    }
+  // x with zeros on both sides, so that every tap reads in range:
+  // y[o][p] = b[o] + sum over i, t of w[o][i][t] * padded[i][p + offset[t]].
+  // A tap shifted by a whole grid or more reads only zeros and is dropped,
+  // so the margins never exceed the grid whatever the file's dilation.
+  const std::size_t reach = k == 0 ? 0 : (k - 1) * dilation, pad = reach / 2;
+  const std::size_t left = std::min(pad, g), right = std::min(reach - pad, g);
+  const std::size_t row = left + g + right;
+  std::vector<std::size_t> offsets(k, kDroppedTap);
+  for (std::size_t t = 0; t < k; ++t) {
+    const std::size_t at = t * dilation;  // the tap reads x[p + at - pad]
+    if (at + g > pad && at < pad + g) offsets[t] = left + at - pad;
   }
+  std::vector<double> padded(in_channels * row, 0.0);
+  for (std::size_t i = 0; i < in_channels; ++i) std::copy_n(x.data() + i * g, g, padded.data() + i * row + left);
+
+  std::vector<double> y(out_channels * g);
+  const ConvShape shape{in_channels, k, offsets.data(), row, g};
+  conv_all(shape, out_channels, w.data.data(), b.data.data(), padded.data(), y.data());
   return y;
 }
 
