@@ -188,14 +188,30 @@ template <std::size_t O>
   }
 }
 
-// Every output channel; cloned for AVX2 where the processor has it (no FMA:
-// the same products and sums, so the same bits as the baseline clone).
-[[gnu::target_clones("avx2", "default")]] void conv_all(const ConvShape& s, std::size_t out_channels,
-                                                        const double* w, const double* b,
-                                                        const double* padded, double* y) {
+// Every output channel. Compiled twice, for AVX2 and for the baseline, and
+// chosen at run time (not through an ifunc, which sanitizers cannot start
+// under); without FMA contraction (-ffp-contract=off) both give the same bits.
+[[gnu::always_inline]] inline void conv_channels(const ConvShape& s, std::size_t out_channels, const double* w,
+                                                 const double* b, const double* padded, double* y) {
   std::size_t o = 0;
   for (; o + 4 <= out_channels; o += 4) conv_outputs<4>(s, w, b, padded, o, y);
   for (; o < out_channels; ++o) conv_outputs<1>(s, w, b, padded, o, y);
+}
+
+[[gnu::target("avx2")]] void conv_all_avx2(const ConvShape& s, std::size_t out_channels, const double* w,
+                                           const double* b, const double* padded, double* y) {
+  conv_channels(s, out_channels, w, b, padded, y);
+}
+
+void conv_all_baseline(const ConvShape& s, std::size_t out_channels, const double* w, const double* b,
+                       const double* padded, double* y) {
+  conv_channels(s, out_channels, w, b, padded, y);
+}
+
+void conv_all(const ConvShape& s, std::size_t out_channels, const double* w, const double* b,
+              const double* padded, double* y) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  (avx2 ? conv_all_avx2 : conv_all_baseline)(s, out_channels, w, b, padded, y);
 }
 
 }  // namespace
