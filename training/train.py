@@ -63,6 +63,10 @@ HUBER_DELTA_BY_KEY = {
 # without it (REPORT.md, log).
 Q_THROUGH_ALPHA = {"sei_randles", "sei_randles_wo"}
 SEED = 20261206
+# Networks shipped although they miss the bar: a default fit of their circuit reaches the
+# global minimum far more often from their guess than from the defaults (REPORT.md), and
+# without a file it cannot run at all.
+SHIP_BELOW_BAR = {"sei_randles", "sei_randles_wo"}
 
 _FEATURES = types.SimpleNamespace(n_grid=64)  # all the reference features need
 
@@ -304,6 +308,8 @@ def _section(report: dict, timing: dict | None) -> str:
     key = report["key"]
     lines = [f"## {key}", ""]
     status = "passes the bar" if report["passes"] else "does NOT pass the bar"
+    if not report["passes"] and key in SHIP_BELOW_BAR:
+        status += " (shipped all the same: see the log)"
     circuit, channels = REGISTRY[key]
     lines += [f"`{circuit}`, {channels} channels, {report['bytes']} bytes: {status}.", ""]
     if timing:
@@ -411,7 +417,8 @@ def main(argv=None) -> None:
         timing = json.loads(timing_file.read_text()) if timing_file.exists() else None
         sections[key] = _section(report, timing)
         print(sections[key])
-        if args.install and report["passes"] and path.parent != MODELS:
+        ships = report["passes"] or key in SHIP_BELOW_BAR
+        if args.install and ships and path.parent != MODELS:
             shutil.copyfile(path, MODELS / f"{key}.eisnn")
             print(f"{key}: installed {MODELS / (key + '.eisnn')}")
         write_report(sections)
