@@ -22,37 +22,6 @@ HERE = Path(__file__).resolve().parent
 KEY = "two_rq_l"  # L0-R0-(R1,CPE1)-(R2,CPE2)
 
 
-def network_is_embedded(circuit: kelvara.Circuit, frame: pd.DataFrame) -> bool:
-    try:
-        circuit.guess(frame)
-    except ValueError as error:
-        if "no trained weights" in str(error):
-            return False
-        raise
-    return True
-
-
-def start_from_the_data(frame: pd.DataFrame) -> list[float]:
-    """A rough start read off the spectrum, for builds without the network.
-
-    The inductance from the highest-frequency point, the ohmic resistance
-    where the curve crosses the real axis, the rest split over two arcs placed
-    a third and two thirds down the window.
-    """
-    frame = frame.sort_values("Frequency / Hz", ascending=False)
-    f = frame["Frequency / Hz"].to_numpy()
-    z = (
-        frame["Real Impedance / ohm"].to_numpy()
-        + 1j * frame["Imaginary Impedance / ohm"].to_numpy()
-    )
-    inductance = max(z.imag[0], 0.0) / (2 * np.pi * f[0]) or 1e-8
-    ohmic = z.real[np.argmax(z.imag < 0)]
-    arc = (z.real[-1] - ohmic) / 2
-    fast, slow = f[0] ** (2 / 3) * f[-1] ** (1 / 3), f[0] ** (1 / 3) * f[-1] ** (2 / 3)
-    q_fast, q_slow = ((1 / (2 * np.pi * fr)) ** 0.8 / arc for fr in (fast, slow))
-    return [inductance, ohmic, arc, q_fast, 0.8, arc, q_slow, 0.8]
-
-
 def plot(frame: pd.DataFrame, result: kelvara.FitResult, path: Path) -> None:
     import matplotlib
 
@@ -107,16 +76,8 @@ def main() -> None:
         f"{frame['Frequency / Hz'].max():g} Hz to {frame['Frequency / Hz'].min():g} Hz"
     )
 
-    if network_is_embedded(circuit, frame):
-        print(f'fitting "{KEY}" with default settings (start: the built-in network\'s guess)')
-        result = circuit.fit(frame)
-    else:
-        print(
-            f'NOTE: this build has no trained network for "{KEY}", so the default fit cannot\n'
-            "      guess its start; starting instead from values read off the spectrum.\n"
-            "      Rebuild once src/models/two_rq_l.eisnn exists to fit with no start at all."
-        )
-        result = circuit.with_values(start_from_the_data(frame)).fit(frame)
+    print(f'fitting "{KEY}" with default settings (start: the built-in network\'s guess)')
+    result = circuit.fit(frame)
 
     print(
         f"success: {result.success}, {result.iterations} iterations, "
