@@ -93,6 +93,13 @@ class ScratchLease {
   bool* in_use_ = nullptr;
 };
 
+// A leaf's fields from a parameter vector, in leaf order.
+const double* fields_from(ValueCursor& cursor, const Element& e) {
+  const double* p = cursor.take(e.count());
+  if (!p) invariant_failed("impedance_from_iter: not enough values supplied");
+  return p;
+}
+
 template <class MakeParams>
 void evaluate_blocks(const SeriesList& nodes, MakeParams make_params, std::span<const double> omegas,
                      std::span<Complex> out) {
@@ -119,13 +126,23 @@ void impedance_at(const SeriesList& nodes, std::span<const double> params, std::
                   std::span<Complex> out) {
   // Every block reads the vector from its start, leaf by leaf.
   auto supplied = [params] {
-    return [cursor = ValueCursor(params)](const Element& e) mutable {
-      const double* p = cursor.take(e.count());
-      if (!p) invariant_failed("impedance_from_iter: not enough values supplied");
-      return p;
-    };
+    return [cursor = ValueCursor(params)](const Element& e) mutable { return fields_from(cursor, e); };
   };
   evaluate_blocks(nodes, supplied, omegas, out);
+}
+
+Complex impedance(const SeriesList& nodes, double omega) {
+  Complex z;
+  impedance_at(nodes, {&omega, 1}, {&z, 1});
+  return z;
+}
+
+Complex series_impedance_with_params(const SeriesList& nodes, ValueCursor& values, double omega) {
+  // One block, so the caller's cursor is read once and left after the tree's values.
+  auto supplied = [&values] { return [&values](const Element& e) { return fields_from(values, e); }; };
+  Complex z;
+  evaluate_blocks(nodes, supplied, {&omega, 1}, {&z, 1});
+  return z;
 }
 
 }  // namespace kelvara

@@ -79,44 +79,11 @@ SeriesList rebuild_from(const SeriesList& nodes, ValueCursor& values) {
   return out;
 }
 
-// One walk serves both evaluations: `Params` says where a leaf's fields come
-// from, so the two can never drift apart.
-template <class Params>
-Complex evaluate(const SeriesList& nodes, Params& params, double omega) {
-  Complex z{0.0, 0.0};
-  for (const Node& node : nodes) {
-    if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-      z = cadd(z, Element::impedance_of(leaf->element.kind(), params(leaf->element), omega));
-    } else {
-      Complex y{0.0, 0.0};
-      for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches) {
-        y = cadd(y, crecip(evaluate(branch, params, omega)));
-      }
-      z = cadd(z, crecip(y));
-    }
-  }
-  return z;
-}
-
 }  // namespace
 
 SeriesList rebuild(const SeriesList& nodes, std::span<const double> values) {
   ValueCursor cursor(values);
   return rebuild_from(nodes, cursor);
-}
-
-Complex impedance(const SeriesList& nodes, double omega) {
-  auto stored = [](const Element& e) { return e.values().data(); };
-  return evaluate(nodes, stored, omega);
-}
-
-Complex series_impedance_with_params(const SeriesList& nodes, ValueCursor& values, double omega) {
-  auto supplied = [&values](const Element& e) {
-    const double* p = values.take(e.count());
-    if (!p) invariant_failed("impedance_from_iter: not enough values supplied");
-    return p;
-  };
-  return evaluate(nodes, supplied, omega);
 }
 
 }  // namespace kelvara

@@ -49,7 +49,9 @@ SeriesList rebuild(const SeriesList& nodes, std::span<const double> values);
 // Impedance at angular frequency omega (rad/s) from the stored values.
 // Series impedances add; a parallel node is 1 / sum(1 / branch), computed
 // with the plain complex division, so a zero, infinite or NaN branch (or no
-// branch at all) makes it NaN. Allocates nothing.
+// branch at all) makes it NaN. The one-point case of the block walk
+// (circuit/block_eval.cpp), which allocates only the first time a thread
+// meets a tree this deep.
 Complex impedance(const SeriesList& nodes, double omega);
 
 // The same with the parameters read from `values` instead of the tree,

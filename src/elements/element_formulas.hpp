@@ -61,5 +61,4 @@ inline Complex real_over(double numerator, Complex z) { return cdiv({numerator, 
   invariant_failed("Element::impedance_of: unknown element kind");
 }
 
-
 }  // namespace kelvara

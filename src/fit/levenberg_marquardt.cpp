@@ -62,7 +62,6 @@ LmTermination termination_of(Eigen::LevenbergMarquardtSpace::Status status, doub
   }
 }
 
-
 struct Candidate {
   std::vector<double> params;
   double cost;
