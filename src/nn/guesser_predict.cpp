@@ -38,7 +38,6 @@ NnResult<Layer> layer(const Guesser& g, std::string_view name) {
   return l;
 }
 
-
 double gelu(double x) { return 0.5 * x * (1.0 + std::tanh(0.7978845608028654 * (x + 0.044715 * x * x * x))); }
 
 void gelu_in_place(std::vector<double>& x) {
@@ -159,7 +158,7 @@ template <std::size_t O>
     return acc;
   };
   // Four lanes written out as a vector type: elementwise IEEE operations, so
-  // the same bits as scalar code; the AVX2 clone makes each one instruction.
+  // the same bits as scalar code; the AVX2 copy makes each one instruction.
   using Lanes = double __attribute__((vector_size(32)));
   constexpr std::size_t kVectors = kRun / 4;
   std::size_t p0 = 0;
