@@ -90,3 +90,14 @@ def export_tensors(
     for name, value in net.state_dict().items():
         tensors[f"w.{name}"] = (value.detach().double().numpy(), F16)
     return metadata, tensors
+
+
+def load_tensors(net: GuesserNet, tensors) -> None:
+    """The network weights of a decoded weight file (the inverse of export_tensors)."""
+    state = {
+        name: torch.from_numpy(tensors[f"w.{name}"].data.reshape(tuple(value.shape))).to(
+            value.dtype
+        )
+        for name, value in net.state_dict().items()
+    }
+    net.load_state_dict(state)

@@ -25,7 +25,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))  # the format and reference modules import each other flatly
 
 import numpy as np  # noqa: E402
-from eisnn_format import scaling_rows, write_eisnn  # noqa: E402
+from eisnn_format import read_eisnn, scaling_rows, write_eisnn  # noqa: E402
 from reference_network import Guesser  # noqa: E402
 from synth import REGISTRY, add_noise, draw_params, draw_window  # noqa: E402
 
@@ -62,6 +62,11 @@ HUBER_DELTA_BY_KEY = {
 # It lowered every error of "two_rq_l" but not the q medians of "two_rq", which trains
 # without it (REPORT.md, log).
 Q_THROUGH_ALPHA = {"two_rq_l", "sei_randles", "sei_randles_wo"}
+# A second stage for these: the first stage's exported file (binary16 weights) is trained
+# for this many more steps on the same spectra, at a quarter of the learning rate, with a
+# fresh optimiser. The first stage is kept in out/<key>-stage1.eisnn and reused, so a
+# session can add steps to a run that filled the last one; from nothing, `train` runs both.
+SECOND_STAGE_STEPS = {"sei_randles": 16_000, "sei_randles_wo": 16_000}
 SEED = 20261206
 # Networks shipped although they miss the bar: a default fit of their circuit reaches the
 # global minimum far more often from their guess than from the defaults (REPORT.md), and
@@ -134,7 +139,7 @@ def dataset(key: str, n: int, seed: int):
 
 def train(key: str, steps: int | None = None) -> Path:
     import torch
-    from network import GuesserNet, export_tensors
+    from network import GuesserNet, export_tensors, load_tensors
 
     torch.set_num_threads(1)
     torch.manual_seed(SEED)
@@ -158,16 +163,61 @@ def train(key: str, steps: int | None = None) -> Path:
             if idx >= 0 and c != 0.0:
                 j = int(idx)
                 couplings.append((i, j, float(c / std[i]), float(std[j]), float(mean[j])))
+    batches = (x_t, e_t, y_t, lw_t, couplings, delta)
 
     net = GuesserNet(channels, len(names))
-    opt = torch.optim.AdamW(net.parameters(), lr=2e-3, weight_decay=1e-4)
+    stage1, stage1_log = OUT / f"{key}-stage1.eisnn", OUT / f"{key}-stage1.json"
+    if key in SECOND_STAGE_STEPS and stage1.exists() and stage1_log.exists():
+        load_tensors(net, read_eisnn(stage1)[1])
+        started -= json.loads(stage1_log.read_text())["seconds"]  # its time still counts
+        print(f"{key}: continuing from {stage1}", flush=True)
+    else:
+        _optimise(key, net, batches, steps, lr=2e-3, seed=SEED)
+        if key in SECOND_STAGE_STEPS:  # the second stage starts from what the file keeps
+            OUT.mkdir(exist_ok=True)
+            write_eisnn(stage1, *export_tensors(net, circuit, names, mean, std))
+            spent = time.time() - started - data_seconds
+            stage1_log.write_text(json.dumps({"seconds": round(spent, 1)}))
+            load_tensors(net, read_eisnn(stage1)[1])
+    if key in SECOND_STAGE_STEPS:
+        steps += SECOND_STAGE_STEPS[key]
+        _optimise(key, net, batches, SECOND_STAGE_STEPS[key], lr=5e-4, seed=SEED + 1)
+    train_seconds = time.time() - started
+
+    net.eval()
+    OUT.mkdir(exist_ok=True)
+    path = OUT / f"{key}.eisnn"
+    write_eisnn(path, *export_tensors(net, circuit, names, mean, std))
+    (OUT / f"{key}.json").write_text(
+        json.dumps(
+            {
+                "steps": steps,
+                "train_spectra": n_train,
+                "batch": BATCH,
+                "huber_delta": delta,
+                "q_through_alpha": key in Q_THROUGH_ALPHA,
+                "data_seconds": round(data_seconds, 1),
+                "total_seconds": round(train_seconds, 1),
+            }
+        )
+    )
+    print(f"{key}: wrote {path} ({path.stat().st_size} bytes) in {train_seconds:.0f} s")
+    return path
+
+
+def _optimise(key: str, net, batches, steps: int, lr: float, seed: int) -> None:
+    """AdamW with a linear warm-up and a cosine decay over `steps` batches."""
+    import torch
+
+    opt = torch.optim.AdamW(net.parameters(), lr=lr, weight_decay=1e-4)
     warm = steps // 20
     sched = torch.optim.lr_scheduler.LambdaLR(
         opt,
         lambda s: min(1.0, (s + 1) / warm) * 0.5 * (1.0 + math.cos(math.pi * min(s / steps, 1.0))),
     )
-    gen = torch.Generator().manual_seed(SEED)
-    p = len(names)
+    gen = torch.Generator().manual_seed(seed)
+    x_t, e_t, y_t, lw_t, couplings, delta = batches
+    p = y_t.shape[1]
     order = torch.randperm(len(y_t), generator=gen)
     pos = 0
     net.train()
@@ -203,27 +253,6 @@ def train(key: str, steps: int | None = None) -> Path:
         sched.step()
         if step % 500 == 0 or step == steps - 1:
             print(f"{key} step {step:6d}  huber {fit_loss.item():.4f}", flush=True)
-    train_seconds = time.time() - started
-
-    net.eval()
-    OUT.mkdir(exist_ok=True)
-    path = OUT / f"{key}.eisnn"
-    write_eisnn(path, *export_tensors(net, circuit, names, mean, std))
-    (OUT / f"{key}.json").write_text(
-        json.dumps(
-            {
-                "steps": steps,
-                "train_spectra": n_train,
-                "batch": BATCH,
-                "huber_delta": delta,
-                "q_through_alpha": key in Q_THROUGH_ALPHA,
-                "data_seconds": round(data_seconds, 1),
-                "total_seconds": round(train_seconds, 1),
-            }
-        )
-    )
-    print(f"{key}: wrote {path} ({path.stat().st_size} bytes) in {train_seconds:.0f} s")
-    return path
 
 
 # -- evaluation --------------------------------------------------------------------------
@@ -255,17 +284,25 @@ def evaluate(key: str, path: Path) -> dict:
         report["sample"] = {"guess": guess.tolist(), "max_rel": float(rel.max()), "tol": tol}
 
     rng = np.random.default_rng(EVAL_SEED + sum(map(ord, key)))
-    errs = []
+
+    def error(values, truth):
+        return [
+            abs(v - t) if n.endswith(".alpha") else abs(v / t - 1.0)
+            for v, t, n in zip(values, truth, names, strict=True)
+        ]
+
+    errs, fitted_errs = [], []
     for _ in range(N_ACCURACY):
         f, z, truth = spectrum(key, rng, sigma=0.01)
-        guess = np.array(circuit.guess(f, z, weights=str(path)))
-        errs.append(
-            [
-                abs(g - t) if n.endswith(".alpha") else abs(g / t - 1.0)
-                for g, t, n in zip(guess, truth, names, strict=True)
-            ]
-        )
+        errs.append(error(circuit.guess(f, z, weights=str(path)), truth))
+        # What the spectrum itself pins down: the least-squares values, reached from the
+        # generating ones. No estimator does much better on average.
+        fitted = circuit.with_values(truth.tolist()).fit(f, z).params
+        fitted_errs.append(error([fitted[n] for n in names], truth))
     report["median_error"] = dict(zip(names, np.median(errs, axis=0).tolist(), strict=True))
+    report["median_error_fit"] = dict(
+        zip(names, np.median(fitted_errs, axis=0).tolist(), strict=True)
+    )
     report["p90_error"] = dict(zip(names, np.percentile(errs, 90, axis=0).tolist(), strict=True))
 
     counts = dict.fromkeys(
@@ -335,14 +372,14 @@ def _section(report: dict, timing: dict | None) -> str:
         f"Held-out guesses, 1 % noise, {N_ACCURACY} spectra (relative error; alpha absolute):",
         "",
     ]
-    lines.append("| parameter | median | 90th percentile |")
-    lines.append("|---|---|---|")
+    lines.append(
+        "| parameter | median | 90th percentile | median of the fit started from the truth |"
+    )
+    lines.append("|---|---|---|---|")
     for name, med in report["median_error"].items():
-        p90 = report["p90_error"][name]
-        if name.endswith(".alpha"):
-            lines.append(f"| {name} | {med:.4f} | {p90:.4f} |")
-        else:
-            lines.append(f"| {name} | {med:.2%} | {p90:.2%} |")
+        row = (med, report["p90_error"][name], report["median_error_fit"][name])
+        shown = [f"{v:.4f}" if name.endswith(".alpha") else f"{v:.2%}" for v in row]
+        lines.append(f"| {name} | " + " | ".join(shown) + " |")
     fit = report["fit"]
     n = fit["n"]
     lines += [
@@ -357,7 +394,8 @@ def _section(report: dict, timing: dict | None) -> str:
         f"| {fit['recover_noguess']}/{fit['recover_truth']} |",
         "",
         "(The recovery column counts spectra where the fit started from the generating values "
-        "recovers them.)",
+        "recovers them. The last column of the first table is the error of that fit on the "
+        "1 % noise spectra: how well the data fix each value.)",
         "",
     ]
     return "\n".join(lines)
