@@ -1,6 +1,7 @@
 #include <array>
 
 #include "elements/element_formulas.hpp"
+#include "elements/vector_math.hpp"
 
 namespace kelvara {
 namespace {
@@ -25,8 +26,9 @@ void cpe_block(const double* p, std::span<const double> omegas, double* re, doub
   if (alpha == 1.0 || alpha == 0.5 || alpha == 0.0) return each_point<Kind::Cpe>(p, omegas, re, im);
   const RightAngleTurn turn = right_angle_turn(alpha);
   const std::size_t n = omegas.size();
-  std::array<double, Element::kBlockPoints> m;
-  for (std::size_t i = 0; i < n; ++i) m[i] = std::pow(std::fabs(omegas[i]), alpha);
+  std::array<double, Element::kBlockPoints> w, m;
+  for (std::size_t i = 0; i < n; ++i) w[i] = std::fabs(omegas[i]);
+  vector_math::pow_each(w.data(), alpha, m.data(), n);
   for (std::size_t i = 0; i < n; ++i) {
     const Complex z = crecip(cscale(cpow_imaginary(omegas[i], turn, m[i]), q));
     re[i] = z.real();
@@ -41,9 +43,44 @@ void cpe_block(const double* p, std::span<const double> omegas, double* re, doub
   }
 }
 
+// Wo and Ws: x = sqrt(s tau) and tanh(x) as csqrt and ctanh compute them
+// where s tau = j y lies on the imaginary axis (x = m (1 +- j), m = sqrt(|y|/2)),
+// with the hyperbolic and circular functions of the block taken together;
+// other points are redone with the general formula.
+template <Kind K>
+void finite_diffusion_block(const double* p, std::span<const double> omegas, double* re, double* im) {
+  const double z0 = p[0], tau = p[1];
+  const std::size_t n = omegas.size();
+  std::array<double, Element::kBlockPoints> m, two_a, two_b, sh, ch, sn, cs;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double y = omegas[i] * tau;
+    m[i] = std::sqrt(std::fabs(y) / 2.0);
+    two_a[i] = m[i] + m[i];
+    two_b[i] = std::signbit(y) ? -two_a[i] : two_a[i];
+  }
+  vector_math::sinh_cosh_each(two_a.data(), sh.data(), ch.data(), n);
+  vector_math::sin_cos_each(two_b.data(), sn.data(), cs.data(), n);
+  for (std::size_t i = 0; i < n; ++i) {
+    Complex z;
+    if (!is_imaginary_axis(cscale(jomega(omegas[i]), tau))) {
+      z = impedance_formula(K, p, omegas[i]);
+    } else {
+      const Complex x{m[i], std::signbit(two_b[i]) ? -m[i] : m[i]};
+      Complex t{1.0, 0.0};
+      if (!(m[i] > kTanhSaturation)) {
+        const double d = ch[i] + cs[i];
+        t = {sh[i] / d, sn[i] / d};
+      }
+      z = K == Kind::Wo ? real_over(z0, cmul(x, t)) : cdiv(cscale(t, z0), x);
+    }
+    re[i] = z.real();
+    im[i] = z.imag();
+  }
+}
+
 constexpr std::array<BlockFormula, kKindCount> kBlockFormulas = {
     each_point<Kind::R>,  each_point<Kind::C>,  each_point<Kind::L>,    each_point<Kind::La>,
-    cpe_block,            each_point<Kind::W>,  each_point<Kind::Wo>,   each_point<Kind::Ws>,
+    cpe_block,            each_point<Kind::W>,  finite_diffusion_block<Kind::Wo>, finite_diffusion_block<Kind::Ws>,
     each_point<Kind::G>,  each_point<Kind::Gs>, each_point<Kind::K>,    each_point<Kind::Zarc>,
     each_point<Kind::Tlmq>, each_point<Kind::T>,
 };

