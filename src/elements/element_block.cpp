@@ -55,7 +55,9 @@ void finite_diffusion_block(const double* p, std::span<const double> omegas, dou
   for (std::size_t i = 0; i < n; ++i) {
     const double y = omegas[i] * tau;
     m[i] = std::sqrt(std::fabs(y) / 2.0);
-    two_a[i] = m[i] + m[i];
+    // Where tanh saturates the functions are not needed; 0 keeps the vector
+    // calls off their slow overflow and huge-argument paths.
+    two_a[i] = m[i] > kTanhSaturation ? 0.0 : m[i] + m[i];
     two_b[i] = std::signbit(y) ? -two_a[i] : two_a[i];
   }
   vector_math::sinh_cosh_each(two_a.data(), sh.data(), ch.data(), n);
@@ -65,7 +67,7 @@ void finite_diffusion_block(const double* p, std::span<const double> omegas, dou
     if (!is_imaginary_axis(cscale(jomega(omegas[i]), tau))) {
       z = impedance_formula(K, p, omegas[i]);
     } else {
-      const Complex x{m[i], std::signbit(two_b[i]) ? -m[i] : m[i]};
+      const Complex x{m[i], std::signbit(omegas[i] * tau) ? -m[i] : m[i]};
       Complex t{1.0, 0.0};
       if (!(m[i] > kTanhSaturation)) {
         const double d = ch[i] + cs[i];
