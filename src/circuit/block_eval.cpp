@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "circuit/tree_utils.hpp"
+#include "elements/cpu_features.hpp"
 #include "elements/invariant.hpp"
 
 namespace kelvara {
@@ -28,7 +29,8 @@ Level level_at(double* scratch, std::size_t depth) {
 }
 
 // 1/(a + jb) as crecip computes it, for every point of the block, added to acc.
-void add_reciprocals(const double* re, const double* im, std::size_t n, double* acc_re, double* acc_im) {
+[[gnu::always_inline]] inline void add_reciprocals(const double* re, const double* im, std::size_t n, double* acc_re,
+                                                   double* acc_im) {
   for (std::size_t i = 0; i < n; ++i) {
     const Complex r = crecip({re[i], im[i]});
     acc_re[i] += r.real();
@@ -36,9 +38,12 @@ void add_reciprocals(const double* re, const double* im, std::size_t n, double* 
   }
 }
 
-template <class Params>
-void walk(const SeriesList& nodes, Params& params, std::span<const double> omegas, double* z_re, double* z_im,
-          double* scratch, std::size_t depth) {
+// The walk, written once and compiled twice, for the baseline and for AVX2
+// (elements/cpu_features.hpp): `recurse` is the copy's own entry point.
+template <class Params, class Recurse>
+[[gnu::always_inline]] inline void walk_body(const SeriesList& nodes, Params& params, std::span<const double> omegas,
+                                             double* z_re, double* z_im, double* scratch, std::size_t depth,
+                                             Recurse recurse) {
   const std::size_t n = omegas.size();
   std::fill_n(z_re, n, 0.0);
   std::fill_n(z_im, n, 0.0);
@@ -54,12 +59,24 @@ void walk(const SeriesList& nodes, Params& params, std::span<const double> omega
       std::fill_n(here.y_re, n, 0.0);
       std::fill_n(here.y_im, n, 0.0);
       for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches) {
-        walk(branch, params, omegas, here.t_re, here.t_im, scratch, depth + 1);
+        recurse(branch, params, omegas, here.t_re, here.t_im, scratch, depth + 1);
         add_reciprocals(here.t_re, here.t_im, n, here.y_re, here.y_im);
       }
       add_reciprocals(here.y_re, here.y_im, n, z_re, z_im);
     }
   }
+}
+
+template <class Params>
+void walk_baseline(const SeriesList& nodes, Params& params, std::span<const double> omegas, double* z_re,
+                   double* z_im, double* scratch, std::size_t depth) {
+  walk_body(nodes, params, omegas, z_re, z_im, scratch, depth, walk_baseline<Params>);
+}
+
+template <class Params>
+[[gnu::target("avx2")]] void walk_avx2(const SeriesList& nodes, Params& params, std::span<const double> omegas,
+                                       double* z_re, double* z_im, double* scratch, std::size_t depth) {
+  walk_body(nodes, params, omegas, z_re, z_im, scratch, depth, walk_avx2<Params>);
 }
 
 // Scratch for one walk: per-thread and kept, so a walk allocates only when a
@@ -107,10 +124,12 @@ void evaluate_blocks(const SeriesList& nodes, MakeParams make_params, std::span<
   // Levels 1..depth+1 for the walk, plus level 0 for the block's own result.
   ScratchLease lease((std::size_t(nesting_depth(nodes)) + 2) * kLevelDoubles);
   const Level top = level_at(lease.data(), 0);
+  const bool avx2 = cpu_has_avx2();
   for (std::size_t start = 0; start < omegas.size(); start += kBlock) {
     const std::size_t n = std::min(kBlock, omegas.size() - start);
     auto params = make_params();
-    walk(nodes, params, omegas.subspan(start, n), top.t_re, top.t_im, lease.data(), 1);
+    (avx2 ? walk_avx2<decltype(params)> : walk_baseline<decltype(params)>)(nodes, params, omegas.subspan(start, n),
+                                                                           top.t_re, top.t_im, lease.data(), 1);
     for (std::size_t i = 0; i < n; ++i) out[start + i] = {top.t_re[i], top.t_im[i]};
   }
 }

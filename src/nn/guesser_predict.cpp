@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 
+#include "elements/cpu_features.hpp"
 #include "elements/total_order.hpp"
 #include "nn/guesser.hpp"
 
@@ -187,9 +188,8 @@ template <std::size_t O>
   }
 }
 
-// Every output channel. Compiled twice, for AVX2 and for the baseline, and
-// chosen at run time (not through an ifunc, which sanitizers cannot start
-// under); without FMA contraction (-ffp-contract=off) both give the same bits.
+// Every output channel, compiled twice, for AVX2 and for the baseline
+// (elements/cpu_features.hpp).
 [[gnu::always_inline]] inline void conv_channels(const ConvShape& s, std::size_t out_channels, const double* w,
                                                  const double* b, const double* padded, double* y) {
   std::size_t o = 0;
@@ -209,8 +209,7 @@ void conv_all_baseline(const ConvShape& s, std::size_t out_channels, const doubl
 
 void conv_all(const ConvShape& s, std::size_t out_channels, const double* w, const double* b,
               const double* padded, double* y) {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  (avx2 ? conv_all_avx2 : conv_all_baseline)(s, out_channels, w, b, padded, y);
+  (cpu_has_avx2() ? conv_all_avx2 : conv_all_baseline)(s, out_channels, w, b, padded, y);
 }
 
 }  // namespace
