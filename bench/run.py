@@ -59,15 +59,19 @@ def best_time(fn: Callable[[], object], min_total: float = 0.2, repeats: int = 5
 
 def machine() -> str:
     model = platform.processor() or platform.machine()
+    flags: set[str] = set()
     try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    except OSError:
+        first_cpu = Path("/proc/cpuinfo").read_text().split("\n\n")[0]
+        fields = dict(line.split(":", 1) for line in first_cpu.splitlines())
+        fields = {k.strip(): v.strip() for k, v in fields.items()}
+        model = fields.get("model name", model)
+        flags = set(fields.get("flags", "").split())
+    except (OSError, ValueError):
         pass
+    # Both kelvara's and NumPy's transcendental functions run as wide as this.
+    simd = "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "no AVX2"
     return (
-        f"{model}, {os.cpu_count()} logical cores, Python {platform.python_version()}, "
+        f"{model} ({simd}), {os.cpu_count()} logical cores, Python {platform.python_version()}, "
         f"NumPy {np.__version__}, {platform.system()} {platform.release()}"
     )
 
