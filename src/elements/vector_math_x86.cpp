@@ -7,24 +7,30 @@
 
 #include <immintrin.h>
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+#define KELVARA_AVX2 __attribute__((target("avx2")))
+#define KELVARA_AVX512 __attribute__((target("avx512f")))
+
 extern "C" {
-__m256d _ZGVdN4vv_pow(__m256d, __m256d);
-__m256d _ZGVdN4v_sinh(__m256d);
-__m256d _ZGVdN4v_cosh(__m256d);
-__m256d _ZGVdN4v_sin(__m256d);
-__m256d _ZGVdN4v_cos(__m256d);
+KELVARA_AVX2 __m256d _ZGVdN4vv_pow(__m256d, __m256d);
+KELVARA_AVX2 __m256d _ZGVdN4v_sinh(__m256d);
+KELVARA_AVX2 __m256d _ZGVdN4v_cosh(__m256d);
+KELVARA_AVX2 __m256d _ZGVdN4v_sin(__m256d);
+KELVARA_AVX2 __m256d _ZGVdN4v_cos(__m256d);
+KELVARA_AVX512 __m512d _ZGVeN8vv_pow(__m512d, __m512d);
+KELVARA_AVX512 __m512d _ZGVeN8v_sinh(__m512d);
+KELVARA_AVX512 __m512d _ZGVeN8v_cosh(__m512d);
+KELVARA_AVX512 __m512d _ZGVeN8v_sin(__m512d);
+KELVARA_AVX512 __m512d _ZGVeN8v_cos(__m512d);
 }
 
 namespace kelvara::vector_math::x86 {
 
-void pow_avx2(const double* x, double p, double* out, std::size_t n) {
+KELVARA_AVX2 void pow_avx2(const double* x, double p, double* out, std::size_t n) {
   const __m256d pv = _mm256_set1_pd(p);
   for (std::size_t i = 0; i < n; i += 4) _mm256_storeu_pd(out + i, _ZGVdN4vv_pow(_mm256_loadu_pd(x + i), pv));
 }
 
-void sinh_cosh_avx2(const double* x, double* sh, double* ch, std::size_t n) {
+KELVARA_AVX2 void sinh_cosh_avx2(const double* x, double* sh, double* ch, std::size_t n) {
   for (std::size_t i = 0; i < n; i += 4) {
     const __m256d v = _mm256_loadu_pd(x + i);
     _mm256_storeu_pd(sh + i, _ZGVdN4v_sinh(v));
@@ -32,7 +38,7 @@ void sinh_cosh_avx2(const double* x, double* sh, double* ch, std::size_t n) {
   }
 }
 
-void sin_cos_avx2(const double* x, double* s, double* c, std::size_t n) {
+KELVARA_AVX2 void sin_cos_avx2(const double* x, double* s, double* c, std::size_t n) {
   for (std::size_t i = 0; i < n; i += 4) {
     const __m256d v = _mm256_loadu_pd(x + i);
     _mm256_storeu_pd(s + i, _ZGVdN4v_sin(v));
@@ -40,27 +46,12 @@ void sin_cos_avx2(const double* x, double* s, double* c, std::size_t n) {
   }
 }
 
-}  // namespace kelvara::vector_math::x86
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-extern "C" {
-__m512d _ZGVeN8vv_pow(__m512d, __m512d);
-__m512d _ZGVeN8v_sinh(__m512d);
-__m512d _ZGVeN8v_cosh(__m512d);
-__m512d _ZGVeN8v_sin(__m512d);
-__m512d _ZGVeN8v_cos(__m512d);
-}
-
-namespace kelvara::vector_math::x86 {
-
-void pow_avx512(const double* x, double p, double* out, std::size_t n) {
+KELVARA_AVX512 void pow_avx512(const double* x, double p, double* out, std::size_t n) {
   const __m512d pv = _mm512_set1_pd(p);
   for (std::size_t i = 0; i < n; i += 8) _mm512_storeu_pd(out + i, _ZGVeN8vv_pow(_mm512_loadu_pd(x + i), pv));
 }
 
-void sinh_cosh_avx512(const double* x, double* sh, double* ch, std::size_t n) {
+KELVARA_AVX512 void sinh_cosh_avx512(const double* x, double* sh, double* ch, std::size_t n) {
   for (std::size_t i = 0; i < n; i += 8) {
     const __m512d v = _mm512_loadu_pd(x + i);
     _mm512_storeu_pd(sh + i, _ZGVeN8v_sinh(v));
@@ -68,7 +59,7 @@ void sinh_cosh_avx512(const double* x, double* sh, double* ch, std::size_t n) {
   }
 }
 
-void sin_cos_avx512(const double* x, double* s, double* c, std::size_t n) {
+KELVARA_AVX512 void sin_cos_avx512(const double* x, double* s, double* c, std::size_t n) {
   for (std::size_t i = 0; i < n; i += 8) {
     const __m512d v = _mm512_loadu_pd(x + i);
     _mm512_storeu_pd(s + i, _ZGVeN8v_sin(v));
@@ -77,6 +68,5 @@ void sin_cos_avx512(const double* x, double* s, double* c, std::size_t n) {
 }
 
 }  // namespace kelvara::vector_math::x86
-#pragma GCC pop_options
 
 #endif  // KELVARA_HAVE_LIBMVEC
