@@ -2,6 +2,9 @@
 
 import cmath
 import math
+import os
+import subprocess
+import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -207,3 +210,29 @@ def test_concurrent_calls_on_one_circuit_match_sequential_results():
 
     with ThreadPoolExecutor(8) as pool:
         assert all(run == expected for run in pool.map(work, range(8)))
+
+
+SCALAR_CPE = """
+import math, sys
+import numpy as np
+from kelvara import Circuit
+q, alpha = 2e-3, 0.83
+w = np.logspace(-3, 7, 301) * 2 * math.pi
+z = Circuit("CPE0").with_values([q, alpha]).impedance(w / (2 * math.pi))
+cos_t, sin_t = math.cos(1.5707963267948966 * alpha), math.sin(1.5707963267948966 * alpha)
+for omega, got in zip(w, z):
+    m = math.pow(omega, alpha)
+    c, d = m * cos_t * q, m * sin_t * q
+    n = c * c + d * d
+    if got != complex((1.0 * c + 0.0 * d) / n, (0.0 * c - 1.0 * d) / n):
+        sys.exit(f"omega {omega}: {got!r}")
+"""
+
+
+def test_scalar_math_switch_gives_the_c_library_formula_to_the_bit():
+    # KELVARA_SCALAR_MATH=1 (and every processor without AVX2) takes powers
+    # point by point from the C library: the formula computed step by step.
+    env = {**os.environ, "KELVARA_SCALAR_MATH": "1"}
+    command = [sys.executable, "-c", SCALAR_CPE]
+    run = subprocess.run(command, env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
