@@ -30,7 +30,7 @@ bool processor_has(Level level) {
     case Level::Scalar:
       return true;
     case Level::Avx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+      return __builtin_cpu_supports("avx2");
     case Level::Avx512:
       return __builtin_cpu_supports("avx512f");
   }
@@ -41,7 +41,7 @@ bool processor_has(Level level) {
 }
 
 Level best_level() {
-  // KELVARA_SCALAR_MATH=1 keeps to the scalar libm (to compare results).
+  // KELVARA_SCALAR_MATH=1 keeps to the scalar libm everywhere.
   if (const char* v = std::getenv("KELVARA_SCALAR_MATH"); v && *v && *v != '0') return Level::Scalar;
   if (processor_has(Level::Avx512)) return Level::Avx512;
   if (processor_has(Level::Avx2)) return Level::Avx2;
@@ -76,42 +76,51 @@ void pow_each_at(Level level, const double* x, double p, double* out, std::size_
 #endif
 }
 
-void sinh_cosh_each_at(Level level, const double* x, double* sh, double* ch, std::size_t n) {
+namespace {
+
+using PairKernel = void (*)(const double*, double*, double*, std::size_t);
+
+// Two functions of the same inputs: f and g point by point at the scalar
+// level, else the level's kernel over padded whole vectors.
+template <class F, class G>
+void pair_each_at(Level level, const double* x, double* f_out, double* g_out, std::size_t n, F f, G g,
+                  [[maybe_unused]] PairKernel avx2, [[maybe_unused]] PairKernel avx512) {
   require(level);
   if (level == Level::Scalar) {
     for (std::size_t i = 0; i < n; ++i) {
-      sh[i] = std::sinh(x[i]);
-      ch[i] = std::cosh(x[i]);
+      f_out[i] = f(x[i]);
+      g_out[i] = g(x[i]);
     }
     return;
   }
-#ifdef KELVARA_HAVE_LIBMVEC
   const Padded in(x, n, 0.0);
-  alignas(64) std::array<double, kMaxPoints> s, c;
-  if (level == Level::Avx512) x86::sinh_cosh_avx512(in.v.data(), s.data(), c.data(), whole_vectors(n, 8));
-  else x86::sinh_cosh_avx2(in.v.data(), s.data(), c.data(), whole_vectors(n, 4));
-  std::copy_n(s.begin(), n, sh);
-  std::copy_n(c.begin(), n, ch);
+  alignas(64) std::array<double, kMaxPoints> fv, gv;
+  if (level == Level::Avx512) avx512(in.v.data(), fv.data(), gv.data(), whole_vectors(n, 8));
+  else avx2(in.v.data(), fv.data(), gv.data(), whole_vectors(n, 4));
+  std::copy_n(fv.begin(), n, f_out);
+  std::copy_n(gv.begin(), n, g_out);
+}
+
+#ifdef KELVARA_HAVE_LIBMVEC
+constexpr PairKernel kSinhCoshAvx2 = x86::sinh_cosh_avx2, kSinhCoshAvx512 = x86::sinh_cosh_avx512;
+constexpr PairKernel kSinCosAvx2 = x86::sin_cos_avx2, kSinCosAvx512 = x86::sin_cos_avx512;
+#else
+constexpr PairKernel kSinhCoshAvx2 = nullptr, kSinhCoshAvx512 = nullptr;
+constexpr PairKernel kSinCosAvx2 = nullptr, kSinCosAvx512 = nullptr;
 #endif
+
+}  // namespace
+
+void sinh_cosh_each_at(Level level, const double* x, double* sh, double* ch, std::size_t n) {
+  pair_each_at(
+      level, x, sh, ch, n, [](double v) { return std::sinh(v); }, [](double v) { return std::cosh(v); },
+      kSinhCoshAvx2, kSinhCoshAvx512);
 }
 
 void sin_cos_each_at(Level level, const double* x, double* s, double* c, std::size_t n) {
-  require(level);
-  if (level == Level::Scalar) {
-    for (std::size_t i = 0; i < n; ++i) {
-      s[i] = std::sin(x[i]);
-      c[i] = std::cos(x[i]);
-    }
-    return;
-  }
-#ifdef KELVARA_HAVE_LIBMVEC
-  const Padded in(x, n, 0.0);
-  alignas(64) std::array<double, kMaxPoints> sv, cv;
-  if (level == Level::Avx512) x86::sin_cos_avx512(in.v.data(), sv.data(), cv.data(), whole_vectors(n, 8));
-  else x86::sin_cos_avx2(in.v.data(), sv.data(), cv.data(), whole_vectors(n, 4));
-  std::copy_n(sv.begin(), n, s);
-  std::copy_n(cv.begin(), n, c);
-#endif
+  pair_each_at(
+      level, x, s, c, n, [](double v) { return std::sin(v); }, [](double v) { return std::cos(v); }, kSinCosAvx2,
+      kSinCosAvx512);
 }
 
 void pow_each(const double* x, double p, double* out, std::size_t n) { pow_each_at(active_level(), x, p, out, n); }
