@@ -266,8 +266,8 @@ N_ACCURACY, N_FIT = 1000, 200
 EVAL_SEED = 777
 
 
-def _costs_agree(cost: float, best: float) -> bool:
-    return cost <= best * (1.0 + 1e-6) + 1e-300
+def _costs_agree(cost: float, best: float, rel: float = 1e-6) -> bool:
+    return cost <= best * (1.0 + rel) + 1e-300
 
 
 def evaluate(key: str, path: Path) -> dict:
@@ -306,7 +306,16 @@ def evaluate(key: str, path: Path) -> dict:
     report["p90_error"] = dict(zip(names, np.percentile(errs, 90, axis=0).tolist(), strict=True))
 
     counts = dict.fromkeys(
-        ("global", "global_noguess", "recover_truth", "recover_guess", "recover_noguess"), 0
+        (
+            "global",
+            "global_noguess",
+            "basin",
+            "basin_noguess",
+            "recover_truth",
+            "recover_guess",
+            "recover_noguess",
+        ),
+        0,
     )
     for _ in range(N_FIT):
         f, z, truth = spectrum(key, rng, sigma=0.005)
@@ -320,6 +329,10 @@ def evaluate(key: str, path: Path) -> dict:
 
         counts["global"] += _costs_agree(guessed.cost, best.cost)
         counts["global_noguess"] += _costs_agree(blind.cost, best.cost)
+        # Within 0.1 %: the same minimum, where the run may stop short of its
+        # floor in a flat valley (termination tolerances), not another minimum.
+        counts["basin"] += _costs_agree(guessed.cost, best.cost, 1e-3)
+        counts["basin_noguess"] += _costs_agree(blind.cost, best.cost, 1e-3)
         if recovers(best):
             counts["recover_truth"] += 1
             counts["recover_guess"] += recovers(guessed)
@@ -386,16 +399,20 @@ def _section(report: dict, timing: dict | None) -> str:
         "",
         f"Downstream fits, 0.5 % noise, {n} spectra:",
         "",
-        "| start | reaches the global minimum | recovers all values within 2 % |",
-        "|---|---|---|",
+        "| start | reaches the global minimum | within 0.1 % of its cost "
+        "| recovers all values within 2 % |",
+        "|---|---|---|---|",
         f"| default (guess) | {fit['global']}/{n} ({fit['global'] / n:.1%}) "
+        f"| {fit['basin']}/{n} ({fit['basin'] / n:.1%}) "
         f"| {fit['recover_guess']}/{fit['recover_truth']} |",
         f"| guess_init=False | {fit['global_noguess']}/{n} ({fit['global_noguess'] / n:.1%}) "
+        f"| {fit['basin_noguess']}/{n} ({fit['basin_noguess'] / n:.1%}) "
         f"| {fit['recover_noguess']}/{fit['recover_truth']} |",
         "",
         "(The recovery column counts spectra where the fit started from the generating values "
         "recovers them. The last column of the first table is the error of that fit on the "
-        "1 % noise spectra: how well the data fix each value.)",
+        "1 % noise spectra: how well the data fix each value. The 0.1 % column counts fits that "
+        "end in the global minimum's valley but stop short of its floor.)",
         "",
     ]
     return "\n".join(lines)
