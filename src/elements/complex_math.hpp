@@ -68,9 +68,11 @@ inline bool is_imaginary_axis(Complex z) {
 }
 
 // (jy)^p from the turn of p and m = |y|^p (computed by the caller, so that a
-// block of powers can be taken before the arithmetic).
+// block of powers can be taken before the arithmetic). y is finite and
+// non-zero here, so a comparison (which vectorises) decides the sign.
 inline Complex cpow_imaginary(double y, RightAngleTurn turn, double m) {
-  return {m * turn.cos, std::signbit(y) ? -(m * turn.sin) : m * turn.sin};
+  const double s = m * turn.sin;
+  return {m * turn.cos, y < 0.0 ? -s : s};
 }
 
 // z^p for real p: exact for p = 1, 0.5 and 0, polar form otherwise.

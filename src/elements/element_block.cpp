@@ -1,5 +1,6 @@
 #include <array>
 
+#include "elements/cpu_features.hpp"
 #include "elements/element_formulas.hpp"
 #include "elements/vector_math.hpp"
 
@@ -10,7 +11,7 @@ using BlockFormula = void (*)(const double*, std::span<const double>, double*, d
 
 // The formula of kind K point by point; K is a constant, so the switch folds.
 template <Kind K>
-void each_point(const double* p, std::span<const double> omegas, double* re, double* im) {
+[[gnu::always_inline]] inline void each_point(const double* p, std::span<const double> omegas, double* re, double* im) {
   for (std::size_t i = 0; i < omegas.size(); ++i) {
     const Complex z = impedance_formula(K, p, omegas[i]);
     re[i] = z.real();
@@ -21,7 +22,7 @@ void each_point(const double* p, std::span<const double> omegas, double* re, dou
 // 1 / (q s^alpha) with the powers first and the arithmetic in a second loop
 // the compiler can vectorise; points off the fast path (omega 0, inf, NaN)
 // are redone with the general formula.
-void cpe_block(const double* p, std::span<const double> omegas, double* re, double* im) {
+[[gnu::always_inline]] inline void cpe_block(const double* p, std::span<const double> omegas, double* re, double* im) {
   const double q = p[0], alpha = p[1];
   if (alpha == 1.0 || alpha == 0.5 || alpha == 0.0) return each_point<Kind::Cpe>(p, omegas, re, im);
   const RightAngleTurn turn = right_angle_turn(alpha);
@@ -48,7 +49,7 @@ void cpe_block(const double* p, std::span<const double> omegas, double* re, doub
 // with the hyperbolic and circular functions of the block taken together;
 // other points are redone with the general formula.
 template <Kind K>
-void finite_diffusion_block(const double* p, std::span<const double> omegas, double* re, double* im) {
+[[gnu::always_inline]] inline void finite_diffusion_block(const double* p, std::span<const double> omegas, double* re, double* im) {
   const double z0 = p[0], tau = p[1];
   const std::size_t n = omegas.size();
   std::array<double, Element::kBlockPoints> m, two_a, two_b, sh, ch, sn, cs;
@@ -56,35 +57,57 @@ void finite_diffusion_block(const double* p, std::span<const double> omegas, dou
     const double y = omegas[i] * tau;
     m[i] = std::sqrt(std::fabs(y) / 2.0);
     // Where tanh saturates the functions are not needed; 0 keeps the vector
-    // calls off their slow overflow and huge-argument paths.
-    two_a[i] = m[i] > kTanhSaturation ? 0.0 : m[i] + m[i];
-    two_b[i] = std::signbit(y) ? -two_a[i] : two_a[i];
+    // calls off their slow overflow and huge-argument paths. (y is finite and
+    // non-zero wherever the result is kept, so y < 0 is its sign.)
+    const double doubled = m[i] + m[i];
+    two_a[i] = m[i] > kTanhSaturation ? 0.0 : doubled;
+    two_b[i] = y < 0.0 ? -two_a[i] : two_a[i];
   }
   vector_math::sinh_cosh_each(two_a.data(), sh.data(), ch.data(), n);
   vector_math::sin_cos_each(two_b.data(), sn.data(), cs.data(), n);
   for (std::size_t i = 0; i < n; ++i) {
-    Complex z;
-    if (!is_imaginary_axis(cscale(jomega(omegas[i]), tau))) {
-      z = impedance_formula(K, p, omegas[i]);
-    } else {
-      const Complex x{m[i], std::signbit(omegas[i] * tau) ? -m[i] : m[i]};
-      Complex t{1.0, 0.0};
-      if (!(m[i] > kTanhSaturation)) {
-        const double d = ch[i] + cs[i];
-        t = {sh[i] / d, sn[i] / d};
-      }
-      z = K == Kind::Wo ? real_over(z0, cmul(x, t)) : cdiv(cscale(t, z0), x);
-    }
+    const double d = ch[i] + cs[i], t_re = sh[i] / d, t_im = sn[i] / d;
+    const bool saturated = m[i] > kTanhSaturation;
+    const Complex x{m[i], omegas[i] * tau < 0.0 ? -m[i] : m[i]};
+    const Complex t{saturated ? 1.0 : t_re, saturated ? 0.0 : t_im};
+    const Complex z = K == Kind::Wo ? real_over(z0, cmul(x, t)) : cdiv(cscale(t, z0), x);
     re[i] = z.real();
     im[i] = z.imag();
   }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!is_imaginary_axis(cscale(jomega(omegas[i]), tau))) {
+      const Complex z = impedance_formula(K, p, omegas[i]);
+      re[i] = z.real();
+      im[i] = z.imag();
+    }
+  }
 }
 
+// Every formula compiled twice, for the baseline and for AVX2
+// (elements/cpu_features.hpp): the same bits, wider loops.
+template <BlockFormula F>
+struct Copies {
+  static void baseline(const double* p, std::span<const double> omegas, double* re, double* im) {
+    F(p, omegas, re, im);
+  }
+  [[gnu::target("avx2")]] static void avx2(const double* p, std::span<const double> omegas, double* re,
+                                           double* im) {
+    F(p, omegas, re, im);
+  }
+};
+
+template <bool Avx2, BlockFormula F>
+constexpr BlockFormula kCopy = Avx2 ? &Copies<F>::avx2 : &Copies<F>::baseline;
+
+template <bool Avx2>
 constexpr std::array<BlockFormula, kKindCount> kBlockFormulas = {
-    each_point<Kind::R>,  each_point<Kind::C>,  each_point<Kind::L>,    each_point<Kind::La>,
-    cpe_block,            each_point<Kind::W>,  finite_diffusion_block<Kind::Wo>, finite_diffusion_block<Kind::Ws>,
-    each_point<Kind::G>,  each_point<Kind::Gs>, each_point<Kind::K>,    each_point<Kind::Zarc>,
-    each_point<Kind::Tlmq>, each_point<Kind::T>,
+    kCopy<Avx2, each_point<Kind::R>>,    kCopy<Avx2, each_point<Kind::C>>,
+    kCopy<Avx2, each_point<Kind::L>>,    kCopy<Avx2, each_point<Kind::La>>,
+    kCopy<Avx2, cpe_block>,              kCopy<Avx2, each_point<Kind::W>>,
+    kCopy<Avx2, finite_diffusion_block<Kind::Wo>>, kCopy<Avx2, finite_diffusion_block<Kind::Ws>>,
+    kCopy<Avx2, each_point<Kind::G>>,    kCopy<Avx2, each_point<Kind::Gs>>,
+    kCopy<Avx2, each_point<Kind::K>>,    kCopy<Avx2, each_point<Kind::Zarc>>,
+    kCopy<Avx2, each_point<Kind::Tlmq>>, kCopy<Avx2, each_point<Kind::T>>,
 };
 
 }  // namespace
@@ -92,7 +115,8 @@ constexpr std::array<BlockFormula, kKindCount> kBlockFormulas = {
 void Element::impedance_block(Kind kind, const double* p, std::span<const double> omegas, double* re,
                               double* im) {
   if (omegas.size() > kBlockPoints) invariant_failed("Element::impedance_block: block too long");
-  kBlockFormulas[static_cast<int>(kind)](p, omegas, re, im);
+  const auto& formulas = cpu_has_avx2() ? kBlockFormulas<true> : kBlockFormulas<false>;
+  formulas[static_cast<int>(kind)](p, omegas, re, im);
 }
 
 }  // namespace kelvara
