@@ -113,7 +113,7 @@ def evaluation_times(sizes: tuple[int, ...]) -> dict[str, float]:
     out = {}
     for n in sizes:
         f = np.logspace(6, -3, n)
-        out[str(n)] = best_time(functools.partial(circuit.impedance, f), min_total=0.1, repeats=3)
+        out[str(n)] = best_time(functools.partial(circuit.impedance, f), min_total=0.1, repeats=5)
     return out
 
 
@@ -126,7 +126,7 @@ def numpy_times(sizes: tuple[int, ...]) -> dict[str, float]:
         # A benchmark of two different functions would say nothing.
         assert np.allclose(ours, theirs, rtol=1e-10, atol=0), "NumPy formula disagrees"
         out[str(n)] = best_time(
-            functools.partial(numpy_sei_randles_wo, f, SEI_RANDLES_WO), min_total=0.1, repeats=3
+            functools.partial(numpy_sei_randles_wo, f, SEI_RANDLES_WO), min_total=0.1, repeats=5
         )
     return out
 
