@@ -110,8 +110,9 @@ bool copy_from_buffer(PyObject* obj, const char* format, std::vector<T>& out) {
   if (*f == '<' || *f == '=' || *f == '@') ++f;
   const bool usable = view.ndim == 1 && view.itemsize == Py_ssize_t(sizeof(T)) && std::strcmp(f, format) == 0;
   if (usable) {
-    out.resize(std::size_t(view.shape[0]));
-    if (!out.empty()) std::memcpy(out.data(), view.buf, out.size() * sizeof(T));
+    // One pass: the buffer holds T values (a complex<double> is two doubles).
+    const T* first = static_cast<const T*>(view.buf);
+    out.assign(first, first + view.shape[0]);
   }
   PyBuffer_Release(&view);
   return usable;
