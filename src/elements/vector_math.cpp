@@ -61,30 +61,26 @@ Level active_level() {
   return level;
 }
 
-void pow_each_at(Level level, const double* x, double p, double* out, std::size_t n) {
-  require(level);
-  if (level == Level::Scalar) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], p);
-    return;
-  }
-#ifdef KELVARA_HAVE_LIBMVEC
-  const Padded in(x, n, 1.0);
-  alignas(64) std::array<double, kMaxPoints> r;
-  if (level == Level::Avx512) x86::pow_avx512(in.v.data(), p, r.data(), whole_vectors(n, 8));
-  else x86::pow_avx2(in.v.data(), p, r.data(), whole_vectors(n, 4));
-  std::copy_n(r.begin(), n, out);
-#endif
-}
-
 namespace {
 
+using PowKernel = void (*)(const double*, double, double*, std::size_t);
 using PairKernel = void (*)(const double*, double*, double*, std::size_t);
+
+#ifdef KELVARA_HAVE_LIBMVEC
+constexpr PowKernel kPowAvx2 = x86::pow_avx2, kPowAvx512 = x86::pow_avx512;
+constexpr PairKernel kSinhCoshAvx2 = x86::sinh_cosh_avx2, kSinhCoshAvx512 = x86::sinh_cosh_avx512;
+constexpr PairKernel kSinCosAvx2 = x86::sin_cos_avx2, kSinCosAvx512 = x86::sin_cos_avx512;
+#else
+constexpr PowKernel kPowAvx2 = nullptr, kPowAvx512 = nullptr;
+constexpr PairKernel kSinhCoshAvx2 = nullptr, kSinhCoshAvx512 = nullptr;
+constexpr PairKernel kSinCosAvx2 = nullptr, kSinCosAvx512 = nullptr;
+#endif
 
 // Two functions of the same inputs: f and g point by point at the scalar
 // level, else the level's kernel over padded whole vectors.
 template <class F, class G>
 void pair_each_at(Level level, const double* x, double* f_out, double* g_out, std::size_t n, F f, G g,
-                  [[maybe_unused]] PairKernel avx2, [[maybe_unused]] PairKernel avx512) {
+                  PairKernel avx2, PairKernel avx512) {
   require(level);
   if (level == Level::Scalar) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -101,15 +97,20 @@ void pair_each_at(Level level, const double* x, double* f_out, double* g_out, st
   std::copy_n(gv.begin(), n, g_out);
 }
 
-#ifdef KELVARA_HAVE_LIBMVEC
-constexpr PairKernel kSinhCoshAvx2 = x86::sinh_cosh_avx2, kSinhCoshAvx512 = x86::sinh_cosh_avx512;
-constexpr PairKernel kSinCosAvx2 = x86::sin_cos_avx2, kSinCosAvx512 = x86::sin_cos_avx512;
-#else
-constexpr PairKernel kSinhCoshAvx2 = nullptr, kSinhCoshAvx512 = nullptr;
-constexpr PairKernel kSinCosAvx2 = nullptr, kSinCosAvx512 = nullptr;
-#endif
-
 }  // namespace
+
+void pow_each_at(Level level, const double* x, double p, double* out, std::size_t n) {
+  require(level);
+  if (level == Level::Scalar) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], p);
+    return;
+  }
+  const Padded in(x, n, 1.0);
+  alignas(64) std::array<double, kMaxPoints> r;
+  if (level == Level::Avx512) kPowAvx512(in.v.data(), p, r.data(), whole_vectors(n, 8));
+  else kPowAvx2(in.v.data(), p, r.data(), whole_vectors(n, 4));
+  std::copy_n(r.begin(), n, out);
+}
 
 void sinh_cosh_each_at(Level level, const double* x, double* sh, double* ch, std::size_t n) {
   pair_each_at(
