@@ -1,7 +1,9 @@
 #pragma once
-// The impedance formula of every kind, inline so that the single-frequency
-// path and the block path compile the very same operations (and so give the
-// same bits).
+// The impedance formula of every kind, inline so that Element::impedance_of
+// and the block path compile the very same operations. The CPE, Wo and Ws
+// blocks differ only in taking their powers and hyperbolic and circular
+// functions from the vector math library (a few ulps apart); they use these
+// formulas for the points off their fast path.
 
 #include "elements/element.hpp"
 #include "elements/invariant.hpp"
