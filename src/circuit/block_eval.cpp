@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "circuit/tree_utils.hpp"
-#include "elements/cpu_features.hpp"
-#include "elements/invariant.hpp"
+#include "support/cpu_features.hpp"
+#include "support/invariant.hpp"
 
 namespace kelvara {
 namespace {

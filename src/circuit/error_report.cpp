@@ -1,7 +1,7 @@
 // The notation help that accompanies every parse error.
 
 #include "circuit/parser.hpp"
-#include "elements/invariant.hpp"
+#include "support/invariant.hpp"
 
 namespace kelvara {
 

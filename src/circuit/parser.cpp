@@ -3,7 +3,7 @@
 #include <set>
 
 #include "circuit/tree_utils.hpp"
-#include "circuit/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kelvara {
 namespace {

@@ -4,8 +4,8 @@
 #include <array>
 
 #include "circuit/block_eval.hpp"
-#include "circuit/worker_pool.hpp"
-#include "elements/invariant.hpp"
+#include "support/invariant.hpp"
+#include "support/worker_pool.hpp"
 
 namespace kelvara {
 

@@ -3,7 +3,7 @@
 #include <map>
 
 #include "circuit/tree_utils.hpp"
-#include "elements/invariant.hpp"
+#include "support/invariant.hpp"
 
 namespace kelvara {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "circuit/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kelvara {
 

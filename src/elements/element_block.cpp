@@ -1,8 +1,8 @@
 #include <array>
 
-#include "elements/cpu_features.hpp"
 #include "elements/element_formulas.hpp"
 #include "elements/vector_math.hpp"
+#include "support/cpu_features.hpp"
 
 namespace kelvara {
 namespace {

@@ -6,7 +6,7 @@
 // formulas for the points off their fast path.
 
 #include "elements/element.hpp"
-#include "elements/invariant.hpp"
+#include "support/invariant.hpp"
 
 namespace kelvara {
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "elements/invariant.hpp"
 #include "elements/vector_math_x86.hpp"
+#include "support/invariant.hpp"
 
 namespace kelvara::vector_math {
 namespace {

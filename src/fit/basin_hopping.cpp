@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "circuit/tree.hpp"
-#include "elements/text_format.hpp"
 #include "fit/global_fit.hpp"
 #include "fit/levenberg_marquardt.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara {
 

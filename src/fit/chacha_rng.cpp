@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "elements/invariant.hpp"
+#include "support/invariant.hpp"
 
 namespace kelvara {
 namespace {

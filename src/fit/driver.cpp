@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "elements/text_format.hpp"
 #include "fit/basin_hopping.hpp"
 #include "fit/differential_evolution.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/nelder_mead.hpp"
 #include "fit/particle_swarm.hpp"
 #include "fit/simulated_annealing.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara {
 namespace {

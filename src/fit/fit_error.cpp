@@ -1,6 +1,6 @@
 #include "fit/fit_error.hpp"
 
-#include "elements/text_format.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 
 namespace kelvara {
 

@@ -8,10 +8,10 @@
 #include <unsupported/Eigen/LevenbergMarquardt>
 
 #include "circuit/tree.hpp"
-#include "elements/invariant.hpp"
-#include "elements/total_order.hpp"
 #include "fit/global_fit.hpp"
 #include "fit/jacobian.hpp"
+#include "support/invariant.hpp"
+#include "support/total_order.hpp"
 
 namespace kelvara {
 namespace {

@@ -5,10 +5,10 @@
 #include <Eigen/LU>
 
 #include "circuit/tree.hpp"
-#include "elements/invariant.hpp"
-#include "elements/text_format.hpp"
 #include "fit/jacobian.hpp"
 #include "fit/levenberg_marquardt.hpp"
+#include "support/invariant.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara {
 namespace {

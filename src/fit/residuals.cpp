@@ -7,7 +7,7 @@
 #include "circuit/block_eval.hpp"
 #include "circuit/spectrum_eval.hpp"
 #include "circuit/tree.hpp"
-#include "elements/text_format.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara {
 

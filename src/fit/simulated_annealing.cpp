@@ -3,8 +3,8 @@
 #include <cmath>
 #include <utility>
 
-#include "elements/text_format.hpp"
 #include "fit/global_fit.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara {
 

@@ -6,9 +6,9 @@
 #include "circuit/parser.hpp"
 #include "circuit/tree.hpp"
 #include "circuit/tree_utils.hpp"
-#include "elements/text_format.hpp"
 #include "models/guesser_cache.hpp"
 #include "models/topology.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara {
 namespace {

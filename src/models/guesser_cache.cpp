@@ -11,7 +11,7 @@
 
 #include "circuit/parser.hpp"
 #include "circuit/tree.hpp"
-#include "elements/text_format.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara::models {
 namespace {

@@ -1,6 +1,6 @@
 #include "models/registry.hpp"
 
-#include "circuit/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kelvara::models {
 namespace {

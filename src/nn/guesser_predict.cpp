@@ -7,9 +7,9 @@
 #include <limits>
 #include <numeric>
 
-#include "elements/cpu_features.hpp"
-#include "elements/total_order.hpp"
 #include "nn/guesser.hpp"
+#include "support/cpu_features.hpp"
+#include "support/total_order.hpp"
 
 namespace kelvara {
 namespace {

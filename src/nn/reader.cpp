@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "circuit/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kelvara {
 

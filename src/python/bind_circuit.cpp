@@ -10,7 +10,7 @@
 #include "circuit/spectrum_eval.hpp"
 #include "circuit/tree.hpp"
 #include "circuit/tree_utils.hpp"
-#include "elements/text_format.hpp"
+#include "support/text_format.hpp"
 #include "models/registry.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/frame_column.hpp"

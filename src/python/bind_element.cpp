@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "elements/text_format.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara::py {
 namespace {

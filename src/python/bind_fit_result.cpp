@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "elements/text_format.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara::py {
 namespace {

@@ -1,6 +1,6 @@
 #include "python/frame_column.hpp"
 
-#include "elements/text_format.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara::py {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "elements/invariant.hpp"
+#include "support/invariant.hpp"
 #include "python/py.hpp"
 
 namespace kelvara::py {

@@ -16,7 +16,7 @@
 #include "circuit/block_eval.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/tree.hpp"
-#include "elements/invariant.hpp"
+#include "support/invariant.hpp"
 
 namespace kelvara {
 namespace {

@@ -7,8 +7,8 @@
 #include "circuit/parser.hpp"
 #include "circuit/spectrum_eval.hpp"
 #include "circuit/tree.hpp"
-#include "circuit/worker_pool.hpp"
 #include "models/registry.hpp"
+#include "support/worker_pool.hpp"
 
 namespace kelvara {
 namespace {

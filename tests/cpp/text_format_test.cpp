@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "elements/text_format.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara {
 namespace {

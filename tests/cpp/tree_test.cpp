@@ -7,7 +7,7 @@
 #include "circuit/parser.hpp"
 #include "circuit/tree.hpp"
 #include "circuit/tree_utils.hpp"
-#include "elements/invariant.hpp"
+#include "support/invariant.hpp"
 
 namespace kelvara {
 namespace {

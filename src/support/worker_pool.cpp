@@ -1,4 +1,4 @@
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 
 #include <charconv>
 #include <cstdlib>

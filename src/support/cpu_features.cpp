@@ -1,4 +1,4 @@
-#include "elements/cpu_features.hpp"
+#include "support/cpu_features.hpp"
 
 namespace kelvara {
 

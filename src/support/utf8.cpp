@@ -1,4 +1,4 @@
-#include "circuit/utf8.hpp"
+#include "support/utf8.hpp"
 
 #include <optional>
 

@@ -1,4 +1,4 @@
-#include "elements/text_format.hpp"
+#include "support/text_format.hpp"
 
 #include <charconv>
 #include <cmath>
