@@ -139,6 +139,37 @@ bool is_plausible(std::span<const double> p, std::span<const double> p0, std::sp
   return true;
 }
 
+Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best, bool success,
+                         const LmSettings& settings) {
+  const std::span<const Bounds> bounds = problem.bounds;
+  Settled out{std::vector<double>(best.begin(), best.end()), success, 0};
+  std::unique_ptr<bool[]> at_bound(new bool[best.size()]());
+  bool any_at_bound = false;
+  for (std::size_t i = 0; i < std::min(best.size(), bounds.size()); ++i) {
+    const Bounds& b = bounds[i];
+    at_bound[i] = std::isfinite(b.hi) && (best[i] <= b.lo || best[i] >= b.hi);
+    any_at_bound = any_at_bound || at_bound[i];
+  }
+  clamp_into_bounds(out.params, bounds);
+  if (!any_at_bound) return out;
+
+  // The re-fit competes with the clamped point, the one returned otherwise:
+  // the unclamped optimum lies outside the box, and no feasible point can
+  // beat its cost. Both costs are taken where the outcome would be, inside.
+  const double clamped_cost = cost_at(problem, out.params);
+  LmRun refit = levenberg_marquardt_single_start(problem, to_solver_coordinates(bounds, out.params),
+                                                 {at_bound.get(), best.size()}, settings);
+  out.evaluations = refit.evaluations;
+  clamp_into_bounds(refit.params, bounds);
+  const double cost = cost_at(problem, refit.params);
+  // A NaN clamped cost loses to any number.
+  if (cost < clamped_cost || (std::isnan(clamped_cost) && !std::isnan(cost))) {
+    out.params = std::move(refit.params);
+    out.success = refit.success;
+  }
+  return out;
+}
+
 FitResultOr<FitOutcome> levenberg_marquardt_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
                                                 std::span<const Complex> impedances, bool modulus,
                                                 const LmSettings& settings) {
@@ -176,29 +207,9 @@ FitResultOr<FitOutcome> levenberg_marquardt_fit(const SeriesList& nodes, std::sp
   }
   if (!best) invariant_failed("candidate_starting_points always returns at least one candidate");
 
-  // Clamp onto the box, and re-fit with whatever ended on a finite bound held.
-  std::vector<double> clamped = best->params;
-  std::unique_ptr<bool[]> at_bound(new bool[clamped.size()]());
-  bool any_at_bound = false;
-  for (std::size_t i = 0; i < std::min(clamped.size(), bounds.size()); ++i) {
-    const Bounds& b = bounds[i];
-    at_bound[i] = std::isfinite(b.hi) && (clamped[i] <= b.lo || clamped[i] >= b.hi);
-    any_at_bound = any_at_bound || at_bound[i];
-    clamped[i] = clamp_to_bounds(clamped[i], b);
-  }
-  std::vector<double> result = clamped;
-  bool success = best->success;
-  if (any_at_bound) {
-    const std::vector<double> x = to_solver_coordinates(bounds, clamped);
-    LmRun refit = levenberg_marquardt_single_start(problem, x, {at_bound.get(), clamped.size()}, settings);
-    evaluations += refit.evaluations;
-    const double cost = cost_at(problem, refit.params);
-    if (cost < best->cost && refit.success) {
-      result = std::move(refit.params);
-      success = true;
-    }
-  }
-  return build_outcome(nodes, std::move(result), success, evaluations, problem);
+  Settled settled = settle_on_bounds(problem, best->params, best->success, settings);
+  evaluations += settled.evaluations;
+  return build_outcome(nodes, std::move(settled.params), settled.success, evaluations, problem);
 }
 
 }  // namespace kelvara

@@ -57,6 +57,19 @@ std::vector<std::vector<double>> candidate_starting_points(std::span<const doubl
 // width; log-scaled ones above 100 lo and within six decades of the start.
 bool is_plausible(std::span<const double> p, std::span<const double> p0, std::span<const Bounds> bounds);
 
+struct Settled {
+  std::vector<double> params;  // inside the bounds
+  bool success;                // of the run that produced `params`
+  std::uint64_t evaluations;   // the re-fit's solver evaluations, if any ran
+};
+
+// Bound handling of a multi-start's best point: clamps it into the box and,
+// when a bounded parameter ended on or beyond a bound, re-fits the others
+// with those held there. The re-fit is kept when its cost beats the clamped
+// point's, so the result never costs more than the plain clamp.
+Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best, bool success,
+                         const LmSettings& settings);
+
 FitResultOr<FitOutcome> levenberg_marquardt_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
                                                 std::span<const Complex> impedances, bool modulus,
                                                 const LmSettings& settings);

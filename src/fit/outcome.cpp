@@ -49,10 +49,13 @@ double clamp_to_bounds(double x, const Bounds& b) {
   return x;
 }
 
+void clamp_into_bounds(std::span<double> params, std::span<const Bounds> bounds) {
+  for (std::size_t i = 0; i < std::min(params.size(), bounds.size()); ++i) params[i] = clamp_to_bounds(params[i], bounds[i]);
+}
+
 FitOutcome build_outcome(const SeriesList& nodes, std::vector<double> params, bool success, std::uint64_t iterations,
                          const FitProblem& problem) {
-  const auto bounds = param_bounds(nodes);
-  for (std::size_t i = 0; i < std::min(params.size(), bounds.size()); ++i) params[i] = clamp_to_bounds(params[i], bounds[i]);
+  clamp_into_bounds(params, param_bounds(nodes));
 
   FitOutcome out;
   out.cost = cost_at(problem, params);

@@ -41,6 +41,8 @@ std::optional<Eigen::MatrixXd> general_inverse(const Eigen::MatrixXd& a);
 
 // x clamped into [lo, hi]; lo > hi or a NaN bound is an invariant failure.
 double clamp_to_bounds(double x, const Bounds& b);
+// Each of the first min(len(params), len(bounds)) entries, in place.
+void clamp_into_bounds(std::span<double> params, std::span<const Bounds> bounds);
 
 // Refines a global method's best point with the Levenberg-Marquardt fit and
 // keeps the polish when its cost is finite and not larger, else the point

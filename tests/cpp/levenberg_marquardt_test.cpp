@@ -117,6 +117,57 @@ TEST(LevenbergMarquardtFit, ClampsAnExponentBeyondItsBoundAndRefitsWithItHeld) {
   EXPECT_LT(out.cost, 1e-12);
 }
 
+// Data whose unconstrained optimum has CPE1.alpha = 1.1, beyond its bound:
+// the clamp of that optimum is not the bounded optimum, and nothing inside
+// the box reaches the optimum's own cost.
+struct SettleCase {
+  const char* name;
+  std::vector<double> best;
+  bool success;
+};
+
+class SettleOnBounds : public ::testing::TestWithParam<SettleCase> {};
+
+TEST_P(SettleOnBounds, NeverCostsMoreThanThePlainClamp) {
+  const SeriesList shape = parsed("R0-(R1,CPE1)");
+  const std::vector<double> truth = {0.5, 2.0, 1e-3, 1.1};
+  const auto f = log_frequencies(1e4, 1e-1, 40);
+  const auto z = spectrum_of(rebuild(shape, truth), f);
+  const auto omegas = angular_frequencies(f);
+  const auto w = compute_weights(z, true);
+  const auto bounds = param_bounds(shape);
+  EvalCounter counter{0};
+  const FitProblem problem{shape, omegas, z, w, bounds, counter};
+
+  const SettleCase& c = GetParam();
+  std::vector<double> clamped = c.best;
+  clamp_into_bounds(clamped, bounds);
+  const double clamp_cost = cost_at(problem, clamped);
+  const Settled settled = settle_on_bounds(problem, c.best, c.success, LmSettings{});
+  const double cost = cost_at(problem, settled.params);
+  EXPECT_LE(cost, clamp_cost);
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    EXPECT_TRUE(settled.params[i] >= bounds[i].lo && settled.params[i] <= bounds[i].hi) << i;
+  }
+  if (c.best[3] <= 1.0) {  // inside: nothing to re-fit
+    EXPECT_EQ(settled.params, c.best);
+    EXPECT_EQ(settled.success, c.success);
+    EXPECT_EQ(settled.evaluations, 0u);
+  } else {  // the held re-fit moves the others to the bounded optimum
+    EXPECT_EQ(settled.params[3], 1.0);
+    EXPECT_LT(cost, 0.5 * clamp_cost);
+    EXPECT_TRUE(settled.success);
+    EXPECT_GT(settled.evaluations, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, SettleOnBounds,
+    ::testing::Values(SettleCase{"UnconstrainedOptimum", {0.5, 2.0, 1e-3, 1.1}, true},
+                      SettleCase{"BeyondFromAFailedRun", {0.6, 1.5, 2e-3, 1.3}, false},
+                      SettleCase{"Inside", {0.6, 1.5, 2e-3, 0.9}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Jacobian, CentralDifferenceStepIsRelativeWithAFloor) {
   // Z = R: d(residual)/dR = 1 / w exactly, whatever the step.
   const SeriesList tree = parsed("R0-L1");
