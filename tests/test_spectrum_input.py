@@ -252,12 +252,13 @@ class _BadLength(list):
     "call",
     [
         lambda e: read([1.0, _Raises(e())], [1, 2]),
+        lambda e: _PROBE.impedance([1.0, _Raises(e())]),
         lambda e: read(_BadLength([1.0], e()), [1]),
         lambda e: _PROBE.impedance(_BadLength([1.0], e())),
         lambda e: read(Picky({}, e())),
         lambda e: read({F: [1.0, _Raises(e())], RE: [1, 2], IM: [1, 2]}),
     ],
-    ids=["item", "length", "impedance-length", "frame-lookup", "frame-column-item"],
+    ids=["item", "impedance-item", "length", "impedance-length", "frame-lookup", "frame-column-item"],
 )
 def test_interrupts_and_memory_errors_while_converting_stay_themselves(call, error):
     with pytest.raises(error):
