@@ -236,3 +236,12 @@ def test_scalar_math_switch_gives_the_c_library_formula_to_the_bit():
     command = [sys.executable, "-c", SCALAR_CPE]
     run = subprocess.run(command, env=env, capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+@pytest.mark.parametrize("variable", ["RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"])
+def test_an_absurd_pool_size_is_capped_rather_than_failing_every_call(variable):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env[variable] = str(10**12)
+    code = "import numpy as np, kelvara; print(len(kelvara.Circuit('R0').with_values([1]).impedance(np.arange(1, 2001))))"
+    run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout.strip()) == (0, "2000"), run.stderr

@@ -192,3 +192,74 @@ def test_lookup_errors_only_mean_the_column_is_absent(error):
     with pytest.raises(ValueError) as caught:
         read(Picky({}, error))
     assert str(caught.value) == NO_FREQUENCY
+
+
+_FREQS = np.array([1.0, 10.0, 100.0])
+_MASKED = np.ma.masked_array(_FREQS, mask=[False, True, False])
+AMBIGUOUS = {
+    "bytes": (b"\x01\x02\x03", "raw bytes are not read as numbers"),
+    "bytearray": (bytearray(b"\x01\x02\x03"), "raw bytes are not read as numbers"),
+    "memoryview": (memoryview(b"\x01\x02\x03"), "raw bytes are not read as numbers"),
+    "masked": (_MASKED, "^masked arrays are not accepted: fill them first"),
+}
+
+
+@pytest.mark.parametrize("value, message", AMBIGUOUS.values(), ids=list(AMBIGUOUS))
+def test_bytes_and_masked_arrays_are_not_read_as_numbers(value, message):
+    with pytest.raises(TypeError, match=message):
+        read(value, [1, 2, 3])
+    with pytest.raises(TypeError, match=message):
+        read(_FREQS, value)
+    with pytest.raises(TypeError, match=message):
+        _PROBE.impedance(value)
+    with pytest.raises(TypeError, match=message):
+        read({F: value, RE: [1, 2, 3], IM: [0, 0, 0]})
+
+
+@pytest.mark.parametrize(
+    "columns",
+    [
+        pd.MultiIndex.from_tuples([(F, 1), (RE, 1), (IM, 2)]),
+        [F, F, RE, IM],
+    ],
+    ids=["multiindex", "repeated-name"],
+)
+def test_a_frame_column_that_is_a_table_is_refused(columns):
+    data = np.array([[1.0, 2.0, 3.0, 4.0], [5.0, 6.0, 7.0, 8.0]])[:, : len(columns)]
+    with pytest.raises(ValueError, match=f'^column "{F}" is not one column but 2-dimensional'):
+        read(pd.DataFrame(data, columns=columns))
+
+
+class _Raises:
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
+class _BadLength(list):
+    def __init__(self, items, error):
+        super().__init__(items)
+        self.error = error
+
+    def __len__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda e: read([1.0, _Raises(e())], [1, 2]),
+        lambda e: _PROBE.impedance([1.0, _Raises(e())]),
+        lambda e: read(_BadLength([1.0], e()), [1]),
+        lambda e: _PROBE.impedance(_BadLength([1.0], e())),
+        lambda e: read(Picky({}, e())),
+        lambda e: read({F: [1.0, _Raises(e())], RE: [1, 2], IM: [1, 2]}),
+    ],
+    ids=["item", "impedance-item", "length", "impedance-length", "frame-lookup", "frame-column-item"],
+)
+def test_interrupts_and_memory_errors_while_converting_stay_themselves(call, error):
+    with pytest.raises(error):
+        call(error)

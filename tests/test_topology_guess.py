@@ -1,7 +1,10 @@
 """Guesses reach the right parameters whatever the labels and order, and are shared safely."""
 
+import os
 import random
 import re
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -130,15 +133,64 @@ def test_relabelled_and_reordered_circuits_get_each_value_in_the_right_place(
             assert got[f"{labels[label]}.{field}"] == value, (variant, name)
 
 
-def test_a_loaded_file_is_read_once_per_path(tmp_path):
+RC = "R0-(R1,C1)"
+RC_Z = Circuit(RC).with_values([1.0, 10.0, 1e-4]).impedance(F)
+
+
+def _rc_file(path, seed):
+    write_eisnn(path, *random_guesser(RC, ["R0.r", "R1.r", "C1.c"], 16, seed=seed))
+    return Circuit(RC).guess(F, RC_Z, weights=str(path))
+
+
+def test_a_loaded_file_is_read_again_only_when_it_changed(tmp_path, monkeypatch):
     path = tmp_path / "rc.eisnn"
-    write_eisnn(path, *random_guesser("R0-(R1,C1)", ["R0.r", "R1.r", "C1.c"], 16, seed=5))
-    z = Circuit("R0-(R1,C1)").with_values([1.0, 10.0, 1e-4]).impedance(F)
-    first = Circuit("R0-(R1,C1)").guess(F, z, weights=str(path))
-    path.unlink()  # served from the cache from now on
-    assert Circuit("(R1,C1)-R0").guess(F, z, weights=str(path)) == [first[1], first[2], first[0]]
-    with pytest.raises(ValueError, match="^reading weights: "):
-        Circuit("R0-(R1,C1)").guess(F, z, weights=str(path) + "x")
+    first = _rc_file(path, seed=5)
+    # New bytes of the same size under the old times: the file looks unchanged.
+    before = path.stat()
+    fresh = _rc_file(tmp_path / "other.eisnn", seed=6)
+    path.write_bytes((tmp_path / "other.eisnn").read_bytes())
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    assert Circuit("(R1,C1)-R0").guess(F, RC_Z, weights=str(path)) == [first[1], first[2], first[0]]
+    # Overwritten for real (new inode): the new network.
+    (tmp_path / "other.eisnn").replace(path)
+    assert Circuit(RC).guess(F, RC_Z, weights=str(path)) == fresh
+    # The same relative name in another folder is another file.
+    monkeypatch.chdir(tmp_path)
+    assert Circuit(RC).guess(F, RC_Z, weights="rc.eisnn") == fresh
+    (tmp_path / "sub").mkdir()
+    _rc_file(tmp_path / "sub" / "rc.eisnn", seed=7)
+    monkeypatch.chdir(tmp_path / "sub")
+    assert Circuit(RC).guess(F, RC_Z, weights="rc.eisnn") not in (first, fresh)
+    # Deleted: an error, not the network it used to hold.
+    path.unlink()
+    with pytest.raises(ValueError, match="^reading weights: No such file"):
+        Circuit(RC).guess(F, RC_Z, weights=str(path))
+
+
+NOT_REGULAR = """
+import os, sys
+import numpy as np
+from kelvara import Circuit
+path = sys.argv[1]
+if not os.path.exists(path):
+    os.mkfifo(path)
+try:
+    Circuit("R0-(R1,C1)").guess(np.array([1.0, 10.0]), np.array([1 - 1j, 1 - 2j]), weights=path)
+except ValueError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize("kind", ["a FIFO", "a directory", "a device"])
+def test_weights_that_are_not_a_regular_file_are_refused_at_once(tmp_path, kind):
+    path = {"a FIFO": str(tmp_path / "fifo"), "a directory": str(tmp_path), "a device": "/dev/zero"}[kind]
+    # In a process of its own: a read that blocks would freeze this one.
+    run = subprocess.run(
+        [sys.executable, "-c", NOT_REGULAR, path], capture_output=True, text=True, timeout=30
+    )
+    assert run.stdout.strip() == f"reading weights: {path!r} is {kind}, not a regular file".replace(
+        "'", '"'
+    ), run.stderr
 
 
 def test_threads_sharing_a_new_weight_file_agree_with_sequential_calls(tmp_path):

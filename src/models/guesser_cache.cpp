@@ -1,12 +1,15 @@
 #include "models/guesser_cache.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
-#include <map>
+#include <list>
 #include <mutex>
 
 #include "circuit/parser.hpp"
@@ -43,30 +46,54 @@ NnError io_error(const std::string& text) { return {NnError::Kind::Io, text}; }
 
 std::string os_error(int code) { return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"; }
 
-NnResult<std::vector<std::uint8_t>> read_file(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return io_error("file name contained an unexpected NUL byte");
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return io_error(os_error(errno));
+// What tells one version of a file from another.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  long long mtime_ns = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+const char* kind_of(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// An open descriptor closed on every way out.
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+NnResult<std::vector<std::uint8_t>> read_all(int fd) {
   std::vector<std::uint8_t> bytes;
   std::array<std::uint8_t, 1 << 16> buffer;
   for (;;) {
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int code = errno;
-      ::close(fd);
-      return io_error(os_error(code));
-    }
-    if (n == 0) break;
+    if (n < 0) return io_error(os_error(errno));
+    if (n == 0) return bytes;
     if (bytes.size() + std::size_t(n) > kMaxWeightFileBytes) {
-      ::close(fd);
       return io_error("file is larger than " + std::to_string(kMaxWeightFileBytes) + " bytes");
     }
     bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + n);
   }
-  ::close(fd);
-  return bytes;
 }
+
+struct Entry {
+  std::string resolved;
+  FileIdentity identity;
+  GuesserPtr guesser;
+};
+
+std::mutex external_lock;
+std::list<Entry> external;  // most recently used first
 
 }  // namespace
 
@@ -79,17 +106,45 @@ const std::variant<GuesserPtr, std::string>& model_guesser(const Model& model) {
 }
 
 NnResult<GuesserPtr> load_external(const std::string& path) {
-  static std::mutex lock;
-  static std::map<std::string, GuesserPtr> cache;
-  const std::lock_guard<std::mutex> hold(lock);
-  if (const auto it = cache.find(path); it != cache.end()) return it->second;
-  auto bytes = read_file(path);
+  if (path.find('\0') != std::string::npos) return io_error("file name contained an unexpected NUL byte");
+  const std::lock_guard<std::mutex> hold(external_lock);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  const Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  if (file.fd < 0) return io_error(os_error(errno));
+  struct stat st {};
+  if (::fstat(file.fd, &st) != 0) return io_error(os_error(errno));
+  if (!S_ISREG(st.st_mode)) {
+    return io_error(debug_quote(path) + " is " + kind_of(st.st_mode) + ", not a regular file");
+  }
+  const FileIdentity identity{st.st_dev, st.st_ino, st.st_size,
+                              (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  std::string resolved = path;
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    resolved = real;
+    std::free(real);
+  }
+  for (auto it = external.begin(); it != external.end(); ++it) {
+    if (it->resolved != resolved) continue;
+    if (it->identity == identity) {
+      external.splice(external.begin(), external, it);
+      return it->guesser;
+    }
+    external.erase(it);  // the file changed: read it again
+    break;
+  }
+  auto bytes = read_all(file.fd);
   if (auto* e = std::get_if<NnError>(&bytes)) return *e;
   auto decoded = Guesser::from_bytes(std::get<std::vector<std::uint8_t>>(bytes));
   if (auto* e = std::get_if<NnError>(&decoded)) return *e;
   auto g = std::make_shared<const Guesser>(std::move(std::get<Guesser>(decoded)));
-  cache.emplace(path, g);
+  external.push_front({std::move(resolved), identity, g});
+  if (external.size() > kExternalCacheEntries) external.pop_back();
   return g;
+}
+
+std::size_t external_cache_size() {
+  const std::lock_guard<std::mutex> hold(external_lock);
+  return external.size();
 }
 
 }  // namespace kelvara::models

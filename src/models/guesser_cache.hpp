@@ -1,7 +1,9 @@
 #pragma once
 // The decoded networks, process-wide: each registry model's is decoded and
-// validated once, on first use; files named by path are decoded once per
-// path text and kept for the life of the process.
+// validated once, on first use. Files named by path are kept by their
+// resolved path and identity (device, inode, size, modification time), so a
+// file replaced or touched on disk is read again; only the few most recently
+// used stay.
 
 #include <memory>
 #include <string>
@@ -18,9 +20,15 @@ using GuesserPtr = std::shared_ptr<const Guesser>;
 // failed, or it does not fit its registry row). Computed once, thread-safe.
 const std::variant<GuesserPtr, std::string>& model_guesser(const Model& model);
 
-// The network in the file at `path`, read and decoded on the first request
-// for that exact path text; failures are not kept, so a later call retries.
+// The network in the file at `path`, read and decoded unless the same file,
+// unchanged, was loaded before; failures are not kept, so a later call
+// retries. Anything but a regular file (a FIFO, a directory, a device) is
+// refused before it is read. Holds the cache's lock while it reads.
 NnResult<GuesserPtr> load_external(const std::string& path);
+
+// How many loaded files are kept, most recently used first.
+inline constexpr std::size_t kExternalCacheEntries = 8;
+std::size_t external_cache_size();
 
 // Files over this size are refused rather than read (a path may name a
 // device that never ends).

@@ -183,11 +183,12 @@ PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return guarded([&] {
     PyObject* arg = one_argument("Circuit.impedance", "frequencies", args, nargs, kwnames);
     std::vector<double> frequencies;
+    reject_ambiguous_sequence(arg);
     try {
       frequencies = to_double_vector(arg);
     } catch (const ErrorAlreadySet&) {
       // Not a list of numbers: perhaps a dataframe with a frequency column.
-      PyErr_Clear();
+      clear_unless_fatal();
       auto column = frame_column(arg, "Frequency / Hz", "frequency_hertz");
       if (!column) {
         raise(PyExc_ValueError,

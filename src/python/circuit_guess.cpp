@@ -36,7 +36,12 @@ std::optional<std::string> optional_path(const char* name, PyObject* obj) {
 std::vector<double> guess_or_raise(const SeriesList& tree, const std::vector<double>& f,
                                    const std::vector<std::complex<double>>& z,
                                    const std::optional<std::string>& weights) {
-  auto guessed = guess_params(tree, f, z, weights);
+  // Without the interpreter lock: reading a weight file may be slow (a
+  // network drive), and the guess touches only the copies passed in.
+  auto guessed = [&] {
+    AllowThreads unlocked;
+    return guess_params(tree, f, z, weights);
+  }();
   if (auto* message = std::get_if<std::string>(&guessed)) raise(PyExc_ValueError, *message);
   return std::move(std::get<std::vector<double>>(guessed));
 }
@@ -48,7 +53,6 @@ PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     parse_fastcall({"Circuit.guess", names, 1}, args, nargs, kwnames, given);
     const auto weights = optional_path("weights", given[2]);
     const MeasuredSpectrum spectrum = read_spectrum(given[0], given[1]);
-    // Guessing is quick and shares process-wide caches: it keeps the lock.
     return to_python_list(guess_or_raise(circuit_value(self).tree, spectrum.frequencies, spectrum.impedances, weights))
         .release();
   });

@@ -33,6 +33,8 @@ class Ref {
     if (!p) throw ErrorAlreadySet{};
     return Ref(p);
   }
+  // A null reference is not an error here (lookups that may find nothing).
+  static Ref steal_or_null(PyObject* p) { return Ref(p); }
   static Ref borrow(PyObject* p) {
     Py_XINCREF(p);
     return Ref(p);
@@ -72,6 +74,12 @@ void restore_exception(Ref exc);
 
 // Throws ErrorAlreadySet if a Python error is set.
 void throw_if_error();
+
+// For a failure that only means "try another way": clears the Python error,
+// unless it must reach the caller as itself (KeyboardInterrupt, SystemExit
+// and whatever else is not an Exception, and MemoryError): then throws
+// ErrorAlreadySet with it still set.
+void clear_unless_fatal();
 
 // The exception raised for violated internal invariants: derived from
 // BaseException so that `except Exception` does not hide a bug, and not a
@@ -160,7 +168,13 @@ bool to_bool(PyObject* obj);                         // bool and NumPy booleans 
 std::uint64_t to_u64(PyObject* obj);                 // index protocol; OverflowError out of range
 std::uint32_t to_u32(PyObject* obj);
 
-// Sequences (not str): every item converted as above.
+// Raises TypeError for what looks like a sequence but must not be read as
+// numbers: bytes, bytearray and byte memoryviews, and NumPy masked arrays
+// (whose data would be read with the mask ignored).
+void reject_ambiguous_sequence(PyObject* obj);
+
+// Sequences (not str, nor what reject_ambiguous_sequence refuses): every
+// item converted as above.
 std::vector<double> to_double_vector(PyObject* obj);
 std::vector<std::complex<double>> to_complex_vector(PyObject* obj);
 

@@ -87,10 +87,48 @@ std::uint32_t to_u32(PyObject* obj) {
 
 namespace {
 
+bool is_byte_view(PyObject* obj) {
+  if (!PyMemoryView_Check(obj)) return false;
+  const char* format = PyMemoryView_GET_BUFFER(obj)->format;
+  if (!format) return true;
+  if (*format == '<' || *format == '>' || *format == '=' || *format == '@' || *format == '!') ++format;
+  return std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 || std::strcmp(format, "c") == 0;
+}
+
+bool is_masked_array(PyObject* obj) {
+  // Without numpy.ma imported there can be no masked array.
+  Ref ma = Ref::steal_or_null(PyImport_GetModule(to_python(std::string_view("numpy.ma")).get()));
+  if (!ma) {
+    throw_if_error();
+    return false;
+  }
+  Ref type = Ref::steal(PyObject_GetAttrString(ma.get(), "MaskedArray"));
+  const int masked = PyObject_IsInstance(obj, type.get());
+  if (masked < 0) throw ErrorAlreadySet{};
+  return masked == 1;
+}
+
+}  // namespace
+
+void reject_ambiguous_sequence(PyObject* obj) {
+  if (PyBytes_Check(obj) || PyByteArray_Check(obj) || is_byte_view(obj)) {
+    raise(PyExc_TypeError, "'" + type_name(obj) +
+                               "' object cannot be converted to a sequence of numbers: raw bytes are not read as numbers");
+  }
+  if (is_masked_array(obj)) {
+    raise(PyExc_TypeError,
+          "masked arrays are not accepted: fill them first (array.filled(...)), or drop the masked points "
+          "(array.compressed())");
+  }
+}
+
+namespace {
+
 // Rejects what is not a sequence of items: str (a sequence of characters,
 // never meant as numbers) and objects without the sequence protocol.
 void check_sequence(PyObject* obj) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  reject_ambiguous_sequence(obj);
   if (!PySequence_Check(obj)) {
     raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
   }
@@ -103,7 +141,7 @@ bool copy_from_buffer(PyObject* obj, const char* format, std::vector<T>& out) {
   if (!PyObject_CheckBuffer(obj)) return false;
   Py_buffer view;
   if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-    PyErr_Clear();
+    clear_unless_fatal();
     return false;
   }
   const char* f = view.format ? view.format : "B";
@@ -126,7 +164,7 @@ std::vector<T> to_vector(PyObject* obj, const char* buffer_format, Convert conve
   // The length is only a capacity hint; a failing len() is not an error.
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
-    PyErr_Clear();
+    clear_unless_fatal();
   } else {
     out.reserve(std::size_t(hint));
   }

@@ -67,6 +67,13 @@ void throw_if_error() {
   if (PyErr_Occurred()) throw ErrorAlreadySet{};
 }
 
+void clear_unless_fatal() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    throw ErrorAlreadySet{};
+  }
+  PyErr_Clear();
+}
+
 PyObject* panic_exception() {
   // Created once and kept: the class must stay the same object for the
   // life of the process.
@@ -111,7 +118,7 @@ void rethrow_for_argument(const char* name) {
   try {
     message = "argument '" + std::string(name) + "': " + str_of(exc.get());
   } catch (const ErrorAlreadySet&) {
-    PyErr_Clear();
+    clear_unless_fatal();
     message = "argument '" + std::string(name) + "': invalid value";
   }
   restore_exception(std::move(exc));

@@ -145,5 +145,16 @@ TEST(Concurrency, AFileNamedFromManyThreadsIsDecodedOnce) {
   for (const Guesser* g : seen) EXPECT_EQ(g, seen[0]);
 }
 
+TEST(LoadExternal, KeepsOnlyTheMostRecentFiles) {
+  const std::string stem = ::testing::TempDir() + "kelvara_cache_bound_";
+  for (std::size_t i = 0; i < 3 * models::kExternalCacheEntries; ++i) {
+    const std::string path = stem + std::to_string(i) + ".eisnn";
+    std::ofstream(path, std::ios::binary) << minimal_weight_file();
+    ASSERT_TRUE(std::holds_alternative<models::GuesserPtr>(models::load_external(path)));
+    std::remove(path.c_str());
+    EXPECT_LE(models::external_cache_size(), models::kExternalCacheEntries);
+  }
+}
+
 }  // namespace
 }  // namespace kelvara

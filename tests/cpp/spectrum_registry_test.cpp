@@ -21,6 +21,10 @@ TEST(PoolSize, EnvironmentPrecedence) {
   EXPECT_EQ(pool_size_from("", nullptr, 3), 3u);
   EXPECT_EQ(pool_size_from(nullptr, "0", 5), 5u);
   EXPECT_EQ(pool_size_from("4x", "junk", 5), 5u);
+  // Counts past oneTBB's own ceiling are cut to it; counts below it are kept.
+  EXPECT_EQ(pool_size_from("1000000000000", "8", 4), 256u);
+  EXPECT_EQ(pool_size_from(nullptr, "100000", 100), 400u);
+  EXPECT_EQ(pool_size_from("300", nullptr, 100), 300u);
 }
 
 // Both the serial and the pool path must give exactly the per-point

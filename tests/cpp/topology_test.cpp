@@ -1,6 +1,7 @@
 // Finding models by topology, and the caches of decoded networks.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -109,6 +110,10 @@ TEST(LoadExternal, FailuresAreNotCachedAndMissingFilesSayWhy) {
   EXPECT_EQ(std::get<NnError>(load_external(path)).message(), "weight file is truncated");
   std::remove(path.c_str());
   EXPECT_EQ(std::get<NnError>(load_external(::testing::TempDir())).kind, NnError::Kind::Io);  // a directory
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);  // refused, not waited on
+  EXPECT_EQ(std::get<NnError>(load_external(path)).message(),
+            "reading weights: \"" + path + "\" is a FIFO, not a regular file");
+  std::remove(path.c_str());
 }
 
 }  // namespace
