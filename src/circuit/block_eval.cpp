@@ -39,7 +39,7 @@ Level level_at(double* scratch, std::size_t depth) {
 }
 
 // The walk, written once and compiled twice, for the baseline and for AVX2
-// (elements/cpu_features.hpp): `recurse` is the copy's own entry point.
+// (support/cpu_features.hpp): `recurse` is the copy's own entry point.
 template <class Params, class Recurse>
 [[gnu::always_inline]] inline void walk_body(const SeriesList& nodes, Params& params, std::span<const double> omegas,
                                              double* z_re, double* z_im, double* scratch, std::size_t depth,

@@ -84,7 +84,7 @@ template <Kind K>
 }
 
 // Every formula compiled twice, for the baseline and for AVX2
-// (elements/cpu_features.hpp): the same bits, wider loops.
+// (support/cpu_features.hpp): the same bits, wider loops.
 template <BlockFormula F>
 struct Copies {
   static void baseline(const double* p, std::span<const double> omegas, double* re, double* im) {

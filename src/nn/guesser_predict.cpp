@@ -189,7 +189,7 @@ template <std::size_t O>
 }
 
 // Every output channel, compiled twice, for AVX2 and for the baseline
-// (elements/cpu_features.hpp).
+// (support/cpu_features.hpp).
 [[gnu::always_inline]] inline void conv_channels(const ConvShape& s, std::size_t out_channels, const double* w,
                                                  const double* b, const double* padded, double* y) {
   std::size_t o = 0;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 
 namespace kelvara {
 namespace {
