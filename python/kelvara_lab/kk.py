@@ -28,6 +28,7 @@ from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 FitKind = Literal["complex", "real", "imag"]
+Weighting = Literal["modulus", "unit"]
 
 MU_CRITERION = 0.85
 MAX_NOISE_PERCENT = 1.0
@@ -153,6 +154,7 @@ def kk_test(
     add_inductance: bool = True,
     add_capacitance: bool = False,
     max_noise: float = MAX_NOISE_PERCENT,
+    weighting: Weighting = "modulus",
 ) -> KKResult:
     """Run the Lin-KK test on a spectrum: frequencies (Hz) and complex impedances (ohm), or one
     BDF frame (a single spectrum).
@@ -160,15 +162,18 @@ def kk_test(
     ``num_rc`` fixes the number of RC elements instead of choosing it by the mu criterion.
     ``fit`` selects the parts fitted: "complex" (both), "real" or "imag". The test passes when
     mu fell below ``mu_criterion`` within ``max_rc`` elements and the estimated noise is at most
-    ``max_noise`` percent.
+    ``max_noise`` percent. ``weighting`` "modulus" weights each point by 1/|Z| (Schönleber's
+    choice, and impedance.py's); "unit" fits in ohm, as pyimpspec's linear tests do.
     """
     if fit not in ("complex", "real", "imag"):
         raise ValueError(f"fit must be 'complex', 'real' or 'imag', got {fit!r}")
+    if weighting not in ("modulus", "unit"):
+        raise ValueError(f"weighting must be 'modulus' or 'unit', got {weighting!r}")
     if not 0 < mu_criterion <= 1:
         raise ValueError(f"mu_criterion must lie in (0, 1], got {mu_criterion}")
     freq, imp = _spectrum(f, z)
     w = 2 * np.pi * freq
-    weight = 1 / np.abs(imp)
+    weight = 1 / np.abs(imp) if weighting == "modulus" else np.ones_like(freq)
     unknowns = 1 + add_inductance + add_capacitance
     limit = (2 if fit == "complex" else 1) * freq.size - unknowns
     if num_rc is not None:
