@@ -77,11 +77,11 @@ def _read_bdf_table(path: Path) -> list[Spectrum] | None:
 
 
 def _read_pyimpspec(path: Path) -> list[Spectrum]:
-    import pyimpspec
-
     with warnings.catch_warnings():
-        # pandas and NumPy deprecation chatter from inside the library; not the user's concern.
+        # NumPy and pandas deprecation chatter from inside the library; not the user's concern.
         warnings.simplefilter("ignore")
+        import pyimpspec
+
         found = pyimpspec.parse_data(path)
     return [(np.asarray(d.get_frequencies(), dtype=float),
              np.asarray(d.get_impedances(), dtype=complex)) for d in found]
@@ -89,10 +89,10 @@ def _read_pyimpspec(path: Path) -> list[Spectrum]:
 
 def _read_impedance_py(instrument: str) -> Callable[[Path], list[Spectrum]]:
     def read(path: Path) -> list[Spectrum]:
-        from impedance import preprocessing
-
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
+            from impedance import preprocessing
+
             f, z = preprocessing.readFile(str(path), instrument=instrument)
         if len(f) == 0:
             raise ReadError(f"{path}: no impedance points found as a {instrument} export")
@@ -102,9 +102,11 @@ def _read_impedance_py(instrument: str) -> Callable[[Path], list[Spectrum]]:
 
 
 def _read_mpr(path: Path) -> list[Spectrum]:
-    from galvani import BioLogic
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        from galvani import BioLogic
 
-    data = BioLogic.MPRfile(str(path)).data
+        data = BioLogic.MPRfile(str(path)).data
     names = data.dtype.names or ()
     if "freq/Hz" not in names:
         raise ReadError(f"{path}: the .mpr file holds no impedance data (no freq/Hz column)")
