@@ -45,26 +45,41 @@ def main() -> None:
     f, z = spectrum()
     data = pyimpspec.DataSet(frequencies=f, impedances=z)
     m = kk_test(f, z, weighting="unit").num_rc
-    plain = dict(add_capacitance=False, add_inductance=True, admittance=False, log_F_ext=0.0,
-                 num_F_ext_evaluations=0, num_procs=1)
+    plain = dict(
+        add_capacitance=False,
+        add_inductance=True,
+        admittance=False,
+        log_F_ext=0.0,
+        num_F_ext_evaluations=0,
+        num_procs=1,
+    )
 
     def pyimpspec_mu() -> object:
         tests, _ = pyimpspec.perform_exploratory_kramers_kronig_tests(data, test="complex", **plain)
         return suggest_num_RC(tests, methods=[1])
 
     rows = [
-        ("default", lambda: pyimpspec.perform_kramers_kronig_test(data, num_procs=1),
-         lambda: kk_test(f, z), 5),
+        (
+            "default",
+            lambda: pyimpspec.perform_kramers_kronig_test(data, num_procs=1),
+            lambda: kk_test(f, z),
+            5,
+        ),
         ("mu", pyimpspec_mu, lambda: kk_test(f, z, weighting="unit"), 5),
-        (f"fixed M={m}", lambda: pyimpspec.perform_kramers_kronig_test(
-            data, test="complex", num_RC=m, **plain),
-         lambda: kk_test(f, z, num_rc=m, weighting="unit"), 50),
+        (
+            f"fixed M={m}",
+            lambda: pyimpspec.perform_kramers_kronig_test(data, test="complex", num_RC=m, **plain),
+            lambda: kk_test(f, z, num_rc=m, weighting="unit"),
+            50,
+        ),
     ]
     print(f"60 points, kelvara_lab mu-criterion M = {m}")
     print(f"{'test':12s} {'pyimpspec':>12s} {'kelvara_lab':>12s} {'ratio':>8s}")
     for name, theirs, ours, repeats in rows:
         t_theirs, t_ours = best(theirs, repeats), best(ours, repeats * 10)
-        print(f"{name:12s} {1e3 * t_theirs:9.2f} ms {1e3 * t_ours:9.3f} ms {t_theirs / t_ours:7.1f}x")
+        print(
+            f"{name:12s} {1e3 * t_theirs:9.2f} ms {1e3 * t_ours:9.3f} ms {t_theirs / t_ours:7.1f}x"
+        )
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ are scaled to milliohm or kiloohm where that reads better; the unit is in the la
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -52,8 +52,7 @@ def _axes(ax: Axes | None) -> Axes:
 
 def _groups(data: Any, z: Any) -> list[tuple[str | None, FloatArray, ComplexArray]]:
     if z is None and isinstance(data, pd.DataFrame) and SPECTRUM in data.columns:
-        return [(f"spectrum {int(k)}", *_spectrum(g))  # type: ignore[call-overload]
-                for k, g in data.groupby(SPECTRUM)]
+        return [(f"spectrum {int(cast(int, k))}", *_spectrum(g)) for k, g in data.groupby(SPECTRUM)]
     return [(None, *_spectrum(data, z))]
 
 
@@ -83,20 +82,34 @@ def nyquist(
     """-Im(Z) against Re(Z) with equal aspect; ``fit`` is complex impedances at the same
     frequencies (or a frame). Several spectra in a frame get one marker each."""
     groups = _groups(data, z)
-    fitted = None if fit is None else (_spectrum(fit)[1] if isinstance(fit, pd.DataFrame)
-                                       else np.asarray(fit, dtype=complex).ravel())
+    fitted = (
+        None
+        if fit is None
+        else (
+            _spectrum(fit)[1]
+            if isinstance(fit, pd.DataFrame)
+            else np.asarray(fit, dtype=complex).ravel()
+        )
+    )
     every = np.concatenate([zz for _, _, zz in groups] + ([fitted] if fitted is not None else []))
     if ax is None:
         import matplotlib.pyplot as plt
 
         # The box follows the data's aspect, so equal scaling leaves no empty band.
-        ax = plt.figure(figsize=(5.5, 1.3 + 4.2 * _aspect(every)), layout="constrained")\
-            .add_subplot()
+        ax = plt.figure(
+            figsize=(5.5, 1.3 + 4.2 * _aspect(every)), layout="constrained"
+        ).add_subplot()
     div, unit = _scale(float(np.nanmax(np.abs(every))))
     several = len(groups) > 1
     for i, (name, _f, zz) in enumerate(groups):
-        ax.plot(zz.real / div, -zz.imag / div, _MARKERS[i % len(_MARKERS)], ms=4.5,
-                fillstyle="none" if several else "full", label=name or label)
+        ax.plot(
+            zz.real / div,
+            -zz.imag / div,
+            _MARKERS[i % len(_MARKERS)],
+            ms=4.5,
+            fillstyle="none" if several else "full",
+            label=name or label,
+        )
     if fitted is not None:
         ax.plot(fitted.real / div, -fitted.imag / div, "-", lw=1.5, label=fit_label)
     ax.set_xlabel(f"Re(Z) / {unit}")
@@ -145,8 +158,11 @@ def bode(
         bottom.semilogx(f, -np.angle(zz, deg=True), "o", ms=4, color=line.get_color())
     if fit is not None:
         f0 = groups[0][1]
-        fitted = (_spectrum(fit)[1] if isinstance(fit, pd.DataFrame)
-                  else np.asarray(fit, dtype=complex).ravel())
+        fitted = (
+            _spectrum(fit)[1]
+            if isinstance(fit, pd.DataFrame)
+            else np.asarray(fit, dtype=complex).ravel()
+        )
         fit_line = top.loglog(f0, np.abs(fitted) / div, "-", lw=1.5, label="fit")[0]
         bottom.semilogx(f0, -np.angle(fitted, deg=True), "-", lw=1.5, color=fit_line.get_color())
     _log_labels(top.yaxis)
@@ -186,11 +202,17 @@ def kk(result: KKResult, *, ax: Sequence[Axes] | None = None) -> tuple[Axes, Axe
         import matplotlib.pyplot as plt
 
         ratio = _aspect(result.impedances)
-        fig, (top, bottom) = plt.subplots(2, 1, figsize=(5.5, 4.2 + 4.2 * ratio),
-                                          layout="constrained", height_ratios=(4.2 * ratio, 3))
+        fig, (top, bottom) = plt.subplots(
+            2,
+            1,
+            figsize=(5.5, 4.2 + 4.2 * ratio),
+            layout="constrained",
+            height_ratios=(4.2 * ratio, 3),
+        )
     else:
         top, bottom = ax
-    nyquist(result.frequencies, result.impedances, fit=result.fitted, ax=top,
-            fit_label="Lin-KK fit")
+    nyquist(
+        result.frequencies, result.impedances, fit=result.fitted, ax=top, fit_label="Lin-KK fit"
+    )
     residuals(result, ax=bottom)
     return top, bottom

@@ -10,7 +10,11 @@ import kelvara_lab as kl
 def frame(f=None, z=None, **attrs):
     f = np.geomspace(1e5, 0.1, 20) if f is None else np.asarray(f, dtype=float)
     # R0 + L + (R, C): capacitive below about 1 kHz, inductive at the top few points.
-    z = 0.1 + 1j * 2 * np.pi * f * 2e-7 + 1 / (1 / 0.5 + 1j * 2 * np.pi * f * 0.01) if z is None else z
+    z = (
+        0.1 + 1j * 2 * np.pi * f * 2e-7 + 1 / (1 / 0.5 + 1j * 2 * np.pi * f * 0.01)
+        if z is None
+        else z
+    )
     out = pd.DataFrame({kl.FREQUENCY: f, kl.REAL: np.real(z), kl.IMAGINARY: np.imag(z)})
     out.attrs.update(attrs)
     return out
@@ -31,15 +35,23 @@ def broken(column, rows, value):
     return out
 
 
-@pytest.mark.parametrize(("data", "code", "severity", "rows"), [
-    (broken(kl.REAL, [3, 7], np.nan), "non-finite", "error", (3, 7)),
-    (broken(kl.IMAGINARY, [5], np.inf), "non-finite", "error", (5,)),
-    (broken(kl.FREQUENCY, [19], 0.0), "non-positive-frequency", "error", (19,)),
-    (broken(kl.FREQUENCY, [18], -1.0), "non-positive-frequency", "error", (18,)),
-    (broken(kl.FREQUENCY, [10], frame()[kl.FREQUENCY][11]), "duplicate-frequency", "warning",
-     (10, 11)),
-    (frame(), "inductive", "info", (0, 1, 2, 3, 4)),
-], ids=["nan", "inf", "zero-f", "negative-f", "duplicate", "inductive"])
+@pytest.mark.parametrize(
+    ("data", "code", "severity", "rows"),
+    [
+        (broken(kl.REAL, [3, 7], np.nan), "non-finite", "error", (3, 7)),
+        (broken(kl.IMAGINARY, [5], np.inf), "non-finite", "error", (5,)),
+        (broken(kl.FREQUENCY, [19], 0.0), "non-positive-frequency", "error", (19,)),
+        (broken(kl.FREQUENCY, [18], -1.0), "non-positive-frequency", "error", (18,)),
+        (
+            broken(kl.FREQUENCY, [10], frame()[kl.FREQUENCY][11]),
+            "duplicate-frequency",
+            "warning",
+            (10, 11),
+        ),
+        (frame(), "inductive", "info", (0, 1, 2, 3, 4)),
+    ],
+    ids=["nan", "inf", "zero-f", "negative-f", "duplicate", "inductive"],
+)
 def test_each_fault_is_found_in_its_rows(data, code, severity, rows):
     found = codes(kl.check(data))
     assert code in found, found

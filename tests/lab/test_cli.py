@@ -11,8 +11,11 @@ def run(*args):
 
 
 def test_inspect_reports_format_spectra_range_and_findings():
-    done = run("inspect", sample("pyimpspec/case-multiple-spectra.mpt"),
-               sample("impedance.py/exampleDataGamryABORT.DTA"))
+    done = run(
+        "inspect",
+        sample("pyimpspec/case-multiple-spectra.mpt"),
+        sample("impedance.py/exampleDataGamryABORT.DTA"),
+    )
     assert done.exit_code == 0, done.output
     assert "BioLogic mpt (read by pyimpspec" in done.output
     assert "3, 87 points" in done.output and "1 Hz to 1e+04 Hz" in done.output

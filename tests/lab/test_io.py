@@ -6,18 +6,31 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
+from lab_samples import sample
 
 import kelvara_lab as kl
 from kelvara_lab.io import ReadError
 
-from lab_samples import sample
-
 # The pyimpspec samples hold one 29-point spectrum in many formats; each must read the same.
 SAME_SPECTRUM = [
-    "data.mpt", "data-metadata.mpt", "data.dta", "data.z", "data.P00", "data.i2b", "data.idf",
-    "data.pssession", "data-comma.csv", "data-semicolon.csv", "data-tab.csv", "data-space.csv",
-    "data-comma-decimal-separator.csv", "data-header-variant-1.csv", "data-header-variant-2.csv",
-    "data-header-variant-3.csv", "data-header-variant-4.csv", "case-negative-real-imaginary.csv",
+    "data.mpt",
+    "data-metadata.mpt",
+    "data.dta",
+    "data.z",
+    "data.P00",
+    "data.i2b",
+    "data.idf",
+    "data.pssession",
+    "data-comma.csv",
+    "data-semicolon.csv",
+    "data-tab.csv",
+    "data-space.csv",
+    "data-comma-decimal-separator.csv",
+    "data-header-variant-1.csv",
+    "data-header-variant-2.csv",
+    "data-header-variant-3.csv",
+    "data-header-variant-4.csv",
+    "case-negative-real-imaginary.csv",
 ]
 
 # file, spectra, points, lowest and highest frequency (Hz), library
@@ -48,13 +61,15 @@ def test_one_spectrum_in_every_format_reads_the_same(samples):
         frame = kl.read(samples / "pyimpspec" / name)
         assert list(frame.columns) == [kl.FREQUENCY, kl.REAL, kl.IMAGINARY], name
         # Some formats store 4 to 5 digits; 1e-3 still catches a sign, unit or decimal slip.
-        np.testing.assert_allclose(frame.to_numpy(), reference.to_numpy(), rtol=1e-3,
-                                   err_msg=name)
+        np.testing.assert_allclose(frame.to_numpy(), reference.to_numpy(), rtol=1e-3, err_msg=name)
         assert frame.attrs["findings"] == [], name
 
 
-@pytest.mark.parametrize(("name", "count", "points", "f_min", "f_max", "library"),
-                         INSTRUMENT_FILES, ids=[row[0].split("/")[1] for row in INSTRUMENT_FILES])
+@pytest.mark.parametrize(
+    ("name", "count", "points", "f_min", "f_max", "library"),
+    INSTRUMENT_FILES,
+    ids=[row[0].split("/")[1] for row in INSTRUMENT_FILES],
+)
 def test_instrument_exports(name, count, points, f_min, f_max, library):
     frame = kl.read(sample(name))
     f = frame[kl.FREQUENCY]
@@ -77,15 +92,25 @@ def test_gamry_header_reaches_attrs_and_checks(samples):
     assert "aborted" not in kl.read(samples / "impedance.py/exampleDataGamry.DTA").attrs
 
 
-@pytest.mark.parametrize("names", [
-    ("Frequency / Hz", "Real Impedance / ohm", "Imaginary Impedance / ohm"),
-    ("frequency_hertz", "real_impedance_ohm", "imaginary_impedance_ohm"),
-], ids=["bdf", "snake"])
+@pytest.mark.parametrize(
+    "names",
+    [
+        ("Frequency / Hz", "Real Impedance / ohm", "Imaginary Impedance / ohm"),
+        ("frequency_hertz", "real_impedance_ohm", "imaginary_impedance_ohm"),
+    ],
+    ids=["bdf", "snake"],
+)
 def test_tables_with_bdf_headers(tmp_path, names):
     f = np.geomspace(1e4, 1, 9)
     z = 1 + 1 / (1 + 1j * f)
-    table = pd.DataFrame({names[0]: np.tile(f, 2), names[1]: np.tile(z.real, 2),
-                          names[2]: np.tile(z.imag, 2), "Spectrum": np.repeat([0, 1], 9)})
+    table = pd.DataFrame(
+        {
+            names[0]: np.tile(f, 2),
+            names[1]: np.tile(z.real, 2),
+            names[2]: np.tile(z.imag, 2),
+            "Spectrum": np.repeat([0, 1], 9),
+        }
+    )
     table.to_csv(tmp_path / "bdf.csv", sep=";", index=False)
     frame = kl.read(tmp_path / "bdf.csv")
     assert frame.attrs["spectra"] == 2 and frame.attrs["reader"].startswith("pandas")
@@ -103,7 +128,9 @@ def test_unreadable_files_raise_clear_errors(tmp_path, samples):
 
 
 def test_importing_the_core_pulls_in_nothing_from_the_lab():
-    code = ("import sys, kelvara; heavy = {'pandas', 'matplotlib', 'kelvara_lab', 'click', "
-            "'pyimpspec', 'impedance'} & set(sys.modules); assert not heavy, heavy")
+    code = (
+        "import sys, kelvara; heavy = {'pandas', 'matplotlib', 'kelvara_lab', 'click', "
+        "'pyimpspec', 'impedance'} & set(sys.modules); assert not heavy, heavy"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr

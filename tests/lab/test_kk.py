@@ -9,9 +9,13 @@ from lab_samples import sample
 import kelvara
 import kelvara_lab as kl
 
-SPECTRA = ["pyimpspec/data.mpt", "impedance.py/exampleDataGamry.DTA",
-           "impedance.py/exampleDataBioLogic.mpt", "impedance.py/exampleDataZPlot.z",
-           "pyimpspec/drift-corrected-data.dta"]
+SPECTRA = [
+    "pyimpspec/data.mpt",
+    "impedance.py/exampleDataGamry.DTA",
+    "impedance.py/exampleDataBioLogic.mpt",
+    "impedance.py/exampleDataZPlot.z",
+    "pyimpspec/drift-corrected-data.dta",
+]
 
 
 def measured(name):
@@ -53,9 +57,16 @@ def test_agrees_with_pyimpspec_at_the_same_element_count(name, fit):
         f, z = data.get_frequencies(), data.get_impedances()
         ours = kl.kk_test(f, z, fit=fit, weighting="unit")
         theirs = pyimpspec.perform_kramers_kronig_test(
-            data, test={"imag": "imaginary"}.get(fit, fit), num_RC=ours.num_rc,
-            add_capacitance=False, add_inductance=True, admittance=False, log_F_ext=0.0,
-            num_F_ext_evaluations=0, num_procs=1)
+            data,
+            test={"imag": "imaginary"}.get(fit, fit),
+            num_RC=ours.num_rc,
+            add_capacitance=False,
+            add_inductance=True,
+            admittance=False,
+            log_F_ext=0.0,
+            num_F_ext_evaluations=0,
+            num_procs=1,
+        )
     _, res_re, res_im = theirs.get_residuals_data()
     np.testing.assert_allclose(ours.residuals_imag, res_im / 100, atol=1e-8)
     np.testing.assert_allclose(ours.inductance, theirs.get_series_inductance(), rtol=1e-6)
@@ -71,8 +82,11 @@ def test_agrees_with_pyimpspec_at_the_same_element_count(name, fit):
 
 def synthetic(noise, drift=0.0):
     f = np.geomspace(1e5, 1e-2, 60)
-    z = np.asarray(kelvara.Circuit("R0-(R1,CPE1)-(R2,CPE2)")
-                   .with_values([0.02, 0.01, 0.05, 0.85, 0.03, 2.0, 0.8]).impedance(f))
+    z = np.asarray(
+        kelvara.Circuit("R0-(R1,CPE1)-(R2,CPE2)")
+        .with_values([0.02, 0.01, 0.05, 0.85, 0.03, 2.0, 0.8])
+        .impedance(f)
+    )
     rng = np.random.default_rng(3)
     z = z * (1 + rng.normal(0, noise, f.size) + 1j * rng.normal(0, noise, f.size))
     # A cell that drifts while it is measured: the resistance grows with time (low f last).
@@ -80,9 +94,16 @@ def synthetic(noise, drift=0.0):
     return f, z + drift * 0.05 * elapsed / elapsed[-1]
 
 
-@pytest.mark.parametrize(("noise", "drift", "passed"), [
-    (0.002, 0.0, True), (0.0, 0.0, True), (0.03, 0.0, False), (0.0, 1.0, False),
-], ids=["noisy", "exact", "too-noisy", "drifting"])
+@pytest.mark.parametrize(
+    ("noise", "drift", "passed"),
+    [
+        (0.002, 0.0, True),
+        (0.0, 0.0, True),
+        (0.03, 0.0, False),
+        (0.0, 1.0, False),
+    ],
+    ids=["noisy", "exact", "too-noisy", "drifting"],
+)
 def test_verdict_on_synthetic_spectra(noise, drift, passed):
     result = kl.kk_test(*synthetic(noise, drift))
     assert result.passed == passed, str(result)
@@ -98,15 +119,19 @@ def test_frame_input_and_fixed_element_count():
     assert fixed.num_rc == 7 and fixed.resistances.shape == (7,) and fixed.time_constants.size == 7
 
 
-@pytest.mark.parametrize(("args", "kwargs", "message"), [
-    (([1.0, 2.0], [1 + 0j, 2 + 0j]), {}, "at least 3 points"),
-    (([1.0, 2.0, 3.0], [1 + 0j, 2 + 0j]), {}, "3 frequencies but 2 impedances"),
-    (([1.0, np.nan, 3.0], [1, 2, 3]), {}, "non-finite"),
-    (([1.0, 0.0, 3.0], [1, 2, 3]), {}, "zero or negative"),
-    (([1.0, 2.0, 3.0], [1, 2, 3]), {"fit": "both"}, "fit must be"),
-    (([1.0, 2.0, 3.0], [1, 2, 3]), {"num_rc": 9}, "num_rc must lie"),
-    (([1.0, 2.0, 3.0], [1, 2, 3]), {"weighting": "square"}, "weighting must be"),
-], ids=["short", "lengths", "nan", "zero-f", "fit", "num-rc", "weighting"])
+@pytest.mark.parametrize(
+    ("args", "kwargs", "message"),
+    [
+        (([1.0, 2.0], [1 + 0j, 2 + 0j]), {}, "at least 3 points"),
+        (([1.0, 2.0, 3.0], [1 + 0j, 2 + 0j]), {}, "3 frequencies but 2 impedances"),
+        (([1.0, np.nan, 3.0], [1, 2, 3]), {}, "non-finite"),
+        (([1.0, 0.0, 3.0], [1, 2, 3]), {}, "zero or negative"),
+        (([1.0, 2.0, 3.0], [1, 2, 3]), {"fit": "both"}, "fit must be"),
+        (([1.0, 2.0, 3.0], [1, 2, 3]), {"num_rc": 9}, "num_rc must lie"),
+        (([1.0, 2.0, 3.0], [1, 2, 3]), {"weighting": "square"}, "weighting must be"),
+    ],
+    ids=["short", "lengths", "nan", "zero-f", "fit", "num-rc", "weighting"],
+)
 def test_bad_input_is_refused(args, kwargs, message):
     with pytest.raises(ValueError, match=message):
         kl.kk_test(*args, **kwargs)
