@@ -1,0 +1,223 @@
+"""The Lin-KK test (Schönleber et al., Electrochim. Acta 131 (2014) 20): is a spectrum
+reproduced by a Kramers-Kronig-compliant circuit?
+
+The circuit is R0 + sum_k R_k / (1 + j w tau_k) (+ j w L, + 1/(j w C) when asked), with the
+tau_k fixed and log-spaced from 1/w_max to 1/w_min, so fitting is linear least squares on
+the residuals weighted by 1/|Z|. The number of RC elements M grows from 3 until
+mu = 1 - sum(|R_k|, R_k < 0) / sum(|R_k|, R_k >= 0) falls below ``mu_criterion``
+(over-fitting shows up as resistances of alternating sign).
+
+Pass/fail: the relative residuals of a valid spectrum are noise. With residuals
+dZ/|Z| of standard deviation s in both parts, the pseudo chi-square is about 2 N s^2, so
+the noise estimate is sigma = 100 * sqrt(chi2 / (2 N)) percent (Yrjänä and Bobacka,
+Electrochim. Acta 504 (2024) 144951). The test passes when the mu criterion was reached
+within ``max_rc`` elements and sigma is at most ``max_noise`` (1 % by default).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Literal
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
+
+FloatArray = npt.NDArray[np.float64]
+ComplexArray = npt.NDArray[np.complex128]
+FitKind = Literal["complex", "real", "imag"]
+Weighting = Literal["modulus", "unit"]
+
+MU_CRITERION = 0.85
+MAX_NOISE_PERCENT = 1.0
+
+
+@dataclass(frozen=True)
+class KKResult:
+    """The outcome of one Lin-KK test."""
+
+    frequencies: FloatArray
+    impedances: ComplexArray
+    fitted: ComplexArray
+    #: (Z - Z_fit) / |Z|, real and imaginary parts, as fractions
+    residuals_real: FloatArray
+    residuals_imag: FloatArray
+    pseudo_chi_square: float
+    #: estimated noise level, percent of |Z|
+    noise: float
+    num_rc: int
+    mu: float
+    mu_reached: bool
+    passed: bool
+    max_noise: float
+    series_resistance: float
+    resistances: FloatArray
+    time_constants: FloatArray
+    inductance: float
+    capacitance: float
+
+    def __str__(self) -> str:
+        verdict = "pass" if self.passed else "FAIL"
+        return (
+            f"Lin-KK {verdict}: M={self.num_rc}, mu={self.mu:.3f}, "
+            f"chi2_ps={self.pseudo_chi_square:.3g}, noise~{self.noise:.3g} %"
+        )
+
+
+def _spectrum(f: object, z: object) -> tuple[FloatArray, ComplexArray]:
+    if z is None:
+        if not isinstance(f, pd.DataFrame):
+            raise TypeError("kk_test() takes frequencies and impedances, or one BDF frame")
+        if SPECTRUM in f.columns and f[SPECTRUM].nunique() > 1:
+            raise ValueError(
+                "the frame holds several spectra; test them one at a time "
+                "(kelvara_lab.spectra(frame))"
+            )
+        freq = f[FREQUENCY].to_numpy(dtype=float)
+        imp = f[REAL].to_numpy(dtype=float) + 1j * f[IMAGINARY].to_numpy(dtype=float)
+    else:
+        freq = np.asarray(f, dtype=float).ravel()
+        imp = np.asarray(z, dtype=complex).ravel()
+    if freq.shape != imp.shape:
+        raise ValueError(f"{freq.size} frequencies but {imp.size} impedances")
+    if freq.size < 3:
+        raise ValueError(f"the Lin-KK test needs at least 3 points, got {freq.size}")
+    if not (np.all(np.isfinite(freq)) and np.all(np.isfinite(imp))):
+        raise ValueError("the spectrum holds non-finite values; drop them first (drop_flagged)")
+    if np.any(freq <= 0):
+        raise ValueError("the spectrum holds zero or negative frequencies; drop them first")
+    if np.any(np.abs(imp) == 0):
+        raise ValueError("the spectrum holds points with |Z| = 0")
+    return freq, imp
+
+
+def time_constants(f: FloatArray, m: int) -> FloatArray:
+    """M time constants, log-spaced from 1/(2 pi f_max) to 1/(2 pi f_min)."""
+    w = 2 * np.pi * f
+    if m == 1:
+        return np.array([1 / w.min()])
+    return np.geomspace(1 / w.max(), 1 / w.min(), m)
+
+
+def _basis(
+    w: FloatArray, tau: FloatArray, add_inductance: bool, add_capacitance: bool
+) -> ComplexArray:
+    # Columns: R0, the RC elements, then L and 1/C when asked.
+    cols = [np.ones_like(w, dtype=complex)[:, None], 1 / (1 + 1j * np.outer(w, tau))]
+    if add_inductance:
+        cols.append((1j * w)[:, None])
+    if add_capacitance:
+        cols.append((1 / (1j * w))[:, None])
+    return np.hstack(cols)
+
+
+def _solve(basis: ComplexArray, z: ComplexArray, weight: FloatArray, fit: FitKind) -> FloatArray:
+    a = basis * weight[:, None]
+    b = z * weight
+    if fit == "complex":
+        rows, rhs = np.vstack([a.real, a.imag]), np.concatenate([b.real, b.imag])
+        free = np.ones(basis.shape[1], dtype=bool)
+    else:
+        part = np.real if fit == "real" else np.imag
+        rows, rhs = part(a), part(b)
+        # Columns that vanish in the fitted part (R0 in the imaginary part, L and C in the real
+        # part) are fitted afterwards to what the first solve leaves in the other part.
+        free = np.any(rows != 0, axis=0)
+    x = np.zeros(basis.shape[1])
+    x[free] = _lstsq(rows[:, free], rhs)
+    if not free.all():
+        other = np.imag if fit == "real" else np.real
+        rest = other(b - a[:, free] @ x[free])
+        x[~free] = _lstsq(other(a[:, ~free]), rest)
+    return x
+
+
+def _lstsq(a: FloatArray, b: FloatArray) -> FloatArray:
+    # Column scaling keeps the ohm, henry and farad columns comparable for the SVD.
+    norm = np.linalg.norm(a, axis=0)
+    norm[norm == 0] = 1
+    x, *_ = np.linalg.lstsq(a / norm, b, rcond=None)
+    return np.asarray(x / norm, dtype=float)
+
+
+def _mu(resistances: FloatArray) -> float:
+    positive = np.abs(resistances[resistances >= 0]).sum()
+    negative = np.abs(resistances[resistances < 0]).sum()
+    return 1.0 - float(negative / positive) if positive > 0 else -np.inf
+
+
+def kk_test(
+    f: object,
+    z: object = None,
+    *,
+    mu_criterion: float = MU_CRITERION,
+    max_rc: int = 50,
+    num_rc: int | None = None,
+    fit: FitKind = "complex",
+    add_inductance: bool = True,
+    add_capacitance: bool = False,
+    max_noise: float = MAX_NOISE_PERCENT,
+    weighting: Weighting = "modulus",
+) -> KKResult:
+    """Run the Lin-KK test on a spectrum: frequencies (Hz) and complex impedances (ohm), or one
+    BDF frame (a single spectrum).
+
+    ``num_rc`` fixes the number of RC elements instead of choosing it by the mu criterion.
+    ``fit`` selects the parts fitted: "complex" (both), "real" or "imag". The test passes when
+    mu fell below ``mu_criterion`` within ``max_rc`` elements and the estimated noise is at most
+    ``max_noise`` percent. ``weighting`` "modulus" weights each point by 1/|Z| (Schönleber's
+    choice, and impedance.py's); "unit" fits in ohm, as pyimpspec's linear tests do.
+    """
+    if fit not in ("complex", "real", "imag"):
+        raise ValueError(f"fit must be 'complex', 'real' or 'imag', got {fit!r}")
+    if weighting not in ("modulus", "unit"):
+        raise ValueError(f"weighting must be 'modulus' or 'unit', got {weighting!r}")
+    if not 0 < mu_criterion <= 1:
+        raise ValueError(f"mu_criterion must lie in (0, 1], got {mu_criterion}")
+    freq, imp = _spectrum(f, z)
+    w = 2 * np.pi * freq
+    weight = 1 / np.abs(imp) if weighting == "modulus" else np.ones_like(freq)
+    unknowns = 1 + add_inductance + add_capacitance
+    limit = (2 if fit == "complex" else 1) * freq.size - unknowns
+    if num_rc is not None:
+        if not 1 <= num_rc <= limit:
+            raise ValueError(f"num_rc must lie in 1..{limit} for {freq.size} points, got {num_rc}")
+        counts = [num_rc]
+    else:
+        counts = list(range(min(3, limit), max(min(max_rc, limit), 1) + 1))
+    for m in counts:
+        tau = time_constants(freq, m)
+        basis = _basis(w, tau, add_inductance, add_capacitance)
+        x = _solve(basis, imp, weight, fit)
+        mu = _mu(x[1 : m + 1])
+        if num_rc is None and mu < mu_criterion:
+            break
+    fitted = basis @ x
+    res = (imp - fitted) / np.abs(imp)
+    chi2 = float(np.sum(res.real**2 + res.imag**2))
+    noise = 100 * float(np.sqrt(chi2 / (2 * freq.size)))
+    reached = bool(mu < mu_criterion)
+    extra = x[m + 1 :]
+    inductance = float(extra[0]) if add_inductance else 0.0
+    inv_c = float(extra[-1]) if add_capacitance else 0.0
+    return KKResult(
+        frequencies=freq,
+        impedances=imp,
+        fitted=fitted,
+        residuals_real=res.real.copy(),
+        residuals_imag=res.imag.copy(),
+        pseudo_chi_square=chi2,
+        noise=noise,
+        num_rc=m,
+        mu=float(mu),
+        mu_reached=reached,
+        passed=(reached or num_rc is not None) and noise <= max_noise,
+        max_noise=max_noise,
+        series_resistance=float(x[0]),
+        resistances=x[1 : m + 1].copy(),
+        time_constants=tau,
+        inductance=inductance,
+        capacitance=(1 / inv_c) if inv_c != 0 else np.inf,
+    )

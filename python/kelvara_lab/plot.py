@@ -1,0 +1,218 @@
+"""Nyquist, Bode, residual and Lin-KK plots on matplotlib Axes.
+
+Each function draws onto the Axes it is given (or new ones) and returns them. Impedances
+are scaled to milliohm or kiloohm where that reads better; the unit is in the labels.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, cast
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+    from kelvara_lab.kk import KKResult
+
+FloatArray = npt.NDArray[np.float64]
+ComplexArray = npt.NDArray[np.complex128]
+
+
+def _spectrum(data: Any, z: Any = None) -> tuple[FloatArray, ComplexArray]:
+    if z is None and isinstance(data, pd.DataFrame):
+        f = data[FREQUENCY].to_numpy(dtype=float)
+        return f, data[REAL].to_numpy(dtype=float) + 1j * data[IMAGINARY].to_numpy(dtype=float)
+    if z is None:
+        raise TypeError("expected frequencies and impedances, or a BDF frame")
+    return np.asarray(data, dtype=float).ravel(), np.asarray(z, dtype=complex).ravel()
+
+
+def _scale(magnitude: float) -> tuple[float, str]:
+    """(divisor, unit) so that values of this size read as plain numbers."""
+    if magnitude >= 1e4:
+        return 1e3, "kΩ"
+    if 0 < magnitude < 1:
+        return 1e-3, "mΩ"
+    return 1.0, "Ω"
+
+
+def _axes(ax: Axes | None) -> Axes:
+    if ax is not None:
+        return ax
+    import matplotlib.pyplot as plt
+
+    return plt.figure(figsize=(5.5, 4), layout="constrained").add_subplot()
+
+
+def _groups(data: Any, z: Any) -> list[tuple[str | None, FloatArray, ComplexArray]]:
+    if z is None and isinstance(data, pd.DataFrame) and SPECTRUM in data.columns:
+        return [(f"spectrum {int(cast(int, k))}", *_spectrum(g)) for k, g in data.groupby(SPECTRUM)]
+    return [(None, *_spectrum(data, z))]
+
+
+def _aspect(z: ComplexArray) -> float:
+    """Height over width of a Nyquist plot of these points, with 0 in view, kept readable."""
+    x = z.real[np.isfinite(z)]
+    y = -z.imag[np.isfinite(z)]
+    if x.size == 0:
+        return 1.0
+    width = max(float(np.ptp(x)), 1e-300)
+    height = float(max(y.max(), 0) - min(y.min(), 0))
+    return float(np.clip(height / width, 0.2, 1.2))
+
+
+_MARKERS = "osD^vp<>"
+
+
+def nyquist(
+    data: Any,
+    z: Any = None,
+    *,
+    fit: Any = None,
+    ax: Axes | None = None,
+    label: str | None = "data",
+    fit_label: str = "fit",
+) -> Axes:
+    """-Im(Z) against Re(Z) with equal aspect; ``fit`` is complex impedances at the same
+    frequencies (or a frame). Several spectra in a frame get one marker each."""
+    groups = _groups(data, z)
+    fitted = (
+        None
+        if fit is None
+        else (
+            _spectrum(fit)[1]
+            if isinstance(fit, pd.DataFrame)
+            else np.asarray(fit, dtype=complex).ravel()
+        )
+    )
+    every = np.concatenate([zz for _, _, zz in groups] + ([fitted] if fitted is not None else []))
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        # The box follows the data's aspect, so equal scaling leaves no empty band.
+        ax = plt.figure(
+            figsize=(5.5, 1.3 + 4.2 * _aspect(every)), layout="constrained"
+        ).add_subplot()
+    div, unit = _scale(float(np.nanmax(np.abs(every))))
+    several = len(groups) > 1
+    for i, (name, _f, zz) in enumerate(groups):
+        ax.plot(
+            zz.real / div,
+            -zz.imag / div,
+            _MARKERS[i % len(_MARKERS)],
+            ms=4.5,
+            fillstyle="none" if several else "full",
+            label=name or label,
+        )
+    if fitted is not None:
+        ax.plot(fitted.real / div, -fitted.imag / div, "-", lw=1.5, label=fit_label)
+    ax.set_xlabel(f"Re(Z) / {unit}")
+    ax.set_ylabel(f"−Im(Z) / {unit}")
+    ax.set_aspect("equal", adjustable="box")
+    ax.axhline(0, color="0.6", lw=0.6)
+    ax.grid(True, alpha=0.3)
+    if several or fitted is not None:
+        ax.legend(fontsize=8)
+    return ax
+
+
+def _log_labels(axis: Any) -> None:
+    # Plain numbers on a log axis, minor ticks labelled at 2 and 5 only.
+    from matplotlib.ticker import FuncFormatter
+
+    def major(v: float, _pos: object) -> str:
+        return f"{v:g}"
+
+    def minor(v: float, _pos: object) -> str:
+        mantissa = v / 10 ** np.floor(np.log10(v)) if v > 0 else 0
+        return f"{v:g}" if round(mantissa) in (2, 5) else ""
+
+    axis.set_major_formatter(FuncFormatter(major))
+    axis.set_minor_formatter(FuncFormatter(minor))
+
+
+def bode(
+    data: Any,
+    z: Any = None,
+    *,
+    fit: Any = None,
+    ax: Sequence[Axes] | None = None,
+) -> tuple[Axes, Axes]:
+    """|Z| and phase against log frequency on two Axes (made, stacked, when not given)."""
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(5.5, 5), layout="constrained")
+    else:
+        top, bottom = ax
+    groups = _groups(data, z)
+    div, unit = _scale(float(np.nanmax([np.nanmax(np.abs(zz)) for _, _, zz in groups])))
+    for name, f, zz in groups:
+        line = top.loglog(f, np.abs(zz) / div, "o", ms=4, label=name or "data")[0]
+        bottom.semilogx(f, -np.angle(zz, deg=True), "o", ms=4, color=line.get_color())
+    if fit is not None:
+        f0 = groups[0][1]
+        fitted = (
+            _spectrum(fit)[1]
+            if isinstance(fit, pd.DataFrame)
+            else np.asarray(fit, dtype=complex).ravel()
+        )
+        fit_line = top.loglog(f0, np.abs(fitted) / div, "-", lw=1.5, label="fit")[0]
+        bottom.semilogx(f0, -np.angle(fitted, deg=True), "-", lw=1.5, color=fit_line.get_color())
+    _log_labels(top.yaxis)
+    top.set_ylabel(f"|Z| / {unit}")
+    bottom.set_ylabel("−phase / °")
+    bottom.set_xlabel("frequency / Hz")
+    for a in (top, bottom):
+        a.grid(True, which="major", alpha=0.35)
+        a.grid(True, which="minor", alpha=0.1)
+    if len(groups) > 1 or fit is not None:
+        top.legend()
+    return top, bottom
+
+
+def residuals(result: KKResult, *, ax: Axes | None = None) -> Axes:
+    """Lin-KK residuals (percent of |Z|) against log frequency, with the noise band."""
+    ax = _axes(ax)
+    f = result.frequencies
+    ax.semilogx(f, 100 * result.residuals_real, "o-", ms=3.5, lw=0.8, label="real")
+    ax.semilogx(f, 100 * result.residuals_imag, "s-", ms=3.5, lw=0.8, label="imaginary")
+    band = result.noise
+    ax.axhspan(-band, band, color="0.85", zorder=0, label=f"±{band:.2g} % noise estimate")
+    ax.axhline(0, color="0.4", lw=0.6)
+    ax.set_xlabel("frequency / Hz")
+    ax.set_ylabel("residual / % of |Z|")
+    verdict = "pass" if result.passed else "fail"
+    ax.set_title(f"Lin-KK: {verdict}, M = {result.num_rc}, μ = {result.mu:.2f}", fontsize=10)
+    ax.grid(True, which="major", alpha=0.35)
+    ax.grid(True, which="minor", alpha=0.1)
+    ax.legend(fontsize=8)
+    return ax
+
+
+def kk(result: KKResult, *, ax: Sequence[Axes] | None = None) -> tuple[Axes, Axes]:
+    """The data with the Lin-KK fit (Nyquist) above its residuals."""
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        ratio = _aspect(result.impedances)
+        fig, (top, bottom) = plt.subplots(
+            2,
+            1,
+            figsize=(5.5, 4.2 + 4.2 * ratio),
+            layout="constrained",
+            height_ratios=(4.2 * ratio, 3),
+        )
+    else:
+        top, bottom = ax
+    nyquist(
+        result.frequencies, result.impedances, fit=result.fitted, ax=top, fit_label="Lin-KK fit"
+    )
+    residuals(result, ax=bottom)
+    return top, bottom
