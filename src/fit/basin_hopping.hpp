@@ -12,22 +12,15 @@
 #include <cstdint>
 #include <span>
 
-#include "fit/chacha_rng.hpp"
 #include "fit/fit_error.hpp"
+#include "fit/fit_options.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/outcome.hpp"
 
 namespace kelvara {
 
-struct BasinHoppingOptions {
-  std::uint32_t hops = 20;
-  double step_size = 1.0;    // s: coordinates move uniformly within [-s, s]
-  double temperature = 1.0;  // T of the Metropolis rule
-};
-
 // Draws n perturbation values per hop, then one acceptance value for each
 // hop whose local cost is finite and not below the current one.
-FitResultOr<FitOutcome> basin_hopping_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                          std::span<const Complex> impedances, bool modulus,
-                                          const BasinHoppingOptions& options, ChaChaRng& rng);
+FitResultOr<FitOutcome> basin_hopping_fit(const FitProblem& problem, const BasinHoppingOptions& options);
 
 }  // namespace kelvara

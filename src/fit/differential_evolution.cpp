@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "fit/global_fit.hpp"
+#include "fit/polish.hpp"
+#include "fit/residuals.hpp"
 
 namespace kelvara {
 
@@ -66,12 +67,9 @@ void DifferentialEvolution::select_and_breed() {
   }
 }
 
-FitResultOr<FitOutcome> differential_evolution_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                                   std::span<const Complex> impedances, bool modulus,
+FitResultOr<FitOutcome> differential_evolution_fit(const FitProblem& problem,
                                                    const DifferentialEvolutionOptions& options) {
-  if (auto e = check_fit_inputs(nodes, frequencies_hz, impedances)) return *e;
-  const PreparedFit fit(nodes, frequencies_hz, impedances, modulus);
-  const auto [lower64, upper64] = pso_search_box(fit.bounds, fit.start);
+  const auto [lower64, upper64] = pso_search_box(problem.bounds, problem.start);
   const std::size_t n = std::min(lower64.size(), upper64.size());
   std::vector<float> lower(n), upper(n);
   for (std::size_t j = 0; j < n; ++j) lower[j] = float(lower64[j]), upper[j] = float(upper64[j]);
@@ -82,7 +80,7 @@ FitResultOr<FitOutcome> differential_evolution_fit(const SeriesList& nodes, std:
   std::uint64_t iterations = 0;
   for (int run = 0; run < kDifferentialEvolutionRuns; ++run) {
     // The cost in 64 bits, handed back rounded to the nearest float.
-    auto cost = [solver_cost = SolverCost(fit.problem), wide = std::vector<double>(n)](
+    auto cost = [solver_cost = SolverCost(problem), wide = std::vector<double>(n)](
                     std::span<const float> x) mutable {
       for (std::size_t j = 0; j < wide.size(); ++j) wide[j] = x[j];
       return float(solver_cost(wide));
@@ -92,11 +90,11 @@ FitResultOr<FitOutcome> differential_evolution_fit(const SeriesList& nodes, std:
     iterations += population.evaluations();
     if (!population.best_position()) continue;
     std::vector<double> x(population.best_position()->begin(), population.best_position()->end());
-    const double c = cost_at(fit.problem, physical(fit.bounds, x));
+    const double c = cost_at(problem, physical(problem.bounds, x));
     if (!best || c < best_cost) best = std::move(x), best_cost = c;
   }
   if (!best) return FitError{FitError::Kind::Solver, "differential evolution found no best position"};
-  return fit.polish(*best, iterations);
+  return polish_or_fallback(problem, *best, iterations, Termination::BudgetSpent);
 }
 
 }  // namespace kelvara

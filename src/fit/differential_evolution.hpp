@@ -13,14 +13,12 @@
 #include <vector>
 
 #include "fit/fit_error.hpp"
+#include "fit/fit_options.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/outcome.hpp"
 #include "fit/xorshift_rng.hpp"
 
 namespace kelvara {
-
-struct DifferentialEvolutionOptions {
-  std::uint64_t evaluations = 20000;  // per run; 0 counts as 1
-};
 
 inline constexpr int kDifferentialEvolutionRuns = 10;
 
@@ -69,8 +67,7 @@ class DifferentialEvolution {
   float best_cost_ = 0.0f;
 };
 
-FitResultOr<FitOutcome> differential_evolution_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                                   std::span<const Complex> impedances, bool modulus,
+FitResultOr<FitOutcome> differential_evolution_fit(const FitProblem& problem,
                                                    const DifferentialEvolutionOptions& options);
 
 }  // namespace kelvara

@@ -1,5 +1,6 @@
 #include "fit/fit_error.hpp"
 
+#include "fit/fit_method.hpp"
 #include "support/text_format.hpp"
 
 namespace kelvara {
@@ -15,9 +16,7 @@ std::string FitError::message() const {
     case Kind::Solver:
       return "solver error: " + payload;
     case Kind::UnknownMethod:
-      return "unknown fit method " + debug_quote(payload) +
-             ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
-             "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
+      return "unknown fit method " + debug_quote(payload) + ", expected one of " + quoted_fit_method_names();
     case Kind::InvalidOption:
       return payload;
   }

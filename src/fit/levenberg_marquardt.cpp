@@ -8,7 +8,6 @@
 #include <unsupported/Eigen/LevenbergMarquardt>
 
 #include "circuit/tree.hpp"
-#include "fit/global_fit.hpp"
 #include "fit/jacobian.hpp"
 #include "support/invariant.hpp"
 #include "support/total_order.hpp"
@@ -40,25 +39,25 @@ struct LmFunctor : Eigen::DenseFunctor<double> {
   std::vector<double> params;  // physical values, reused by every evaluation
 };
 
-LmTermination termination_of(Eigen::LevenbergMarquardtSpace::Status status, double fnorm) {
+Termination termination_of(Eigen::LevenbergMarquardtSpace::Status status, double fnorm) {
   using S = Eigen::LevenbergMarquardtSpace::Status;
   switch (status) {
     case S::RelativeReductionTooSmall:
     case S::RelativeErrorTooSmall:
     case S::RelativeErrorAndReductionTooSmall:
-      return LmTermination::Converged;
+      return Termination::Converged;
     case S::CosinusTooSmall:
-      return fnorm == 0.0 ? LmTermination::ResidualsZero : LmTermination::Orthogonal;
+      return fnorm == 0.0 ? Termination::ResidualsZero : Termination::Orthogonal;
     case S::TooManyFunctionEvaluation:
-      return LmTermination::LostPatience;
+      return Termination::LostPatience;
     case S::FtolTooSmall:
     case S::XtolTooSmall:
     case S::GtolTooSmall:
-      return LmTermination::NoImprovementPossible;
+      return Termination::NoImprovementPossible;
     case S::UserAsked:
-      return LmTermination::Numerical;
+      return Termination::Numerical;
     default:
-      return LmTermination::WrongDimensions;
+      return Termination::WrongDimensions;
   }
 }
 
@@ -70,20 +69,17 @@ struct Candidate {
 struct Best {
   std::vector<double> params;
   double cost;
-  bool success;
+  Termination termination;
+  bool success() const { return is_success(termination); }
 };
 
 }  // namespace
-
-bool is_success(LmTermination t) {
-  return t == LmTermination::ResidualsZero || t == LmTermination::Orthogonal || t == LmTermination::Converged;
-}
 
 LmRun levenberg_marquardt_single_start(const FitProblem& problem, std::span<const double> x0,
                                        std::span<const bool> held, const LmSettings& settings) {
   const Eigen::Index n = Eigen::Index(x0.size());
   Eigen::VectorXd x = Eigen::Map<const Eigen::VectorXd>(x0.data(), n);
-  LmRun run{{}, LmTermination::WrongDimensions, false, 0};
+  LmRun run{{}, Termination::WrongDimensions, 0};
   if (n > 0 && 2 * problem.points() >= std::size_t(n)) {
     LmFunctor functor(problem, held, int(n));
     Eigen::LevenbergMarquardt<LmFunctor> lm(functor);
@@ -96,7 +92,6 @@ LmRun levenberg_marquardt_single_start(const FitProblem& problem, std::span<cons
     run.termination = termination_of(status, lm.fnorm());
     run.evaluations = std::uint64_t(lm.nfev());
   }
-  run.success = is_success(run.termination);
   run.params = physical(problem.bounds, {x.data(), std::size_t(n)});
   return run;
 }
@@ -139,10 +134,10 @@ bool is_plausible(std::span<const double> p, std::span<const double> p0, std::sp
   return true;
 }
 
-Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best, bool success,
+Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best, Termination termination,
                          const LmSettings& settings) {
   const std::span<const Bounds> bounds = problem.bounds;
-  Settled out{std::vector<double>(best.begin(), best.end()), success, 0};
+  Settled out{std::vector<double>(best.begin(), best.end()), termination, 0};
   std::unique_ptr<bool[]> at_bound(new bool[best.size()]());
   bool any_at_bound = false;
   for (std::size_t i = 0; i < std::min(best.size(), bounds.size()); ++i) {
@@ -165,23 +160,13 @@ Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best
   // A NaN clamped cost loses to any number.
   if (cost < clamped_cost || (std::isnan(clamped_cost) && !std::isnan(cost))) {
     out.params = std::move(refit.params);
-    out.success = refit.success;
+    out.termination = refit.termination;
   }
   return out;
 }
 
-FitResultOr<FitOutcome> levenberg_marquardt_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                                std::span<const Complex> impedances, bool modulus,
-                                                const LmSettings& settings) {
-  if (auto error = check_fit_inputs(nodes, frequencies_hz, impedances)) return *error;
-
-  const std::vector<double> omegas = angular_frequencies(frequencies_hz);
-  const std::vector<double> weights = compute_weights(impedances, modulus);
-  const std::vector<Bounds> bounds = param_bounds(nodes);
-  const std::vector<double> p0 = param_values(nodes);
-  EvalCounter counter{0};
-  const FitProblem problem{nodes, omegas, impedances, weights, bounds, counter};
-
+FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0, const LmSettings& settings) {
+  const std::span<const Bounds> bounds = problem.bounds;
   std::vector<Candidate> candidates;
   for (auto& c : candidate_starting_points(p0, bounds)) {
     const double cost = cost_at(problem, c);
@@ -199,17 +184,23 @@ FitResultOr<FitOutcome> levenberg_marquardt_fit(const SeriesList& nodes, std::sp
     LmRun run = levenberg_marquardt_single_start(problem, x, {held.get(), p0.size()}, settings);
     evaluations += run.evaluations;
     const double cost = cost_at(problem, run.params);
+    const bool success = is_success(run.termination);
     // A failed run never replaces a successful one, whatever its cost.
-    if (!best || (run.success && !best->success) || (run.success == best->success && cost < best->cost)) {
-      best = Best{run.params, cost, run.success};
+    if (!best || (success && !best->success()) || (success == best->success() && cost < best->cost)) {
+      best = Best{run.params, cost, run.termination};
     }
-    if (std::isfinite(cost) && run.success && is_plausible(run.params, p0, bounds)) break;
+    if (std::isfinite(cost) && success && is_plausible(run.params, p0, bounds)) break;
   }
   if (!best) invariant_failed("candidate_starting_points always returns at least one candidate");
 
-  Settled settled = settle_on_bounds(problem, best->params, best->success, settings);
+  Settled settled = settle_on_bounds(problem, best->params, best->termination, settings);
   evaluations += settled.evaluations;
-  return build_outcome(nodes, std::move(settled.params), settled.success, evaluations, problem);
+  const bool success = is_success(settled.termination);
+  return build_outcome(problem, std::move(settled.params), success, settled.termination, evaluations);
+}
+
+FitResultOr<FitOutcome> levenberg_marquardt_fit(const FitProblem& problem, const LevenbergMarquardtOptions& options) {
+  return multi_start_fit(problem, problem.start, LmSettings{options.ftol, options.xtol, 1e-8, options.max_iterations});
 }
 
 }  // namespace kelvara

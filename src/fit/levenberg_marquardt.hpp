@@ -14,11 +14,15 @@
 #include <vector>
 
 #include "fit/fit_error.hpp"
+#include "fit/fit_options.hpp"
 #include "fit/outcome.hpp"
 #include "fit/residuals.hpp"
+#include "fit/termination.hpp"
 
 namespace kelvara {
 
+// The solver's own settings; the method's options map onto them, and the
+// polish and basin hopping's local fits use the defaults.
 struct LmSettings {
   double ftol = 1e-8;         // relative reduction of the sum of squares
   double xtol = 1e-8;         // relative change of the scaled parameters
@@ -26,23 +30,9 @@ struct LmSettings {
   std::uint32_t patience = 200;  // evaluation budget: patience * (n + 1)
 };
 
-// Why a single run stopped; the first four are convergence.
-enum class LmTermination {
-  ResidualsZero,
-  Orthogonal,         // gtol test
-  Converged,          // ftol and/or xtol test
-  LostPatience,       // evaluation budget spent
-  NoImprovementPossible,
-  Numerical,          // a non-finite residual or Jacobian entry
-  WrongDimensions,    // fewer residuals than parameters, or no parameters
-};
-
-bool is_success(LmTermination t);
-
 struct LmRun {
   std::vector<double> params;  // physical
-  LmTermination termination;
-  bool success;
+  Termination termination;
   std::uint64_t evaluations;  // residual evaluations the solver reports
 };
 
@@ -59,7 +49,7 @@ bool is_plausible(std::span<const double> p, std::span<const double> p0, std::sp
 
 struct Settled {
   std::vector<double> params;  // inside the bounds
-  bool success;                // of the run that produced `params`
+  Termination termination;     // of the run that produced `params`
   std::uint64_t evaluations;   // the re-fit's solver evaluations, if any ran
 };
 
@@ -67,11 +57,15 @@ struct Settled {
 // when a bounded parameter ended on or beyond a bound, re-fits the others
 // with those held there. The re-fit is kept when its cost beats the clamped
 // point's, so the result never costs more than the plain clamp.
-Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best, bool success,
+Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best, Termination termination,
                          const LmSettings& settings);
 
-FitResultOr<FitOutcome> levenberg_marquardt_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                                std::span<const Complex> impedances, bool modulus,
-                                                const LmSettings& settings);
+// The multi-start from physical `p0` and its bound handling, counted on the
+// problem's counter: the method itself, the polish of the global methods
+// and basin hopping's local fits.
+FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0, const LmSettings& settings);
+
+// Method "levenberg_marquardt", from the problem's start values.
+FitResultOr<FitOutcome> levenberg_marquardt_fit(const FitProblem& problem, const LevenbergMarquardtOptions& options);
 
 }  // namespace kelvara

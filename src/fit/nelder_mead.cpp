@@ -4,7 +4,8 @@
 #include <cmath>
 #include <utility>
 
-#include "fit/global_fit.hpp"
+#include "fit/polish.hpp"
+#include "fit/residuals.hpp"
 
 namespace kelvara {
 namespace {
@@ -101,16 +102,12 @@ void NelderMead::step(SolverState& state) {
   state.consider(vertices_.front().x, vertices_.front().cost);
 }
 
-FitResultOr<FitOutcome> nelder_mead_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                        std::span<const Complex> impedances, bool modulus,
-                                        const NelderMeadOptions& options) {
-  if (auto e = check_fit_inputs(nodes, frequencies_hz, impedances)) return *e;
-  const PreparedFit fit(nodes, frequencies_hz, impedances, modulus);
-  const std::vector<double> x0 = to_solver_coordinates(fit.bounds, fit.start);
-  NelderMead simplex(SolverCost(fit.problem), NelderMead::initial_simplex(x0));
+FitResultOr<FitOutcome> nelder_mead_fit(const FitProblem& problem, const NelderMeadOptions& options) {
+  const std::vector<double> x0 = to_solver_coordinates(problem.bounds, problem.start);
+  NelderMead simplex(SolverCost(problem), NelderMead::initial_simplex(x0));
   const SolverState state = run_solver(simplex, options.iterations);
   if (!state.best) return FitError{FitError::Kind::Solver, "nelder-mead found no best position"};
-  return fit.polish(*state.best, state.iterations);
+  return polish_or_fallback(problem, *state.best, state.iterations, state.termination);
 }
 
 }  // namespace kelvara

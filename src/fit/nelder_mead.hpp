@@ -8,14 +8,12 @@
 #include <vector>
 
 #include "fit/fit_error.hpp"
+#include "fit/fit_options.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/outcome.hpp"
 #include "fit/solver_state.hpp"
 
 namespace kelvara {
-
-struct NelderMeadOptions {
-  std::uint64_t iterations = 2000;  // 0 evaluates the initial simplex only
-};
 
 // The standard simplex iteration (Lagarias et al. 1998) over vertices
 // sorted by cost, best first, with x_c the centroid of all but the worst
@@ -65,8 +63,6 @@ class NelderMead {
   std::vector<double> centroid_;
 };
 
-FitResultOr<FitOutcome> nelder_mead_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                        std::span<const Complex> impedances, bool modulus,
-                                        const NelderMeadOptions& options);
+FitResultOr<FitOutcome> nelder_mead_fit(const FitProblem& problem, const NelderMeadOptions& options);
 
 }  // namespace kelvara

@@ -6,7 +6,6 @@
 
 #include "circuit/tree.hpp"
 #include "fit/jacobian.hpp"
-#include "fit/levenberg_marquardt.hpp"
 #include "support/invariant.hpp"
 #include "support/text_format.hpp"
 
@@ -53,9 +52,9 @@ void clamp_into_bounds(std::span<double> params, std::span<const Bounds> bounds)
   for (std::size_t i = 0; i < std::min(params.size(), bounds.size()); ++i) params[i] = clamp_to_bounds(params[i], bounds[i]);
 }
 
-FitOutcome build_outcome(const SeriesList& nodes, std::vector<double> params, bool success, std::uint64_t iterations,
-                         const FitProblem& problem) {
-  clamp_into_bounds(params, param_bounds(nodes));
+FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, bool success,
+                         Termination termination, std::uint64_t iterations) {
+  clamp_into_bounds(params, problem.bounds);
 
   FitOutcome out;
   out.cost = cost_at(problem, params);
@@ -72,32 +71,16 @@ FitOutcome build_outcome(const SeriesList& nodes, std::vector<double> params, bo
       out.stderr_values = std::move(errors);
     }
   }
-  out.circuit = rebuild(nodes, params);
-  out.param_names = param_names(nodes);
+  out.circuit = rebuild(problem.nodes, params);
+  out.param_names = param_names(problem.nodes);
   out.params = std::move(params);
   // Finite residuals can still square past the largest double; a fit whose
   // cost is not a number it can compare has not converged to anything.
   out.success = success && std::isfinite(out.cost);
+  out.termination = termination;
   out.iterations = iterations;
   out.impedance_evals = problem.counter.load(std::memory_order_relaxed);
   return out;
-}
-
-FitResultOr<FitOutcome> polish_or_fallback(const SeriesList& nodes, std::vector<double> best, std::uint64_t iterations,
-                                           std::span<const double> frequencies_hz,
-                                           std::span<const Complex> impedances, bool modulus,
-                                           const FitProblem& problem) {
-  FitOutcome fallback = build_outcome(nodes, best, true, iterations, problem);
-  const SeriesList start = rebuild(nodes, best);
-  auto polished = levenberg_marquardt_fit(start, frequencies_hz, impedances, modulus, LmSettings{1e-8, 1e-8, 1e-8, 200});
-  if (auto* error = std::get_if<FitError>(&polished)) return *error;
-  FitOutcome& polish = std::get<FitOutcome>(polished);
-  const std::uint64_t evals = problem.counter.fetch_add(polish.impedance_evals, std::memory_order_relaxed) +
-                              polish.impedance_evals;
-  // On a tie the polish wins: it carries the solver's own statistics.
-  FitOutcome& chosen = (std::isfinite(polish.cost) && polish.cost <= fallback.cost) ? polish : fallback;
-  chosen.impedance_evals = evals;
-  return std::move(chosen);
 }
 
 std::pair<std::vector<double>, std::vector<double>> pso_search_box(std::span<const Bounds> bounds,

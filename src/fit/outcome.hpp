@@ -1,7 +1,6 @@
 #pragma once
 // How every fit ends: the outcome record with cost statistics and standard
-// errors, the least-squares polish of a global method's best point, and the
-// search box the population methods draw from.
+// errors, and the search box the population methods draw from.
 
 #include <cstdint>
 #include <optional>
@@ -14,6 +13,7 @@
 
 #include "fit/fit_error.hpp"
 #include "fit/residuals.hpp"
+#include "fit/termination.hpp"
 
 namespace kelvara {
 
@@ -27,13 +27,14 @@ struct FitOutcome {
   double cost = 0.0;                  // 0.5 sum r^2
   double chi_square = 0.0;            // sum r^2, computed as cost + cost
   bool success = false;
+  Termination termination = Termination::WrongDimensions;  // of the run that produced `params`
 };
 
 // Clamps `params` into the circuit's bounds and computes the statistics:
 // stderr_i = sqrt(chi_square / (2N - n) * inv(J^T J)_ii), absent when the
 // degrees of freedom are not positive or J^T J is singular.
-FitOutcome build_outcome(const SeriesList& nodes, std::vector<double> params, bool success, std::uint64_t iterations,
-                         const FitProblem& problem);
+FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, bool success,
+                         Termination termination, std::uint64_t iterations);
 
 // The inverse of a square matrix: closed forms up to 4x4, partial-pivot LU
 // above; nothing when the determinant or a pivot is exactly zero.
@@ -43,14 +44,6 @@ std::optional<Eigen::MatrixXd> general_inverse(const Eigen::MatrixXd& a);
 double clamp_to_bounds(double x, const Bounds& b);
 // Each of the first min(len(params), len(bounds)) entries, in place.
 void clamp_into_bounds(std::span<double> params, std::span<const Bounds> bounds);
-
-// Refines a global method's best point with the Levenberg-Marquardt fit and
-// keeps the polish when its cost is finite and not larger, else the point
-// itself (success true, the method's iterations).
-FitResultOr<FitOutcome> polish_or_fallback(const SeriesList& nodes, std::vector<double> best, std::uint64_t iterations,
-                                           std::span<const double> frequencies_hz,
-                                           std::span<const Complex> impedances, bool modulus,
-                                           const FitProblem& problem);
 
 // Solver-coordinate box: bounded parameters keep [lo, hi]; log-scaled ones
 // span four decades either side of the start.

@@ -2,7 +2,8 @@
 
 #include <utility>
 
-#include "fit/global_fit.hpp"
+#include "fit/polish.hpp"
+#include "fit/residuals.hpp"
 
 namespace kelvara {
 namespace {
@@ -56,20 +57,13 @@ void ParticleSwarm::step(SolverState& state) {
   }
 }
 
-FitResultOr<FitOutcome> particle_swarm_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                           std::span<const Complex> impedances, bool modulus,
-                                           const ParticleSwarmOptions& options) {
-  if (auto e = check_fit_inputs(nodes, frequencies_hz, impedances)) return *e;
-  if (options.num_particles == 0) {
-    return FitError{FitError::Kind::InvalidOption, "num_particles must be at least 1, got 0"};
-  }
-  const PreparedFit fit(nodes, frequencies_hz, impedances, modulus);
-  auto [lower, upper] = pso_search_box(fit.bounds, fit.start);
+FitResultOr<FitOutcome> particle_swarm_fit(const FitProblem& problem, const ParticleSwarmOptions& options) {
+  auto [lower, upper] = pso_search_box(problem.bounds, problem.start);
   ChaChaRng rng = options.seed ? ChaChaRng::seed_from_u64(*options.seed) : ChaChaRng::from_entropy();
-  ParticleSwarm swarm(SolverCost(fit.problem), std::move(lower), std::move(upper), options.num_particles, rng);
+  ParticleSwarm swarm(SolverCost(problem), std::move(lower), std::move(upper), options.num_particles, rng);
   const SolverState state = run_solver(swarm, options.generations);
   if (!state.best) return FitError{FitError::Kind::Solver, "particle swarm found no best position"};
-  return fit.polish(*state.best, state.iterations);
+  return polish_or_fallback(problem, *state.best, state.iterations, state.termination);
 }
 
 }  // namespace kelvara

@@ -9,16 +9,12 @@
 
 #include "fit/chacha_rng.hpp"
 #include "fit/fit_error.hpp"
+#include "fit/fit_options.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/outcome.hpp"
 #include "fit/solver_state.hpp"
 
 namespace kelvara {
-
-struct ParticleSwarmOptions {
-  std::uint64_t num_particles = 200;  // at least 1
-  std::uint64_t generations = 1000;   // iteration limit; 0 keeps the initial swarm
-  std::optional<std::uint64_t> seed;  // none: keyed from the OS
-};
 
 // The swarm with the usual weights: inertia w = 1 / (2 ln 2), cognitive and
 // social c1 = c2 = 1/2 + ln 2 (the Standard PSO values). Per generation
@@ -56,8 +52,6 @@ class ParticleSwarm {
   std::vector<Particle> particles_;
 };
 
-FitResultOr<FitOutcome> particle_swarm_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                           std::span<const Complex> impedances, bool modulus,
-                                           const ParticleSwarmOptions& options);
+FitResultOr<FitOutcome> particle_swarm_fit(const FitProblem& problem, const ParticleSwarmOptions& options);
 
 }  // namespace kelvara

@@ -43,7 +43,7 @@ void residuals_into(const FitProblem& problem, std::span<const double> params, s
   std::array<Complex, kBlock> model;
   for (std::size_t start = 0; start < problem.points(); start += kBlock) {
     const std::size_t n = std::min(kBlock, problem.points() - start);
-    impedance_at(problem.nodes, params, problem.omegas.subspan(start, n), {model.data(), n});
+    impedance_at(problem.nodes, params, std::span(problem.omegas).subspan(start, n), {model.data(), n});
     for (std::size_t i = 0; i < n; ++i) {
       const std::size_t k = start + i;
       const Complex z = problem.impedances[k];
@@ -89,6 +89,13 @@ std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds, std::s
     x[i] = is_log_scaled(bounds[i]) ? std::log10(std::fmax(p[i] - bounds[i].lo, 1e-300)) : p[i];
   }
   return x;
+}
+
+double SolverCost::operator()(std::span<const double> x) {
+  const std::size_t n = std::min(problem_->bounds.size(), x.size());
+  physical_into(problem_->bounds, x, params_);
+  residuals_into(*problem_, std::span(params_).first(n), residuals_);
+  return cost_of(residuals_);
 }
 
 }  // namespace kelvara

@@ -8,7 +8,6 @@
 // a parameter with an open upper bound is optimised as x = log10(p - lo), so
 // it stays above its lower bound by construction; the others directly.
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,24 +16,9 @@
 #include <vector>
 
 #include "circuit/node.hpp"
+#include "fit/fit_problem.hpp"
 
 namespace kelvara {
-
-// Residual-vector evaluations within one fit; a statistic read after the
-// work has joined, so relaxed increments suffice.
-using EvalCounter = std::atomic<std::uint64_t>;
-
-// Everything a residual evaluation reads, borrowed from the fit that owns it.
-struct FitProblem {
-  const SeriesList& nodes;
-  std::span<const double> omegas;        // rad/s
-  std::span<const Complex> impedances;   // measured, ohm
-  std::span<const double> weights;       // one per point
-  std::span<const Bounds> bounds;        // one per parameter
-  EvalCounter& counter;
-
-  std::size_t points() const { return omegas.size(); }
-};
 
 // "modulus" -> true, "unit" -> false (exact, case-sensitive); nothing else.
 std::optional<bool> parse_weighting(std::string_view name);
@@ -62,5 +46,22 @@ std::vector<double> physical(std::span<const Bounds> bounds, std::span<const dou
 // The same into `out` (at least that long), allocating nothing.
 void physical_into(std::span<const Bounds> bounds, std::span<const double> x, std::span<double> out);
 std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds, std::span<const double> p);
+
+// 0.5 * sum r^2 at physical(bounds, x), one counted evaluation per call:
+// the cost the iterative solvers minimise. The physical vector and the
+// residuals live in buffers reused from call to call, so an evaluation
+// allocates nothing.
+class SolverCost {
+ public:
+  explicit SolverCost(const FitProblem& problem)
+      : problem_(&problem), params_(problem.bounds.size()), residuals_(2 * problem.points()) {}
+
+  double operator()(std::span<const double> x);
+
+ private:
+  const FitProblem* problem_;
+  std::vector<double> params_;
+  std::vector<double> residuals_;
+};
 
 }  // namespace kelvara

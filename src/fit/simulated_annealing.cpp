@@ -3,8 +3,8 @@
 #include <cmath>
 #include <utility>
 
-#include "fit/global_fit.hpp"
-#include "support/text_format.hpp"
+#include "fit/polish.hpp"
+#include "fit/residuals.hpp"
 
 namespace kelvara {
 
@@ -39,29 +39,15 @@ void SimulatedAnnealing::step(SolverState& state) {
   state.consider(current_, current_cost_);
 }
 
-FitResultOr<FitOutcome> simulated_annealing_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                                std::span<const Complex> impedances, bool modulus,
-                                                const SimulatedAnnealingOptions& options) {
-  if (auto e = check_fit_inputs(nodes, frequencies_hz, impedances)) return *e;
-  const double t0 = options.initial_temperature;
-  if (t0 <= 0.0) {
-    return FitError{FitError::Kind::Solver,
-                    "Invalid parameter: " + debug_quote("`SimulatedAnnealing`: Initial temperature must be > 0.")};
-  }
-  // Steps are drawn from [-T, T), whose width 2T must be a finite number.
-  if (!std::isfinite(2.0 * t0)) {
-    return FitError{FitError::Kind::InvalidOption,
-                    "sa_initial_temperature must be a number whose double is finite, got " + format_debug(t0)};
-  }
-  const PreparedFit fit(nodes, frequencies_hz, impedances, modulus);
+FitResultOr<FitOutcome> simulated_annealing_fit(const FitProblem& problem, const SimulatedAnnealingOptions& options) {
   ChaChaRng step_rng = options.seed ? ChaChaRng::seed_from_u64(*options.seed) : ChaChaRng::from_entropy();
   ChaChaRng accept_rng = options.seed ? ChaChaRng::seed_from_u64(*options.seed + 1) : ChaChaRng::from_entropy();
-  SimulatedAnnealing walk(SolverCost(fit.problem), to_solver_coordinates(fit.bounds, fit.start), t0, step_rng,
-                          accept_rng);
+  SimulatedAnnealing walk(SolverCost(problem), to_solver_coordinates(problem.bounds, problem.start),
+                          options.initial_temperature, step_rng, accept_rng);
   const SolverState state = run_solver(walk, options.iterations);
   // Only a NaN cost at the start leaves no best: it rejects every proposal.
   if (!state.best) return FitError{FitError::Kind::Solver, "simulated annealing found no best position"};
-  return fit.polish(*state.best, state.iterations);
+  return polish_or_fallback(problem, *state.best, state.iterations, state.termination);
 }
 
 }  // namespace kelvara

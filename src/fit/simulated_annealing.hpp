@@ -10,16 +10,12 @@
 
 #include "fit/chacha_rng.hpp"
 #include "fit/fit_error.hpp"
+#include "fit/fit_options.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/outcome.hpp"
 #include "fit/solver_state.hpp"
 
 namespace kelvara {
-
-struct SimulatedAnnealingOptions {
-  std::uint64_t iterations = 5000;
-  double initial_temperature = 2.0;   // T0 > 0, and 2 T0 finite
-  std::optional<std::uint64_t> seed;  // steps from seed, acceptance from seed + 1 (mod 2^64)
-};
 
 // Iteration k = 1, 2, ... runs at the fast schedule T = T0 / k: it proposes
 // y = x + d with every d_i uniform in [-T, T) (step generator), draws u in
@@ -48,8 +44,7 @@ class SimulatedAnnealing {
   ChaChaRng& accept_rng_;
 };
 
-FitResultOr<FitOutcome> simulated_annealing_fit(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                                                std::span<const Complex> impedances, bool modulus,
-                                                const SimulatedAnnealingOptions& options);
+// Steps from the seed, acceptance from seed + 1 (mod 2^64).
+FitResultOr<FitOutcome> simulated_annealing_fit(const FitProblem& problem, const SimulatedAnnealingOptions& options);
 
 }  // namespace kelvara

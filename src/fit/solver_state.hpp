@@ -18,6 +18,8 @@
 #include <span>
 #include <vector>
 
+#include "fit/termination.hpp"
+
 namespace kelvara {
 
 using CostFunction = std::function<double(std::span<const double>)>;
@@ -26,6 +28,7 @@ struct SolverState {
   std::optional<std::vector<double>> best;  // absent until a cost beats +inf
   double best_cost = std::numeric_limits<double>::infinity();
   std::uint64_t iterations = 0;
+  Termination termination = Termination::BudgetSpent;
 
   // A point becomes the best on a strictly lower cost, or when both costs
   // are +inf (so a start of infinite cost is still recorded). A NaN cost
@@ -45,7 +48,11 @@ template <class Solver>
 SolverState run_solver(Solver& solver, std::uint64_t max_iterations) {
   SolverState state;
   solver.init(state);
-  while (state.iterations < max_iterations && !solver.converged()) {
+  while (state.iterations < max_iterations) {
+    if (solver.converged()) {
+      state.termination = Termination::SearchConverged;
+      break;
+    }
     solver.step(state);
     ++state.iterations;
   }

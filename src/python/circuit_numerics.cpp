@@ -32,10 +32,8 @@ namespace {
 // without the interpreter lock.
 struct NumericsCall {
   std::vector<double> params;
-  std::vector<double> omegas;
-  std::vector<Complex> impedances;
-  std::vector<double> weights;
-  std::vector<Bounds> bounds;
+  MeasuredSpectrum spectrum;
+  bool modulus = true;
 };
 
 NumericsCall read_call(const char* function, const SeriesList& tree, PyObject* const* args, Py_ssize_t nargs,
@@ -46,7 +44,7 @@ NumericsCall read_call(const char* function, const SeriesList& tree, PyObject* c
   NumericsCall call;
   call.params = argument("params", [&] { return to_double_vector(given[0]); });
   const std::string weight = given[3] ? argument("weight", [&] { return to_string(given[3]); }) : "modulus";
-  MeasuredSpectrum spectrum = read_spectrum(given[1], given[2]);
+  call.spectrum = read_spectrum(given[1], given[2]);
   const auto modulus = parse_weighting(weight);
   if (!modulus) raise(PyExc_ValueError, unknown_weighting_message(weight));
   // The evaluation reads one value per parameter; a short vector is the
@@ -56,10 +54,7 @@ NumericsCall read_call(const char* function, const SeriesList& tree, PyObject* c
     raise(PyExc_ValueError, "this circuit has " + std::to_string(count) + " parameters, but params holds " +
                                 std::to_string(call.params.size()) + " values");
   }
-  call.omegas = angular_frequencies(spectrum.frequencies);
-  call.weights = compute_weights(spectrum.impedances, *modulus);
-  call.impedances = std::move(spectrum.impedances);
-  call.bounds = param_bounds(tree);
+  call.modulus = *modulus;
   return call;
 }
 
@@ -72,8 +67,8 @@ PyObject* circuit_residuals(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::vector<double> r;
     {
       AllowThreads unlocked;
-      EvalCounter counter{0};
-      r = residuals({tree, call.omegas, call.impedances, call.weights, call.bounds, counter}, call.params);
+      const FitProblem problem(tree, call.spectrum.frequencies, call.spectrum.impedances, call.modulus);
+      r = residuals(problem, call.params);
     }
     return to_python_list(r).release();
   });
@@ -86,8 +81,8 @@ PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nar
     Eigen::MatrixXd jac;
     {
       AllowThreads unlocked;
-      EvalCounter counter{0};
-      jac = jacobian_columns({tree, call.omegas, call.impedances, call.weights, call.bounds, counter}, call.params);
+      const FitProblem problem(tree, call.spectrum.frequencies, call.spectrum.impedances, call.modulus);
+      jac = jacobian_columns(problem, call.params);
     }
     // Rows of residuals, columns of parameters; no columns means no rows.
     const Eigen::Index rows = jac.cols() == 0 ? 0 : jac.rows();

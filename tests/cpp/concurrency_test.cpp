@@ -63,13 +63,12 @@ struct Problem {
   std::vector<Complex> z;
   std::vector<double> omegas, weights;
   std::vector<Bounds> bounds;
-  EvalCounter counter{0};
-  FitProblem problem() { return {kTree, omegas, z, weights, bounds, counter}; }
+
 };
 
 TEST(Concurrency, SharedProblemJacobiansMatchSerial) {
   Problem shared(300);
-  const FitProblem problem = shared.problem();
+  const FitProblem problem(kTree, shared.f, shared.z, true);
   std::vector<double> params = param_values(kTree);
   for (double& p : params) p *= 1.1;
   const Eigen::MatrixXd expected = jacobian_columns(problem, params);
@@ -81,11 +80,12 @@ TEST(Concurrency, SharedProblemJacobiansMatchSerial) {
 TEST(Concurrency, FitsOfASharedTreeMatchSerial) {
   Problem data(60);
   const SeriesList start = rebuild(kTree, std::vector<double>{2e-6, 12, 40, 2, 1e-3, 0.7, 20, 1.5, 2e-3, 0.8});
-  const LmSettings settings{1e-8, 1e-8, 1e-8, 50};
-  const auto expected = std::get<FitOutcome>(levenberg_marquardt_fit(start, data.f, data.z, true, settings));
+  const LevenbergMarquardtOptions options{50, 1e-8, 1e-8};
+  auto fit = [&] { return std::get<FitOutcome>(levenberg_marquardt_fit(FitProblem(start, data.f, data.z, true), options)); };
+  const auto expected = fit();
   std::vector<FitOutcome> got(kThreads);
   on_threads([&](int t) {
-    got[std::size_t(t)] = std::get<FitOutcome>(levenberg_marquardt_fit(start, data.f, data.z, true, settings));
+    got[std::size_t(t)] = fit();
   });
   for (const auto& out : got) {
     EXPECT_EQ(out.params, expected.params);

@@ -61,7 +61,8 @@ TEST_P(RegistryRecovery, RecoversNoiseFreeParametersFromThreefoldOffStart) {
   const auto f = log_frequencies(1e5, 1e-2, 60);
   const auto z = spectrum_of(rebuild(shape, truth), f);
 
-  auto result = levenberg_marquardt_fit(rebuild(shape, start), f, z, true, LmSettings{});
+  const SeriesList nodes = rebuild(shape, start);
+  auto result = levenberg_marquardt_fit(FitProblem(nodes, f, z, true), LevenbergMarquardtOptions{});
   ASSERT_TRUE(std::holds_alternative<FitOutcome>(result)) << std::get<FitError>(result).message();
   const FitOutcome& out = std::get<FitOutcome>(result);
   EXPECT_TRUE(out.success) << model.key;
@@ -109,7 +110,8 @@ TEST(LevenbergMarquardtFit, ClampsAnExponentBeyondItsBoundAndRefitsWithItHeld) {
   const SeriesList shape = parsed("R0-(R1,CPE1)");
   const auto f = log_frequencies(1e4, 1e-1, 40);
   const auto z = spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{0.5, 2.0, 1e-3}), f);
-  auto result = levenberg_marquardt_fit(rebuild(shape, std::vector<double>{1.0, 1.0, 2e-3, 0.9}), f, z, true, LmSettings{});
+  const SeriesList nodes = rebuild(shape, std::vector<double>{1.0, 1.0, 2e-3, 0.9});
+  auto result = levenberg_marquardt_fit(FitProblem(nodes, f, z, true), LevenbergMarquardtOptions{});
   const FitOutcome& out = std::get<FitOutcome>(result);
   EXPECT_LE(out.params[3], 1.0);
   EXPECT_NEAR(out.params[3], 1.0, 1e-6);
@@ -123,7 +125,7 @@ TEST(LevenbergMarquardtFit, ClampsAnExponentBeyondItsBoundAndRefitsWithItHeld) {
 struct SettleCase {
   const char* name;
   std::vector<double> best;
-  bool success;
+  Termination termination;
 };
 
 class SettleOnBounds : public ::testing::TestWithParam<SettleCase> {};
@@ -133,17 +135,14 @@ TEST_P(SettleOnBounds, NeverCostsMoreThanThePlainClamp) {
   const std::vector<double> truth = {0.5, 2.0, 1e-3, 1.1};
   const auto f = log_frequencies(1e4, 1e-1, 40);
   const auto z = spectrum_of(rebuild(shape, truth), f);
-  const auto omegas = angular_frequencies(f);
-  const auto w = compute_weights(z, true);
-  const auto bounds = param_bounds(shape);
-  EvalCounter counter{0};
-  const FitProblem problem{shape, omegas, z, w, bounds, counter};
+  const FitProblem problem(shape, f, z, true);
+  const auto& bounds = problem.bounds;
 
   const SettleCase& c = GetParam();
   std::vector<double> clamped = c.best;
   clamp_into_bounds(clamped, bounds);
   const double clamp_cost = cost_at(problem, clamped);
-  const Settled settled = settle_on_bounds(problem, c.best, c.success, LmSettings{});
+  const Settled settled = settle_on_bounds(problem, c.best, c.termination, LmSettings{});
   const double cost = cost_at(problem, settled.params);
   EXPECT_LE(cost, clamp_cost);
   for (std::size_t i = 0; i < bounds.size(); ++i) {
@@ -151,21 +150,21 @@ TEST_P(SettleOnBounds, NeverCostsMoreThanThePlainClamp) {
   }
   if (c.best[3] <= 1.0) {  // inside: nothing to re-fit
     EXPECT_EQ(settled.params, c.best);
-    EXPECT_EQ(settled.success, c.success);
+    EXPECT_EQ(settled.termination, c.termination);
     EXPECT_EQ(settled.evaluations, 0u);
   } else {  // the held re-fit moves the others to the bounded optimum
     EXPECT_EQ(settled.params[3], 1.0);
     EXPECT_LT(cost, 0.5 * clamp_cost);
-    EXPECT_TRUE(settled.success);
+    EXPECT_TRUE(is_success(settled.termination));
     EXPECT_GT(settled.evaluations, 0u);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Points, SettleOnBounds,
-    ::testing::Values(SettleCase{"UnconstrainedOptimum", {0.5, 2.0, 1e-3, 1.1}, true},
-                      SettleCase{"BeyondFromAFailedRun", {0.6, 1.5, 2e-3, 1.3}, false},
-                      SettleCase{"Inside", {0.6, 1.5, 2e-3, 0.9}, true}),
+    ::testing::Values(SettleCase{"UnconstrainedOptimum", {0.5, 2.0, 1e-3, 1.1}, Termination::Converged},
+                      SettleCase{"BeyondFromAFailedRun", {0.6, 1.5, 2e-3, 1.3}, Termination::LostPatience},
+                      SettleCase{"Inside", {0.6, 1.5, 2e-3, 0.9}, Termination::Orthogonal}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Jacobian, CentralDifferenceStepIsRelativeWithAFloor) {
@@ -175,8 +174,10 @@ TEST(Jacobian, CentralDifferenceStepIsRelativeWithAFloor) {
   const std::vector<Complex> z = {{1.0, 1.0}, {1.0, 2.0}};
   const std::vector<double> w = {1.0, 2.0};
   const auto bounds = param_bounds(tree);
-  EvalCounter counter{0};
-  const FitProblem problem{tree, omegas, z, w, bounds, counter};
+  FitProblem problem(tree, std::vector<double>(2), z, false);
+  problem.omegas = omegas;
+  problem.weights = w;
+  const EvalCounter& counter = problem.counter;
   const Eigen::MatrixXd j = jacobian_columns(problem, std::vector<double>{0.0, 1e6});
   EXPECT_EQ(counter.load(), 4u);
   ASSERT_EQ(j.rows(), 4);
@@ -210,13 +211,9 @@ TEST(BuildOutcome, StandardErrorsAbsentWithoutDegreesOfFreedomOrWhenSingular) {
   const SeriesList tree = parsed("R0-(R1,C1)");
   const auto bounds = param_bounds(tree);
   auto outcome_for = [&](const SeriesList& nodes, std::vector<double> f) {
-    const auto omegas = angular_frequencies(f);
     const auto z = spectrum_of(rebuild(tree, std::vector<double>{1.0, 2.0, 1e-3}), f);
-    const auto w = compute_weights(z, true);
-    EvalCounter counter{0};
-    const auto b = param_bounds(nodes);
-    const FitProblem problem{nodes, omegas, z, w, b, counter};
-    auto out = build_outcome(nodes, param_values(nodes), true, 0, problem);
+    const FitProblem problem(nodes, f, z, true);
+    auto out = build_outcome(problem, param_values(nodes), true, Termination::Converged, 0);
     EXPECT_EQ(out.impedance_evals, 1 + 2 * param_values(nodes).size());
     return out;
   };

@@ -1,0 +1,81 @@
+#pragma once
+// The options of every fitting method, each in its own record with its
+// defaults, the flat record the front door fills, and the one place that
+// checks them.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "fit/fit_error.hpp"
+#include "fit/fit_method.hpp"
+
+namespace kelvara {
+
+struct LevenbergMarquardtOptions {
+  std::uint32_t max_iterations = 200;  // patience: an evaluation budget of patience * (n + 1)
+  double ftol = 1e-8;                  // not negative, not -0.0
+  double xtol = 1e-8;
+};
+
+struct ParticleSwarmOptions {
+  std::uint64_t num_particles = 200;  // at least 1
+  std::uint64_t generations = 1000;   // iteration limit; 0 keeps the initial swarm
+  std::optional<std::uint64_t> seed;  // none: keyed from the OS
+};
+
+struct NelderMeadOptions {
+  std::uint64_t iterations = 2000;  // 0 evaluates the initial simplex only
+};
+
+struct DifferentialEvolutionOptions {
+  std::uint64_t evaluations = 20000;  // per run; 0 counts as 1
+};
+
+struct SimulatedAnnealingOptions {
+  std::uint64_t iterations = 5000;
+  double initial_temperature = 2.0;   // T0 > 0, and 2 T0 finite
+  std::optional<std::uint64_t> seed;  // steps from seed, acceptance from seed + 1 (mod 2^64)
+};
+
+struct BasinHoppingOptions {
+  std::uint32_t hops = 20;
+  double step_size = 1.0;             // s: coordinates move uniformly within [-s, s]; s >= 0, 2 s finite
+  double temperature = 1.0;           // T of the Metropolis rule
+  std::optional<std::uint64_t> seed;  // none: keyed from the OS
+};
+
+// What Circuit.fit() passes down, one field per keyword argument; the
+// defaults are the method records' own.
+struct FitOptions {
+  bool modulus = true;  // "modulus" weighting, else "unit"
+  std::string method{kFitMethodNames[std::size_t(FitMethod::LevenbergMarquardt)]};
+  std::uint32_t max_iterations = LevenbergMarquardtOptions{}.max_iterations;
+  double ftol = LevenbergMarquardtOptions{}.ftol;
+  double xtol = LevenbergMarquardtOptions{}.xtol;
+  std::uint64_t num_particles = ParticleSwarmOptions{}.num_particles;
+  std::uint64_t generations = ParticleSwarmOptions{}.generations;
+  std::uint64_t nelder_mead_iterations = NelderMeadOptions{}.iterations;
+  std::uint64_t de_evaluations = DifferentialEvolutionOptions{}.evaluations;
+  std::uint64_t sa_iterations = SimulatedAnnealingOptions{}.iterations;
+  double sa_initial_temperature = SimulatedAnnealingOptions{}.initial_temperature;
+  std::uint32_t basin_hopping_hops = BasinHoppingOptions{}.hops;
+  double basin_hopping_step_size = BasinHoppingOptions{}.step_size;
+  double basin_hopping_temperature = BasinHoppingOptions{}.temperature;
+  std::optional<std::uint64_t> seed;
+
+  LevenbergMarquardtOptions levenberg_marquardt() const { return {max_iterations, ftol, xtol}; }
+  ParticleSwarmOptions particle_swarm() const { return {num_particles, generations, seed}; }
+  NelderMeadOptions nelder_mead() const { return {nelder_mead_iterations}; }
+  DifferentialEvolutionOptions differential_evolution() const { return {de_evaluations}; }
+  SimulatedAnnealingOptions simulated_annealing() const { return {sa_iterations, sa_initial_temperature, seed}; }
+  BasinHoppingOptions basin_hopping() const {
+    return {basin_hopping_hops, basin_hopping_step_size, basin_hopping_temperature, seed};
+  }
+};
+
+// The options `method` reads, against their rules; the error names the
+// option, its value and the rule. Other methods' options are not looked at.
+std::optional<FitError> validate_options(FitMethod method, const FitOptions& options);
+
+}  // namespace kelvara

@@ -1,0 +1,45 @@
+#pragma once
+// The prepared problem of one fit: everything a residual evaluation reads
+// (angular frequencies, weights, bounds) and the fit's evaluation counter,
+// built once and handed to whichever method runs, and to everything it
+// spawns (the polish, basin hopping's local fits, the Jacobian tasks).
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "circuit/node.hpp"
+#include "fit/fit_error.hpp"
+
+namespace kelvara {
+
+// Residual-vector evaluations within one fit; a statistic read after the
+// work has joined, so relaxed increments suffice.
+using EvalCounter = std::atomic<std::uint64_t>;
+
+class FitProblem {
+ public:
+  // Borrows `nodes` and `impedances`; both must outlive the problem.
+  FitProblem(const SeriesList& nodes, std::span<const double> frequencies_hz, std::span<const Complex> impedances,
+             bool modulus);
+  FitProblem(const FitProblem&) = delete;
+  FitProblem& operator=(const FitProblem&) = delete;
+
+  std::size_t points() const { return omegas.size(); }
+
+  const SeriesList& nodes;               // shape and labels; `start` holds its values
+  std::span<const Complex> impedances;   // measured, ohm
+  std::vector<double> omegas;            // rad/s
+  std::vector<double> weights;           // one per point
+  std::vector<Bounds> bounds;            // one per parameter
+  std::vector<double> start;             // the circuit's current values, physical
+  mutable EvalCounter counter{0};        // counted through a const problem too
+};
+
+// In this order: counts differ, no points, no parameters.
+std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<const double> frequencies_hz,
+                                         std::span<const Complex> impedances);
+
+}  // namespace kelvara
