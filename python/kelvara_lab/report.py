@@ -14,7 +14,7 @@ import kelvara
 from kelvara_lab.checks import Finding
 
 if TYPE_CHECKING:
-    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 FORMAT = "kelvara_lab.FitReport/1"
 _NON_FINITE = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
@@ -258,7 +258,7 @@ class FitReport:
 
     # -- pictures ----------------------------------------------------------------------
 
-    def plot(self) -> tuple[Axes, Axes, Axes]:
+    def plot(self) -> Figure:
         """Nyquist and Bode pictures of the data with the fit, on one new figure."""
         import matplotlib.pyplot as plt
 
@@ -272,4 +272,4 @@ class FitReport:
         plot.nyquist(self.frequencies, self.impedances, fit=fitted, ax=nyquist_ax)
         plot.bode(self.frequencies, self.impedances, fit=fitted, ax=(top, bottom))
         fig.suptitle(f"{self.circuit}   reduced chi-square {self.reduced_chi_square:.3g}")
-        return nyquist_ax, top, bottom
+        return fig
