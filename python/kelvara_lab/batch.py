@@ -265,12 +265,13 @@ def read_results(path: str | os.PathLike[str]) -> pd.DataFrame:
     if suffix == ".parquet":
         return pd.read_parquet(source)
     if suffix == ".csv":
-        table = pd.read_csv(
+        # pandas 3 parses floats exactly by default; pandas 2 needs asking.
+        exact = {"float_precision": "round_trip"} if pd.__version__.startswith("2.") else {}
+        return pd.read_csv(
             source,
             dtype={ID: str, "circuit": str, "error": str},
             keep_default_na=False,
             na_values=["NaN"],
-            float_precision="round_trip",
+            **exact,  # type: ignore[arg-type]
         )
-        return table
     raise ValueError(f"cannot read {source.name}: expected a .parquet or .csv file")
