@@ -50,13 +50,15 @@ def _label(spectrum: object) -> str:
     return "" if spectrum is None else f"spectrum {spectrum}: "
 
 
-def _inductive_mask(f: npt.NDArray[np.float64], im: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+def _inductive_mask(
+    f: npt.NDArray[np.float64], im: npt.NDArray[np.float64]
+) -> npt.NDArray[np.bool_]:
     # Inductive: a positive imaginary part above the spectrum's middle frequency (log scale);
     # positive values at low frequency are a different fault and are not called inductive.
     finite = np.isfinite(f) & np.isfinite(im) & (f > 0)
     if not finite.any():
         return np.zeros_like(finite)
-    middle = np.sqrt(f[finite].min() * f[finite].max())
+    middle = float(np.sqrt(f[finite].min() * f[finite].max()))
     return finite & (im > 0) & (f >= middle)
 
 
@@ -70,8 +72,14 @@ def inductive_rows(frame: pd.DataFrame) -> tuple[int, ...]:
 
 def _groups(
     frame: pd.DataFrame,
-) -> Iterable[tuple[npt.NDArray[np.intp], npt.NDArray[np.float64], npt.NDArray[np.float64],
-               npt.NDArray[np.float64]]]:
+) -> Iterable[
+    tuple[
+        npt.NDArray[np.intp],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+    ]
+]:
     missing = [c for c in (FREQUENCY, REAL, IMAGINARY) if c not in frame.columns]
     if missing:
         raise ValueError(f"expected a frame with the columns {', '.join(map(repr, missing))}")
@@ -118,46 +126,81 @@ def _check_one(
     bad = ~(np.isfinite(f) & np.isfinite(re) & np.isfinite(im))
     if bad.any():
         rows = _rows(bad, positions)
-        out.append(Finding("error", "non-finite",
-                           f"{label}{len(rows)} row(s) hold a missing or non-finite value "
-                           f"(rows {_preview(rows)})", rows))
+        out.append(
+            Finding(
+                "error",
+                "non-finite",
+                f"{label}{len(rows)} row(s) hold a missing or non-finite value "
+                f"(rows {_preview(rows)})",
+                rows,
+            )
+        )
     nonpos = np.isfinite(f) & (f <= 0)
     if nonpos.any():
         rows = _rows(nonpos, positions)
-        out.append(Finding("error", "non-positive-frequency",
-                           f"{label}{len(rows)} row(s) have a zero or negative frequency "
-                           f"(rows {_preview(rows)})", rows))
+        out.append(
+            Finding(
+                "error",
+                "non-positive-frequency",
+                f"{label}{len(rows)} row(s) have a zero or negative frequency "
+                f"(rows {_preview(rows)})",
+                rows,
+            )
+        )
     finite_f = np.isfinite(f)
     dup = finite_f & pd.Series(f).duplicated(keep=False).to_numpy()
     if dup.any():
         rows = _rows(dup, positions)
-        out.append(Finding("warning", "duplicate-frequency",
-                           f"{label}{len(rows)} row(s) share a frequency with another row "
-                           f"(rows {_preview(rows)})", rows))
+        out.append(
+            Finding(
+                "warning",
+                "duplicate-frequency",
+                f"{label}{len(rows)} row(s) share a frequency with another row "
+                f"(rows {_preview(rows)})",
+                rows,
+            )
+        )
     good = ~bad & (f > 0)
     positive = good & (im > 0)
     if good.any() and positive.sum() > 0.5 * good.sum():
         rows = _rows(positive, positions)
-        out.append(Finding("warning", "sign-flipped",
-                           f"{label}{len(rows)} of {int(good.sum())} points have a positive "
-                           "imaginary part; the file may hold -Z'' (negate the imaginary column "
-                           "if so)", rows))
+        out.append(
+            Finding(
+                "warning",
+                "sign-flipped",
+                f"{label}{len(rows)} of {int(good.sum())} points have a positive "
+                "imaginary part; the file may hold -Z'' (negate the imaginary column "
+                "if so)",
+                rows,
+            )
+        )
     else:
         ind = _inductive_mask(f, im)
         if ind.any():
             rows = _rows(ind, positions)
-            out.append(Finding("info", "inductive",
-                               f"{label}{len(rows)} high-frequency point(s) are inductive "
-                               f"(positive imaginary part; rows {_preview(rows)}); "
-                               "drop_inductive() removes them", rows))
+            out.append(
+                Finding(
+                    "info",
+                    "inductive",
+                    f"{label}{len(rows)} high-frequency point(s) are inductive "
+                    f"(positive imaginary part; rows {_preview(rows)}); "
+                    "drop_inductive() removes them",
+                    rows,
+                )
+            )
     return out
 
 
 def _check_metadata(frame: pd.DataFrame) -> list[Finding]:
     out = []
     if frame.attrs.get("aborted"):
-        out.append(Finding("warning", "aborted",
-                           "the file says the experiment was aborted: the sweep may be incomplete"))
+        out.append(
+            Finding(
+                "warning",
+                "aborted",
+                "the file says the experiment was aborted: the sweep may be incomplete",
+            )
+        )
     # Needs the programmed frequency range from the file header; without it nothing is claimed.
     nominal: Any = frame.attrs.get("nominal_frequency_range")
     if not nominal or FREQUENCY not in frame.columns:
@@ -169,9 +212,14 @@ def _check_metadata(frame: pd.DataFrame) -> list[Finding]:
         return out
     ratio = float(f.max()) / top
     if abs(ratio / (2 * np.pi) - 1) < _ANGULAR_TOLERANCE:
-        out.append(Finding("warning", "angular-frequency",
-                           f"the highest frequency ({f.max():.6g}) is 2*pi times the programmed "
-                           f"maximum ({top:.6g} Hz): the column looks like rad/s; divide by 2*pi"))
+        out.append(
+            Finding(
+                "warning",
+                "angular-frequency",
+                f"the highest frequency ({f.max():.6g}) is 2*pi times the programmed "
+                f"maximum ({top:.6g} Hz): the column looks like rad/s; divide by 2*pi",
+            )
+        )
     return out
 
 
@@ -181,13 +229,18 @@ def _with_rows_removed(frame: pd.DataFrame, rows: Iterable[int], reason: str) ->
     keep[drop] = False
     out = frame.iloc[keep].reset_index(drop=True)
     out.attrs = dict(frame.attrs)
-    out.attrs["dropped"] = [*frame.attrs.get("dropped", []), {"reason": reason, "rows": tuple(drop)}]
+    out.attrs["dropped"] = [
+        *frame.attrs.get("dropped", []),
+        {"reason": reason, "rows": tuple(drop)},
+    ]
     if "findings" in frame.attrs:
         out.attrs["findings"] = check(out)
     return out
 
 
-def crop(frame: pd.DataFrame, f_min: float | None = None, f_max: float | None = None) -> pd.DataFrame:
+def crop(
+    frame: pd.DataFrame, f_min: float | None = None, f_max: float | None = None
+) -> pd.DataFrame:
     """A new frame with only the points whose frequency lies in [f_min, f_max] (Hz)."""
     f = pd.to_numeric(frame[FREQUENCY], errors="coerce").to_numpy(dtype=float)
     lo = -np.inf if f_min is None else f_min

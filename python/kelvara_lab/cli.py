@@ -24,13 +24,6 @@ def main() -> None:
     """Read, check and validate impedance spectra from instrument files."""
 
 
-def _load(path: Path):  # type: ignore[no-untyped-def]
-    try:
-        return read(path)
-    except (OSError, ReadError) as error:
-        raise click.ClickException(str(error)) from error
-
-
 @main.command()
 @click.argument("files", nargs=-1, required=True, type=click.Path(path_type=Path))
 def inspect(files: tuple[Path, ...]) -> None:
@@ -65,14 +58,28 @@ def inspect(files: tuple[Path, ...]) -> None:
 
 @main.command()
 @click.argument("files", nargs=-1, required=True, type=click.Path(path_type=Path))
-@click.option("--plot", "plot_dir", type=click.Path(file_okay=False, path_type=Path),
-              help="Write a residual plot per spectrum into this folder.")
-@click.option("--mu", "mu_criterion", default=MU_CRITERION, show_default=True,
-              help="mu criterion for the number of RC elements.")
-@click.option("--max-noise", default=MAX_NOISE_PERCENT, show_default=True,
-              help="Largest estimated noise (percent of |Z|) that passes.")
-def validate(files: tuple[Path, ...], plot_dir: Path | None, mu_criterion: float,
-             max_noise: float) -> None:
+@click.option(
+    "--plot",
+    "plot_dir",
+    type=click.Path(file_okay=False, path_type=Path),
+    help="Write a residual plot per spectrum into this folder.",
+)
+@click.option(
+    "--mu",
+    "mu_criterion",
+    default=MU_CRITERION,
+    show_default=True,
+    help="mu criterion for the number of RC elements.",
+)
+@click.option(
+    "--max-noise",
+    default=MAX_NOISE_PERCENT,
+    show_default=True,
+    help="Largest estimated noise (percent of |Z|) that passes.",
+)
+def validate(
+    files: tuple[Path, ...], plot_dir: Path | None, mu_criterion: float, max_noise: float
+) -> None:
     """Lin-KK test of every spectrum in each FILE, as a table.
 
     Exits with status 1 when a file cannot be read or a spectrum fails.
@@ -87,8 +94,11 @@ def validate(files: tuple[Path, ...], plot_dir: Path | None, mu_criterion: float
         from kelvara_lab import plot
 
         plot_dir.mkdir(parents=True, exist_ok=True)
-    header = f"{'file':32s} {'spectrum':>8s} {'points':>6s} {'M':>3s} {'mu':>6s} " \
-             f"{'chi2_ps':>9s} {'noise %':>8s}  result"
+    width = max(8, *(len(p.name) for p in files))
+    header = (
+        f"{'file':{width}s} {'spectrum':>8s} {'points':>6s} {'M':>3s} {'mu':>6s} "
+        f"{'chi2_ps':>9s} {'noise %':>8s}  result"
+    )
     click.echo(header)
     for path in files:
         try:
@@ -101,19 +111,21 @@ def validate(files: tuple[Path, ...], plot_dir: Path | None, mu_criterion: float
             try:
                 result = kk_test(sub, mu_criterion=mu_criterion, max_noise=max_noise)
             except ValueError as error:
-                click.echo(f"{path.name:32s} {index:8d}  error: {error}")
+                click.echo(f"{path.name:{width}s} {index:8d}  error: {error}")
                 failed = True
                 continue
             verdict = "pass" if result.passed else "FAIL"
-            click.echo(f"{path.name[-32:]:32s} {index:8d} {len(sub):6d} {result.num_rc:3d} "
-                       f"{result.mu:6.3f} {result.pseudo_chi_square:9.3g} "
-                       f"{result.noise:8.3g}  {verdict}")
+            click.echo(
+                f"{path.name:{width}s} {index:8d} {len(sub):6d} {result.num_rc:3d} "
+                f"{result.mu:6.3f} {result.pseudo_chi_square:9.3g} "
+                f"{result.noise:8.3g}  {verdict}"
+            )
             failed |= not result.passed
             if plot_dir is not None:
-                ax = plot.residuals(result)
-                out = plot_dir / f"{path.stem}-{index}-kk.png"
-                ax.figure.savefig(out, dpi=110)
-                plt.close(ax.figure)  # type: ignore[arg-type]
+                figure, ax = plt.subplots(figsize=(5.5, 4), layout="constrained")
+                plot.residuals(result, ax=ax)
+                figure.savefig(plot_dir / f"{path.stem}-{index}-kk.png", dpi=110)
+                plt.close(figure)
     if failed:
         raise SystemExit(1)
 

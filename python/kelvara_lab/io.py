@@ -13,7 +13,7 @@ import warnings
 from collections.abc import Callable, Iterator
 from importlib import metadata
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -28,19 +28,36 @@ Spectrum = tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]
 
 # Column names a table may already carry: BDF, its snake-case aliases.
 _BDF_NAMES = {
-    FREQUENCY: FREQUENCY, "frequency_hertz": FREQUENCY,
-    REAL: REAL, "real_impedance_ohm": REAL,
-    IMAGINARY: IMAGINARY, "imaginary_impedance_ohm": IMAGINARY,
+    FREQUENCY: FREQUENCY,
+    "frequency_hertz": FREQUENCY,
+    REAL: REAL,
+    "real_impedance_ohm": REAL,
+    IMAGINARY: IMAGINARY,
+    "imaginary_impedance_ohm": IMAGINARY,
 }
 _TABLE_SUFFIXES = {".csv", ".tsv", ".txt"}
 _FORMATS = {
-    ".dta": "Gamry DTA", ".mpt": "BioLogic mpt", ".mpr": "BioLogic mpr", ".z": "ZView/ZPlot z",
-    ".p00": "Princeton P00", ".i2b": "Elchemea i2b", ".idf": "DearEIS idf",
-    ".pssession": "PalmSens pssession", ".xlsx": "Excel workbook", ".ods": "OpenDocument sheet",
-    ".csv": "CSV table", ".tsv": "TSV table", ".txt": "text table", ".par": "VersaStudio par",
+    ".dta": "Gamry DTA",
+    ".mpt": "BioLogic mpt",
+    ".mpr": "BioLogic mpr",
+    ".z": "ZView/ZPlot z",
+    ".p00": "Princeton P00",
+    ".i2b": "Elchemea i2b",
+    ".idf": "DearEIS idf",
+    ".pssession": "PalmSens pssession",
+    ".xlsx": "Excel workbook",
+    ".ods": "OpenDocument sheet",
+    ".csv": "CSV table",
+    ".tsv": "TSV table",
+    ".txt": "text table",
+    ".par": "VersaStudio par",
 }
-_INSTRUMENTS = {"chinstruments": "CH Instruments text", "parstat": "Parstat text",
-                "zplot": "ZPlot z (no comments)", "autolab": "Autolab text"}
+_INSTRUMENTS = {
+    "chinstruments": "CH Instruments text",
+    "parstat": "Parstat text",
+    "zplot": "ZPlot z (no comments)",
+    "autolab": "Autolab text",
+}
 
 
 class ReadError(ValueError):
@@ -63,8 +80,9 @@ def _read_bdf_table(path: Path) -> list[Spectrum] | None:
     if not head or not any(name in head[0] for name in _BDF_NAMES):
         return None
     table = pd.read_csv(path, sep=None, engine="python", encoding="utf-8-sig")
-    table = table.rename(columns={c: _BDF_NAMES[c.strip()] for c in table.columns
-                                  if c.strip() in _BDF_NAMES})
+    table = table.rename(
+        columns={c: _BDF_NAMES[c.strip()] for c in table.columns if c.strip() in _BDF_NAMES}
+    )
     missing = [c for c in (FREQUENCY, REAL, IMAGINARY) if c not in table.columns]
     if missing:
         raise ReadError(f"{path}: the header names BDF columns but lacks {', '.join(missing)}")
@@ -77,22 +95,27 @@ def _read_bdf_table(path: Path) -> list[Spectrum] | None:
 
 
 def _read_pyimpspec(path: Path) -> list[Spectrum]:
-    import pyimpspec
-
     with warnings.catch_warnings():
-        # pandas and NumPy deprecation chatter from inside the library; not the user's concern.
+        # NumPy and pandas deprecation chatter from inside the library; not the user's concern.
         warnings.simplefilter("ignore")
+        import pyimpspec
+
         found = pyimpspec.parse_data(path)
-    return [(np.asarray(d.get_frequencies(), dtype=float),
-             np.asarray(d.get_impedances(), dtype=complex)) for d in found]
+    return [
+        (
+            np.asarray(d.get_frequencies(), dtype=float),
+            np.asarray(d.get_impedances(), dtype=complex),
+        )
+        for d in found
+    ]
 
 
 def _read_impedance_py(instrument: str) -> Callable[[Path], list[Spectrum]]:
     def read(path: Path) -> list[Spectrum]:
-        from impedance import preprocessing
-
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
+            from impedance import preprocessing
+
             f, z = preprocessing.readFile(str(path), instrument=instrument)
         if len(f) == 0:
             raise ReadError(f"{path}: no impedance points found as a {instrument} export")
@@ -102,15 +125,19 @@ def _read_impedance_py(instrument: str) -> Callable[[Path], list[Spectrum]]:
 
 
 def _read_mpr(path: Path) -> list[Spectrum]:
-    from galvani import BioLogic
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        from galvani import BioLogic
 
-    data = BioLogic.MPRfile(str(path)).data
+        data = BioLogic.MPRfile(str(path)).data
     names = data.dtype.names or ()
     if "freq/Hz" not in names:
         raise ReadError(f"{path}: the .mpr file holds no impedance data (no freq/Hz column)")
     f = np.asarray(data["freq/Hz"], dtype=float)
     # BioLogic stores -Im(Z); the frame carries the physics sign.
-    z = np.asarray(data["Re(Z)/Ohm"], dtype=float) - 1j * np.asarray(data["-Im(Z)/Ohm"], dtype=float)
+    z = np.asarray(data["Re(Z)/Ohm"], dtype=float) - 1j * np.asarray(
+        data["-Im(Z)/Ohm"], dtype=float
+    )
     if "cycle number" in names:
         cycles = np.asarray(data["cycle number"])
         return [(f[cycles == c], z[cycles == c]) for c in np.unique(cycles)]
@@ -155,8 +182,8 @@ def _gamry_metadata(path: Path) -> dict[str, Any]:
     # The header is KEY<TAB>TYPE<TAB>VALUE lines; only the ones the checks use are kept.
     out: dict[str, Any] = {}
     text = path.read_text(encoding="latin-1", errors="replace")
-    fields = dict(m.groups() for m in re.finditer(r"^(\w+)\t(?:QUANT|TOGGLE|LABEL)\t([^\t\r\n]*)",
-                                                  text, re.MULTILINE))
+    pattern = re.compile(r"^(\w+)\t(?:QUANT|TOGGLE|LABEL)\t([^\t\r\n]*)", re.MULTILINE)
+    fields: dict[str, str] = {m.group(1): m.group(2) for m in pattern.finditer(text)}
     try:
         out["nominal_frequency_range"] = (float(fields["FREQINIT"]), float(fields["FREQFINAL"]))
     except (KeyError, ValueError):
@@ -180,6 +207,25 @@ def _frame(parts: list[Spectrum]) -> pd.DataFrame:
     return pd.DataFrame(columns)
 
 
+def _read_with_libraries(path: Path) -> tuple[list[Spectrum], str, str]:
+    """(spectra, format, library) from the first reader that finds points in the file."""
+    failures: list[str] = []
+    for fmt, library, reader in _readers(path):
+        try:
+            parts = reader(path)
+        except ReadError as error:
+            failures.append(str(error))
+            continue
+        except Exception as error:  # noqa: BLE001 - each library fails in its own way
+            failures.append(f"{library}: {type(error).__name__}: {error}")
+            continue
+        if parts and any(len(f) for f, _ in parts):
+            return parts, fmt, library
+        failures.append(f"{library}: no impedance points found")
+    detail = "; ".join(failures) or "no reader for this kind of file"
+    raise ReadError(f"cannot read {path.name} as an impedance spectrum ({detail})")
+
+
 def read(path: str | Path, *, check: bool = True) -> pd.DataFrame:
     """Read an impedance spectrum file into a frame with the BDF columns.
 
@@ -191,21 +237,8 @@ def read(path: str | Path, *, check: bool = True) -> pd.DataFrame:
     path = Path(path)
     if not path.is_file():
         raise FileNotFoundError(f"no such file: {path}")
-    parts = _read_bdf_table(path) if path.suffix.lower() in _TABLE_SUFFIXES else None
-    fmt, library = "BDF table", "pandas"
-    failures: list[str] = []
-    if parts is None:
-        for fmt, library, reader in _readers(path):
-            try:
-                parts = reader(path)
-                break
-            except ReadError as error:
-                failures.append(str(error))
-            except Exception as error:  # noqa: BLE001 - each library fails in its own way
-                failures.append(f"{library}: {type(error).__name__}: {error}")
-    if not parts or all(len(f) == 0 for f, _ in parts):
-        detail = "; ".join(failures) or "no impedance points found"
-        raise ReadError(f"cannot read {path.name} as an impedance spectrum ({detail})")
+    bdf = _read_bdf_table(path) if path.suffix.lower() in _TABLE_SUFFIXES else None
+    parts, fmt, library = (bdf, "BDF table", "pandas") if bdf else _read_with_libraries(path)
     frame = _frame(parts)
     frame.attrs.update(path=str(path), format=fmt, reader=_version(library), spectra=len(parts))
     if path.suffix.lower() == ".dta":
@@ -223,4 +256,4 @@ def spectra(frame: pd.DataFrame) -> Iterator[tuple[int, pd.DataFrame]]:
     for value, group in frame.groupby(SPECTRUM, sort=True):
         sub = group.reset_index(drop=True)
         sub.attrs = dict(frame.attrs)
-        yield int(value), sub  # type: ignore[call-overload]
+        yield int(cast(int, value)), sub

@@ -28,6 +28,7 @@ from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 FitKind = Literal["complex", "real", "imag"]
+Weighting = Literal["modulus", "unit"]
 
 MU_CRITERION = 0.85
 MAX_NOISE_PERCENT = 1.0
@@ -59,8 +60,10 @@ class KKResult:
 
     def __str__(self) -> str:
         verdict = "pass" if self.passed else "FAIL"
-        return (f"Lin-KK {verdict}: M={self.num_rc}, mu={self.mu:.3f}, "
-                f"chi2_ps={self.pseudo_chi_square:.3g}, noise~{self.noise:.3g} %")
+        return (
+            f"Lin-KK {verdict}: M={self.num_rc}, mu={self.mu:.3f}, "
+            f"chi2_ps={self.pseudo_chi_square:.3g}, noise~{self.noise:.3g} %"
+        )
 
 
 def _spectrum(f: object, z: object) -> tuple[FloatArray, ComplexArray]:
@@ -68,8 +71,10 @@ def _spectrum(f: object, z: object) -> tuple[FloatArray, ComplexArray]:
         if not isinstance(f, pd.DataFrame):
             raise TypeError("kk_test() takes frequencies and impedances, or one BDF frame")
         if SPECTRUM in f.columns and f[SPECTRUM].nunique() > 1:
-            raise ValueError("the frame holds several spectra; test them one at a time "
-                             "(kelvara_lab.spectra(frame))")
+            raise ValueError(
+                "the frame holds several spectra; test them one at a time "
+                "(kelvara_lab.spectra(frame))"
+            )
         freq = f[FREQUENCY].to_numpy(dtype=float)
         imp = f[REAL].to_numpy(dtype=float) + 1j * f[IMAGINARY].to_numpy(dtype=float)
     else:
@@ -96,8 +101,9 @@ def time_constants(f: FloatArray, m: int) -> FloatArray:
     return np.geomspace(1 / w.max(), 1 / w.min(), m)
 
 
-def _basis(w: FloatArray, tau: FloatArray, add_inductance: bool,
-           add_capacitance: bool) -> ComplexArray:
+def _basis(
+    w: FloatArray, tau: FloatArray, add_inductance: bool, add_capacitance: bool
+) -> ComplexArray:
     # Columns: R0, the RC elements, then L and 1/C when asked.
     cols = [np.ones_like(w, dtype=complex)[:, None], 1 / (1 + 1j * np.outer(w, tau))]
     if add_inductance:
@@ -153,6 +159,7 @@ def kk_test(
     add_inductance: bool = True,
     add_capacitance: bool = False,
     max_noise: float = MAX_NOISE_PERCENT,
+    weighting: Weighting = "modulus",
 ) -> KKResult:
     """Run the Lin-KK test on a spectrum: frequencies (Hz) and complex impedances (ohm), or one
     BDF frame (a single spectrum).
@@ -160,15 +167,18 @@ def kk_test(
     ``num_rc`` fixes the number of RC elements instead of choosing it by the mu criterion.
     ``fit`` selects the parts fitted: "complex" (both), "real" or "imag". The test passes when
     mu fell below ``mu_criterion`` within ``max_rc`` elements and the estimated noise is at most
-    ``max_noise`` percent.
+    ``max_noise`` percent. ``weighting`` "modulus" weights each point by 1/|Z| (Schönleber's
+    choice, and impedance.py's); "unit" fits in ohm, as pyimpspec's linear tests do.
     """
     if fit not in ("complex", "real", "imag"):
         raise ValueError(f"fit must be 'complex', 'real' or 'imag', got {fit!r}")
+    if weighting not in ("modulus", "unit"):
+        raise ValueError(f"weighting must be 'modulus' or 'unit', got {weighting!r}")
     if not 0 < mu_criterion <= 1:
         raise ValueError(f"mu_criterion must lie in (0, 1], got {mu_criterion}")
     freq, imp = _spectrum(f, z)
     w = 2 * np.pi * freq
-    weight = 1 / np.abs(imp)
+    weight = 1 / np.abs(imp) if weighting == "modulus" else np.ones_like(freq)
     unknowns = 1 + add_inductance + add_capacitance
     limit = (2 if fit == "complex" else 1) * freq.size - unknowns
     if num_rc is not None:
@@ -181,7 +191,7 @@ def kk_test(
         tau = time_constants(freq, m)
         basis = _basis(w, tau, add_inductance, add_capacitance)
         x = _solve(basis, imp, weight, fit)
-        mu = _mu(x[1:m + 1])
+        mu = _mu(x[1 : m + 1])
         if num_rc is None and mu < mu_criterion:
             break
     fitted = basis @ x
@@ -189,14 +199,25 @@ def kk_test(
     chi2 = float(np.sum(res.real**2 + res.imag**2))
     noise = 100 * float(np.sqrt(chi2 / (2 * freq.size)))
     reached = bool(mu < mu_criterion)
-    extra = x[m + 1:]
+    extra = x[m + 1 :]
     inductance = float(extra[0]) if add_inductance else 0.0
     inv_c = float(extra[-1]) if add_capacitance else 0.0
     return KKResult(
-        frequencies=freq, impedances=imp, fitted=fitted,
-        residuals_real=res.real.copy(), residuals_imag=res.imag.copy(),
-        pseudo_chi_square=chi2, noise=noise, num_rc=m, mu=float(mu), mu_reached=reached,
-        passed=(reached or num_rc is not None) and noise <= max_noise, max_noise=max_noise,
-        series_resistance=float(x[0]), resistances=x[1:m + 1].copy(), time_constants=tau,
-        inductance=inductance, capacitance=(1 / inv_c) if inv_c != 0 else np.inf,
+        frequencies=freq,
+        impedances=imp,
+        fitted=fitted,
+        residuals_real=res.real.copy(),
+        residuals_imag=res.imag.copy(),
+        pseudo_chi_square=chi2,
+        noise=noise,
+        num_rc=m,
+        mu=float(mu),
+        mu_reached=reached,
+        passed=(reached or num_rc is not None) and noise <= max_noise,
+        max_noise=max_noise,
+        series_resistance=float(x[0]),
+        resistances=x[1 : m + 1].copy(),
+        time_constants=tau,
+        inductance=inductance,
+        capacitance=(1 / inv_c) if inv_c != 0 else np.inf,
     )

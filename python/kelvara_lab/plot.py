@@ -7,7 +7,7 @@ are scaled to milliohm or kiloohm where that reads better; the unit is in the la
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -47,14 +47,27 @@ def _axes(ax: Axes | None) -> Axes:
         return ax
     import matplotlib.pyplot as plt
 
-    return plt.figure(figsize=(5, 4.5), layout="constrained").add_subplot()
+    return plt.figure(figsize=(5.5, 4), layout="constrained").add_subplot()
 
 
 def _groups(data: Any, z: Any) -> list[tuple[str | None, FloatArray, ComplexArray]]:
     if z is None and isinstance(data, pd.DataFrame) and SPECTRUM in data.columns:
-        return [(f"spectrum {int(k)}", *_spectrum(g))  # type: ignore[call-overload]
-                for k, g in data.groupby(SPECTRUM)]
+        return [(f"spectrum {int(cast(int, k))}", *_spectrum(g)) for k, g in data.groupby(SPECTRUM)]
     return [(None, *_spectrum(data, z))]
+
+
+def _aspect(z: ComplexArray) -> float:
+    """Height over width of a Nyquist plot of these points, with 0 in view, kept readable."""
+    x = z.real[np.isfinite(z)]
+    y = -z.imag[np.isfinite(z)]
+    if x.size == 0:
+        return 1.0
+    width = max(float(np.ptp(x)), 1e-300)
+    height = float(max(y.max(), 0) - min(y.min(), 0))
+    return float(np.clip(height / width, 0.2, 1.2))
+
+
+_MARKERS = "osD^vp<>"
 
 
 def nyquist(
@@ -67,25 +80,61 @@ def nyquist(
     fit_label: str = "fit",
 ) -> Axes:
     """-Im(Z) against Re(Z) with equal aspect; ``fit`` is complex impedances at the same
-    frequencies (or a frame)."""
-    ax = _axes(ax)
+    frequencies (or a frame). Several spectra in a frame get one marker each."""
     groups = _groups(data, z)
-    fitted = None if fit is None else (_spectrum(fit)[1] if isinstance(fit, pd.DataFrame)
-                                       else np.asarray(fit, dtype=complex).ravel())
+    fitted = (
+        None
+        if fit is None
+        else (
+            _spectrum(fit)[1]
+            if isinstance(fit, pd.DataFrame)
+            else np.asarray(fit, dtype=complex).ravel()
+        )
+    )
     every = np.concatenate([zz for _, _, zz in groups] + ([fitted] if fitted is not None else []))
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        # The box follows the data's aspect, so equal scaling leaves no empty band.
+        ax = plt.figure(
+            figsize=(5.5, 1.3 + 4.2 * _aspect(every)), layout="constrained"
+        ).add_subplot()
     div, unit = _scale(float(np.nanmax(np.abs(every))))
-    for name, _f, zz in groups:
-        ax.plot(zz.real / div, -zz.imag / div, "o", ms=4, label=name or label)
+    several = len(groups) > 1
+    for i, (name, _f, zz) in enumerate(groups):
+        ax.plot(
+            zz.real / div,
+            -zz.imag / div,
+            _MARKERS[i % len(_MARKERS)],
+            ms=4.5,
+            fillstyle="none" if several else "full",
+            label=name or label,
+        )
     if fitted is not None:
         ax.plot(fitted.real / div, -fitted.imag / div, "-", lw=1.5, label=fit_label)
     ax.set_xlabel(f"Re(Z) / {unit}")
     ax.set_ylabel(f"−Im(Z) / {unit}")
-    ax.set_aspect("equal", adjustable="datalim")
+    ax.set_aspect("equal", adjustable="box")
     ax.axhline(0, color="0.6", lw=0.6)
     ax.grid(True, alpha=0.3)
-    if len(groups) > 1 or fitted is not None:
-        ax.legend()
+    if several or fitted is not None:
+        ax.legend(fontsize=8)
     return ax
+
+
+def _log_labels(axis: Any) -> None:
+    # Plain numbers on a log axis, minor ticks labelled at 2 and 5 only.
+    from matplotlib.ticker import FuncFormatter
+
+    def major(v: float, _pos: object) -> str:
+        return f"{v:g}"
+
+    def minor(v: float, _pos: object) -> str:
+        mantissa = v / 10 ** np.floor(np.log10(v)) if v > 0 else 0
+        return f"{v:g}" if round(mantissa) in (2, 5) else ""
+
+    axis.set_major_formatter(FuncFormatter(major))
+    axis.set_minor_formatter(FuncFormatter(minor))
 
 
 def bode(
@@ -109,15 +158,20 @@ def bode(
         bottom.semilogx(f, -np.angle(zz, deg=True), "o", ms=4, color=line.get_color())
     if fit is not None:
         f0 = groups[0][1]
-        fitted = (_spectrum(fit)[1] if isinstance(fit, pd.DataFrame)
-                  else np.asarray(fit, dtype=complex).ravel())
-        top.loglog(f0, np.abs(fitted) / div, "-", lw=1.5, label="fit")
-        bottom.semilogx(f0, -np.angle(fitted, deg=True), "-", lw=1.5)
+        fitted = (
+            _spectrum(fit)[1]
+            if isinstance(fit, pd.DataFrame)
+            else np.asarray(fit, dtype=complex).ravel()
+        )
+        fit_line = top.loglog(f0, np.abs(fitted) / div, "-", lw=1.5, label="fit")[0]
+        bottom.semilogx(f0, -np.angle(fitted, deg=True), "-", lw=1.5, color=fit_line.get_color())
+    _log_labels(top.yaxis)
     top.set_ylabel(f"|Z| / {unit}")
     bottom.set_ylabel("−phase / °")
     bottom.set_xlabel("frequency / Hz")
     for a in (top, bottom):
-        a.grid(True, which="both", alpha=0.3)
+        a.grid(True, which="major", alpha=0.35)
+        a.grid(True, which="minor", alpha=0.1)
     if len(groups) > 1 or fit is not None:
         top.legend()
     return top, bottom
@@ -136,7 +190,8 @@ def residuals(result: KKResult, *, ax: Axes | None = None) -> Axes:
     ax.set_ylabel("residual / % of |Z|")
     verdict = "pass" if result.passed else "fail"
     ax.set_title(f"Lin-KK: {verdict}, M = {result.num_rc}, μ = {result.mu:.2f}", fontsize=10)
-    ax.grid(True, which="both", alpha=0.3)
+    ax.grid(True, which="major", alpha=0.35)
+    ax.grid(True, which="minor", alpha=0.1)
     ax.legend(fontsize=8)
     return ax
 
@@ -146,11 +201,18 @@ def kk(result: KKResult, *, ax: Sequence[Axes] | None = None) -> tuple[Axes, Axe
     if ax is None:
         import matplotlib.pyplot as plt
 
-        fig, (top, bottom) = plt.subplots(2, 1, figsize=(5.5, 7), layout="constrained",
-                                          height_ratios=(3, 2))
+        ratio = _aspect(result.impedances)
+        fig, (top, bottom) = plt.subplots(
+            2,
+            1,
+            figsize=(5.5, 4.2 + 4.2 * ratio),
+            layout="constrained",
+            height_ratios=(4.2 * ratio, 3),
+        )
     else:
         top, bottom = ax
-    nyquist(result.frequencies, result.impedances, fit=result.fitted, ax=top,
-            fit_label="Lin-KK fit")
+    nyquist(
+        result.frequencies, result.impedances, fit=result.fitted, ax=top, fit_label="Lin-KK fit"
+    )
     residuals(result, ax=bottom)
     return top, bottom

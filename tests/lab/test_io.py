@@ -1,0 +1,136 @@
+"""Every sample format reads into BDF frames with the physics sign and the right spectra."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+from lab_samples import sample
+
+import kelvara_lab as kl
+from kelvara_lab.io import ReadError
+
+# The pyimpspec samples hold one 29-point spectrum in many formats; each must read the same.
+SAME_SPECTRUM = [
+    "data.mpt",
+    "data-metadata.mpt",
+    "data.dta",
+    "data.z",
+    "data.P00",
+    "data.i2b",
+    "data.idf",
+    "data.pssession",
+    "data-comma.csv",
+    "data-semicolon.csv",
+    "data-tab.csv",
+    "data-space.csv",
+    "data-comma-decimal-separator.csv",
+    "data-header-variant-1.csv",
+    "data-header-variant-2.csv",
+    "data-header-variant-3.csv",
+    "data-header-variant-4.csv",
+    "case-negative-real-imaginary.csv",
+]
+
+# file, spectra, points, lowest and highest frequency (Hz), library
+INSTRUMENT_FILES = [
+    ("impedance.py/exampleDataGamry.DTA", 1, 72, 0.01589, 2.0002e5, "pyimpspec"),
+    ("impedance.py/exampleDataGamryABORT.DTA", 1, 72, 0.01589, 2.0002e5, "pyimpspec"),
+    ("impedance.py/exampleDataBioLogic.mpt", 1, 43, 0.016896, 1000.3, "pyimpspec"),
+    ("impedance.py/exampleDataZPlot.z", 1, 21, 3.0e3, 3.0e5, "pyimpspec"),
+    ("impedance.py/exampleDataZPlot_noComments.z", 1, 31, 300, 3.0e5, "impedance"),
+    ("impedance.py/exampleDataAutolab.txt", 1, 41, 0.1, 1.0e4, "impedance"),
+    ("impedance.py/exampleDataCHInstruments.txt", 1, 73, 0.1, 99610, "impedance"),
+    ("impedance.py/exampleDataParstat.txt", 1, 31, 10, 1.0e4, "impedance"),
+    ("impedance.py/exampleDataPowersuite.txt", 1, 30, 0.1, 2.0e6, "pyimpspec"),
+    ("impedance.py/exampleDataVersaStudio.par", 1, 61, 0.021544, 1.0e5, "impedance"),
+    ("pyimpspec/case-multiple-spectra.mpt", 3, 87, 1.0, 1.0e4, "pyimpspec"),
+    ("pyimpspec/case-multiple-spectra.csv", 4, 116, 1.0, 1.0e4, "pyimpspec"),
+    ("pyimpspec/case-multiple-spectra-reverse.csv", 2, 58, 1.0, 1.0e4, "pyimpspec"),
+    ("pyimpspec/drift-corrected-data.dta", 2, 110, 0.10016, 1.0008e5, "pyimpspec"),
+    ("pyimpspec/data.xlsx", 4, 116, 1.0, 1.0e4, "pyimpspec"),
+    ("pyimpspec/data.ods", 4, 116, 1.0, 1.0e4, "pyimpspec"),
+    ("pyimpspec/case-fragment.csv", 1, 6, 1389.5, 7196.9, "pyimpspec"),
+]
+
+
+def test_one_spectrum_in_every_format_reads_the_same(samples):
+    reference = kl.read(samples / "pyimpspec/data.z")
+    for name in SAME_SPECTRUM:
+        frame = kl.read(samples / "pyimpspec" / name)
+        assert list(frame.columns) == [kl.FREQUENCY, kl.REAL, kl.IMAGINARY], name
+        # Some formats store 4 to 5 digits; 1e-3 still catches a sign, unit or decimal slip.
+        np.testing.assert_allclose(frame.to_numpy(), reference.to_numpy(), rtol=1e-3, err_msg=name)
+        assert frame.attrs["findings"] == [], name
+
+
+@pytest.mark.parametrize(
+    ("name", "count", "points", "f_min", "f_max", "library"),
+    INSTRUMENT_FILES,
+    ids=[row[0].split("/")[1] for row in INSTRUMENT_FILES],
+)
+def test_instrument_exports(name, count, points, f_min, f_max, library):
+    frame = kl.read(sample(name))
+    f = frame[kl.FREQUENCY]
+    assert (len(frame), frame.attrs["spectra"]) == (points, count)
+    assert f.min() == pytest.approx(f_min, rel=1e-3) and f.max() == pytest.approx(f_max, rel=1e-3)
+    assert frame.attrs["reader"].startswith(library)
+    # Capacitive arcs: the imaginary part is negative over most of every spectrum.
+    assert (frame[kl.IMAGINARY] < 0).mean() > 0.6
+    if count > 1:
+        assert frame[kl.SPECTRUM].dtype.kind == "i"
+        assert frame.groupby(kl.SPECTRUM).size().tolist() == [points // count] * count
+    else:
+        assert kl.SPECTRUM not in frame.columns
+
+
+def test_gamry_header_reaches_attrs_and_checks(samples):
+    aborted = kl.read(samples / "impedance.py/exampleDataGamryABORT.DTA")
+    assert aborted.attrs["nominal_frequency_range"] == (5e6, 1e-3)
+    assert [f.code for f in aborted.attrs["findings"]] == ["aborted"]
+    assert "aborted" not in kl.read(samples / "impedance.py/exampleDataGamry.DTA").attrs
+
+
+@pytest.mark.parametrize(
+    "names",
+    [
+        ("Frequency / Hz", "Real Impedance / ohm", "Imaginary Impedance / ohm"),
+        ("frequency_hertz", "real_impedance_ohm", "imaginary_impedance_ohm"),
+    ],
+    ids=["bdf", "snake"],
+)
+def test_tables_with_bdf_headers(tmp_path, names):
+    f = np.geomspace(1e4, 1, 9)
+    z = 1 + 1 / (1 + 1j * f)
+    table = pd.DataFrame(
+        {
+            names[0]: np.tile(f, 2),
+            names[1]: np.tile(z.real, 2),
+            names[2]: np.tile(z.imag, 2),
+            "Spectrum": np.repeat([0, 1], 9),
+        }
+    )
+    table.to_csv(tmp_path / "bdf.csv", sep=";", index=False)
+    frame = kl.read(tmp_path / "bdf.csv")
+    assert frame.attrs["spectra"] == 2 and frame.attrs["reader"].startswith("pandas")
+    np.testing.assert_allclose(frame[kl.IMAGINARY].to_numpy(), table[names[2]].to_numpy())
+
+
+def test_unreadable_files_raise_clear_errors(tmp_path, samples):
+    with pytest.raises(ReadError, match="exampleDataBioLogic_MissingFreq.mpt.*frequency"):
+        kl.read(samples / "impedance.py/exampleDataBioLogic_MissingFreq.mpt")
+    (tmp_path / "notes.txt").write_text("nothing to see\n")
+    with pytest.raises(ReadError, match="cannot read notes.txt"):
+        kl.read(tmp_path / "notes.txt")
+    with pytest.raises(FileNotFoundError):
+        kl.read(tmp_path / "absent.mpt")
+
+
+def test_importing_the_core_pulls_in_nothing_from_the_lab():
+    code = (
+        "import sys, kelvara; heavy = {'pandas', 'matplotlib', 'kelvara_lab', 'click', "
+        "'pyimpspec', 'impedance'} & set(sys.modules); assert not heavy, heavy"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
