@@ -86,11 +86,11 @@ def _rows_for(circuit: str, item: Item, options: dict[str, Any]) -> list[dict[st
         text = f"{type(error).__name__}: {_first_line(error)}"
         return [{ID: ident, "error": text, "success": False}]
     row: dict[str, Any] = {ID: ident, "error": ""}
-    for name, unit, value, error in zip(
+    for name, unit, value, spread in zip(
         report.names, report.units, report.values, report.stderr, strict=True
     ):
         row[value_column(name, unit)] = value
-        row[stderr_column(name, unit)] = error
+        row[stderr_column(name, unit)] = spread
     row.update(
         chi_square=report.chi_square,
         reduced_chi_square=report.reduced_chi_square,
@@ -135,7 +135,7 @@ def _items(spectra: Any) -> Iterator[Item]:
     )
     for position, (key, source) in enumerate(pairs):
         if isinstance(source, (str, os.PathLike)) and not isinstance(spectra, Mapping):
-            key = source
+            key = str(source)
         if isinstance(source, list) and len(source) == 2:
             source = tuple(source)
         yield position, str(key), source
@@ -266,12 +266,15 @@ def read_results(path: str | os.PathLike[str]) -> pd.DataFrame:
         return pd.read_parquet(source)
     if suffix == ".csv":
         # pandas 3 parses floats exactly by default; pandas 2 needs asking.
-        exact = {"float_precision": "round_trip"} if pd.__version__.startswith("2.") else {}
-        return pd.read_csv(
+        exact: dict[str, Any] = {}
+        if pd.__version__.startswith("2."):
+            exact["float_precision"] = "round_trip"
+        table: pd.DataFrame = pd.read_csv(
             source,
             dtype={ID: str, "circuit": str, "error": str},
             keep_default_na=False,
             na_values=["NaN"],
-            **exact,  # type: ignore[arg-type]
+            **exact,
         )
+        return table
     raise ValueError(f"cannot read {source.name}: expected a .parquet or .csv file")

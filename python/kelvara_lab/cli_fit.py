@@ -93,7 +93,7 @@ def fit_command(
     if scheduler:
         from distributed import Client
 
-        client = Client(scheduler)
+        client = Client(scheduler)  # type: ignore[no-untyped-call]
         executor = client
     elif workers:
         from concurrent.futures import ProcessPoolExecutor
@@ -106,7 +106,7 @@ def fit_command(
         )
     finally:
         if client is not None:
-            client.close()
+            client.close()  # type: ignore[no-untyped-call]
         elif workers:
             executor.shutdown()
     values = [c for c in table.columns if " / " in c and " stderr / " not in c]

@@ -9,6 +9,7 @@ from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 import kelvara
@@ -81,7 +82,7 @@ def compare(
     columns = ["notation", "parameters", "chi_square", "reduced_chi_square", "aic", "bic"]
     table = table.reindex(columns=[*columns, "success", "error", "report"])
     # A failed fit sorts last; a fit with a NaN criterion is not a choice either.
-    order = table["bic"].map(lambda v: math.inf if pd.isna(v) else v)
-    table = table.iloc[order.argsort(kind="stable")]
+    bic = table["bic"].to_numpy(dtype=float)
+    table = table.iloc[np.argsort(np.where(np.isnan(bic), math.inf, bic), kind="stable")]
     table["rank"] = range(1, len(table) + 1)
     return table

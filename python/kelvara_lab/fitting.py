@@ -171,7 +171,7 @@ def _bounded_fit(
     f, z = data.frequencies, data.impedances
 
     def physical(x: FloatArray) -> FloatArray:
-        q = p.copy()
+        q: FloatArray = p.copy()
         q[free] = np.where(log_free, base + 10.0**x, x)
         return q
 

@@ -265,7 +265,7 @@ class FitReport:
         from kelvara_lab import plot
 
         fig = plt.figure(figsize=(11, 4.8), layout="constrained")
-        left, right = fig.subfigures(1, 2, width_ratios=[1, 1.1])
+        left, right = fig.subfigures(1, 2, width_ratios=[1, 1.1])  # type: ignore[misc]
         nyquist_ax = left.add_subplot()
         top, bottom = right.subplots(2, 1, sharex=True)
         fitted = self.impedance()
