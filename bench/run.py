@@ -462,6 +462,12 @@ def main() -> None:
         print("  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)).rstrip())
     print("\nratio = other time / kelvara time: above 1, kelvara is that many times faster.")
 
+    # kelvara_lab's workflows (fixed-parameter fits, compare, fit_many, Dask) need its
+    # dependencies and a one-thread pool of their own: bench/lab.py runs them in a child.
+    lab = [sys.executable, str(ROOT / "bench" / "lab.py"), *(["--quick"] if args.quick else [])]
+    print("\nkelvara_lab workflows:", flush=True)
+    subprocess.run(lab, env=dict(os.environ, RAYON_NUM_THREADS="1"), check=True)
+
 
 if __name__ == "__main__":
     main()

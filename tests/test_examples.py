@@ -53,6 +53,7 @@ EXPECTED = {
     ],
     "custom_weights": ["guess: {'R0.r': ", "reordered: [", "fit from it: success=True"],
     "reference_circuit": ["Circuit (5 parameters)", "W1.aw      = 0.004"],
+    "cycling_study": ["300 spectra fitted, 300 successful", "R1: 8.09 mOhm at cycle 0"],
 }
 
 

@@ -4,6 +4,14 @@ from kelvara_lab.checks import Finding, check, crop, drop_flagged, drop_inductiv
 from kelvara_lab.io import FREQUENCY, IMAGINARY, REAL, SPECTRUM, read, spectra
 from kelvara_lab.kk import KKResult, kk_test
 
+# isort: split
+# Fitting workflows (part 2).
+from kelvara_lab.batch import fit_many, read_results, write_results
+from kelvara_lab.compare import compare
+from kelvara_lab.fitting import fit
+from kelvara_lab.report import FitReport
+from kelvara_lab.spectrum import DataError
+
 __all__ = [
     "FREQUENCY",
     "IMAGINARY",
@@ -19,4 +27,12 @@ __all__ = [
     "kk_test",
     "read",
     "spectra",
+    # part 2
+    "DataError",
+    "FitReport",
+    "compare",
+    "fit",
+    "fit_many",
+    "read_results",
+    "write_results",
 ]

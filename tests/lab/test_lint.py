@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-LAB = ["python/kelvara_lab", "tests/lab", "bench/kk.py"]
+LAB = ["python/kelvara_lab", "tests/lab", "bench/kk.py", "bench/lab.py"]
 
 
 def run(*args: str) -> subprocess.CompletedProcess[str]:

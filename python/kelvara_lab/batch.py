@@ -1,0 +1,281 @@
+"""Many spectra, one circuit: a results table, on this machine's cores or on a Dask cluster.
+
+Work travels as notation, options and plain arrays or paths (a ``kelvara.Circuit`` does not
+pickle), in chunks large enough that the per-task cost of an executor stays small. Every
+spectrum gets its row; a failure becomes the row's ``error`` text and never stops the batch.
+"""
+
+from __future__ import annotations
+
+import math
+import multiprocessing
+import os
+import warnings
+from collections.abc import Iterable, Iterator, Mapping
+from concurrent.futures import (
+    Executor,
+    Future,
+    ProcessPoolExecutor,
+    ThreadPoolExecutor,
+    as_completed,
+)
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+
+import kelvara
+from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
+from kelvara_lab.fitting import fit, notation_of
+
+ID = "spectrum"
+STATISTICS = ["chi_square", "reduced_chi_square", "aic", "bic", "evaluations", "success"]
+
+# Below this many spectra, starting a pool of spawned processes (about 2 s on two cores)
+# costs more than it saves; threads gain little because the guess holds the interpreter lock.
+_SERIAL_BELOW = 2000
+_MAX_CHUNK = 250
+
+Item = tuple[int, str, Any]  # (position, id, source): source is a path, a frame or (f, z)
+
+
+def value_column(name: str, unit: str) -> str:
+    return f"{name} / {unit}"
+
+
+def stderr_column(name: str, unit: str) -> str:
+    return f"{name} stderr / {unit}"
+
+
+def result_columns(circuit: str) -> list[str]:
+    """The columns of `fit_many`'s table for `circuit`, in order."""
+    model = kelvara.Circuit(circuit)
+    columns = [ID, "circuit"]
+    for name, unit in zip(model.param_names(), model.param_units(), strict=True):
+        columns += [value_column(name, unit), stderr_column(name, unit)]
+    return [*columns, *STATISTICS, "error"]
+
+
+def _single_thread_pool() -> None:
+    # The module sizes its worker pool once, at its first parallel task: a process that
+    # runs fits side by side with its siblings wants one thread each, set before that.
+    os.environ.setdefault("RAYON_NUM_THREADS", "1")
+
+
+def _first_line(error: BaseException) -> str:
+    lines = str(error).splitlines()
+    return lines[0] if lines else ""
+
+
+def _rows_for(circuit: str, item: Item, options: dict[str, Any]) -> list[dict[str, Any]]:
+    position, ident, source = item
+    try:
+        if isinstance(source, (str, os.PathLike)):
+            from kelvara_lab.io import read, spectra
+
+            frame = read(Path(source), check=False)
+            parts = list(spectra(frame))
+            if len(parts) > 1:
+                out = []
+                for index, part in parts:
+                    sub = (position, f"{ident}#{index}", part.drop(columns=[SPECTRUM]))
+                    out.extend(_rows_for(circuit, sub, options))
+                return out
+            source = parts[0][1]
+        report = fit(circuit, source, **options)
+    except Exception as error:  # noqa: BLE001 - any failure of one spectrum is its row's
+        text = f"{type(error).__name__}: {_first_line(error)}"
+        return [{ID: ident, "error": text, "success": False}]
+    row: dict[str, Any] = {ID: ident, "error": ""}
+    for name, unit, value, spread in zip(
+        report.names, report.units, report.values, report.stderr, strict=True
+    ):
+        row[value_column(name, unit)] = value
+        row[stderr_column(name, unit)] = spread
+    row.update(
+        chi_square=report.chi_square,
+        reduced_chi_square=report.reduced_chi_square,
+        aic=report.aic,
+        bic=report.bic,
+        evaluations=report.evaluations,
+        success=report.success,
+    )
+    return [row]
+
+
+def fit_chunk(
+    circuit: str, items: list[Item], options: dict[str, Any], single_thread: bool
+) -> list[tuple[int, list[dict[str, Any]]]]:
+    """Fit a chunk of spectra; runs wherever the executor puts it."""
+    if single_thread:
+        _single_thread_pool()
+    out = []
+    with warnings.catch_warnings():
+        # Without a network the start is the catalogue values; said once per batch is enough.
+        warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
+        for item in items:
+            out.append((item[0], _rows_for(circuit, item, options)))
+    return out
+
+
+def _items(spectra: Any) -> Iterator[Item]:
+    if isinstance(spectra, pd.DataFrame):
+        if SPECTRUM not in spectra.columns:
+            yield 0, "0", spectra
+            return
+        for position, (key, group) in enumerate(spectra.groupby(SPECTRUM, sort=False)):
+            f = group[FREQUENCY].to_numpy(dtype=float)
+            z = group[REAL].to_numpy(dtype=float) + 1j * group[IMAGINARY].to_numpy(dtype=float)
+            yield position, str(key), (f, z)
+        return
+    if isinstance(spectra, (str, os.PathLike)):
+        yield 0, str(spectra), spectra
+        return
+    pairs: Iterable[tuple[Any, Any]] = (
+        spectra.items() if isinstance(spectra, Mapping) else enumerate(spectra)
+    )
+    for position, (key, source) in enumerate(pairs):
+        if isinstance(source, (str, os.PathLike)) and not isinstance(spectra, Mapping):
+            key = str(source)
+        if isinstance(source, list) and len(source) == 2:
+            source = tuple(source)
+        yield position, str(key), source
+
+
+def _executor(executor: Any, count: int) -> tuple[Executor | None, bool, bool]:
+    """(executor, made here so shut it down, whether its workers need a one-thread pool)."""
+    if executor is None:
+        executor = "serial" if count < _SERIAL_BELOW else "processes"
+    if isinstance(executor, str):
+        cores = os.cpu_count() or 1
+        if executor == "serial":
+            return None, False, False
+        if executor == "threads":
+            return ThreadPoolExecutor(max_workers=cores), True, False
+        if executor == "processes":
+            # Spawned, not forked: a fork would copy the parent's running thread pool.
+            context = multiprocessing.get_context("spawn")
+            pool = ProcessPoolExecutor(
+                max_workers=cores, mp_context=context, initializer=_single_thread_pool
+            )
+            return pool, True, True
+        raise ValueError(
+            f"unknown executor {executor!r}: expected 'serial', 'threads', 'processes', "
+            "a concurrent.futures.Executor or a dask.distributed Client"
+        )
+    if hasattr(executor, "get_executor") and not isinstance(executor, Executor):
+        return executor.get_executor(), False, True  # a dask.distributed Client
+    if isinstance(executor, Executor):
+        return executor, False, not isinstance(executor, ThreadPoolExecutor)
+    raise TypeError(
+        f"executor must be None, a name, a concurrent.futures.Executor or a dask.distributed "
+        f"Client, got {type(executor).__name__}"
+    )
+
+
+def _workers(executor: Executor) -> int:
+    count = getattr(executor, "_max_workers", None)
+    client = getattr(executor, "_client", None)
+    if client is not None:
+        count = max(1, sum(client.nthreads().values()))
+    return int(count or os.cpu_count() or 1)
+
+
+def fit_many(
+    circuit: str,
+    spectra: Any,
+    *,
+    executor: Any = None,
+    progress: bool = True,
+    chunk_size: int | None = None,
+    **fit_options: Any,
+) -> pd.DataFrame:
+    """Fit `circuit` to every spectrum and return one row per spectrum.
+
+    `spectra` is an iterable (or a mapping id -> spectrum) of frames, file paths or
+    ``(f, z)`` pairs, or one long frame with a "Spectrum" column. `executor` is None (on
+    this machine: in process for small batches, else one process per core), "serial",
+    "threads", "processes", any ``concurrent.futures.Executor`` or a dask.distributed
+    ``Client``. `fit_options` go to `kelvara_lab.fit` (``fixed``, ``bounds``, ``method``...).
+    Columns: the id, each parameter and its standard error ("R0.r / ohm", "R0.r stderr /
+    ohm"), chi-square, reduced chi-square, AIC, BIC, evaluations, ``success`` and ``error``
+    (empty when the fit ran).
+    """
+    notation = notation_of(circuit)
+    columns = result_columns(circuit)  # a bad circuit fails here, before any work
+    items = list(_items(spectra))
+    pool, owned, single_thread = _executor(executor, len(items))
+    from tqdm.auto import tqdm
+
+    bar = tqdm(total=len(items), disable=not progress, desc="fitting", unit="spectrum")
+    results: dict[int, list[dict[str, Any]]] = {}
+    try:
+        if pool is None:
+            for item in items:
+                results.update(fit_chunk(circuit, [item], fit_options, False))
+                bar.update(1)
+        else:
+            size = chunk_size or max(
+                1, min(_MAX_CHUNK, math.ceil(len(items) / (4 * _workers(pool))))
+            )
+            chunks = [items[i : i + size] for i in range(0, len(items), size)]
+            futures: dict[Future[Any], list[Item]] = {
+                pool.submit(fit_chunk, circuit, chunk, fit_options, single_thread): chunk
+                for chunk in chunks
+            }
+            for future in as_completed(futures):
+                chunk = futures[future]
+                try:
+                    results.update(future.result())
+                except Exception as error:  # noqa: BLE001 - a lost task fails its rows only
+                    text = f"{type(error).__name__}: {_first_line(error)}"
+                    for position, ident, _ in chunk:
+                        results[position] = [{ID: ident, "error": text, "success": False}]
+                bar.update(len(chunk))
+    finally:
+        bar.close()
+        if owned and pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
+    rows = [row for position in sorted(results) for row in results[position]]
+    table = pd.DataFrame(rows).reindex(columns=columns)
+    table["circuit"] = notation
+    table[ID] = table[ID].astype(str)
+    table["error"] = table["error"].fillna("").astype(str)
+    table["success"] = table["success"].fillna(False).astype(bool)
+    table["evaluations"] = table["evaluations"].fillna(0).astype("int64")
+    return table
+
+
+def write_results(table: pd.DataFrame, path: str | os.PathLike[str]) -> None:
+    """Write a `fit_many` table to .parquet or .csv; the units live in the column names."""
+    target = Path(path)
+    suffix = target.suffix.lower()
+    if suffix == ".parquet":
+        table.to_parquet(target, index=False)
+    elif suffix == ".csv":
+        # Shortest round-trip digits; "NaN" marks a missing number, an empty cell an empty text.
+        table.to_csv(target, index=False, na_rep="NaN")
+    else:
+        raise ValueError(f"cannot write {target.name}: expected a .parquet or .csv file")
+
+
+def read_results(path: str | os.PathLike[str]) -> pd.DataFrame:
+    """Read a table written by `write_results`, giving back the same numbers bit for bit."""
+    source = Path(path)
+    suffix = source.suffix.lower()
+    if suffix == ".parquet":
+        return pd.read_parquet(source)
+    if suffix == ".csv":
+        # pandas 3 parses floats exactly by default; pandas 2 needs asking.
+        exact: dict[str, Any] = {}
+        if pd.__version__.startswith("2."):
+            exact["float_precision"] = "round_trip"
+        table: pd.DataFrame = pd.read_csv(
+            source,
+            dtype={ID: str, "circuit": str, "error": str},
+            keep_default_na=False,
+            na_values=["NaN"],
+            **exact,
+        )
+        return table
+    raise ValueError(f"cannot read {source.name}: expected a .parquet or .csv file")

@@ -1,0 +1,88 @@
+"""Model choice: fit several circuits to one spectrum and rank them by BIC."""
+
+from __future__ import annotations
+
+import math
+import os
+import warnings
+from collections.abc import Iterable
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import kelvara
+from kelvara_lab.fitting import REGISTRY, fit
+from kelvara_lab.report import FitReport
+from kelvara_lab.spectrum import Spectrum, load
+
+
+def _size(name: str) -> int:
+    try:
+        return len(kelvara.Circuit(name).param_names())
+    except (ValueError, TypeError):
+        return 0  # its fit raises the same error, and the row records it
+
+
+def _one(name: str, spectrum: Spectrum, fit_options: dict[str, Any]) -> dict[str, Any]:
+    row: dict[str, Any] = {"circuit": name}
+    try:
+        with warnings.catch_warnings():
+            # A topology without a network starts from the catalogue values; the report's
+            # "start" says so, and the warning would only repeat it once per candidate.
+            warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
+            report: FitReport | None = fit(name, spectrum, **fit_options)
+    except (ValueError, TypeError) as error:
+        report = None
+        row["error"] = str(error).splitlines()[0]
+    if report is not None:
+        row.update(
+            notation=report.circuit,
+            parameters=len(report.names),
+            chi_square=report.chi_square,
+            reduced_chi_square=report.reduced_chi_square,
+            aic=report.aic,
+            bic=report.bic,
+            success=report.success,
+            error="",
+        )
+    row["report"] = report
+    return row
+
+
+def compare(
+    data: Any,
+    circuits: Iterable[str] | None = None,
+    *,
+    workers: int | None = None,
+    check: bool = True,
+    **fit_options: Any,
+) -> pd.DataFrame:
+    """Fit every candidate with default settings and rank them by BIC (lowest first).
+
+    `circuits` defaults to the eleven registry circuits, each started from its own
+    network's guess. The table has one row per candidate, indexed by the name given, with
+    notation, parameter count, chi-square, reduced chi-square, AIC, BIC, success, an
+    ``error`` text for a fit that raised, and each fit's ``report``. The data are read and
+    checked once; `workers` threads fit the candidates (default: one per core).
+    """
+    spectrum = load(data, run_checks=check)
+    names = list(REGISTRY) if circuits is None else list(circuits)
+    if not names:
+        raise ValueError("no circuits to compare")
+    # kelvara releases the interpreter lock while it fits, so the candidates share the
+    # cores on threads; the ones with most parameters, usually the slowest, go first.
+    order = sorted(range(len(names)), key=lambda i: -_size(names[i]))
+    workers = workers or min(len(names), os.cpu_count() or 1)
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        done = list(pool.map(lambda i: _one(names[i], spectrum, fit_options), order))
+    rows = [row for _, row in sorted(zip(order, done, strict=True), key=lambda pair: pair[0])]
+    table = pd.DataFrame(rows).set_index("circuit")
+    columns = ["notation", "parameters", "chi_square", "reduced_chi_square", "aic", "bic"]
+    table = table.reindex(columns=[*columns, "success", "error", "report"])
+    # A failed fit sorts last; a fit with a NaN criterion is not a choice either.
+    bic = table["bic"].to_numpy(dtype=float)
+    table = table.iloc[np.argsort(np.where(np.isnan(bic), math.inf, bic), kind="stable")]
+    table["rank"] = range(1, len(table) + 1)
+    return table

@@ -1,0 +1,98 @@
+"""Turn what a user hands the fitting calls (a frame, a file path or ``(f, z)``) into arrays.
+
+The data checks run here once per spectrum, so that every fit reports them and a spectrum
+with an error-level finding never reaches the optimiser unnoticed.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from kelvara_lab.checks import Finding, check
+from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
+
+FloatArray = npt.NDArray[np.float64]
+ComplexArray = npt.NDArray[np.complex128]
+
+
+class DataError(ValueError):
+    """The data checks found an error-level problem; the findings travel with it."""
+
+    def __init__(self, findings: Sequence[Finding]) -> None:
+        self.findings = tuple(findings)
+        errors = [f.message for f in self.findings if f.severity == "error"]
+        super().__init__("the data checks failed: " + "; ".join(errors))
+
+
+@dataclass(frozen=True)
+class Spectrum:
+    """One spectrum as the optimisers see it, with the findings of its checks."""
+
+    frequencies: FloatArray
+    impedances: ComplexArray
+    findings: tuple[Finding, ...] = ()
+
+
+def frame_of(f: Any, z: Any) -> pd.DataFrame:
+    """A BDF frame from frequencies and complex impedances."""
+    f = np.asarray(f, dtype=float)
+    z = np.asarray(z, dtype=complex)
+    if f.ndim != 1 or z.ndim != 1 or f.shape != z.shape:
+        raise ValueError(
+            f"frequencies and impedances must be one-dimensional and of equal length, "
+            f"got shapes {f.shape} and {z.shape}"
+        )
+    return pd.DataFrame({FREQUENCY: f, REAL: z.real, IMAGINARY: z.imag})
+
+
+def from_frame(frame: pd.DataFrame, *, run_checks: bool = True) -> Spectrum:
+    """The spectrum of a frame that holds exactly one."""
+    if SPECTRUM in frame.columns and frame[SPECTRUM].nunique() > 1:
+        raise ValueError(
+            f"the frame holds {frame[SPECTRUM].nunique()} spectra (column {SPECTRUM!r}); "
+            "fit one at a time or use fit_many()"
+        )
+    missing = [c for c in (FREQUENCY, REAL, IMAGINARY) if c not in frame.columns]
+    if missing:
+        raise ValueError(f"the frame lacks the column(s) {', '.join(map(repr, missing))}")
+    findings: list[Finding] = []
+    if run_checks:
+        # Checked afresh: findings stored in attrs may describe the whole file a part came from.
+        findings = check(frame)
+        if any(f.severity == "error" for f in findings):
+            raise DataError(findings)
+    f = pd.to_numeric(frame[FREQUENCY], errors="coerce").to_numpy(dtype=float)
+    re = pd.to_numeric(frame[REAL], errors="coerce").to_numpy(dtype=float)
+    im = pd.to_numeric(frame[IMAGINARY], errors="coerce").to_numpy(dtype=float)
+    return Spectrum(np.ascontiguousarray(f), re + 1j * im, tuple(findings))
+
+
+def load(data: Any, *, run_checks: bool = True) -> Spectrum:
+    """The spectrum of `data`: a frame, a file path, or a pair ``(f, z)``."""
+    if isinstance(data, Spectrum):
+        return data
+    if isinstance(data, pd.DataFrame):
+        return from_frame(data, run_checks=run_checks)
+    if isinstance(data, (str, os.PathLike)):
+        from kelvara_lab.io import read
+
+        return from_frame(read(Path(data)), run_checks=run_checks)
+    if isinstance(data, tuple) and len(data) == 2:
+        frame = frame_of(*data)
+        findings = check(frame) if run_checks else []
+        if any(f.severity == "error" for f in findings):
+            raise DataError(findings)
+        f = np.ascontiguousarray(data[0], dtype=float)
+        return Spectrum(f, np.ascontiguousarray(data[1], dtype=complex), tuple(findings))
+    raise TypeError(
+        f"expected a DataFrame, a file path or a pair (frequencies, impedances), "
+        f"got {type(data).__name__}"
+    )

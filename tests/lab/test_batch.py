@@ -1,0 +1,133 @@
+import os
+from concurrent.futures import ProcessPoolExecutor
+from multiprocessing import get_context
+
+import numpy as np
+import pandas as pd
+import pytest
+from fit_data import spectrum
+from pandas.testing import assert_frame_equal
+
+import kelvara_lab
+from kelvara_lab.batch import fit_chunk, result_columns
+
+
+@pytest.fixture(scope="module")
+def batch():
+    spectra = [spectrum(seed=s, scale=1 + 0.02 * s) for s in range(6)]
+    f, z = spectra[2]
+    broken = z.copy()
+    broken[5] = np.nan
+    spectra[2] = (f, broken)  # fails its checks
+    spectra[4] = "no/such/file.csv"  # unreadable
+    return spectra
+
+
+@pytest.fixture(scope="module")
+def serial(batch):
+    return kelvara_lab.fit_many("two_rq_l", batch, executor="serial", progress=False)
+
+
+def test_every_spectrum_gets_its_row_and_failures_say_why(batch, serial):
+    assert list(serial.columns) == result_columns("two_rq_l")
+    assert list(serial["spectrum"]) == ["0", "1", "2", "3", "no/such/file.csv", "5"]
+    assert list(serial["success"]) == [True, True, False, True, False, True]
+    assert serial.loc[2, "error"].startswith("DataError: the data checks failed")
+    assert serial.loc[4, "error"].startswith("FileNotFoundError")
+    assert serial.loc[[2, 4], "R1.r / ohm"].isna().all()
+    # A row holds exactly what fit() reports for that spectrum.
+    report = kelvara_lab.fit("two_rq_l", batch[3])
+    row = serial.loc[3]
+    for name, unit, value, error in zip(
+        report.names, report.units, report.values, report.stderr, strict=True
+    ):
+        assert row[f"{name} / {unit}"] == value and row[f"{name} stderr / {unit}"] == error
+    assert row["chi_square"] == report.chi_square and row["bic"] == report.bic
+
+
+def test_a_long_frame_splits_on_its_spectrum_column(batch):
+    parts = []
+    for index in (7, 3):
+        f, z = batch[index - 3 if index == 3 else 1]
+        parts.append(
+            pd.DataFrame(
+                {
+                    "Frequency / Hz": f,
+                    "Real Impedance / ohm": z.real,
+                    "Imaginary Impedance / ohm": z.imag,
+                    "Spectrum": index,
+                }
+            )
+        )
+    table = kelvara_lab.fit_many("two_rq_l", pd.concat(parts), executor="serial", progress=False)
+    assert list(table["spectrum"]) == ["7", "3"] and table["success"].all()
+
+
+def test_fixed_parameters_reach_every_row(batch):
+    table = kelvara_lab.fit_many(
+        "two_rq_l", batch[:2], fixed={"R0.r": 0.02}, executor="threads", progress=False
+    )
+    assert (table["R0.r / ohm"] == 0.02).all() and table["R0.r stderr / ohm"].isna().all()
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
+def test_results_read_back_bit_for_bit(serial, tmp_path, suffix):
+    path = tmp_path / f"results{suffix}"
+    kelvara_lab.write_results(serial, path)
+    assert_frame_equal(kelvara_lab.read_results(path), serial, check_exact=True)
+
+
+def test_results_files_need_a_known_suffix(serial, tmp_path):
+    with pytest.raises(ValueError, match="parquet or .csv"):
+        kelvara_lab.write_results(serial, tmp_path / "results.xlsx")
+
+
+def test_a_lost_task_fails_its_rows_not_the_batch(batch, serial):
+    class Flaky(ProcessPoolExecutor):
+        calls = 0
+
+        def submit(self, fn, *args, **kwargs):
+            Flaky.calls += 1
+            if Flaky.calls == 1:
+                return super().submit(os._exit, 3)  # the worker dies
+            return super().submit(fn, *args, **kwargs)
+
+    with Flaky(max_workers=1, mp_context=get_context("spawn")) as pool:
+        table = kelvara_lab.fit_many(
+            "two_rq_l", batch[:2], executor=pool, chunk_size=1, progress=False
+        )
+    assert table.loc[0, "error"].startswith("BrokenProcessPool")
+    assert list(table["spectrum"]) == ["0", "1"]
+
+
+def test_a_process_pool_gives_the_serial_numbers(batch, serial):
+    with ProcessPoolExecutor(max_workers=2, mp_context=get_context("spawn")) as pool:
+        table = kelvara_lab.fit_many("two_rq_l", batch, executor=pool, progress=False)
+    assert_frame_equal(table, serial, check_exact=True)
+
+
+def test_dask_local_cluster_with_two_worker_processes(batch, serial):
+    distributed = pytest.importorskip("distributed")
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            processes=True,
+            threads_per_worker=1,
+            dashboard_address=None,
+            host="127.0.0.1",
+            timeout=60,
+        ) as cluster,
+        distributed.Client(cluster, timeout=60) as client,
+    ):
+        table = kelvara_lab.fit_many(
+            "two_rq_l", batch, executor=client, chunk_size=2, progress=False
+        )
+        pools = client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
+    assert_frame_equal(table, serial, check_exact=True)
+    assert sorted(pools.values()) == ["1", "1"]
+
+
+def test_fit_chunk_is_what_workers_run():
+    f, z = spectrum()
+    [(position, rows)] = fit_chunk("two_rq_l", [(9, "x", (f, z))], {}, single_thread=False)
+    assert position == 9 and rows[0]["spectrum"] == "x" and rows[0]["error"] == ""

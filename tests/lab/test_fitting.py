@@ -1,0 +1,183 @@
+import json
+import math
+
+import numpy as np
+import pytest
+from fit_data import TWO_RQ_L, spectrum
+from scipy.optimize import least_squares
+
+import kelvara
+import kelvara_lab
+from kelvara_lab import DataError, FitReport
+
+
+@pytest.fixture(scope="module")
+def data():
+    return spectrum()
+
+
+@pytest.mark.parametrize("circuit", ["two_rq_l", "rq", "randles"])
+def test_default_fit_reports_kelvaras_own_numbers(data, circuit):
+    f, z = data
+    ours = kelvara_lab.fit(circuit, (f, z))
+    theirs = kelvara.Circuit(circuit).fit(f, z)
+    names = kelvara.Circuit(circuit).param_names()
+    assert ours.values == tuple(theirs.params[n] for n in names)
+    assert ours.stderr == tuple(theirs.stderr[n] for n in names)
+    assert (ours.cost, ours.chi_square, ours.success) == (
+        theirs.cost,
+        theirs.chi_square,
+        theirs.success,
+    )
+    assert ours.evaluations == theirs.impedance_evals
+    # The covariance comes from the same Jacobian as kelvara's standard errors.
+    np.testing.assert_allclose(np.sqrt(np.diag(ours.covariance)), ours.stderr, rtol=1e-9)
+    assert ours.dof == 2 * len(f) - len(names)
+    assert ours.reduced_chi_square == pytest.approx(ours.chi_square / ours.dof)
+    m, k = 2 * len(f), len(names)
+    assert ours.bic - ours.aic == pytest.approx(k * (math.log(m) - 2))
+    assert np.allclose(np.diag(ours.correlation), 1.0)
+
+
+def reference_cost(f, z, circuit, fixed, bounds, starts):
+    """Bounded least squares in physical coordinates with scipy's own numerical Jacobian."""
+    model = kelvara.Circuit(circuit)
+    names = model.param_names()
+    free = [n for n in names if n not in fixed]
+    lo = [max(model.param_bounds()[names.index(n)][0], bounds.get(n, (-np.inf,))[0]) for n in free]
+    hi = [min(model.param_bounds()[names.index(n)][1], bounds.get(n, (0, np.inf))[1]) for n in free]
+
+    def residuals(p):
+        full = [fixed.get(n, 0.0) for n in names]
+        for n, v in zip(free, p, strict=True):
+            full[names.index(n)] = v
+        return np.asarray(model.residuals(full, f, z))
+
+    best = math.inf
+    for start in starts:
+        p0 = np.clip([start[n] for n in free], lo, hi)
+        result = least_squares(
+            residuals,
+            p0,
+            bounds=(lo, hi),
+            jac="3-point",
+            x_scale="jac",
+            method="trf",
+            ftol=1e-12,
+            xtol=1e-12,
+            gtol=1e-12,
+            max_nfev=5000,
+        )
+        best = min(best, result.cost)
+    return best
+
+
+@pytest.mark.parametrize(
+    "fixed, bounds",
+    [
+        ({"R0.r": 0.0201}, {}),
+        ({}, {"CPE1.alpha": (0.5, 0.84)}),  # active at the upper end
+        ({"L0.l": 1.2e-7, "CPE2.alpha": 0.8}, {"R1.r": (0.0, 0.0098)}),
+    ],
+)
+def test_fixed_and_bounded_fit_reaches_the_reference_minimum(data, fixed, bounds):
+    f, z = data
+    report = kelvara_lab.fit("two_rq_l", (f, z), fixed=fixed, bounds=bounds)
+    assert report.success
+    params = report.params
+    for name, value in fixed.items():
+        assert params[name] == value
+        assert math.isnan(report.errors[name])
+        assert np.isnan(report.covariance[report.names.index(name)]).all()
+    for name, (lo, hi) in bounds.items():
+        assert lo <= params[name] <= hi
+    assert set(report.fixed) == set(fixed)
+    assert report.dof == 2 * len(f) - (len(report.names) - len(fixed))
+    starts = [TWO_RQ_L, kelvara.Circuit("two_rq_l").fit(f, z).params]
+    reference = reference_cost(f, z, "two_rq_l", fixed, bounds, starts)
+    assert report.cost <= reference * (1 + 1e-6)
+    # The cost reported is that of the values reported.
+    r = np.asarray(kelvara.Circuit("two_rq_l").residuals(list(report.values), f, z))
+    assert report.cost == pytest.approx(0.5 * r @ r, rel=1e-12)
+
+
+def test_a_zero_width_bound_fixes_the_parameter(data):
+    report = kelvara_lab.fit("two_rq_l", data, bounds={"R0.r": (0.02, 0.02)})
+    assert report.params["R0.r"] == 0.02 and report.fixed == ("R0.r",)
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"fixed": {"R0.x": 1.0}}, "did you mean 'R0.r'"),
+        ({"bounds": {"CPE1.alfa": (0, 1)}}, "did you mean 'CPE1.alpha'"),
+        ({"fixed": {"CPE1.alpha": 1.5}}, "outside its valid range"),
+        ({"bounds": {"R1.r": (2.0, 1.0)}}, "empty range"),
+        ({"bounds": {"CPE1.alpha": (2.0, 3.0)}}, "does not meet its valid range"),
+        ({"fixed": {"R0.r": 0.02}, "bounds": {"R0.r": (0, 1)}}, "both fixed and bounded"),
+        ({"fixed": {"R0.r": 0.02}, "method": "particle_swarm"}, "'levenberg_marquardt' only"),
+    ],
+)
+def test_bad_fixed_and_bounds_are_refused(data, options, message):
+    with pytest.raises(ValueError, match=message):
+        kelvara_lab.fit("two_rq_l", data, **options)
+
+
+def test_options_the_bounded_path_cannot_honour_are_refused(data):
+    with pytest.raises(TypeError, match="num_particles"):
+        kelvara_lab.fit("two_rq_l", data, fixed={"R0.r": 0.02}, num_particles=10)
+
+
+def test_error_findings_stop_the_fit_unless_checks_are_off():
+    f, z = spectrum("rq", {"R0.r": 0.02, "R1.r": 0.01, "CPE1.q": 0.05, "CPE1.alpha": 0.85})
+    z[3] = complex(np.nan, 0.0)
+    with pytest.raises(DataError, match="non-finite") as caught:
+        kelvara_lab.fit("rq", (f, z))
+    assert caught.value.findings[0].rows == (3,)
+    # Points kept as given: the user asked for no checks and gets kelvara's NaN cost.
+    report = kelvara_lab.fit("rq", (f, z), check=False)
+    assert report.findings == () and not math.isfinite(report.cost)
+
+
+def test_report_round_trips_through_json_exactly(data):
+    report = kelvara_lab.fit("two_rq_l", data, fixed={"R0.r": 0.02})
+    text = report.to_json()
+    json.loads(text)  # strict JSON: NaN is spelled as a string
+    back = FitReport.from_json(text)
+    assert back.to_json() == text
+    assert back.values == report.values and back.circuit == report.circuit
+    assert np.array_equal(back.covariance, report.covariance, equal_nan=True)
+    assert back.findings == report.findings
+    rebuilt = back.fitted_circuit()
+    assert rebuilt.param_values() == list(report.values)
+    assert np.array_equal(rebuilt.impedance(data[0]), report.impedance())
+    with pytest.raises(ValueError, match="not a fit report"):
+        FitReport.from_json('{"format": "other"}')
+
+
+def test_report_prints_a_table_and_plots(data, tmp_path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    report = kelvara_lab.fit("two_rq_l", data, fixed={"R0.r": 0.02})
+    text = str(report)
+    assert "(fixed)" in text and "reduced chi2" in text and "CPE1.alpha" in text
+    figure = report.plot()
+    figure.savefig(tmp_path / "fit.png")
+    assert len(figure.axes) == 3
+    assert (tmp_path / "fit.png").stat().st_size > 10_000
+
+
+def test_compare_ranks_the_generating_circuit_first(data):
+    table = kelvara_lab.compare(data, ["rq", "two_rq", "two_rq_l", "R0-X1"])
+    assert table.index[0] == "two_rq_l" and table.index[-1] == "R0-X1"
+    assert list(table["rank"]) == [1, 2, 3, 4]
+    assert table.loc["R0-X1", "error"].startswith("unknown element code")
+    assert table["bic"].iloc[:3].is_monotonic_increasing
+    assert table.loc["two_rq_l", "report"].bic == table.loc["two_rq_l", "bic"]
+
+
+def test_compare_defaults_to_the_whole_registry(data):
+    table = kelvara_lab.compare(data)
+    assert sorted(table.index) == sorted(kelvara.Circuit.ml_circuits())
+    assert table.index[0] == "two_rq_l" and (table["error"] == "").all()
