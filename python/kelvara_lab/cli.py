@@ -12,6 +12,7 @@ from pathlib import Path
 
 import click
 import numpy as np
+import pandas as pd
 
 from kelvara_lab.columns import FREQUENCY
 from kelvara_lab.io import ReadError, read, spectra
@@ -24,6 +25,15 @@ def main() -> None:
     """Read, check and validate impedance spectra from instrument files."""
 
 
+def read_or_report(path: Path) -> pd.DataFrame | None:
+    """The file as a frame, or None after saying on stderr why it could not be read."""
+    try:
+        return read(path)
+    except (OSError, ReadError) as error:
+        click.echo(f"{path}: error: {error}", err=True)
+        return None
+
+
 @main.command()
 @click.argument("files", nargs=-1, required=True, type=click.Path(path_type=Path))
 def inspect(files: tuple[Path, ...]) -> None:
@@ -33,10 +43,8 @@ def inspect(files: tuple[Path, ...]) -> None:
     """
     failed = False
     for path in files:
-        try:
-            frame = read(path)
-        except (OSError, ReadError) as error:
-            click.echo(f"{path}: error: {error}", err=True)
+        frame = read_or_report(path)
+        if frame is None:
             failed = True
             continue
         f = frame[FREQUENCY].to_numpy(dtype=float)
@@ -101,10 +109,8 @@ def validate(
     )
     click.echo(header)
     for path in files:
-        try:
-            frame = read(path)
-        except (OSError, ReadError) as error:
-            click.echo(f"{path}: error: {error}", err=True)
+        frame = read_or_report(path)
+        if frame is None:
             failed = True
             continue
         for index, sub in spectra(frame):

@@ -170,18 +170,17 @@ def compare_command(files: tuple[Path, ...], circuits: str | None, progress: boo
     """
     from tqdm.auto import tqdm
 
+    from kelvara_lab.cli import read_or_report
     from kelvara_lab.compare import compare
-    from kelvara_lab.io import ReadError, read, spectra
+    from kelvara_lab.io import spectra
 
     names = None if circuits is None else [c.strip() for c in circuits.split(",") if c.strip()]
     if names is not None and not names:
         raise click.BadParameter("no circuits given", param_hint="--circuits")
     failed = False
     for path in tqdm(files, disable=not progress or len(files) < 2, desc="comparing"):
-        try:
-            frame = read(path)
-        except (OSError, ReadError) as error:
-            click.echo(f"{path}: error: {error}", err=True)
+        frame = read_or_report(path)
+        if frame is None:
             failed = True
             continue
         for index, part in spectra(frame):
