@@ -35,10 +35,12 @@ class FitProblem {
   std::vector<double> weights;           // one per point
   std::vector<Bounds> bounds;            // one per parameter
   std::vector<double> start;             // the circuit's current values, physical
+  double start_cost = 0.0;               // at `start` clamped into `bounds`, not counted
   mutable EvalCounter counter{0};        // counted through a const problem too
 };
 
-// In this order: counts differ, no points, no parameters.
+// In this order: counts differ, no points, no parameters, a starting value
+// that is not finite.
 std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<const double> frequencies_hz,
                                          std::span<const Complex> impedances);
 
