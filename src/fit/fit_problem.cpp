@@ -11,19 +11,22 @@
 namespace kelvara {
 
 FitProblem::FitProblem(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                       std::span<const Complex> impedances, bool modulus)
+                       std::span<const Complex> impedances, bool modulus, InterruptHook interrupt_hook)
     : nodes(nodes),
       impedances(impedances),
       omegas(angular_frequencies(frequencies_hz)),
       weights(compute_weights(impedances, modulus)),
       bounds(param_bounds(nodes)),
-      start(param_values(nodes)) {
-  // The yardstick a successful fit must not end above, taken where the
-  // outcome would put the start; not part of the fit's own work.
-  std::vector<double> clamped = start;
-  clamp_into_bounds(clamped, bounds);
-  start_cost = cost_at(*this, clamped);
-  counter.store(0, std::memory_order_relaxed);
+      start(param_values(nodes)),
+      interrupt(interrupt_hook) {}
+
+double clamped_start_cost(const FitProblem& problem) {
+  std::vector<double> clamped = problem.start;
+  clamp_into_bounds(clamped, problem.bounds);
+  const std::uint64_t before = problem.counter.load(std::memory_order_relaxed);
+  const double cost = cost_at(problem, clamped);
+  problem.counter.store(before, std::memory_order_relaxed);
+  return cost;
 }
 
 std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<const double> frequencies_hz,

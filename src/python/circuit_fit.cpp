@@ -140,10 +140,16 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
 
     FitResultOr<FitOutcome> result = FitError{FitError::Kind::Solver, {}};
+    bool interrupted = false;
     {
-      AllowThreads unlocked;
-      result = run_fit(start, spectrum.frequencies, spectrum.impedances, call.options);
+      AllowThreadsHeedingSignals unlocked;
+      try {
+        result = run_fit(start, spectrum.frequencies, spectrum.impedances, call.options, unlocked.hook());
+      } catch (const FitInterrupted&) {
+        interrupted = true;  // the signal handler's exception is set
+      }
     }
+    if (interrupted) throw ErrorAlreadySet{};
     if (auto* error = std::get_if<FitError>(&result)) raise(PyExc_ValueError, error->message());
     FitOutcome& out = std::get<FitOutcome>(result);
     FitResultValue value;
