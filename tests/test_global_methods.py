@@ -125,9 +125,9 @@ def test_basin_hopping_step_size_zero_refits_in_place(spectrum, optimum):
     assert abs(result.cost - optimum) <= 1e-6 * optimum
 
 
-def test_annealing_start_with_nan_cost_has_no_best_position(spectrum):
+def test_annealing_start_with_nan_is_refused_before_the_fit(spectrum):
     circuit = Circuit("R0-(R1,CPE1)").with_values([0.05, 0.1, 1e-3, math.nan])
-    message = "^solver error: simulated annealing found no best position$"
+    message = "^starting value of CPE1.alpha must be finite, got NaN$"
     with pytest.raises(ValueError, match=message):
         circuit.fit(*spectrum, method="simulated_annealing", guess_init=False, sa_iterations=5)
 

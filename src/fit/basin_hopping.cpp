@@ -23,6 +23,7 @@ FitResultOr<FitOutcome> basin_hopping_fit(const FitProblem& problem, const Basin
   std::uint64_t iterations = current.iterations;
 
   for (std::uint32_t hop = 0; hop < options.hops; ++hop) {
+    problem.interrupt.poll();
     std::vector<double> y = to_solver_coordinates(bounds, current.params);
     for (double& yi : y) yi += rng.uniform_range(-s, s);
     FitOutcome local = multi_start_fit(problem, physical(bounds, y), local_settings);

@@ -86,7 +86,10 @@ FitResultOr<FitOutcome> differential_evolution_fit(const FitProblem& problem,
       return float(solver_cost(wide));
     };
     DifferentialEvolution population(std::move(cost), lower, upper, XorShiftRng::from_entropy());
-    for (std::uint64_t k = 0; k < budget; ++k) population.evaluate_next();
+    for (std::uint64_t k = 0; k < budget; ++k) {
+      problem.interrupt.poll();
+      population.evaluate_next();
+    }
     iterations += population.evaluations();
     if (!population.best_position()) continue;
     std::vector<double> x(population.best_position()->begin(), population.best_position()->end());

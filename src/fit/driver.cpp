@@ -11,7 +11,8 @@
 namespace kelvara {
 
 FitResultOr<FitOutcome> run_fit(const SeriesList& start, std::span<const double> frequencies_hz,
-                                std::span<const Complex> impedances, const FitOptions& options) {
+                                std::span<const Complex> impedances, const FitOptions& options,
+                                InterruptHook interrupt) {
   const auto method = parse_fit_method(options.method);
   if (!method) return FitError{FitError::Kind::UnknownMethod, options.method};
   // The tolerances are refused before the data is looked at; every other
@@ -25,7 +26,8 @@ FitResultOr<FitOutcome> run_fit(const SeriesList& start, std::span<const double>
     if (auto e = validate_options(*method, options)) return *e;
   }
 
-  const FitProblem problem(start, frequencies_hz, impedances, options.modulus);
+  FitProblem problem(start, frequencies_hz, impedances, options.modulus, interrupt);
+  problem.start_cost = clamped_start_cost(problem);
   switch (*method) {
     case FitMethod::LevenbergMarquardt: return levenberg_marquardt_fit(problem, options.levenberg_marquardt());
     case FitMethod::ParticleSwarm: return particle_swarm_fit(problem, options.particle_swarm());

@@ -18,6 +18,7 @@ std::string FitError::message() const {
     case Kind::UnknownMethod:
       return "unknown fit method " + debug_quote(payload) + ", expected one of " + quoted_fit_method_names();
     case Kind::InvalidOption:
+    case Kind::InvalidStart:
       return payload;
   }
   return {};

@@ -14,8 +14,11 @@ FitError invalid(const char* name, const char* rule, double value) {
 // MINPACK rejects negative tolerances mid-run; -0.0 slips past its test but
 // is as meaningless. Both are refused before any work.
 std::optional<FitError> check_tolerance(const char* name, double value) {
-  if (!std::signbit(value)) return std::nullopt;
-  return invalid(name, "a non-negative number", value);
+  if (std::signbit(value)) return invalid(name, "a non-negative number", value);
+  // Zero never triggers and an infinite or NaN tolerance "converges" at
+  // once: either way the run's success would mean nothing.
+  if (!(value > 0.0) || !std::isfinite(value)) return invalid(name, "a positive finite number", value);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -48,6 +51,9 @@ std::optional<FitError> validate_options(FitMethod method, const FitOptions& opt
       if (!(s >= 0.0) || !std::isfinite(2.0 * s)) {
         return invalid("basin_hopping_step_size", "a non-negative number whose double is finite", s);
       }
+      // The Metropolis rule divides by T: NaN or inf would accept every hop.
+      const double t = options.basin_hopping_temperature;
+      if (!std::isfinite(t)) return invalid("basin_hopping_temperature", "a finite number", t);
       return std::nullopt;
     }
     case FitMethod::NelderMead:

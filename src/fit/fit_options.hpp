@@ -14,7 +14,7 @@ namespace kelvara {
 
 struct LevenbergMarquardtOptions {
   std::uint32_t max_iterations = 200;  // patience: an evaluation budget of patience * (n + 1)
-  double ftol = 1e-8;                  // not negative, not -0.0
+  double ftol = 1e-8;                  // positive and finite (-0.0 refused as negative)
   double xtol = 1e-8;
 };
 
@@ -41,7 +41,7 @@ struct SimulatedAnnealingOptions {
 struct BasinHoppingOptions {
   std::uint32_t hops = 20;
   double step_size = 1.0;             // s: coordinates move uniformly within [-s, s]; s >= 0, 2 s finite
-  double temperature = 1.0;           // T of the Metropolis rule
+  double temperature = 1.0;           // T of the Metropolis rule; finite
   std::optional<std::uint64_t> seed;  // none: keyed from the OS
 };
 

@@ -1,17 +1,20 @@
 #pragma once
 // The prepared problem of one fit: everything a residual evaluation reads
-// (angular frequencies, weights, bounds) and the fit's evaluation counter,
+// (angular frequencies, weights, bounds), the fit's evaluation counter and
+// its interruption poll,
 // built once and handed to whichever method runs, and to everything it
 // spawns (the polish, basin hopping's local fits, the Jacobian tasks).
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "circuit/node.hpp"
 #include "fit/fit_error.hpp"
+#include "support/interrupt.hpp"
 
 namespace kelvara {
 
@@ -19,11 +22,14 @@ namespace kelvara {
 // work has joined, so relaxed increments suffice.
 using EvalCounter = std::atomic<std::uint64_t>;
 
+// No yardstick: every finite cost passes.
+inline constexpr double kNoStartCost = std::numeric_limits<double>::infinity();
+
 class FitProblem {
  public:
   // Borrows `nodes` and `impedances`; both must outlive the problem.
   FitProblem(const SeriesList& nodes, std::span<const double> frequencies_hz, std::span<const Complex> impedances,
-             bool modulus);
+             bool modulus, InterruptHook interrupt_hook = {});
   FitProblem(const FitProblem&) = delete;
   FitProblem& operator=(const FitProblem&) = delete;
 
@@ -35,10 +41,22 @@ class FitProblem {
   std::vector<double> weights;           // one per point
   std::vector<Bounds> bounds;            // one per parameter
   std::vector<double> start;             // the circuit's current values, physical
+  double start_cost = kNoStartCost;      // set by the driver: a success never ends above it
   mutable EvalCounter counter{0};        // counted through a const problem too
+  mutable InterruptPoll interrupt;       // polled by the methods' loops on the driving thread
 };
 
-// In this order: counts differ, no points, no parameters.
+// The cost at `start` clamped into `bounds`, where the outcome would put it;
+// not counted as the fit's work.
+double clamped_start_cost(const FitProblem& problem);
+
+// The cost that rounding alone can add: residuals a few ulps of each
+// measured value in size. A fit that starts at its optimum may end this
+// far above its start and still be a success.
+double rounding_cost(const FitProblem& problem);
+
+// In this order: counts differ, no points, no parameters, a starting value
+// that is not finite.
 std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<const double> frequencies_hz,
                                          std::span<const Complex> impedances);
 

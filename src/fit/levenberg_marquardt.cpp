@@ -23,6 +23,7 @@ struct LmFunctor : Eigen::DenseFunctor<double> {
       : Eigen::DenseFunctor<double>(n, int(2 * problem.points())), problem(problem), held(held), params(n) {}
 
   int operator()(const Eigen::VectorXd& x, Eigen::VectorXd& fvec) {
+    problem.interrupt.poll();
     physical_into(problem.bounds, {x.data(), std::size_t(x.size())}, params);
     fvec.resize(values());
     residuals_into(problem, params, {fvec.data(), std::size_t(fvec.size())});
@@ -180,6 +181,7 @@ FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0
   std::uint64_t evaluations = 0;
   std::optional<Best> best;
   for (const Candidate& candidate : candidates) {
+    problem.interrupt.poll();
     const std::vector<double> x = to_solver_coordinates(bounds, candidate.params);
     LmRun run = levenberg_marquardt_single_start(problem, x, {held.get(), p0.size()}, settings);
     evaluations += run.evaluations;

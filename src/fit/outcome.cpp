@@ -67,7 +67,13 @@ FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, 
     if (const auto inv = general_inverse(jtj)) {
       const double s2 = out.chi_square / dof;
       std::vector<double> errors(params.size());
-      for (std::size_t i = 0; i < errors.size(); ++i) errors[i] = std::sqrt(s2 * (*inv)(Eigen::Index(i), Eigen::Index(i)));
+      for (std::size_t i = 0; i < errors.size(); ++i) {
+        const double d = (*inv)(Eigen::Index(i), Eigen::Index(i));
+        const double e = std::sqrt(s2 * d);
+        // A variance that is not a positive number belongs to a direction
+        // the data does not pin down: no certainty at all, never -0 or NaN.
+        errors[i] = (d > 0.0 && std::isfinite(d) && !std::isnan(e)) ? e : INFINITY;
+      }
       out.stderr_values = std::move(errors);
     }
   }
@@ -76,7 +82,9 @@ FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, 
   out.params = std::move(params);
   // Finite residuals can still square past the largest double; a fit whose
   // cost is not a number it can compare has not converged to anything.
-  out.success = success && std::isfinite(out.cost);
+  // Nor has one that ends worse than where it began, beyond rounding.
+  const double slack = 1e-12 * problem.start_cost + rounding_cost(problem);
+  out.success = success && std::isfinite(out.cost) && !(out.cost > problem.start_cost + slack);
   out.termination = termination;
   out.iterations = iterations;
   out.impedance_evals = problem.counter.load(std::memory_order_relaxed);

@@ -32,7 +32,9 @@ struct FitOutcome {
 
 // Clamps `params` into the circuit's bounds and computes the statistics:
 // stderr_i = sqrt(chi_square / (2N - n) * inv(J^T J)_ii), absent when the
-// degrees of freedom are not positive or J^T J is singular.
+// degrees of freedom are not positive or J^T J is singular, inf where the
+// diagonal entry is not a positive finite number. Not a success when the
+// cost is not finite or above the start's.
 FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, bool success,
                          Termination termination, std::uint64_t iterations);
 

@@ -92,6 +92,9 @@ std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds, std::s
 }
 
 double SolverCost::operator()(std::span<const double> x) {
+  // Every iterative method's evaluation passes here: the place to notice a
+  // request to stop, however large its budget or population.
+  problem_->interrupt.poll();
   const std::size_t n = std::min(problem_->bounds.size(), x.size());
   physical_into(problem_->bounds, x, params_);
   residuals_into(*problem_, std::span(params_).first(n), residuals_);

@@ -1,6 +1,7 @@
 // Circuit.fit(): the front door to every fitting method.
 
 #include <array>
+#include <cmath>
 
 #include "circuit/tree.hpp"
 #include "fit/driver.hpp"
@@ -11,6 +12,7 @@
 #include "python/bind_fit_result.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/spectrum_input.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara::py {
 
@@ -88,6 +90,26 @@ FitCall convert(const std::array<PyObject*, kArgCount>& a) {
   return c;
 }
 
+bool all_finite(std::span<const double> frequencies, std::span<const Complex> impedances) {
+  for (const double f : frequencies)
+    if (!std::isfinite(f)) return false;
+  for (const Complex& z : impedances)
+    if (!std::isfinite(z.real()) || !std::isfinite(z.imag())) return false;
+  return true;
+}
+
+// Non-finite points or a damaged weight file can yield NaN or inf; fitting
+// from there would end anywhere and might still report success.
+void raise_unless_finite_guess(const SeriesList& tree, const std::vector<double>& guessed, bool finite_spectrum) {
+  const std::vector<std::string> names = param_names(tree);
+  const char* cause = finite_spectrum ? "the weight file may be damaged" : "the spectrum holds non-finite values";
+  for (std::size_t i = 0; i < std::min(names.size(), guessed.size()); ++i) {
+    if (std::isfinite(guessed[i])) continue;
+    raise(PyExc_ValueError, "the network's guess for " + names[i] + " is not finite (" + format_debug(guessed[i]) +
+                                "); " + cause + ", or pass guess_init=False with your own values");
+  }
+}
+
 NamedValues named(const std::vector<std::string>& names, const std::vector<double>& values) {
   NamedValues out;
   for (std::size_t i = 0; i < std::min(names.size(), values.size()); ++i) out.emplace_back(names[i], values[i]);
@@ -119,16 +141,24 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             models::quoted_names();
         if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw ErrorAlreadySet{};
       } else {
-        start = rebuild(circuit.tree,
-                        guess_or_raise(circuit.tree, spectrum.frequencies, spectrum.impedances, call.weights));
+        const std::vector<double> guessed =
+            guess_or_raise(circuit.tree, spectrum.frequencies, spectrum.impedances, call.weights);
+        raise_unless_finite_guess(circuit.tree, guessed, all_finite(spectrum.frequencies, spectrum.impedances));
+        start = rebuild(circuit.tree, guessed);
       }
     }
 
     FitResultOr<FitOutcome> result = FitError{FitError::Kind::Solver, {}};
+    bool interrupted = false;
     {
-      AllowThreads unlocked;
-      result = run_fit(start, spectrum.frequencies, spectrum.impedances, call.options);
+      AllowThreadsHeedingSignals unlocked;
+      try {
+        result = run_fit(start, spectrum.frequencies, spectrum.impedances, call.options, unlocked.hook());
+      } catch (const FitInterrupted&) {
+        interrupted = true;  // the signal handler's exception is set
+      }
     }
+    if (interrupted) throw ErrorAlreadySet{};
     if (auto* error = std::get_if<FitError>(&result)) raise(PyExc_ValueError, error->message());
     FitOutcome& out = std::get<FitOutcome>(result);
     FitResultValue value;

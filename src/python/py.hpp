@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/interrupt.hpp"
+
 namespace kelvara::py {
 
 // A Python exception is set; unwind to the entry point.
@@ -124,6 +126,31 @@ class AllowThreads {
   AllowThreads& operator=(const AllowThreads&) = delete;
 
  private:
+  PyThreadState* state_;
+};
+
+// AllowThreads for long work that should heed Ctrl-C: its hook, polled by
+// the work on this thread, takes the lock back just long enough to run
+// pending signal handlers. A handler's exception stays set for the caller
+// to report once the work has unwound.
+class AllowThreadsHeedingSignals {
+ public:
+  AllowThreadsHeedingSignals() : state_(PyEval_SaveThread()) {}
+  ~AllowThreadsHeedingSignals() { PyEval_RestoreThread(state_); }
+  AllowThreadsHeedingSignals(const AllowThreadsHeedingSignals&) = delete;
+  AllowThreadsHeedingSignals& operator=(const AllowThreadsHeedingSignals&) = delete;
+
+  InterruptHook hook() { return {&signal_raised, this}; }
+
+ private:
+  static bool signal_raised(void* self) {
+    auto* s = static_cast<AllowThreadsHeedingSignals*>(self);
+    PyEval_RestoreThread(s->state_);
+    const bool raised = PyErr_CheckSignals() < 0;
+    s->state_ = PyEval_SaveThread();
+    return raised;
+  }
+
   PyThreadState* state_;
 };
 

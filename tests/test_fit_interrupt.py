@@ -1,0 +1,105 @@
+"""Ctrl-C stops a long fit promptly with KeyboardInterrupt, and polling changes nothing else."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from kelvara import Circuit
+
+# Budgets that run for minutes unless interrupted.
+LONG = {
+    "differential_evolution": {"de_evaluations": 10**9},
+    "simulated_annealing": {"sa_iterations": 10**9, "seed": 1},
+    "particle_swarm": {"num_particles": 100, "generations": 10**8, "seed": 1},
+    "basin_hopping": {"basin_hopping_hops": 10**9, "seed": 1},
+}
+
+CHILD = textwrap.dedent(
+    """
+    import sys, time
+    import numpy as np
+    from kelvara import Circuit
+    f = np.logspace(-2, 5, 40)
+    c = Circuit("R0-(R1,CPE1)-(R2,CPE2)")
+    z = c.with_values([10, 100, 1e-5, 0.8, 1000, 1e-2, 0.9]).impedance(f) * (1 + 0.01j)
+    print("fitting", flush=True)
+    try:
+        c.with_values([20, 50, 3e-5, 0.7, 500, 3e-2, 0.8]).fit(
+            f, z, guess_init=False, method=sys.argv[1], **eval(sys.argv[2]))
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+        sys.exit(3)
+    print("finished", flush=True)
+    """
+)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a child needs POSIX")
+@pytest.mark.parametrize("method", LONG)
+def test_sigint_raises_keyboard_interrupt_promptly(method):
+    import time
+
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, method, repr(LONG[method])],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline().strip() == "fitting"
+        time.sleep(1.0)
+        assert child.poll() is None, "the fit ended before the signal"
+        sent = time.monotonic()
+        os.kill(child.pid, signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 3, (out, err)
+    word, at = out.split()
+    assert word == "interrupted"
+    assert float(at) - sent < 0.5, f"{float(at) - sent:.3f} s after the signal"
+
+
+@pytest.mark.parametrize(
+    ("method", "options"),
+    [
+        ("simulated_annealing", {"sa_iterations": 200000, "seed": 1}),
+        ("particle_swarm", {"num_particles": 100, "generations": 2000, "seed": 1}),
+    ],
+)
+def test_signal_whose_handler_returns_leaves_the_fit_unchanged(method, options):
+    import threading
+    import time
+
+    f = np.logspace(-2, 5, 40)
+    c = Circuit("R0-(R1,CPE1)-(R2,CPE2)")
+    z = c.with_values([10, 100, 1e-5, 0.8, 1000, 1e-2, 0.9]).impedance(f)
+    start = c.with_values([20, 50, 3e-5, 0.7, 500, 3e-2, 0.8])
+
+    def run():
+        began = time.monotonic()
+        r = start.fit(f, z, guess_init=False, method=method, **options)
+        return (r.params, r.stderr, r.cost, r.iterations, r.impedance_evals, r.success), began
+
+    began = time.monotonic()
+    quiet, _ = run()
+    duration = time.monotonic() - began
+    handled = []
+    previous = signal.signal(signal.SIGINT, lambda *_: handled.append(time.monotonic()))
+    try:
+        timer = threading.Timer(0.02, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        signalled, began = run()
+        timer.join()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    # Run by the fit's own polling, long before the fit would return.
+    assert handled and handled[0] - began < 0.6 * duration, (handled, began, duration)
+    assert signalled == quiet
