@@ -12,9 +12,10 @@ def samples():
     return SAMPLES
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def dask_client():
-    """Two worker processes on this machine, no network beyond the loopback."""
+    """Two worker processes on this machine, no network beyond the loopback; shut down with
+    the module, so that no other test shares the machine with them."""
     distributed = pytest.importorskip("distributed")
     with (
         distributed.LocalCluster(
