@@ -8,7 +8,7 @@
     scripts/mutate.py ID -- tests/test_fit.py -k lm     pytest arguments after "--"
 
 Each fault replaces one exact text in one file. The tool applies it, rebuilds what the file
-feeds, runs the suite (CTest for core faults, then pytest -x), records caught or missed, and
+feeds, runs the suite (CTest for core faults, and pytest -x), records caught or missed, and
 restores the file, whatever happens (an error, Ctrl-C, SIGTERM). A fault still in the tree
 from a run that was killed outright is taken out at the next start.
 
@@ -328,11 +328,16 @@ class Outcome:
     subsystem: str
     file: str
     what: str
-    result: str  # caught, missed, build-failed
-    caught_by: str  # ctest, pytest, timeout, ""
-    first_failure: str
-    seconds: float
-    build_seconds: float
+    result: str = "missed"  # caught, missed, build-failed
+    ctest: str | None = None  # None: not run; "": passed; else the first failing test
+    pytest: str | None = None
+    build_error: str = ""
+    seconds: float = 0.0
+    build_seconds: float = 0.0
+
+    @property
+    def caught_by(self) -> str:
+        return "+".join(n for n, v in (("ctest", self.ctest), ("pytest", self.pytest)) if v)
 
     def row(self) -> dict[str, object]:
         return {
@@ -342,7 +347,9 @@ class Outcome:
             "what": self.what,
             "result": self.result,
             "caught_by": self.caught_by,
-            "first_failure": self.first_failure,
+            "ctest": self.ctest,
+            "pytest": self.pytest,
+            "build_error": self.build_error,
             "seconds": round(self.seconds, 1),
             "build_seconds": round(self.build_seconds, 1),
         }
@@ -356,7 +363,7 @@ def baseline(faults: list[Fault], pytest_args: list[str], jobs: int) -> float:
     """Builds the unmutated tree and runs the chosen tests; the seconds they took."""
     configure()
     print("building the unmutated tree ...", flush=True)
-    done = build(targets_for(faults) if faults else ["kelvara"], jobs)
+    done = build(targets_for(faults), jobs)
     if done.returncode != 0:
         sys.exit(f"the unmutated tree does not build:\n{done.output[-4000:]}")
     link_site()
@@ -384,37 +391,49 @@ def baseline(faults: list[Fault], pytest_args: list[str], jobs: int) -> float:
     return seconds + done.seconds
 
 
-def try_fault(fault: Fault, pytest_args: list[str], jobs: int, timeout: float) -> Outcome:
+def try_fault(
+    fault: Fault,
+    pytest_args: list[str],
+    targets: list[str],
+    jobs: int,
+    timeout: float,
+    every_layer: bool,
+) -> Outcome:
+    """Applies, builds, tests, restores. Both layers run unless `every_layer` is off, so
+    that a fault only one of them catches shows which."""
     start = time.monotonic()
-    build_seconds = 0.0
-
-    def outcome(result: str, by: str, first: str) -> Outcome:
-        return Outcome(fault.id, fault.subsystem, fault.file, fault.what, result, by, first,
-                       time.monotonic() - start, build_seconds)  # fmt: skip
-
+    out = Outcome(fault.id, fault.subsystem, fault.file, fault.what)
     with Applied(fault):
-        if fault.is_cpp:
-            done = build(targets_for([fault]), jobs)
-            build_seconds = done.seconds
-            if done.returncode != 0:
+        # Built for every fault, a companion one too: the previous fault's file was restored
+        # after its build, and the module must be the clean tree's again (a no-op otherwise).
+        done = build(targets, jobs)
+        out.build_seconds = done.seconds
+        if done.returncode != 0:
+            if fault.is_cpp:
                 errors = [line for line in done.output.splitlines() if "error" in line]
-                return outcome("build-failed", "", (errors or ["?"])[0][:200])
+                out.result, out.build_error = "build-failed", (errors or ["?"])[0][:300]
+                out.seconds = time.monotonic() - start
+                return out
+            raise RuntimeError(f"the tree does not build without a C++ fault:\n{done.output}")
         if fault.is_core:
-            ok, first, _ = run_ctest(timeout)
-            if not ok:
-                return outcome("caught", "timeout" if first == "timeout" else "ctest", first)
-        ok, first, _ = run_pytest(pytest_args, timeout)
-        if not ok:
-            return outcome("caught", "timeout" if first == "timeout" else "pytest", first)
-        return outcome("missed", "", "")
+            _, out.ctest, _ = run_ctest(timeout)
+        if every_layer or not out.ctest:
+            _, out.pytest, _ = run_pytest(pytest_args, timeout)
+    out.result = "caught" if out.ctest or out.pytest else "missed"
+    out.seconds = time.monotonic() - start
+    return out
+
+
+def _cell(value: str | None, width: int = 58) -> str:
+    text = "n/a" if value is None else (value or "pass")
+    return text if len(text) <= width else text[: width - 3] + "..."
 
 
 def print_table(outcomes: list[Outcome]) -> None:
-    header = ("id", "subsystem", "result", "first failing test", "s")
+    header = ("id", "subsystem", "result", "ctest: first failure", "pytest: first failure", "s")
     rows = [
-        (o.id, o.subsystem, o.result + (f" ({o.caught_by})" if o.caught_by else ""),
-         o.first_failure if len(o.first_failure) <= 70 else o.first_failure[:67] + "...",
-         f"{o.seconds:.0f}")
+        (o.id, o.subsystem, o.result, _cell(o.ctest),
+         _cell(o.build_error if o.result == "build-failed" else o.pytest), f"{o.seconds:.0f}")
         for o in outcomes
     ]  # fmt: skip
     widths = [max(len(str(r[i])) for r in [header, *rows]) for i in range(len(header))]
@@ -446,6 +465,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--timeout", type=float, help="seconds per suite run before a fault counts as caught "
         "(a hang; default: three times the unmutated run, at least 120)"
+    )  # fmt: skip
+    parser.add_argument(
+        "--first-layer", action="store_true",
+        help="skip pytest for a core fault that CTest caught (faster; the table then cannot "
+        "tell whether pytest catches it too)",
     )  # fmt: skip
     args = parser.parse_args(argv)
 
@@ -479,11 +503,17 @@ def main(argv: list[str] | None = None) -> int:
         seconds = baseline(faults, pytest_args, args.jobs)
         timeout = args.timeout or max(120.0, 3 * seconds)
         print(f"{len(faults)} fault(s), timeout {timeout:.0f} s per suite run\n", flush=True)
+        targets = targets_for(faults)
         for fault in faults:
             print(f"{fault.id}: {fault.what} ... ", end="", flush=True)
-            outcome = try_fault(fault, pytest_args, args.jobs, timeout)
+            outcome = try_fault(
+                fault, pytest_args, targets, args.jobs, timeout, not args.first_layer
+            )
             outcomes.append(outcome)
-            print(f"{outcome.result} {outcome.first_failure} ({outcome.seconds:.0f} s)", flush=True)
+            by = f" by {outcome.caught_by}" if outcome.caught_by else ""
+            print(f"{outcome.result}{by} ({outcome.seconds:.0f} s)", flush=True)
+        # The last fault's objects are still in build/mutate; leave it matching the tree.
+        build(targets, args.jobs)
     except (KeyboardInterrupt, Interrupted):
         print("\ninterrupted; the tree is restored; results so far:")
         status = 130
