@@ -337,7 +337,8 @@ class Outcome:
 
     @property
     def caught_by(self) -> str:
-        return "+".join(n for n, v in (("ctest", self.ctest), ("pytest", self.pytest)) if v)
+        layers = (("ctest", self.ctest), ("pytest", self.pytest))
+        return "+".join(n + (" (timeout)" if v == "timeout" else "") for n, v in layers if v)
 
     def row(self) -> dict[str, object]:
         return {
@@ -473,6 +474,8 @@ def main(argv: list[str] | None = None) -> int:
     )  # fmt: skip
     args = parser.parse_args(argv)
 
+    # First of all: the list is checked against sources a killed run may have left mutated.
+    recover_from_killed_run()
     faults, problems = load_faults(args.list)
     for problem in problems:
         print(f"refused: {problem}", file=sys.stderr)
@@ -495,7 +498,6 @@ def main(argv: list[str] | None = None) -> int:
 
     signal.signal(signal.SIGTERM, _on_signal)
     signal.signal(signal.SIGHUP, _on_signal)
-    recover_from_killed_run()
     print(f"pytest: -x -q {' '.join(pytest_args) or '(whole suite)'}; left out: {OWN_TEST} "
           "(it checks this fault list); the fuzzers are not run")  # fmt: skip
     outcomes: list[Outcome] = []
