@@ -312,9 +312,11 @@ def run_pytest(args: list[str], timeout: float) -> tuple[bool, str, Run]:
     if found:
         return False, found[0], done
     if done.returncode < 0 or done.returncode > 5:
-        # The interpreter died; faulthandler names the test it was in.
-        frames = _FAULTHANDLER_FRAME.findall(done.output)
-        where = f"{Path(frames[-1][0]).relative_to(ROOT)}::{frames[-1][1]}" if frames else "?"
+        # The interpreter died; faulthandler's dump of the crashing thread (most recent call
+        # first) names the test it was in, its outermost frame under tests/.
+        dump = done.output.rsplit("Current thread", 1)[-1]
+        frames = _FAULTHANDLER_FRAME.findall(dump)
+        where = f"tests/{frames[-1][0].split('/tests/', 1)[-1]}::{frames[-1][1]}" if frames else "?"
         return False, f"crash (status {done.returncode}) in {where}", done
     return False, f"pytest exit {done.returncode}", done
 
