@@ -353,8 +353,6 @@ class Outcome:
             "ctest": self.ctest,
             "pytest": self.pytest,
             "build_error": self.build_error,
-            "seconds": round(self.seconds, 1),
-            "build_seconds": round(self.build_seconds, 1),
         }
 
 
@@ -526,14 +524,16 @@ def main(argv: list[str] | None = None) -> int:
     print()
     print_table(outcomes)
     if args.json:
-        args.json.write_text(
-            json.dumps(
-                {"pytest_args": pytest_args, "left_out": [OWN_TEST],
-                 "faults": [o.row() for o in outcomes]},
-                indent=1,
-            )
-            + "\n"
+        # Timings apart from the results, one line each, so that a diff of two runs shows
+        # the faults whose outcome changed without every row differing in its seconds.
+        seconds = {o.id: [round(o.seconds, 1), round(o.build_seconds, 1)] for o in outcomes}
+        text = json.dumps(
+            {"pytest_args": pytest_args, "left_out": [OWN_TEST],
+             "faults": [o.row() for o in outcomes], "seconds_total_and_build": {}},
+            indent=1,
         )  # fmt: skip
+        lines = ",\n".join(f"  {json.dumps(k)}: {json.dumps(v)}" for k, v in seconds.items())
+        args.json.write_text(text[: -len("{}\n}")] + "{\n" + lines + "\n }\n}\n")
     return status
 
 
