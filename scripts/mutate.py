@@ -15,7 +15,9 @@ from a run that was killed outright is taken out at the next start.
 C++ faults rebuild one incremental Release tree, build/mutate (the extension module and the
 C++ test binary), so a change costs a recompile and two links; pytest then imports that
 module (build/mutate/site first on PYTHONPATH) and the companion from python/. Companion
-faults need no rebuild. Run it niced on a shared machine: `nice -n 19 scripts/mutate.py`.
+faults need no rebuild. pytest runs with a fixed Hypothesis seed and no example database,
+so two runs over the same tree agree. Run it niced on a shared machine:
+`nice -n 19 scripts/mutate.py`.
 """
 
 from __future__ import annotations
@@ -39,6 +41,7 @@ FAULTS = ROOT / "scripts" / "faults.toml"
 BUILD = ROOT / "build" / "mutate"
 SITE = BUILD / "site"
 MARKER = BUILD / "applied.json"
+HYPOTHESIS = BUILD / "hypothesis"
 VENV_BIN = ROOT / ".venv" / "bin"
 PYTHON = VENV_BIN / "python"
 
@@ -242,6 +245,7 @@ def test_env() -> dict[str, str]:
     if env.get("PYTHONPATH"):
         path.append(env["PYTHONPATH"])
     env["PYTHONPATH"] = os.pathsep.join(path)
+    env["HYPOTHESIS_STORAGE_DIRECTORY"] = str(HYPOTHESIS)
     env.pop("PYTHONHOME", None)
     return env
 
@@ -301,8 +305,11 @@ def run_ctest(timeout: float) -> tuple[bool, str, Run]:
 
 
 def run_pytest(args: list[str], timeout: float) -> tuple[bool, str, Run]:
+    # The property tests draw the same examples in every run, and no example database
+    # carries one fault's failing inputs into the next run: outcomes do not depend on history.
+    shutil.rmtree(HYPOTHESIS, ignore_errors=True)
     command = [str(PYTHON), "-m", "pytest", "-x", "-q", "-rfE", "-p", "no:cacheprovider",
-               f"--ignore={OWN_TEST}", *args]  # fmt: skip
+               "--hypothesis-seed=0", f"--ignore={OWN_TEST}", *args]  # fmt: skip
     done = run(command, timeout=timeout, env=test_env())
     if done.returncode is None:
         return False, "timeout", done
@@ -498,8 +505,9 @@ def main(argv: list[str] | None = None) -> int:
 
     signal.signal(signal.SIGTERM, _on_signal)
     signal.signal(signal.SIGHUP, _on_signal)
-    print(f"pytest: -x -q {' '.join(pytest_args) or '(whole suite)'}; left out: {OWN_TEST} "
-          "(it checks this fault list); the fuzzers are not run")  # fmt: skip
+    print(f"pytest: -x -q --hypothesis-seed=0 {' '.join(pytest_args) or '(whole suite)'}, "
+          f"no example database; left out: {OWN_TEST} (it checks this fault list); "
+          "the fuzzers are not run")  # fmt: skip
     outcomes: list[Outcome] = []
     try:
         seconds = baseline(faults, pytest_args, args.jobs)
