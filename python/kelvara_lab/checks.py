@@ -96,6 +96,29 @@ def _groups(
         yield positions, f, re, im
 
 
+def check_arrays(
+    f: npt.NDArray[np.float64], re: npt.NDArray[np.float64], im: npt.NDArray[np.float64]
+) -> list[Finding]:
+    """`check` for one spectrum given as arrays, without building a frame (the fast path
+    of every fit handed ``(f, z)``)."""
+    findings = _check_one(f, re, im, np.arange(len(f)), "")
+    if len(f) == 0:
+        findings.append(Finding("error", "empty", "the frame holds no points"))
+    return findings
+
+
+def _duplicated(f: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+    # Every member of a group of equal values, as pandas' duplicated(keep=False).
+    order = np.argsort(f, kind="stable")
+    equal = f[order][1:] == f[order][:-1]
+    sorted_mask = np.zeros(len(f), dtype=bool)
+    sorted_mask[1:] |= equal
+    sorted_mask[:-1] |= equal
+    mask = np.empty(len(f), dtype=bool)
+    mask[order] = sorted_mask
+    return mask
+
+
 def check(frame: pd.DataFrame) -> list[Finding]:
     """Check a spectrum frame and return its findings (an empty list when all is well).
 
@@ -148,7 +171,7 @@ def _check_one(
             )
         )
     finite_f = np.isfinite(f)
-    dup = finite_f & pd.Series(f).duplicated(keep=False).to_numpy()
+    dup = finite_f & _duplicated(f)
     if dup.any():
         rows = _rows(dup, positions)
         out.append(

@@ -16,7 +16,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from kelvara_lab.checks import Finding, check
+from kelvara_lab.checks import Finding, check, check_arrays
 from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
 
 FloatArray = npt.NDArray[np.float64]
@@ -41,16 +41,15 @@ class Spectrum:
     findings: tuple[Finding, ...] = ()
 
 
-def frame_of(f: Any, z: Any) -> pd.DataFrame:
-    """A BDF frame from frequencies and complex impedances."""
-    f = np.asarray(f, dtype=float)
-    z = np.asarray(z, dtype=complex)
+def _arrays(f: Any, z: Any) -> tuple[FloatArray, ComplexArray]:
+    f = np.ascontiguousarray(f, dtype=float)
+    z = np.ascontiguousarray(z, dtype=complex)
     if f.ndim != 1 or z.ndim != 1 or f.shape != z.shape:
         raise ValueError(
             f"frequencies and impedances must be one-dimensional and of equal length, "
             f"got shapes {f.shape} and {z.shape}"
         )
-    return pd.DataFrame({FREQUENCY: f, REAL: z.real, IMAGINARY: z.imag})
+    return f, z
 
 
 def from_frame(frame: pd.DataFrame, *, run_checks: bool = True) -> Spectrum:
@@ -86,12 +85,11 @@ def load(data: Any, *, run_checks: bool = True) -> Spectrum:
 
         return from_frame(read(Path(data)), run_checks=run_checks)
     if isinstance(data, tuple) and len(data) == 2:
-        frame = frame_of(*data)
-        findings = check(frame) if run_checks else []
+        f, z = _arrays(*data)
+        findings = check_arrays(f, z.real, z.imag) if run_checks else []
         if any(f.severity == "error" for f in findings):
             raise DataError(findings)
-        f = np.ascontiguousarray(data[0], dtype=float)
-        return Spectrum(f, np.ascontiguousarray(data[1], dtype=complex), tuple(findings))
+        return Spectrum(f, z, tuple(findings))
     raise TypeError(
         f"expected a DataFrame, a file path or a pair (frequencies, impedances), "
         f"got {type(data).__name__}"

@@ -10,3 +10,21 @@ def samples():
     if SAMPLES is None:
         pytest.skip("no instrument samples: ../shared/instrument-samples is absent")
     return SAMPLES
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """Two worker processes on this machine, no network beyond the loopback."""
+    distributed = pytest.importorskip("distributed")
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            processes=True,
+            threads_per_worker=1,
+            dashboard_address=None,
+            host="127.0.0.1",
+            timeout=60,
+        ) as cluster,
+        distributed.Client(cluster, timeout=60) as client,
+    ):
+        yield client

@@ -106,23 +106,11 @@ def test_a_process_pool_gives_the_serial_numbers(batch, serial):
     assert_frame_equal(table, serial, check_exact=True)
 
 
-def test_dask_local_cluster_with_two_worker_processes(batch, serial):
-    distributed = pytest.importorskip("distributed")
-    with (
-        distributed.LocalCluster(
-            n_workers=2,
-            processes=True,
-            threads_per_worker=1,
-            dashboard_address=None,
-            host="127.0.0.1",
-            timeout=60,
-        ) as cluster,
-        distributed.Client(cluster, timeout=60) as client,
-    ):
-        table = kelvara_lab.fit_many(
-            "two_rq_l", batch, executor=client, chunk_size=2, progress=False
-        )
-        pools = client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
+def test_dask_local_cluster_with_two_worker_processes(batch, serial, dask_client):
+    table = kelvara_lab.fit_many(
+        "two_rq_l", batch, executor=dask_client, chunk_size=2, progress=False
+    )
+    pools = dask_client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
     assert_frame_equal(table, serial, check_exact=True)
     assert sorted(pools.values()) == ["1", "1"]
 

@@ -5,6 +5,7 @@ import pandas as pd
 import pytest
 
 import kelvara_lab as kl
+from kelvara_lab.checks import check_arrays
 
 
 def frame(f=None, z=None, **attrs):
@@ -57,6 +58,9 @@ def test_each_fault_is_found_in_its_rows(data, code, severity, rows):
     assert code in found, found
     assert (found[code].severity, found[code].rows) == (severity, rows)
     assert found[code].message
+    # A fit handed (f, z) checks the arrays without a frame, and must find the same.
+    f, re, im = (data[c].to_numpy(dtype=float) for c in (kl.FREQUENCY, kl.REAL, kl.IMAGINARY))
+    assert check_arrays(f, re, im) == kl.check(data)
 
 
 def test_minus_z_passed_through_reads_as_sign_flipped_not_inductive():
