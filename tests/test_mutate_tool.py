@@ -1,0 +1,59 @@
+"""scripts/mutate.py's fault list stays usable, and a fault never outlives its run."""
+
+import importlib.util
+import json
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+spec = importlib.util.spec_from_file_location("mutate", ROOT / "scripts" / "mutate.py")
+mutate = importlib.util.module_from_spec(spec)
+sys.modules["mutate"] = mutate
+spec.loader.exec_module(mutate)
+
+
+def test_every_fault_applies_to_the_current_sources():
+    faults, problems = mutate.load_faults()
+    assert problems == []
+    assert len(faults) >= 45
+    assert {f.subsystem for f in faults} == set(mutate.SUBSYSTEMS)
+
+
+@pytest.fixture
+def tree(tmp_path, monkeypatch):
+    (tmp_path / "src" / "fit").mkdir(parents=True)
+    source = tmp_path / "src" / "fit" / "a.cpp"
+    source.write_bytes(b"int f() { return 1 + 2; }\r\n")
+    monkeypatch.setattr(mutate, "ROOT", tmp_path)
+    monkeypatch.setattr(mutate, "BUILD", tmp_path / "build")
+    monkeypatch.setattr(mutate, "MARKER", tmp_path / "build" / "applied.json")
+    fault = mutate.Fault("f", "src/fit/a.cpp", "1 + 2", "1 - 2", "sign")
+    return source, fault
+
+
+def test_the_file_is_restored_byte_for_byte_when_the_run_fails(tree):
+    source, fault = tree
+    original = source.read_bytes()
+    with pytest.raises(KeyboardInterrupt), mutate.Applied(fault):
+        assert b"1 - 2" in source.read_bytes()
+        raise KeyboardInterrupt
+    assert source.read_bytes() == original
+    assert not mutate.MARKER.exists()
+
+
+def test_a_fault_left_by_a_killed_run_is_taken_out_at_the_next_start(tree):
+    source, fault = tree
+    original = source.read_bytes()
+    applied = mutate.Applied(fault)
+    applied.__enter__()  # killed before __exit__
+    mutate.recover_from_killed_run()
+    assert source.read_bytes() == original
+    # A file changed by hand since is left alone.
+    applied.__enter__()
+    source.write_bytes(b"edited")
+    with pytest.raises(SystemExit, match="has changed since"):
+        mutate.recover_from_killed_run()
+    assert source.read_bytes() == b"edited"
+    assert json.loads(mutate.MARKER.read_text())["id"] == "f"
