@@ -30,8 +30,10 @@ EXTRAS = ("small_arc", "sloped_tail", "inductive_loop")
 SHARE_CLEAN, SHARE_FULL_NOISE = 0.1, 0.3  # sigma 0, sigma 2 %, else U(0, 2 %)
 NOISE_MAX = 0.02
 # Budgets of the global fits that label a richer spectrum: modest, since every such
-# spectrum pays for them (about a tenth of a second to a second each).
-LABEL_DE_EVALUATIONS = 1500
+# spectrum pays for them. Particle swarm rather than differential evolution: the module's
+# differential evolution draws from the operating system's entropy whatever the seed, so
+# its labels would differ from run to run.
+LABEL_PARTICLES, LABEL_GENERATIONS = 40, 60
 LABEL_HOPS = 8
 
 
@@ -139,8 +141,8 @@ class Draw:
 
 
 def best_global_fit(circuit, start: list[float], f, z, seed: int) -> np.ndarray:
-    """The lowest-cost fit of `circuit` found from `start`, by differential evolution and by
-    basin hopping from the better of the two (both seeded)."""
+    """The lowest-cost fit of `circuit`: Levenberg-Marquardt from `start`, a particle swarm,
+    and basin hopping from the better of the two (both seeded, so the label repeats)."""
     names = circuit.param_names()
     fits = [circuit.with_values(start).fit(f, z)]
     fits.append(
@@ -148,8 +150,9 @@ def best_global_fit(circuit, start: list[float], f, z, seed: int) -> np.ndarray:
             f,
             z,
             guess_init=False,
-            method="differential_evolution",
-            de_evaluations=LABEL_DE_EVALUATIONS,
+            method="particle_swarm",
+            num_particles=LABEL_PARTICLES,
+            generations=LABEL_GENERATIONS,
             seed=seed,
         )
     )
@@ -167,27 +170,44 @@ def best_global_fit(circuit, start: list[float], f, z, seed: int) -> np.ndarray:
 def stress_spectrum(
     key: str, rng: np.random.Generator, sigma: float | None = None, share_richer=SHARE_RICHER
 ) -> Draw:
-    """One draw of the stress distribution; sigma None draws it (see _noise_sigma)."""
+    """One draw of the stress distribution; sigma None draws it (see _noise_sigma).
+
+    A richer spectrum whose label is implausible is replaced by another richer one, so
+    the share of richer spectra stays share_richer."""
     kelvara = _kelvara()
     notation = REGISTRY[key][0]
-    win = draw_window(rng)
-    values = draw_stress_params(key, rng, win)
     circuit = kelvara.Circuit(notation)
-    extra = None
-    if rng.random() < share_richer:
-        r_total = sum(
-            v for n, v in zip(circuit.param_names(), values, strict=True) if n.startswith("R")
-        )
+    names = circuit.param_names()
+    richer = rng.random() < share_richer
+    while True:
+        win = draw_window(rng)
+        values = draw_stress_params(key, rng, win)
+        if not richer:
+            extra, clean, truth = None, circuit.with_values(values).impedance(win.freqs), values
+            break
+        r_total = sum(v for n, v in zip(names, values, strict=True) if n.startswith("R"))
         extra, suffix, extra_values = draw_extra(rng, win, r_total)
         clean = kelvara.Circuit(notation + suffix).with_values(values + extra_values)
         clean = clean.impedance(win.freqs)
-        seed = int(rng.integers(2**31))
-        truth = best_global_fit(circuit, values, win.freqs, clean, seed)
-    else:
-        clean = circuit.with_values(values).impedance(win.freqs)
-        truth = np.array(values)
+        truth = best_global_fit(circuit, values, win.freqs, clean, int(rng.integers(2**31)))
+        if _plausible(names, truth, values):
+            break
     sigma = _noise_sigma(rng) if sigma is None else sigma
-    return Draw(win.freqs, add_noise(rng, clean, sigma), truth, extra)
+    return Draw(win.freqs, add_noise(rng, clean, sigma), np.array(truth), extra)
+
+
+def _plausible(names: list[str], truth: np.ndarray, values: list[float]) -> bool:
+    """Whether a richer spectrum's label is still the network circuit's cell: no exponent
+    below 0.3 and no value more than two decades from its generating value. A best fit
+    that swallows an arc into a resistance (exponent 0) or moves a value out of sight of
+    the window would teach the network nonsense."""
+    for name, t, v in zip(names, truth, values, strict=True):
+        if name.endswith(".alpha"):
+            if not 0.3 <= t <= 1.0:
+                return False
+        elif not (t > 0.0 and abs(math.log10(t / v)) <= 2.0):
+            return False
+    return True
 
 
 def today_spectrum(key: str, rng: np.random.Generator, sigma: float | None = None) -> Draw:
