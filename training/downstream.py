@@ -92,7 +92,7 @@ def one(job: tuple[str, str, int]) -> dict:
     }
 
 
-def run(key: str, dist: str, count: int, workers: int, start: int = 0) -> dict:
+def run(key: str, dist: str, count: int, workers: int, start: int = 0, out: Path = OUT) -> dict:
     started = time.time()
     jobs = [(key, dist, i) for i in range(start, start + count)]
     if workers > 1:
@@ -123,8 +123,8 @@ def run(key: str, dist: str, count: int, workers: int, start: int = 0) -> dict:
         "date": time.strftime("%Y-%m-%d", time.gmtime()),
         "misses": [r for r in rows if not r["hit"]],
     }
-    OUT.mkdir(parents=True, exist_ok=True)
-    path = OUT / f"{key}-{dist}.json"
+    out.mkdir(parents=True, exist_ok=True)
+    path = out / f"{key}-{dist}.json"
     path.write_text(json.dumps(summary, indent=1))
     print(
         f"{key} {dist}: {summary['hits']}/{count} at the global minimum "
@@ -211,12 +211,13 @@ def main(argv=None) -> None:
     go.add_argument("--count", type=int, default=50)
     go.add_argument("--workers", type=int, default=1, help="processes, one thread each")
     go.add_argument("--start", type=int, default=0, help="index of the first spectrum")
+    go.add_argument("--out", type=Path, default=OUT, help="folder for the result (%(default)s)")
     sub.add_parser("report", help=f'write "{SECTION}" in REPORT.md from out/downstream/')
     args = parser.parse_args(argv)
     if args.command == "run":
         if args.count < 1 or args.workers < 1:
             parser.error("--count and --workers must be at least 1")
-        run(args.key, args.dist, args.count, args.workers, args.start)
+        run(args.key, args.dist, args.count, args.workers, args.start, args.out)
         return
     results = [json.loads(p.read_text()) for p in sorted(OUT.glob("*.json"))]
     if not results:
