@@ -27,6 +27,7 @@ sys.path.insert(0, str(HERE))  # the format and reference modules import each ot
 import numpy as np  # noqa: E402
 from eisnn_format import read_eisnn, scaling_rows, write_eisnn  # noqa: E402
 from reference_network import Guesser  # noqa: E402
+from stress import mixture_spectrum  # noqa: E402
 from synth import REGISTRY, add_noise, draw_params, draw_window  # noqa: E402
 
 ROOT = HERE.parent
@@ -107,10 +108,13 @@ def targets(names: list[str], values: np.ndarray, r_s: float, w_s: float) -> np.
     return u
 
 
-def dataset(key: str, n: int, seed: int):
+def dataset(key: str, n: int, seed: int, stress_share: float = 0.0):
     """Features, extras, targets, log10(omega_s) of n spectra and the seconds they took;
-    cached in out/ (a cache written before log10(omega_s) was kept is made again)."""
-    cache = OUT / f"{key}-data-{n}-{seed}.npz"
+    cached in out/ (a cache written before log10(omega_s) was kept is made again).
+    stress_share > 0 draws that share from the stress distribution (stress.py); 0 keeps
+    today's spectra exactly, so the shipped files stay reproducible."""
+    mixed = f"-stress{stress_share:g}" if stress_share > 0.0 else ""
+    cache = OUT / f"{key}-data-{n}-{seed}{mixed}.npz"
     if cache.exists():
         data = np.load(cache)
         if "lw" in data.files:
@@ -121,7 +125,11 @@ def dataset(key: str, n: int, seed: int):
     rng = np.random.default_rng(seed)
     xs, es, ys, lws = [], [], [], []
     while len(ys) < n:
-        f, z, values = spectrum(key, rng)
+        if stress_share > 0.0:
+            draw = mixture_spectrum(key, rng, stress_share)
+            f, z, values = draw.freqs, draw.z, draw.truth
+        else:
+            f, z, values = spectrum(key, rng)
         x, e, r_s, w_s = Guesser.features(_FEATURES, f, z)
         y = targets(names, values, r_s, w_s)
         if np.all(np.isfinite(x)) and np.all(np.isfinite(y)):
@@ -137,7 +145,7 @@ def dataset(key: str, n: int, seed: int):
     return x, e, y, lw, seconds
 
 
-def train(key: str, steps: int | None = None) -> Path:
+def train(key: str, steps: int | None = None, stress_share: float = 0.0) -> Path:
     import torch
     from network import GuesserNet, export_tensors, load_tensors
 
@@ -149,7 +157,7 @@ def train(key: str, steps: int | None = None) -> Path:
     steps = steps or default_steps
     delta = HUBER_DELTA_BY_KEY.get(key, HUBER_DELTA)
 
-    x, e, y, lw, data_seconds = dataset(key, n_train, SEED + sum(map(ord, key)))
+    x, e, y, lw, data_seconds = dataset(key, n_train, SEED + sum(map(ord, key)), stress_share)
     started = time.time() - data_seconds  # a cached data set still counts its making
     mean, std = y.mean(axis=0), y.std(axis=0) + 1e-6
     x_t, e_t = torch.from_numpy(x), torch.from_numpy(e)
@@ -166,7 +174,9 @@ def train(key: str, steps: int | None = None) -> Path:
     batches = (x_t, e_t, y_t, lw_t, couplings, delta)
 
     net = GuesserNet(channels, len(names))
-    stage1, stage1_log = OUT / f"{key}-stage1.eisnn", OUT / f"{key}-stage1.json"
+    # A mixed training keeps its own first stage: one from today's spectra is no start for it.
+    tag = f"-stress{stress_share:g}" if stress_share > 0.0 else ""
+    stage1, stage1_log = OUT / f"{key}-stage1{tag}.eisnn", OUT / f"{key}-stage1{tag}.json"
     if key not in SECOND_STAGE_STEPS:
         _optimise(key, net, batches, steps, lr=2e-3, seed=SEED)
     else:
@@ -197,6 +207,7 @@ def train(key: str, steps: int | None = None) -> Path:
                 "batch": BATCH,
                 "huber_delta": delta,
                 "q_through_alpha": key in Q_THROUGH_ALPHA,
+                "stress_share": stress_share,
                 "data_seconds": round(data_seconds, 1),
                 "total_seconds": round(train_seconds, 1),
             }
@@ -446,6 +457,12 @@ def main(argv=None) -> None:
     parser.add_argument("key", choices=(*REGISTRY, "all"))
     parser.add_argument("--steps", type=int, help="override the optimiser steps")
     parser.add_argument(
+        "--stress-share",
+        type=float,
+        default=0.0,
+        help="share of the training spectra drawn from the stress distribution (0)",
+    )
+    parser.add_argument(
         "--install", action="store_true", help="copy files that pass to src/models/"
     )
     parser.add_argument(
@@ -459,7 +476,7 @@ def main(argv=None) -> None:
         keys.sort(key=lambda k: REGISTRY[k][1])
     if args.command == "train":
         for key in keys:
-            train(key, args.steps)
+            train(key, args.steps, args.stress_share)
         return
     sections = _existing_sections()
     for key in keys:
