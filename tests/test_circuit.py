@@ -1,6 +1,5 @@
-"""Circuit parameters, rebuilds by position and by name, repr and documentation."""
+"""Circuit parameters, rebuilds by position and by name, and repr."""
 
-import inspect
 import math
 
 import numpy as np
@@ -174,44 +173,3 @@ def test_constructor_argument_errors():
             Circuit(bad)
     with pytest.raises(TypeError, match="'s'"):
         Circuit()
-
-
-# fmt: off
-METHOD_DOCS = {
-    "param_names": ("($self)", (
-        "Parameter names, in the same order `with_values()` consumes and\n"
-        "`with_named_values()` expects as keys.")),
-    "with_values": ("($self, values)", (
-        "Rebuild this circuit with a new flat parameter vector, assigned\n"
-        "positionally in `param_names()` order.")),
-    "with_named_values": ("($self, values)", (
-        "Rebuild this circuit with parameter values looked up by name (see\n"
-        "`param_names()`). Every name must be present and no unknown names\n"
-        "may be supplied.")),
-    "impedance": ("($self, frequencies)", None),
-    "param_values": ("($self)", "Current parameter values, in `param_names()` order."),
-    "param_bounds": ("($self)", (
-        "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
-        "`param_names()` order. `hi` is `inf` for open-bound parameters.")),
-    "param_units": ("($self)", "Physical units per parameter"),
-}
-# fmt: on
-
-
-@pytest.mark.parametrize("name", list(METHOD_DOCS))
-def test_method_signature_and_docstring(name):
-    signature, doc = METHOD_DOCS[name]
-    method = getattr(Circuit, name)
-    assert method.__text_signature__ == signature
-    if doc is None:
-        assert not method.__doc__  # a signature with an empty body
-    else:
-        assert method.__doc__ == doc
-    bound = str(inspect.signature(getattr(Circuit("R0"), name)))
-    assert bound == signature.replace("$self", "").replace("(, ", "(")
-
-
-def test_class_signature_and_empty_docstring():
-    assert Circuit.__text_signature__ == "(s)"
-    assert str(inspect.signature(Circuit)) == "(s)"
-    assert Circuit.__doc__ == ""

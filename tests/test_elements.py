@@ -90,16 +90,6 @@ def test_base_class_has_no_constructor():
             kelvara.Element(*args)
 
 
-def test_base_class_docstring():
-    assert kelvara.Element.__doc__ == (
-        "A single circuit element.\n"
-        "\n"
-        "These are Python subclasses taking its fields as arguments.\n"
-        "They are combined with `Series()` and `Parallel()`."
-    )
-    assert kelvara.Element.__text_signature__ is None
-
-
 def test_only_kind_names_are_exposed():
     # The module's own namespace is pinned in test_module.
     assert not hasattr(kelvara.Element, "CPE") and not hasattr(kelvara.Element, "TLMQ")
