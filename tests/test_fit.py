@@ -117,6 +117,7 @@ CHECK_ORDER = {
                                   ValueError, "same length"),
     "weighting-before-guess": (lambda: Circuit("rc").fit(FREQS, RC_Z, weight="Modulus"),
                                ValueError, "unknown weight scheme"),
+    # Explicit values still guess from a named weight file.
     "guess-before-method": (lambda: RC_START.fit(FREQS, RC_Z, weights=MISSING_FILE,
                                                  method="nope"), ValueError, "^reading weights: "),
     "guess-before-empty-spectrum": (lambda: RC_START.fit([], [], weights=MISSING_FILE),
@@ -193,11 +194,6 @@ def test_registry_topology_guesses_by_default(text):
 @pytest.mark.parametrize("flag", [True, np.bool_(True)], ids=["bool", "numpy-bool"])
 def test_explicit_values_still_guess_when_asked(flag):
     assert_fit_starts_from_guess(RC_START, guess_init=flag)
-
-
-def test_explicit_values_guess_from_a_named_weight_file():
-    with pytest.raises(ValueError, match="^reading weights: "):
-        RC_START.fit(FREQS, RC_Z, weights=MISSING_FILE)
 
 
 NO_GUESS = {

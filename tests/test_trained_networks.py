@@ -16,20 +16,10 @@ from kelvara import Circuit
 MODELS = Path(__file__).resolve().parent.parent / "src" / "models"
 TWO_PI = 2 * math.pi
 
-# key -> (circuit, channels, file size in bytes, within a few percent)
-REGISTRY = {
-    "rc": ("R0-(R1,C1)", 16, 37_000),
-    "rc_l": ("L0-R0-(R1,C1)", 32, 139_000),
-    "rq": ("R0-(R1,CPE1)", 32, 139_000),
-    "rq_l": ("L0-R0-(R1,CPE1)", 32, 139_000),
-    "two_rc": ("R0-(R1,C1)-(R2,C2)", 32, 139_000),
-    "two_rc_l": ("L0-R0-(R1,C1)-(R2,C2)", 32, 139_000),
-    "two_rq": ("R0-(R1,CPE1)-(R2,CPE2)", 32, 139_000),
-    "two_rq_l": ("L0-R0-(R1,CPE1)-(R2,CPE2)", 32, 139_000),
-    "randles": ("R0-(R1-W1,CPE1)", 32, 139_000),
-    "sei_randles": ("R0-(R1,CPE1)-(R2-W2,CPE2)", 64, 542_000),
-    "sei_randles_wo": ("R0-(R1,CPE1)-(R2-Wo2,CPE2)", 64, 542_000),
-}
+# key -> (circuit, channels) as trained; a file's size in bytes (within a few percent)
+# follows from its channels.
+REGISTRY = synth.REGISTRY
+FILE_SIZE = {16: 37_000, 32: 139_000, 64: 542_000}
 
 
 def _require(key):
@@ -57,7 +47,8 @@ def test_sample_spectrum_is_guessed_closely(key, values, tolerance):
 
 @pytest.mark.parametrize("key", list(REGISTRY))
 def test_weight_file_matches_its_registry_row(key):
-    circuit, channels, size = REGISTRY[key]
+    circuit, channels = REGISTRY[key]
+    size = FILE_SIZE[channels]
     path = _require(key)
     metadata, tensors = read_eisnn(path)
     names = Circuit(circuit).param_names()
