@@ -51,6 +51,10 @@ def test_full_error_report(text, head):
 MALFORMED = [
     (" R0", "unexpected character at position 0", 0),
     ("R", "unexpected character at position 1", 1),
+    ("R-C1", "unexpected character at position 1", 1),
+    ("R0--C1", "unexpected character at position 3", 3),
+    ("(R1,)", "unexpected character at position 4", 4),
+    ("R0-\u20ac1", "unexpected character at position 3", 3),  # three bytes in UTF-8
     ("()", "unexpected character at position 1", 1),
     ("P(R1,C1)", "unexpected character at position 1", 1),
     ("Rµ0", "unexpected character at position 1", 1),
@@ -65,6 +69,8 @@ MALFORMED = [
     ("(R1µ)", "unexpected end of input", None),
     ("R0-(R1,R0)", 'duplicate element label "R0"', None),
     ("(R1,C1)-(R2,C1)", 'duplicate element label "C1"', None),
+    ("C1-(R1,R1)-C1", 'duplicate element label "R1"', None),  # the first repeat in leaf order
+    ("R1-R1-X1", 'unknown element code "X" at position 6', 6),  # syntax before duplicates
     # Not reference names, so parsed as typed: no trimming, no case folding.
     (" R0-(R1,C1)", "unexpected character at position 0", 0),
     ("two-rc", "unexpected character at position 3", 3),
