@@ -141,9 +141,15 @@ def test_a_loaded_file_is_read_again_only_when_it_changed(tmp_path, monkeypatch)
     path.write_bytes((tmp_path / "other.eisnn").read_bytes())
     os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
     assert Circuit("(R1,C1)-R0").guess(F, RC_Z, weights=str(path)) == [first[1], first[2], first[0]]
-    # Overwritten for real (new inode): the new network.
-    (tmp_path / "other.eisnn").replace(path)
+    # Rewritten in place (same inode) with a new modification time: the new network.
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + 10**9))
+    assert path.stat().st_ino == before.st_ino
     assert Circuit(RC).guess(F, RC_Z, weights=str(path)) == fresh
+    # Overwritten for real (new inode) with the first network again: read again.
+    _rc_file(tmp_path / "other.eisnn", seed=5)
+    (tmp_path / "other.eisnn").replace(path)
+    assert Circuit(RC).guess(F, RC_Z, weights=str(path)) == first
+    fresh = _rc_file(path, seed=6)
     # The same relative name in another folder is another file.
     monkeypatch.chdir(tmp_path)
     assert Circuit(RC).guess(F, RC_Z, weights="rc.eisnn") == fresh
