@@ -122,3 +122,12 @@ def test_fit_started_at_its_optimum_succeeds_exactly_when_it_keeps_it(method, ke
         kept = refit.cost <= optimum.cost * (1 + 1e-9)
         assert refit.success == kept
         assert kept or not keeps_start
+
+
+@pytest.mark.parametrize("start", [[20.0, 25.0, 4e-5, 100.0, 1e-3], [12.0, 80.0, 2e-5, 800.0, 2e-2]])
+def test_runs_that_spend_their_whole_budget_are_not_a_success(start):
+    # One evaluation per parameter and one more per run: every start runs out of patience.
+    z = TWO_RC.with_values([10, 100, 1e-5, 1000, 1e-2]).impedance(F)
+    starved = TWO_RC.with_values(start).fit(F, z, guess_init=False, max_iterations=1)
+    assert not starved.success
+    assert TWO_RC.with_values(start).fit(F, z, guess_init=False, max_iterations=2).success
