@@ -1,8 +1,12 @@
 import matplotlib
 import pytest
+import tqdm
 from lab_samples import SAMPLES
 
 matplotlib.use("Agg")
+# tqdm's monitor thread would outlive the bars and wake every few seconds, allocating
+# while later tests count the interpreter's memory blocks.
+tqdm.tqdm.monitor_interval = 0
 
 
 @pytest.fixture
