@@ -8,10 +8,10 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-spec = importlib.util.spec_from_file_location("mutate", ROOT / "scripts" / "mutate.py")
-mutate = importlib.util.module_from_spec(spec)
+loader_spec = importlib.util.spec_from_file_location("mutate", ROOT / "scripts" / "mutate.py")
+mutate = importlib.util.module_from_spec(loader_spec)
 sys.modules["mutate"] = mutate
-spec.loader.exec_module(mutate)
+loader_spec.loader.exec_module(mutate)
 
 
 def test_every_fault_applies_to_the_current_sources():
