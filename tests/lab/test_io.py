@@ -80,6 +80,8 @@ def test_instrument_exports(name, count, points, f_min, f_max, library):
     assert (frame[kl.IMAGINARY] < 0).mean() > 0.6
     if count > 1:
         assert frame[kl.SPECTRUM].dtype.kind == "i"
+        # Numbered from 0, as fit_many's row ids ("file#0", ...) and spectra() give them.
+        assert frame[kl.SPECTRUM].unique().tolist() == list(range(count))
         assert frame.groupby(kl.SPECTRUM).size().tolist() == [points // count] * count
     else:
         assert kl.SPECTRUM not in frame.columns
