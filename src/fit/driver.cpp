@@ -27,7 +27,7 @@ FitResultOr<FitOutcome> run_fit(const SeriesList& start, std::span<const double>
   }
 
   FitProblem problem(start, frequencies_hz, impedances, options.modulus, interrupt);
-  problem.start_cost = clamped_start_cost(problem);
+  problem.success_ceiling = success_ceiling(problem);
   switch (*method) {
     case FitMethod::LevenbergMarquardt: return levenberg_marquardt_fit(problem, options.levenberg_marquardt());
     case FitMethod::ParticleSwarm: return particle_swarm_fit(problem, options.particle_swarm());

@@ -21,6 +21,8 @@ FitProblem::FitProblem(const SeriesList& nodes, std::span<const double> frequenc
       start(param_values(nodes)),
       interrupt(interrupt_hook) {}
 
+namespace {
+
 double clamped_start_cost(const FitProblem& problem) {
   std::vector<double> clamped = problem.start;
   clamp_into_bounds(clamped, problem.bounds);
@@ -38,6 +40,13 @@ double rounding_cost(const FitProblem& problem) {
     cost += r * r;
   }
   return std::isfinite(cost) ? cost : 0.0;
+}
+
+}  // namespace
+
+double success_ceiling(const FitProblem& problem) {
+  const double start_cost = clamped_start_cost(problem);
+  return start_cost + 1e-12 * start_cost + rounding_cost(problem);
 }
 
 std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<const double> frequencies_hz,

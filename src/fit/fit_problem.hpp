@@ -23,7 +23,7 @@ namespace kelvara {
 using EvalCounter = std::atomic<std::uint64_t>;
 
 // No yardstick: every finite cost passes.
-inline constexpr double kNoStartCost = std::numeric_limits<double>::infinity();
+inline constexpr double kNoCostCeiling = std::numeric_limits<double>::infinity();
 
 class FitProblem {
  public:
@@ -41,19 +41,16 @@ class FitProblem {
   std::vector<double> weights;           // one per point
   std::vector<Bounds> bounds;            // one per parameter
   std::vector<double> start;             // the circuit's current values, physical
-  double start_cost = kNoStartCost;      // set by the driver: a success never ends above it
+  double success_ceiling = kNoCostCeiling;  // set by the driver: a success never ends above it
   mutable EvalCounter counter{0};        // counted through a const problem too
   mutable InterruptPoll interrupt;       // polled by the methods' loops on the driving thread
 };
 
-// The cost at `start` clamped into `bounds`, where the outcome would put it;
-// not counted as the fit's work.
-double clamped_start_cost(const FitProblem& problem);
-
-// The cost that rounding alone can add: residuals a few ulps of each
-// measured value in size. A fit that starts at its optimum may end this
-// far above its start and still be a success.
-double rounding_cost(const FitProblem& problem);
+// The highest cost a successful fit may end at: the cost at `start` clamped
+// into `bounds` (not counted as the fit's work), plus what rounding alone
+// can add, residuals a few ulps of each measured value in size, so that a
+// fit started at its optimum is still a success.
+double success_ceiling(const FitProblem& problem);
 
 // In this order: counts differ, no points, no parameters, a starting value
 // that is not finite.

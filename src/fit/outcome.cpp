@@ -83,8 +83,7 @@ FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, 
   // Finite residuals can still square past the largest double; a fit whose
   // cost is not a number it can compare has not converged to anything.
   // Nor has one that ends worse than where it began, beyond rounding.
-  const double slack = 1e-12 * problem.start_cost + rounding_cost(problem);
-  out.success = success && std::isfinite(out.cost) && !(out.cost > problem.start_cost + slack);
+  out.success = success && std::isfinite(out.cost) && !(out.cost > problem.success_ceiling);
   out.termination = termination;
   out.iterations = iterations;
   out.impedance_evals = problem.counter.load(std::memory_order_relaxed);
