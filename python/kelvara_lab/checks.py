@@ -37,6 +37,9 @@ class Finding:
         return f"{self.severity}: {self.message}"
 
 
+_EMPTY = Finding("error", "empty", "the frame holds no points")
+
+
 def _rows(mask: npt.NDArray[np.bool_], positions: npt.NDArray[np.intp]) -> tuple[int, ...]:
     return tuple(int(i) for i in positions[mask])
 
@@ -103,7 +106,7 @@ def check_arrays(
     of every fit handed ``(f, z)``)."""
     findings = _check_one(f, re, im, np.arange(len(f)), "")
     if len(f) == 0:
-        findings.append(Finding("error", "empty", "the frame holds no points"))
+        findings.append(_EMPTY)
     return findings
 
 
@@ -133,7 +136,7 @@ def check(frame: pd.DataFrame) -> list[Finding]:
         spectrum = frame[SPECTRUM].iloc[positions[0]] if several and len(positions) else None
         findings.extend(_check_one(f, re, im, positions, _label(spectrum)))
     if len(frame) == 0:
-        findings.append(Finding("error", "empty", "the frame holds no points"))
+        findings.append(_EMPTY)
     findings.extend(_check_metadata(frame))
     return findings
 
