@@ -386,4 +386,3 @@ def test_dataframe_spectrum_fits_like_two_sequences():
     assert from_frame.params == from_sequences.params
     assert from_frame.iterations == from_sequences.iterations
     assert RC_START.param_values() == [20.0, 25.0, 4e-5]  # the caller's circuit is untouched
-

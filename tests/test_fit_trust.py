@@ -22,7 +22,8 @@ def start_cost(circuit, values, f, z):
 
 
 @pytest.mark.parametrize(
-    "method", ["levenberg_marquardt", "differential_evolution", "nelder_mead", "simulated_annealing"]
+    "method",
+    ["levenberg_marquardt", "differential_evolution", "nelder_mead", "simulated_annealing"],
 )
 @pytest.mark.parametrize(("index", "value", "shown"), [(0, math.nan, "NaN"), (2, -math.inf, "-inf")])
 def test_non_finite_start_is_refused_naming_the_parameter(method, index, value, shown):
