@@ -1,8 +1,9 @@
-"""Element classes: construction, read-only fields, pattern matching and repr."""
+"""Element classes: construction, evaluation, read-only fields, pattern matching and repr."""
 
 import inspect
 import math
 
+import numpy as np
 import pytest
 
 import kelvara
@@ -47,6 +48,10 @@ def test_fields_round_trip_and_are_read_only(kind):
     # Every field is required: the parser's defaults do not apply here.
     with pytest.raises(TypeError, match=f"'{fields[-1]}'"):
         cls(*values[:-1])
+    # Distinct values catch fields handed to the evaluator in the wrong order.
+    frequencies = [0.01, 1.0, 100.0, 1e4]
+    expected = kelvara.Circuit(f"{kind}1").with_values(values).impedance(frequencies)
+    assert np.array_equal(kelvara.Series([by_keyword]).impedance(frequencies), expected)
 
 
 # fmt: off
@@ -84,13 +89,10 @@ def test_repr_formats_values(value, text):
     assert repr(kelvara.C(value)) == f"Element.C(c={text})"
 
 
-def test_base_class_has_no_constructor():
+def test_base_class_has_no_constructor_and_only_kind_names():
     for args in [(), (1.0,)]:
         with pytest.raises(TypeError, match="^No constructor defined for Element$"):
             kelvara.Element(*args)
-
-
-def test_only_kind_names_are_exposed():
     # The module's own namespace is pinned in test_module.
     assert not hasattr(kelvara.Element, "CPE") and not hasattr(kelvara.Element, "TLMQ")
 

@@ -52,24 +52,6 @@ def test_evaluates_like_the_equivalent_notation(build, notation, values):
     assert np.array_equal(built.impedance(FREQS), expected)
 
 
-# fmt: off
-ELEMENTS = [
-    ("R", [3.0]), ("C", [2e-4]), ("L", [3e-5]), ("La", [2e-6, 0.7]), ("Cpe", [1e-3, 0.8]),
-    ("W", [2.0]), ("Wo", [2.0, 0.5]), ("Ws", [3.0, 0.05]), ("G", [2.0, 0.3]),
-    ("Gs", [2.0, 0.1, 3.0]), ("K", [3.0, 0.01]), ("Zarc", [1.5, 0.01, 0.7]),
-    ("Tlmq", [10.0, 1e-3, 0.8]), ("T", [2.0, 0.5, 3.0, 0.01]),
-]
-# fmt: on
-
-
-@pytest.mark.parametrize("kind, values", ELEMENTS, ids=[k for k, _ in ELEMENTS])
-def test_element_object_evaluates_like_parsed_element(kind, values):
-    # Catches fields handed to the evaluator in the wrong order.
-    element = getattr(kelvara, kind)(*values)
-    expected = Circuit(f"{kind}1").with_values(values).impedance(FREQS)
-    assert np.array_equal(Series([element]).impedance(FREQS), expected)
-
-
 def test_empty_series_is_a_short():
     empty = Series([])
     assert empty.param_names() == [] and repr(empty) == "Circuit (0 parameters)\n"
