@@ -1,4 +1,7 @@
-"""Property tests: notation, weight files and hostile spectra never crash, hang or lie."""
+"""Property tests: notation, weight files and hostile spectra never crash, hang or lie.
+
+Arbitrary bytes through the parser and the weight-file reader are the fuzzers' job
+(fuzz/); here, what Python text, files on disk and special values add."""
 
 import math
 import os
@@ -74,21 +77,6 @@ def test_random_text_parses_or_raises_the_report(text):
     _parses_or_reports(text)
 
 
-@FAST
-@given(circuits(), st.data())
-def test_mutated_circuits_parse_or_raise_the_report(circuit, data):
-    text = list(circuit[0])
-    for _ in range(data.draw(st.integers(1, 3))):
-        at = data.draw(st.integers(0, len(text)))
-        edit = data.draw(st.sampled_from(["insert", "delete", "replace"]))
-        char = data.draw(st.sampled_from(list("RC0p(),-µ\x00")) | st.characters())
-        if edit == "insert":
-            text.insert(at, char)
-        elif at < len(text):
-            text[at : at + 1] = [char] if edit == "replace" else []
-    _parses_or_reports("".join(text))
-
-
 FREQS = np.logspace(6, -3, 25)
 
 
@@ -113,11 +101,9 @@ GF = np.logspace(-1, 5, 30)
 GZ = 10 + 100 / (1 + 1j * 2 * np.pi * GF * 1e-3)
 
 
-def _valid_file(encoding=F16, **settings_):
-    metadata, tensors = random_guesser(
-        "R0-(R1,C1)", GUESS_CIRCUIT.param_names(), 8, encoding=encoding, n_grid=16, **settings_
-    )
-    return metadata, tensors
+def _valid_file(**settings_):
+    names = GUESS_CIRCUIT.param_names()
+    return random_guesser("R0-(R1,C1)", names, 8, encoding=F16, n_grid=16, **settings_)
 
 
 VALID = encode_eisnn(*_valid_file(dilations=(1, 2)))
@@ -172,12 +158,6 @@ def _guess_with(tmp_path, content):
     assert _peak_rss_mib() - before < 400
 
 
-def test_the_unmodified_file_guesses(tmp_path):
-    path = tmp_path / "w.eisnn"
-    path.write_bytes(VALID)
-    assert np.all(np.isfinite(GUESS_CIRCUIT.guess(GF, GZ, weights=str(path))))
-
-
 @FAST
 @given(st.integers(0, len(VALID) - 1))
 def test_truncated_files_are_reported(tmp_path_factory, cut):
@@ -186,15 +166,6 @@ def test_truncated_files_are_reported(tmp_path_factory, cut):
     # Nothing follows the last tensor, so every proper prefix ends inside a record.
     with pytest.raises(ValueError, match="^weight file is truncated$"):
         GUESS_CIRCUIT.guess(GF, GZ, weights=str(path))
-
-
-@FAST
-@given(st.lists(st.tuples(st.integers(0, len(VALID) - 1), st.integers(1, 255)), min_size=1))
-def test_byte_flips_give_a_result_or_an_error(tmp_path_factory, flips):
-    data = bytearray(VALID)
-    for at, mask in flips:
-        data[at] ^= mask
-    _guess_with(tmp_path_factory.mktemp("w"), bytes(data))
 
 
 HUGE = [0, 1, 3, 0xFFFF, 0x10000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF]
@@ -299,16 +270,6 @@ def _result_or_value_error(call):
         return None
 
 
-@FAST
-@given(hostile_spectra(), st.lists(VALUE, min_size=3, max_size=3))
-def test_evaluation_survives_special_values(spectrum, params):
-    f, z = spectrum
-    _result_or_value_error(lambda: RC_START.impedance(f))
-    for method in (RC.residuals, RC.jacobian):
-        for weight in ("modulus", "unit"):
-            _result_or_value_error(lambda m=method, w=weight: m(params, f, z, weight=w))
-
-
 @pytest.fixture(scope="module")
 def rc_weights(tmp_path_factory):
     path = tmp_path_factory.mktemp("weights") / "rc.eisnn"
@@ -316,10 +277,19 @@ def rc_weights(tmp_path_factory):
     return str(path)
 
 
+def test_the_unmodified_file_guesses(rc_weights):
+    assert np.all(np.isfinite(GUESS_CIRCUIT.guess(GF, GZ, weights=rc_weights)))
+
+
 @FAST
-@given(hostile_spectra())
-def test_guess_survives_special_values(rc_weights, spectrum):
-    result = _result_or_value_error(lambda: RC.guess(*spectrum, weights=rc_weights))
+@given(hostile_spectra(), st.lists(VALUE, min_size=3, max_size=3))
+def test_evaluation_and_guess_survive_special_values(rc_weights, spectrum, params):
+    f, z = spectrum
+    _result_or_value_error(lambda: RC_START.impedance(f))
+    for method in (RC.residuals, RC.jacobian):
+        for weight in ("modulus", "unit"):
+            _result_or_value_error(lambda m=method, w=weight: m(params, f, z, weight=w))
+    result = _result_or_value_error(lambda: RC.guess(f, z, weights=rc_weights))
     assert result is None or len(result) == 3
 
 
