@@ -151,9 +151,9 @@ def test_repr_aligns_names_and_values():
 
 
 # fmt: off
+# Every form is checked in C++; these tell the parameter form from the others.
 REPR_VALUES = [
-    (1.0, "1"), (1e-6, "1e-6"), (9.99e-5, "9.99e-5"), (0.0001, "0.0001"), (0.0, "0"),
-    (999999.0, "999999"), (1e6, "1e6"), (-1.234567e7, "-1.234567e7"),
+    (1.0, "1"), (1e-6, "1e-6"), (999999.0, "999999"), (1e6, "1e6"), (-1.234567e7, "-1.234567e7"),
     (1.2345678901, "1.2345678901"), (INF, "inf"), (math.nan, "NaN"),
 ]
 # fmt: on
