@@ -22,6 +22,7 @@ BIG_F = np.logspace(6, -3, 1500)
 BIG_Z = Circuit(NOTATION).with_values(TRUTH).impedance(BIG_F)
 START = Circuit(NOTATION).with_values([20.0, 25.0, 3e-4, 0.7])
 NAMED = dict(zip(START.param_names(), TRUTH, strict=True))
+LISTS = ("names", "values", "bounds", "units")
 
 # Budgets small enough to keep the test quick, large enough that the runs overlap.
 GLOBAL = {
@@ -113,15 +114,7 @@ def public_calls(weights, tmp_path):
     return {
         "parse": (lambda: Circuit("L0-R0-p(R1-W1,CPE1)"), 10_000),
         "parse_error": (lambda: _raises(lambda: Circuit("R0-(R1,Q2)"), ValueError), 10_000),
-        "names_values_bounds_units": (
-            lambda: (
-                START.param_names(),
-                START.param_values(),
-                START.param_bounds(),
-                START.param_units(),
-            ),
-            10_000,
-        ),  # fmt: skip
+        "param_lists": (lambda: [getattr(START, f"param_{k}")() for k in LISTS], 10_000),
         "repr": (lambda: (repr(START), repr(fitted), repr(R(1.0))), 10_000),
         "with_values": (lambda: START.with_values(TRUTH), 10_000),
         "with_named_values": (lambda: START.with_named_values(NAMED), 10_000),
