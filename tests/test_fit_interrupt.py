@@ -5,10 +5,11 @@ import signal
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 
+import numpy as np
 import pytest
+
+from kelvara import Circuit
 
 # Budgets that run for minutes unless interrupted.
 LONG = {
@@ -18,23 +19,18 @@ LONG = {
     "basin_hopping": {"basin_hopping_hops": 10**9, "seed": 1},
 }
 
-# The circuit and spectrum both tests fit: in a child, and in this process.
-SETUP = textwrap.dedent(
+CHILD = textwrap.dedent(
     """
+    import sys, time
     import numpy as np
     from kelvara import Circuit
     f = np.logspace(-2, 5, 40)
     c = Circuit("R0-(R1,CPE1)-(R2,CPE2)")
-    z = c.with_values([10, 100, 1e-5, 0.8, 1000, 1e-2, 0.9]).impedance(f)
-    start = c.with_values([20, 50, 3e-5, 0.7, 500, 3e-2, 0.8])
-    """
-)
-CHILD = SETUP + textwrap.dedent(
-    """
-    import sys, time
+    z = c.with_values([10, 100, 1e-5, 0.8, 1000, 1e-2, 0.9]).impedance(f) * (1 + 0.01j)
     print("fitting", flush=True)
     try:
-        start.fit(f, z * (1 + 0.01j), guess_init=False, method=sys.argv[1], **eval(sys.argv[2]))
+        c.with_values([20, 50, 3e-5, 0.7, 500, 3e-2, 0.8]).fit(
+            f, z, guess_init=False, method=sys.argv[1], **eval(sys.argv[2]))
     except KeyboardInterrupt:
         print("interrupted", time.monotonic(), flush=True)
         sys.exit(3)
@@ -46,6 +42,8 @@ CHILD = SETUP + textwrap.dedent(
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a child needs POSIX")
 @pytest.mark.parametrize("method", LONG)
 def test_sigint_raises_keyboard_interrupt_promptly(method):
+    import time
+
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, method, repr(LONG[method])],
         stdout=subprocess.PIPE,
@@ -77,9 +75,13 @@ def test_sigint_raises_keyboard_interrupt_promptly(method):
     ],
 )
 def test_signal_whose_handler_returns_leaves_the_fit_unchanged(method, options):
-    scope = {}
-    exec(SETUP, scope)
-    f, z, start = scope["f"], scope["z"], scope["start"]
+    import threading
+    import time
+
+    f = np.logspace(-2, 5, 40)
+    c = Circuit("R0-(R1,CPE1)-(R2,CPE2)")
+    z = c.with_values([10, 100, 1e-5, 0.8, 1000, 1e-2, 0.9]).impedance(f)
+    start = c.with_values([20, 50, 3e-5, 0.7, 500, 3e-2, 0.8])
 
     def run():
         began = time.monotonic()
