@@ -212,6 +212,7 @@ POOLED = "import numpy, kelvara; print(len(kelvara.Circuit('R0').impedance(numpy
         ("RAYON_NUM_THREADS", str(10**12), POOLED, "2000"),
         ("RAYON_RS_NUM_CPUS", str(10**12), POOLED, "2000"),
     ],
+    ids=["scalar-math", "pool-threads", "pool-cpus"],
 )
 def test_environment_switches(variable, value, code, out):
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
