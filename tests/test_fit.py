@@ -123,6 +123,9 @@ CHECK_ORDER = {
                                     ValueError, "^reading weights: "),
     "method-before-empty-spectrum": (lambda: RC_START.fit([], [], method="nope"), ValueError,
                                      UNKNOWN_METHOD.format('"nope"')),
+    # Asked to guess for a topology no model has: an error, not the warning.
+    "no-training-data": (lambda: NO_MODEL.fit(FREQS, NO_MODEL_Z, guess_init=True), ValueError,
+                         exact(NO_TRAINING_DATA)),
 }
 # fmt: on
 
@@ -161,11 +164,6 @@ def test_missing_model_warning_precedes_driver_errors(freqs, kwargs, match):
     with pytest.warns(UserWarning, match=exact(NO_MODEL_WARNING)):
         with pytest.raises(ValueError, match=match):
             NO_MODEL.fit(freqs, NO_MODEL_Z[: len(freqs)], **kwargs)
-
-
-def test_guess_init_true_raises_instead_of_warning():
-    with pytest.raises(ValueError, match=exact(NO_TRAINING_DATA)):
-        NO_MODEL.fit(FREQS, NO_MODEL_Z, guess_init=True)
 
 
 def assert_fit_starts_from_guess(circuit, **kwargs):
