@@ -5,6 +5,8 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -42,8 +44,6 @@ CHILD = textwrap.dedent(
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a child needs POSIX")
 @pytest.mark.parametrize("method", LONG)
 def test_sigint_raises_keyboard_interrupt_promptly(method):
-    import time
-
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, method, repr(LONG[method])],
         stdout=subprocess.PIPE,
@@ -75,9 +75,6 @@ def test_sigint_raises_keyboard_interrupt_promptly(method):
     ],
 )
 def test_signal_whose_handler_returns_leaves_the_fit_unchanged(method, options):
-    import threading
-    import time
-
     f = np.logspace(-2, 5, 40)
     c = Circuit("R0-(R1,CPE1)-(R2,CPE2)")
     z = c.with_values([10, 100, 1e-5, 0.8, 1000, 1e-2, 0.9]).impedance(f)
