@@ -52,16 +52,12 @@ def test_evaluates_like_the_equivalent_notation(build, notation, values):
     assert np.array_equal(built.impedance(FREQS), expected)
 
 
-def test_empty_series_is_a_short():
+def test_empty_series_is_a_short_and_empty_parallel_is_nan():
     empty = Series([])
     assert empty.param_names() == [] and repr(empty) == "Circuit (0 parameters)\n"
     assert empty.impedance(FREQS).tolist() == [0j] * len(FREQS)
-
-
-def test_empty_parallel_is_nan():
-    empty = Parallel([])
-    assert empty.param_names() == []
-    assert all(math.isnan(z.real) and math.isnan(z.imag) for z in empty.impedance(FREQS))
+    assert Parallel([]).param_names() == []
+    assert all(math.isnan(z.real) and math.isnan(z.imag) for z in Parallel([]).impedance(FREQS))
 
 
 NOT_A_SEQUENCE = "^argument 'parts': .*Sequence"
