@@ -258,6 +258,7 @@ def unpadded_exponent(text):
     return re.sub(r"e\+?(-?)0*(\d)", r"e\1\2", text)
 
 
+DOUBLED = Series([Circuit("R0").with_values([1.0]), Circuit("R0").with_values([2.0])])
 # Each case also pins a literal tail that does not depend on the helpers above.
 # fmt: off
 REPR_CASES = {
@@ -270,6 +271,9 @@ REPR_CASES = {
     # Started at its optimum: rounding may end a hair above the start.
     "huge-value": (lambda: Circuit("R0").with_values([2.5e16]).fit([1.0, 2.0], [2.5e16] * 2),
                    "true", r'\{"R0\.r": 2\.\d+e16\}\)$'),
+    # A repeated name shows its last value, as params has it.
+    "repeated-name": (lambda: DOUBLED.fit([1.0, 10.0], [7.0, 7.0]), "true",
+                      r'params=\{"R0\.r": \d\.\d+\}\)$'),
 }
 # fmt: on
 
@@ -300,8 +304,7 @@ def test_stderr_needs_more_residuals_than_parameters(circuit, points, has_stderr
 
 
 def test_repeated_parameter_names_keep_the_last_value():
-    doubled = Series([Circuit("R0").with_values([1.0]), Circuit("R0").with_values([2.0])])
-    result = doubled.fit([1.0, 10.0], [7.0, 7.0])
+    result = DOUBLED.fit([1.0, 10.0], [7.0, 7.0])
     values = result.circuit.param_values()
     assert list(result.params) == ["R0.r"] and result.params["R0.r"] == values[-1]
     assert sum(values) == pytest.approx(7.0, rel=1e-9)
