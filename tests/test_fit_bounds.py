@@ -9,7 +9,7 @@ from kelvara import Circuit
 
 CIRCUIT = Circuit("R0-(R1,CPE1)-(R2,CPE2)-W3")
 FREQS = np.logspace(4, -1.7, 57)
-LO, HI = (np.array(side) for side in zip(*CIRCUIT.param_bounds()))
+LO, HI = (np.array(side) for side in zip(*CIRCUIT.param_bounds(), strict=True))
 
 # The methods whose search begins at the circuit's values (the population
 # methods draw theirs from a box around it instead). Started at the bounded
@@ -33,7 +33,8 @@ def capacitive_arc_spectrum():
     def par(a, b):
         return a * b / (a + b)
 
-    return 0.12 + par(1.05, cpe(0.043, 0.52)) + par(0.42, cpe(0.088, 1.1)) + 0.097 * (1 - 1j) / np.sqrt(w)
+    arcs = 0.12 + par(1.05, cpe(0.043, 0.52)) + par(0.42, cpe(0.088, 1.1))
+    return arcs + 0.097 * (1 - 1j) / np.sqrt(w)
 
 
 @pytest.fixture(scope="module")
