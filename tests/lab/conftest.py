@@ -1,19 +1,11 @@
 import matplotlib
 import pytest
 import tqdm
-from lab_samples import SAMPLES
 
 matplotlib.use("Agg")
 # tqdm's monitor thread would outlive the bars and wake every few seconds, allocating
 # while later tests count the interpreter's memory blocks.
 tqdm.tqdm.monitor_interval = 0
-
-
-@pytest.fixture
-def samples():
-    if SAMPLES is None:
-        pytest.skip("no instrument samples: ../shared/instrument-samples is absent")
-    return SAMPLES
 
 
 @pytest.fixture(scope="module")

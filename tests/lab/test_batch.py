@@ -9,7 +9,7 @@ from fit_data import spectrum
 from pandas.testing import assert_frame_equal
 
 import kelvara_lab
-from kelvara_lab.batch import fit_chunk, result_columns
+from kelvara_lab.batch import result_columns
 
 
 @pytest.fixture(scope="module")
@@ -46,20 +46,16 @@ def test_every_spectrum_gets_its_row_and_failures_say_why(batch, serial):
 
 
 def test_a_long_frame_splits_on_its_spectrum_column(batch):
-    parts = []
-    for index in (7, 3):
-        f, z = batch[index - 3 if index == 3 else 1]
-        parts.append(
-            pd.DataFrame(
-                {
-                    "Frequency / Hz": f,
-                    "Real Impedance / ohm": z.real,
-                    "Imaginary Impedance / ohm": z.imag,
-                    "Spectrum": index,
-                }
-            )
-        )
-    table = kelvara_lab.fit_many("two_rq_l", pd.concat(parts), executor="serial", progress=False)
+    (f, z1), (_, z0) = batch[1], batch[0]
+    frame = pd.DataFrame(
+        {
+            kelvara_lab.FREQUENCY: np.tile(f, 2),
+            kelvara_lab.REAL: np.concatenate([z1, z0]).real,
+            kelvara_lab.IMAGINARY: np.concatenate([z1, z0]).imag,
+            "Spectrum": np.repeat([7, 3], f.size),
+        }
+    )
+    table = kelvara_lab.fit_many("two_rq_l", frame, executor="serial", progress=False)
     assert list(table["spectrum"]) == ["7", "3"] and table["success"].all()
 
 
@@ -113,9 +109,3 @@ def test_dask_local_cluster_with_two_worker_processes(batch, serial, dask_client
     pools = dask_client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
     assert_frame_equal(table, serial, check_exact=True)
     assert sorted(pools.values()) == ["1", "1"]
-
-
-def test_fit_chunk_is_what_workers_run():
-    f, z = spectrum()
-    [(position, rows)] = fit_chunk("two_rq_l", [(9, "x", (f, z))], {}, single_thread=False)
-    assert position == 9 and rows[0]["spectrum"] == "x" and rows[0]["error"] == ""

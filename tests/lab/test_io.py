@@ -12,26 +12,12 @@ import kelvara_lab as kl
 from kelvara_lab.io import ReadError
 
 # The pyimpspec samples hold one 29-point spectrum in many formats; each must read the same.
-SAME_SPECTRUM = [
-    "data.mpt",
-    "data-metadata.mpt",
-    "data.dta",
-    "data.z",
-    "data.P00",
-    "data.i2b",
-    "data.idf",
-    "data.pssession",
-    "data-comma.csv",
-    "data-semicolon.csv",
-    "data-tab.csv",
-    "data-space.csv",
-    "data-comma-decimal-separator.csv",
-    "data-header-variant-1.csv",
-    "data-header-variant-2.csv",
-    "data-header-variant-3.csv",
-    "data-header-variant-4.csv",
-    "case-negative-real-imaginary.csv",
-]
+SAME_SPECTRUM = (
+    "data.mpt data-metadata.mpt data.dta data.z data.P00 data.i2b data.idf data.pssession "
+    "data-comma.csv data-semicolon.csv data-tab.csv data-space.csv "
+    "data-comma-decimal-separator.csv data-header-variant-1.csv data-header-variant-2.csv "
+    "data-header-variant-3.csv data-header-variant-4.csv case-negative-real-imaginary.csv"
+).split()
 
 # file, spectra, points, lowest and highest frequency (Hz), library
 INSTRUMENT_FILES = [
@@ -55,10 +41,10 @@ INSTRUMENT_FILES = [
 ]
 
 
-def test_one_spectrum_in_every_format_reads_the_same(samples):
-    reference = kl.read(samples / "pyimpspec/data.z")
+def test_one_spectrum_in_every_format_reads_the_same():
+    reference = kl.read(sample("pyimpspec/data.z"))
     for name in SAME_SPECTRUM:
-        frame = kl.read(samples / "pyimpspec" / name)
+        frame = kl.read(sample("pyimpspec/" + name))
         assert list(frame.columns) == [kl.FREQUENCY, kl.REAL, kl.IMAGINARY], name
         # Some formats store 4 to 5 digits; 1e-3 still catches a sign, unit or decimal slip.
         np.testing.assert_allclose(frame.to_numpy(), reference.to_numpy(), rtol=1e-3, err_msg=name)
@@ -87,11 +73,11 @@ def test_instrument_exports(name, count, points, f_min, f_max, library):
         assert kl.SPECTRUM not in frame.columns
 
 
-def test_gamry_header_reaches_attrs_and_checks(samples):
-    aborted = kl.read(samples / "impedance.py/exampleDataGamryABORT.DTA")
+def test_gamry_header_reaches_attrs_and_checks():
+    aborted = kl.read(sample("impedance.py/exampleDataGamryABORT.DTA"))
     assert aborted.attrs["nominal_frequency_range"] == (5e6, 1e-3)
     assert [f.code for f in aborted.attrs["findings"]] == ["aborted"]
-    assert "aborted" not in kl.read(samples / "impedance.py/exampleDataGamry.DTA").attrs
+    assert "aborted" not in kl.read(sample("impedance.py/exampleDataGamry.DTA")).attrs
 
 
 @pytest.mark.parametrize(
@@ -119,9 +105,9 @@ def test_tables_with_bdf_headers(tmp_path, names):
     np.testing.assert_allclose(frame[kl.IMAGINARY].to_numpy(), table[names[2]].to_numpy())
 
 
-def test_unreadable_files_raise_clear_errors(tmp_path, samples):
+def test_unreadable_files_raise_clear_errors(tmp_path):
     with pytest.raises(ReadError, match="exampleDataBioLogic_MissingFreq.mpt.*frequency"):
-        kl.read(samples / "impedance.py/exampleDataBioLogic_MissingFreq.mpt")
+        kl.read(sample("impedance.py/exampleDataBioLogic_MissingFreq.mpt"))
     (tmp_path / "notes.txt").write_text("nothing to see\n")
     with pytest.raises(ReadError, match="cannot read notes.txt"):
         kl.read(tmp_path / "notes.txt")

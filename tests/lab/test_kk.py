@@ -112,11 +112,13 @@ def test_verdict_on_synthetic_spectra(noise, drift, passed):
         assert result.noise == pytest.approx(100 * noise, rel=0.35)
 
 
-def test_frame_input_and_fixed_element_count():
+def test_frame_input_fixed_element_count_and_several_spectra():
     frame = kl.read(sample("pyimpspec/data.mpt"))
     assert kl.kk_test(frame).num_rc == kl.kk_test(*measured("pyimpspec/data.mpt")).num_rc
     fixed = kl.kk_test(frame, num_rc=7, add_capacitance=True)
     assert fixed.num_rc == 7 and fixed.resistances.shape == (7,) and fixed.time_constants.size == 7
+    with pytest.raises(ValueError, match="several spectra"):
+        kl.kk_test(kl.read(sample("pyimpspec/case-multiple-spectra.csv")))
 
 
 @pytest.mark.parametrize(
@@ -135,8 +137,3 @@ def test_frame_input_and_fixed_element_count():
 def test_bad_input_is_refused(args, kwargs, message):
     with pytest.raises(ValueError, match=message):
         kl.kk_test(*args, **kwargs)
-
-
-def test_a_frame_with_several_spectra_is_refused():
-    with pytest.raises(ValueError, match="several spectra"):
-        kl.kk_test(kl.read(sample("pyimpspec/case-multiple-spectra.csv")))
