@@ -2,8 +2,9 @@
 """Counts code and test lines the way the project's test-to-code ratio is measured.
 
 A line counts when it is not blank and not a whole-line comment (`#` or `//`). Only
-git-tracked .py/.cpp/.hpp files count: code is src/, training/, bench/, python/, fuzz/
-and scripts/*.py; tests are everything under tests/.
+git-tracked .py/.pyi/.cpp/.hpp files count: code is src/, training/, bench/, python/,
+fuzz/, examples/, stubs/ (the hand-written type stubs) and scripts/*.py; tests are
+everything under tests/. Build files, shell scripts and data are left out on both sides.
 """
 
 from __future__ import annotations
@@ -13,8 +14,8 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SUFFIXES = (".py", ".cpp", ".hpp")
-CODE_DIRS = ("src/", "training/", "bench/", "python/", "fuzz/")
+SUFFIXES = (".py", ".pyi", ".cpp", ".hpp")
+CODE_DIRS = ("src/", "training/", "bench/", "python/", "fuzz/", "examples/", "stubs/")
 
 
 def counted_lines(path: Path) -> int:
