@@ -1,21 +1,142 @@
-// The iterative solvers behind the global fitting methods, on cost
-// functions whose minima and evaluation counts are known.
+// Internals of the fitting methods: plausibility, bounds, the Jacobian, and
+// the iterative solvers behind the global methods on cost functions whose
+// minima and evaluation counts are known. Recovery of the registry circuits
+// is checked from Python.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "fit/chacha_rng.hpp"
 #include "fit/differential_evolution.hpp"
+#include "fit/jacobian.hpp"
+#include "fit/levenberg_marquardt.hpp"
 #include "fit/nelder_mead.hpp"
 #include "fit/particle_swarm.hpp"
 #include "fit/simulated_annealing.hpp"
 #include "fit/solver_state.hpp"
+#include "test_support.hpp"
 
 namespace kelvara {
 namespace {
+
+
+TEST(Plausibility, RejectsExponentsWithinAMillionthOfTheirBounds) {
+  const auto bounds = param_bounds(parsed("R0-(R1,CPE1)"));
+  const std::vector<double> p0 = {1.0, 1.0, 1e-3, 0.8};
+  EXPECT_TRUE(is_plausible(p0, p0, bounds));
+  EXPECT_FALSE(is_plausible(std::vector<double>{1.0, 1.0, 1e-3, 1.0 - 5e-7}, p0, bounds));
+  EXPECT_FALSE(is_plausible(std::vector<double>{1.0, 1.0, 1e-3, 5e-7}, p0, bounds));
+  // Log-scaled parameters: six decades from the start is too far.
+  EXPECT_FALSE(is_plausible(std::vector<double>{1e6, 1.0, 1e-3, 0.8}, p0, bounds));
+  EXPECT_TRUE(is_plausible(std::vector<double>{9e5, 1.0, 1e-3, 0.8}, p0, bounds));
+  EXPECT_FALSE(is_plausible(std::vector<double>{1e-10, 1.0, 1e-3, 0.8}, p0, bounds));
+}
+
+TEST(LevenbergMarquardtFit, ClampsAnExponentBeyondItsBoundAndRefitsWithItHeld) {
+  // A pure capacitor measured through a CPE: the exponent wants to reach 1.
+  const SeriesList shape = parsed("R0-(R1,CPE1)");
+  const auto f = log_frequencies(1e4, 1e-1, 40);
+  const auto z = spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{0.5, 2.0, 1e-3}), f);
+  const SeriesList nodes = rebuild(shape, std::vector<double>{1.0, 1.0, 2e-3, 0.9});
+  auto result = levenberg_marquardt_fit(FitProblem(nodes, f, z, true), LevenbergMarquardtOptions{});
+  const FitOutcome& out = std::get<FitOutcome>(result);
+  EXPECT_LE(out.params[3], 1.0);
+  EXPECT_NEAR(out.params[3], 1.0, 1e-6);
+  EXPECT_NEAR(out.params[1], 2.0, 1e-4);
+  EXPECT_LT(out.cost, 1e-12);
+}
+
+// Data whose unconstrained optimum has CPE1.alpha = 1.1, beyond its bound:
+// the clamp of that optimum is not the bounded optimum, and nothing inside
+// the box reaches the optimum's own cost.
+struct SettleCase {
+  const char* name;
+  std::vector<double> best;
+  Termination termination;
+};
+
+class SettleOnBounds : public ::testing::TestWithParam<SettleCase> {};
+
+TEST_P(SettleOnBounds, NeverCostsMoreThanThePlainClamp) {
+  const SeriesList shape = parsed("R0-(R1,CPE1)");
+  const std::vector<double> truth = {0.5, 2.0, 1e-3, 1.1};
+  const auto f = log_frequencies(1e4, 1e-1, 40);
+  const auto z = spectrum_of(rebuild(shape, truth), f);
+  const FitProblem problem(shape, f, z, true);
+  const auto& bounds = problem.bounds;
+
+  const SettleCase& c = GetParam();
+  std::vector<double> clamped = c.best;
+  clamp_into_bounds(clamped, bounds);
+  const double clamp_cost = cost_at(problem, clamped);
+  const Settled settled = settle_on_bounds(problem, c.best, c.termination, LmSettings{});
+  const double cost = cost_at(problem, settled.params);
+  EXPECT_LE(cost, clamp_cost);
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    EXPECT_TRUE(settled.params[i] >= bounds[i].lo && settled.params[i] <= bounds[i].hi) << i;
+  }
+  if (c.best[3] <= 1.0) {  // inside: nothing to re-fit
+    EXPECT_EQ(settled.params, c.best);
+    EXPECT_EQ(settled.termination, c.termination);
+    EXPECT_EQ(settled.evaluations, 0u);
+  } else {  // the held re-fit moves the others to the bounded optimum
+    EXPECT_EQ(settled.params[3], 1.0);
+    EXPECT_LT(cost, 0.5 * clamp_cost);
+    EXPECT_TRUE(is_success(settled.termination));
+    EXPECT_GT(settled.evaluations, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, SettleOnBounds,
+    ::testing::Values(SettleCase{"UnconstrainedOptimum", {0.5, 2.0, 1e-3, 1.1}, Termination::Converged},
+                      SettleCase{"BeyondFromAFailedRun", {0.6, 1.5, 2e-3, 1.3}, Termination::LostPatience},
+                      SettleCase{"Inside", {0.6, 1.5, 2e-3, 0.9}, Termination::Orthogonal}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Jacobian, CentralDifferenceStepIsRelativeWithAFloor) {
+  // Z = R: d(residual)/dR = 1 / w exactly, whatever the step.
+  const SeriesList tree = parsed("R0-L1");
+  const std::vector<double> omegas = {1.0, 2.0};
+  const std::vector<Complex> z = {{1.0, 1.0}, {1.0, 2.0}};
+  const std::vector<double> w = {1.0, 2.0};
+  const auto bounds = param_bounds(tree);
+  FitProblem problem(tree, std::vector<double>(2), z, false);
+  problem.omegas = omegas;
+  problem.weights = w;
+  const EvalCounter& counter = problem.counter;
+  const Eigen::MatrixXd j = jacobian_columns(problem, std::vector<double>{0.0, 1e6});
+  EXPECT_EQ(counter.load(), 4u);
+  ASSERT_EQ(j.rows(), 4);
+  ASSERT_EQ(j.cols(), 2);
+  // p = 0 still gets a (tiny) step: finite, with rounding error ~1e-16 / 6e-14.
+  EXPECT_NEAR(j(0, 0), 1.0, 1e-3);
+  EXPECT_NEAR(j(2, 0), 0.5, 1e-3);
+  EXPECT_NEAR(j(1, 1), 1.0, 1e-9);   // d(omega L)/dL = omega
+  EXPECT_NEAR(j(3, 1), 1.0, 1e-9);   // 2 / w = 1
+
+  // In solver coordinates: a log-scaled column is scaled by (p - lo) ln 10,
+  // a held column is exactly zero.
+  const std::vector<double> p = {2.0, 3.0};
+  const auto x = to_solver_coordinates(bounds, p);
+  const bool held[] = {false, true};
+  const Eigen::MatrixXd js = solver_jacobian(problem, x, held);
+  const Eigen::MatrixXd jp = jacobian_columns(problem, physical(bounds, x));
+  EXPECT_DOUBLE_EQ(js(0, 0), jp(0, 0) * (physical(bounds, x)[0] - 1e-12) * kLn10);
+  EXPECT_TRUE(js.col(1).isZero(0.0));
+}
+
+TEST(SolverCoordinates, ValuesAtOrBelowTheLowerBoundMapToMinus300) {
+  const std::vector<Bounds> bounds = {{1e-12, INFINITY}, {0.0, 1.0}};
+  const auto x = to_solver_coordinates(bounds, std::vector<double>{1e-12, 0.5});
+  EXPECT_EQ(x, (std::vector<double>{-300.0, 0.5}));
+  EXPECT_EQ(physical(bounds, x)[0], 1e-300 + 1e-12);
+  EXPECT_EQ(to_solver_coordinates(bounds, std::vector<double>{std::nan(""), 0.5})[0], -300.0);
+}
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -51,26 +172,23 @@ TEST(SolverState, RecordsStrictImprovementsAndAnInfiniteStartButNeverNaN) {
   EXPECT_EQ(state.best_cost, 5.0);
 }
 
-TEST(NelderMead, InitialSimplexAddsTenthOfMagnitudeOrAbsoluteTenth) {
-  const std::vector<double> x0 = {2.0, -5.0, 0.0, 1e-9, -3.0};
-  const auto simplex = NelderMead::initial_simplex(x0);
-  ASSERT_EQ(simplex.size(), 6u);
-  EXPECT_EQ(simplex[0], x0);
-  const std::vector<double> steps = {0.2, 0.5, 0.1, 0.1, 0.3};  // always added, whatever the sign
+TEST(NelderMead, ZeroIterationsEvaluatesTheInitialSimplexAndKeepsItsBestVertex) {
+  // Each vertex adds a tenth of its coordinate's magnitude, or an absolute
+  // tenth to a zero or tiny one, whatever the sign.
+  std::vector<std::vector<double>> seen;
+  const std::vector<double> x0 = {-5.0, 0.0, 1e-9, 2.0};
+  NelderMead simplex(RecordingQuadratic{{-5.0, 1.0, 0.0, 2.0}, &seen}, NelderMead::initial_simplex(x0));
+  const SolverState state = run_solver(simplex, 0);
+  const std::vector<double> steps = {0.5, 0.1, 0.1, 0.2};
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen[0], x0);
   for (std::size_t i = 0; i < x0.size(); ++i) {
     std::vector<double> expected = x0;
     expected[i] += steps[i];
-    EXPECT_EQ(simplex[i + 1], expected) << i;
+    EXPECT_EQ(seen[i + 1], expected) << i;
   }
-}
-
-TEST(NelderMead, ZeroIterationsKeepsTheBestInitialVertex) {
-  std::vector<std::vector<double>> seen;
-  NelderMead simplex(RecordingQuadratic{{1.0, 3.0}, &seen}, NelderMead::initial_simplex(std::vector{1.0, 2.0}));
-  const SolverState state = run_solver(simplex, 0);
-  EXPECT_EQ(seen.size(), 3u);
   EXPECT_EQ(state.iterations, 0u);
-  EXPECT_EQ(*state.best, (std::vector{1.0, 2.2}));  // the vertex nearest the centre
+  EXPECT_EQ(*state.best, seen[2]);  // the vertex nearest the centre
 }
 
 TEST(NelderMead, MinimisesRosenbrockAndStopsOnFlatCosts) {
