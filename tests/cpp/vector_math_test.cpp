@@ -121,7 +121,5 @@ INSTANTIATE_TEST_SUITE_P(Levels, VectorMath, ::testing::Values(Level::Scalar, Le
                            return "Unknown";
                          });
 
-TEST(VectorMathLevel, TheActiveLevelIsAvailable) { EXPECT_TRUE(level_available(active_level())); }
-
 }  // namespace
 }  // namespace kelvara::vector_math
