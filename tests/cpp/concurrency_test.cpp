@@ -1,7 +1,8 @@
-// The parallel paths called from many threads at once: the worker pool's
-// maps (impedance spectra, Jacobian columns), a whole fit, and the
-// process-wide network caches. Each thread must see the serial result; the
-// ThreadSanitizer build (scripts/tsan.sh) runs these to find data races.
+// The worker pool's size and its maps against the serial path, the parallel
+// paths called from many threads at once (impedance spectra, Jacobian
+// columns, a whole fit) and the process-wide network caches. Each thread must
+// see the serial result; the ThreadSanitizer build (scripts/tsan.sh) runs
+// these to find data races.
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,9 @@
 #include "circuit/tree.hpp"
 #include "fit/jacobian.hpp"
 #include "fit/levenberg_marquardt.hpp"
-#include "fit/residuals.hpp"
 #include "models/guesser_cache.hpp"
 #include "models/registry.hpp"
+#include "support/worker_pool.hpp"
 
 namespace kelvara {
 namespace {
@@ -42,28 +43,41 @@ std::vector<double> log_grid(std::size_t n) {
 
 const SeriesList kTree = parse("L0-R0-(R1-W1,CPE1)-(R2,Zarc2)").tree;
 
-TEST(Concurrency, SharedTreeSpectraOnThePoolMatchSerial) {
-  const auto f = log_grid(4 * kParallelThreshold);
-  std::vector<Complex> expected(f.size());
-  impedance_spectrum(kTree, f, expected);
-  std::vector<std::vector<Complex>> got(kThreads, std::vector<Complex>(f.size()));
-  on_threads([&](int t) {
-    for (int k = 0; k < 5; ++k) impedance_spectrum(kTree, f, got[std::size_t(t)]);
-  });
-  for (const auto& out : got) EXPECT_EQ(out, expected);
+TEST(PoolSize, EnvironmentPrecedence) {
+  EXPECT_EQ(pool_size_from("4", "8", 2), 4u);
+  EXPECT_EQ(pool_size_from("0", "8", 3), 3u);  // "0" means one per processor
+  EXPECT_EQ(pool_size_from("many", "8", 3), 8u);
+  EXPECT_EQ(pool_size_from("-2", "8", 3), 8u);
+  EXPECT_EQ(pool_size_from("", nullptr, 3), 3u);
+  EXPECT_EQ(pool_size_from(nullptr, "0", 5), 5u);
+  EXPECT_EQ(pool_size_from("4x", "junk", 5), 5u);
+  // Counts past oneTBB's own ceiling are cut to it; counts below it are kept.
+  EXPECT_EQ(pool_size_from("1000000000000", "8", 4), 256u);
+  EXPECT_EQ(pool_size_from(nullptr, "100000", 100), 400u);
+  EXPECT_EQ(pool_size_from("300", nullptr, 100), 300u);
+}
+
+// Both the serial path (below the threshold) and the pool path give exactly
+// the per-point evaluation, in input order, on every thread at once.
+TEST(Concurrency, SharedTreeSpectraMatchThePointwiseEvaluation) {
+  const SeriesList tree = parse("L0-R0-(R1-W1,CPE1)-(R2,Zarc2)-T3-Ws4").tree;
+  ASSERT_FALSE(tree.empty());
+  for (std::size_t n : {kParallelThreshold - 1, kParallelThreshold, 4 * kParallelThreshold}) {
+    const auto f = log_grid(n);
+    std::vector<Complex> expected(n);
+    for (std::size_t i = 0; i < n; ++i) expected[i] = impedance(tree, f[i] * 6.283185307179586);
+    std::vector<std::vector<Complex>> got(kThreads, std::vector<Complex>(n));
+    on_threads([&](int t) {
+      for (int k = 0; k < 3; ++k) impedance_spectrum(tree, f, got[std::size_t(t)]);
+    });
+    for (const auto& out : got) EXPECT_EQ(out, expected) << "n=" << n;
+  }
 }
 
 struct Problem {
-  explicit Problem(std::size_t points)
-      : f(log_grid(points)), z(points), omegas(angular_frequencies(f)), bounds(param_bounds(kTree)) {
-    impedance_spectrum(kTree, f, z);
-    weights = compute_weights(z, true);
-  }
+  explicit Problem(std::size_t points) : f(log_grid(points)), z(points) { impedance_spectrum(kTree, f, z); }
   std::vector<double> f;
   std::vector<Complex> z;
-  std::vector<double> omegas, weights;
-  std::vector<Bounds> bounds;
-
 };
 
 TEST(Concurrency, SharedProblemJacobiansMatchSerial) {

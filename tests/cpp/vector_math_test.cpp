@@ -113,7 +113,5 @@ INSTANTIATE_TEST_SUITE_P(Levels, VectorMath, ::testing::Values(Level::Scalar, Le
                            return names[int(info.param)];
                          });
 
-TEST(VectorMathLevel, TheActiveLevelIsAvailable) { EXPECT_TRUE(level_available(active_level())); }
-
 }  // namespace
 }  // namespace kelvara::vector_math
