@@ -109,8 +109,15 @@ TEST_P(VectorMath, HyperbolicAndCircularMatchTheScalarLibm) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, VectorMath, ::testing::Values(Level::Scalar, Level::Avx2, Level::Avx512),
                          [](const auto& info) {
-                           const char* names[] = {"Scalar", "Avx2", "Avx512"};
-                           return names[int(info.param)];
+                           switch (info.param) {
+                             case Level::Scalar:
+                               return "Scalar";
+                             case Level::Avx2:
+                               return "Avx2";
+                             case Level::Avx512:
+                               return "Avx512";
+                           }
+                           return "Unknown";
                          });
 
 }  // namespace
