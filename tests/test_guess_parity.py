@@ -209,6 +209,7 @@ def _header(**changes):
     metadata = random_guesser("R0-(R1,C1)", ["R0.r", "R1.r", "C1.c"], 8)[0]
     tensors = {name: np.zeros(3) for name in ("target_mean", "target_std", "log_params")}
     tensors["scaling"] = np.zeros(changes.pop("scaling", 12))
+    tensors["scaling"][3::4] = changes.pop("scaling_index", 0)
     metadata.update(changes)
     return encode_eisnn({k: v for k, v in metadata.items() if v is not None}, tensors)
 
@@ -227,6 +228,8 @@ BROKEN = {
     "encoding_3": (MAGIC + _u32(0) + _u32(1) + _u32(1) + b"x" + bytes([3, 0]),
                    "weight file uses tensor encoding 3, which this build does not know"),
     "scaling_11_for_3": (_header(scaling=11), 'tensor "scaling" has 11 elements, expected 12'),
+    # An output scaled by an output past the last one would be read out of range.
+    "scaling_index_past_outputs": (_header(scaling_index=3), UNPARSABLE.format("scaling")),
     "estimator_median": (_header(estimator="median"),
                          'weight file was normalised with the "median" scale estimator, which '
                          "this build does not implement (supported: reactive_centroid)"),

@@ -60,8 +60,10 @@ TEST(FixedExponentFormat, RoundsToTheRequestedDigits) {
   EXPECT_EQ(format_exponent_fixed(-kInf, 6), "-inf");
 }
 
-TEST(DebugQuote, EscapesQuotesAndBackslashesOnly) {
+TEST(DebugQuote, EscapesQuotesBackslashesAndControlsButNotUtf8) {
   EXPECT_EQ(debug_quote("a\"b\\c\xC2\xB5"), "\"a\\\"b\\\\c\xC2\xB5\"");
+  // A path or key with DEL or another control byte must not reach a terminal raw.
+  EXPECT_EQ(debug_quote("x\x7f\x01\n"), "\"x\\u{7f}\\u{1}\\n\"");
 }
 
 }  // namespace

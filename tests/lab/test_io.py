@@ -122,3 +122,21 @@ def test_importing_the_core_pulls_in_nothing_from_the_lab():
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+def test_mpr_records_become_spectra_with_the_physics_sign(tmp_path, monkeypatch):
+    # No .mpr sample can be shipped; galvani's parsed records stand in for one.
+    from galvani import BioLogic
+
+    records = np.array(
+        [(1e3, 1.0, 0.5, 1), (1e2, 2.0, 1.5, 1), (1e1, 3.0, 2.5, 1), (1e3, 1.1, 0.6, 2)]
+        + [(1e2, 2.1, 1.6, 2), (1e1, 3.1, 2.6, 2)],
+        dtype=[("freq/Hz", float), ("Re(Z)/Ohm", float), ("-Im(Z)/Ohm", float)]
+        + [("cycle number", int)],
+    )
+    monkeypatch.setattr(BioLogic, "MPRfile", lambda path: type("Mpr", (), {"data": records}))
+    (tmp_path / "cell.mpr").write_bytes(b"stand-in")
+    frame = kl.read(tmp_path / "cell.mpr", check=False)
+    assert frame.attrs["spectra"] == 2
+    np.testing.assert_array_equal(frame[kl.REAL].to_numpy(), records["Re(Z)/Ohm"])
+    np.testing.assert_array_equal(frame[kl.IMAGINARY].to_numpy(), -records["-Im(Z)/Ohm"])

@@ -117,6 +117,9 @@ def test_frame_input_fixed_element_count_and_several_spectra():
     assert kl.kk_test(frame).num_rc == kl.kk_test(*measured("pyimpspec/data.mpt")).num_rc
     fixed = kl.kk_test(frame, num_rc=7, add_capacitance=True)
     assert fixed.num_rc == 7 and fixed.resistances.shape == (7,) and fixed.time_constants.size == 7
+    # A criterion mu never meets: the search tries every count up to max_rc, and stops there.
+    capped = kl.kk_test(frame, max_rc=6, mu_criterion=1e-9)
+    assert capped.num_rc == 6 and not capped.mu_reached and not capped.passed
     with pytest.raises(ValueError, match="several spectra"):
         kl.kk_test(kl.read(sample("pyimpspec/case-multiple-spectra.csv")))
 
