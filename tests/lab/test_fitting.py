@@ -112,6 +112,15 @@ def test_fixed_fit_is_not_left_in_the_local_minimum_of_one_start():
     assert report.cost <= reference_cost(f, z, "two_rc", fixed, {}, starts) * (1 + 1e-6)
 
 
+def test_trial_steps_past_the_largest_double_are_no_warning():
+    # R1 held 23 % high sends a trial step of an open-ended value past 1e308 here; the
+    # solver refuses the step, and the user is not warned about it (warnings fail the suite).
+    names = kelvara.Circuit("two_rq_l").param_names()
+    values = [2.494e-06, 0.1007, 1.725, 0.0003509, 0.7403, 0.1945, 0.007115, 0.7579]
+    f, z = spectrum("two_rq_l", dict(zip(names, values, strict=True)), noise=5e-3, seed=0)
+    assert math.isfinite(kelvara_lab.fit("two_rq_l", (f, z), fixed={"R1.r": 2.126}).cost)
+
+
 def test_a_zero_width_bound_fixes_the_parameter(data):
     report = kelvara_lab.fit("two_rq_l", data, bounds={"R0.r": (0.02, 0.02)})
     assert report.params["R0.r"] == 0.02 and report.fixed == ("R0.r",)
