@@ -155,16 +155,17 @@ def main() -> None:
         reached += ours <= ref * (1 + 1e-6)
     row("  same minimum as the bounded reference optimiser", f"{reached}/{len(items)}")
     cases = fixed_cases(3 if args.quick else 20)
-    reached = 0
+    same_start = best_start = 0
     for key, f, z, held, truth in cases:
         ours = kelvara_lab.fit(key, (f, z), fixed=held).cost
-        own = kelvara.Circuit(key).fit(f, z).params
-        ref = min(reference_cost(f, z, held, s, key) for s in (truth, own))
-        reached += ours <= ref * (1 + 1e-6)
+        own = reference_cost(f, z, held, kelvara.Circuit(key).fit(f, z).params, key)
+        oracle = reference_cost(f, z, held, truth, key)
+        same_start += ours <= own * (1 + 1e-6)
+        best_start += ours <= min(own, oracle) * (1 + 1e-6)
     row(
         "  every registry circuit, one value held 20 % off",
-        f"{reached}/{len(cases)}",
-        "same minimum as the reference, from the truth or kelvara's fit",
+        f"{same_start}/{len(cases)}",
+        f"reference from kelvara's fit; {best_start}/{len(cases)} if it may start at the truth",
     )
 
     one = items[0]
