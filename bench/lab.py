@@ -156,10 +156,10 @@ def main() -> None:
     row("  same minimum as the bounded reference optimiser", f"{reached}/{len(items)}")
     cases = fixed_cases(3 if args.quick else 20)
     same_start = best_start = 0
-    for key, f, z, held, truth in cases:
-        ours = kelvara_lab.fit(key, (f, z), fixed=held).cost
-        own = reference_cost(f, z, held, kelvara.Circuit(key).fit(f, z).params, key)
-        oracle = reference_cost(f, z, held, truth, key)
+    for key, f, z, hold, truth in cases:
+        ours = kelvara_lab.fit(key, (f, z), fixed=hold).cost
+        own = reference_cost(f, z, hold, kelvara.Circuit(key).fit(f, z).params, key)
+        oracle = reference_cost(f, z, hold, truth, key)
         same_start += ours <= own * (1 + 1e-6)
         best_start += ours <= min(own, oracle) * (1 + 1e-6)
     row(
