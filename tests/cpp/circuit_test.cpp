@@ -30,6 +30,8 @@ TEST(Parse, MalformedUtf8IsTrailingInput) {
   EXPECT_TRUE(out.tree.empty());
   EXPECT_EQ(out.error->kind, PK::TrailingInput);
   EXPECT_EQ(out.error->position, 2u);
+  // C0 AD is an overlong '-': read as one, it would turn this into the valid "R0-C1".
+  EXPECT_TRUE(parse("R0\xC0\xAD" "C1").error);
 }
 
 std::string nested(int depth, const char* open = "(") {
