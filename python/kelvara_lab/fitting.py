@@ -3,10 +3,10 @@
 Without ``fixed`` or ``bounds`` the fit is kelvara's own ``Circuit.fit()``, and the report
 carries its numbers unchanged. With them, ``scipy.optimize.least_squares`` (trust-region
 reflective, the bounded method) drives ``Circuit.residuals()``/``jacobian()`` with the fixed
-columns dropped, in kelvara's solver coordinates (log10(p - lo) for open-ended parameters),
-twice: from the network's guess, and from kelvara's own fit started there; the better end is
-the result. One run alone ended above the minimum on about one two-arc spectrum in seven;
-the second run costs about as much again (bench/lab.py measures both).
+columns dropped, twice: from the network's guess in kelvara's solver coordinates
+(log10(p - lo) for open-ended parameters), and from kelvara's own fit started there in plain
+coordinates; the better end is the result. One run alone ended above the minimum on about one
+two-arc spectrum in seven; the second run costs about as much again (see bench/lab.py).
 """
 
 from __future__ import annotations
