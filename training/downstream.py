@@ -1,6 +1,7 @@
 """How often the default fit reaches the global minimum, on today's or the stress distribution.
 
     python training/downstream.py run two_rq_l --dist stress --count 50 --workers 2
+    python training/downstream.py run two_rc --dist stress --weights out/two_rc.eisnn
     python training/downstream.py report      # the REPORT.md section from out/downstream/
 
 Needs numpy and the installed module only (no torch). Each spectrum has its own seed, so
@@ -54,11 +55,11 @@ def _errors(names, values, truth) -> list[float]:
     ]
 
 
-def one(job: tuple[str, str, int]) -> dict:
-    """Every number of spectrum i."""
+def one(job: tuple[str, str, int, str | None]) -> dict:
+    """Every number of spectrum i; `weights` is a weight file to try instead of the built-in."""
     import kelvara
 
-    key, dist, i = job
+    key, dist, i, weights = job
     draw = SAMPLERS[dist](key, _rng(key, dist, i), sigma=SIGMA)
     f, z, truth = draw.freqs, draw.z, draw.truth
     circuit = kelvara.Circuit(REGISTRY[key][0])
@@ -68,7 +69,7 @@ def one(job: tuple[str, str, int]) -> dict:
         return [result.params[n] for n in names]
 
     from_truth = circuit.with_values(truth.tolist()).fit(f, z)
-    default = circuit.fit(f, z)
+    default = circuit.fit(f, z, weights=weights)
     blind = circuit.fit(f, z, guess_init=False)
     hop = circuit.with_values(values(default)).fit(
         f, z, method="basin_hopping", basin_hopping_hops=BASIN_HOPS, seed=int(i)
@@ -80,7 +81,7 @@ def one(job: tuple[str, str, int]) -> dict:
         "hop": hop.cost,
     }
     best = min(costs.values())
-    guess = circuit.guess(f, z)
+    guess = circuit.guess(f, z, weights=weights)
     return {
         "i": int(i),
         "extra": draw.extra,
@@ -92,9 +93,18 @@ def one(job: tuple[str, str, int]) -> dict:
     }
 
 
-def run(key: str, dist: str, count: int, workers: int, start: int = 0, out: Path = OUT) -> dict:
+def run(
+    key: str,
+    dist: str,
+    count: int,
+    workers: int,
+    start: int = 0,
+    out: Path = OUT,
+    weights: Path | None = None,
+) -> dict:
     started = time.time()
-    jobs = [(key, dist, i) for i in range(start, start + count)]
+    file = str(weights.resolve()) if weights else None
+    jobs = [(key, dist, i, file) for i in range(start, start + count)]
     if workers > 1:
         with get_context("fork").Pool(workers) as pool:
             rows = pool.map(one, jobs, chunksize=1)
@@ -121,6 +131,7 @@ def run(key: str, dist: str, count: int, workers: int, start: int = 0, out: Path
         "workers": workers,
         "basin_hops": BASIN_HOPS,
         "date": time.strftime("%Y-%m-%d", time.gmtime()),
+        "weights": file,
         "misses": [r for r in rows if not r["hit"]],
     }
     out.mkdir(parents=True, exist_ok=True)
@@ -212,12 +223,15 @@ def main(argv=None) -> None:
     go.add_argument("--workers", type=int, default=1, help="processes, one thread each")
     go.add_argument("--start", type=int, default=0, help="index of the first spectrum")
     go.add_argument("--out", type=Path, default=OUT, help="folder for the result (%(default)s)")
+    go.add_argument("--weights", type=Path, help="weight file to use instead of the built-in one")
     sub.add_parser("report", help=f'write "{SECTION}" in REPORT.md from out/downstream/')
     args = parser.parse_args(argv)
     if args.command == "run":
         if args.count < 1 or args.workers < 1:
             parser.error("--count and --workers must be at least 1")
-        run(args.key, args.dist, args.count, args.workers, args.start, args.out)
+        if args.weights and not args.weights.is_file():
+            parser.error(f"--weights: no file {args.weights}")
+        run(args.key, args.dist, args.count, args.workers, args.start, args.out, args.weights)
         return
     results = [json.loads(p.read_text()) for p in sorted(OUT.glob("*.json"))]
     if not results:
