@@ -145,7 +145,14 @@ def dataset(key: str, n: int, seed: int, stress_share: float = 0.0):
     return x, e, y, lw, seconds
 
 
-def train(key: str, steps: int | None = None, stress_share: float = 0.0) -> Path:
+def train(
+    key: str,
+    steps: int | None = None,
+    stress_share: float = 0.0,
+    spectra: int | None = None,
+    start: Path | None = None,
+) -> Path:
+    """Train one network; with `start`, continue that weight file instead of starting anew."""
     import torch
     from network import GuesserNet, export_tensors, load_tensors
 
@@ -154,12 +161,18 @@ def train(key: str, steps: int | None = None, stress_share: float = 0.0) -> Path
     circuit, channels = REGISTRY[key]
     names = _kelvara().Circuit(circuit).param_names()
     n_train, default_steps = PLAN_BY_KEY.get(key, PLAN[channels])
+    n_train = spectra or n_train
     steps = steps or default_steps
     delta = HUBER_DELTA_BY_KEY.get(key, HUBER_DELTA)
 
     x, e, y, lw, data_seconds = dataset(key, n_train, SEED + sum(map(ord, key)), stress_share)
     started = time.time() - data_seconds  # a cached data set still counts its making
     mean, std = y.mean(axis=0), y.std(axis=0) + 1e-6
+    begun = read_eisnn(start)[1] if start else None
+    if begun is not None:
+        # The network's outputs are in the started file's target units: keep them.
+        mean = begun["target_mean"].data.astype(np.float64)
+        std = begun["target_std"].data.astype(np.float64)
     x_t, e_t = torch.from_numpy(x), torch.from_numpy(e)
     y_t = torch.from_numpy(((y - mean) / std).astype(np.float32))
     lw_t = torch.from_numpy(lw.astype(np.float32))
@@ -177,7 +190,11 @@ def train(key: str, steps: int | None = None, stress_share: float = 0.0) -> Path
     # A mixed training keeps its own first stage: one from today's spectra is no start for it.
     tag = f"-stress{stress_share:g}" if stress_share > 0.0 else ""
     stage1, stage1_log = OUT / f"{key}-stage1{tag}.eisnn", OUT / f"{key}-stage1{tag}.json"
-    if key not in SECOND_STAGE_STEPS:
+    if begun is not None:
+        # Like a second stage: a fresh optimiser at a quarter of the learning rate.
+        load_tensors(net, begun)
+        _optimise(key, net, batches, steps, lr=5e-4, seed=SEED + 1)
+    elif key not in SECOND_STAGE_STEPS:
         _optimise(key, net, batches, steps, lr=2e-3, seed=SEED)
     else:
         if stage1.exists() and stage1_log.exists():
@@ -208,6 +225,7 @@ def train(key: str, steps: int | None = None, stress_share: float = 0.0) -> Path
                 "huber_delta": delta,
                 "q_through_alpha": key in Q_THROUGH_ALPHA,
                 "stress_share": stress_share,
+                "started_from": start.name if start else None,
                 "data_seconds": round(data_seconds, 1),
                 "total_seconds": round(train_seconds, 1),
             }
@@ -456,6 +474,10 @@ def main(argv=None) -> None:
     parser.add_argument("command", choices=("train", "evaluate"))
     parser.add_argument("key", choices=(*REGISTRY, "all"))
     parser.add_argument("--steps", type=int, help="override the optimiser steps")
+    parser.add_argument("--spectra", type=int, help="override the number of training spectra")
+    parser.add_argument(
+        "--start", type=Path, help="continue this weight file (at a quarter of the learning rate)"
+    )
     parser.add_argument(
         "--stress-share",
         type=float,
@@ -476,7 +498,7 @@ def main(argv=None) -> None:
         keys.sort(key=lambda k: REGISTRY[k][1])
     if args.command == "train":
         for key in keys:
-            train(key, args.steps, args.stress_share)
+            train(key, args.steps, args.stress_share, args.spectra, args.start)
         return
     sections = _existing_sections()
     for key in keys:
