@@ -44,7 +44,11 @@ PLAN_BY_KEY = {
     "two_rq_l": (200_000, 30_000),
     "sei_randles": (200_000, 24_000),
     "sei_randles_wo": (200_000, 24_000),
+    "two_rc_l": (100_000, 12_000),
 }
+# Networks trained on a mixture of today's spectra and the stress distribution (stress.py),
+# with this share drawn from the stress one; every other network trains on today's alone.
+STRESS_SHARE_BY_KEY = {"two_rc_l": 0.6}
 BATCH = 128
 # Huber delta in standard deviations of the target. "rq" must reproduce its clean sample
 # spectrum to 1 %, and the exponents of "two_rq" set the error of its q values: a smaller
@@ -71,8 +75,10 @@ SECOND_STAGE_STEPS = {"sei_randles": 16_000, "sei_randles_wo": 16_000}
 SEED = 20261206
 # Networks shipped although they miss the bar: a default fit of their circuit reaches the
 # global minimum far more often from their guess than from the defaults (REPORT.md), and
-# without a file it cannot run at all.
-SHIP_BELOW_BAR = {"two_rq_l", "sei_randles", "sei_randles_wo"}
+# without a file it cannot run at all. "two_rc_l", retrained on the stress mixture, misses
+# only the recovery count, by one spectrum whose default fit ends at the global minimum's
+# cost with other values; its downstream rates are what it was retrained for (REPORT.md).
+SHIP_BELOW_BAR = {"two_rq_l", "sei_randles", "sei_randles_wo", "two_rc_l"}
 
 _FEATURES = types.SimpleNamespace(n_grid=64)  # all the reference features need
 
@@ -148,7 +154,7 @@ def dataset(key: str, n: int, seed: int, stress_share: float = 0.0):
 def train(
     key: str,
     steps: int | None = None,
-    stress_share: float = 0.0,
+    stress_share: float | None = None,
     spectra: int | None = None,
     start: Path | None = None,
 ) -> Path:
@@ -162,6 +168,8 @@ def train(
     names = _kelvara().Circuit(circuit).param_names()
     n_train, default_steps = PLAN_BY_KEY.get(key, PLAN[channels])
     n_train = spectra or n_train
+    if stress_share is None:
+        stress_share = STRESS_SHARE_BY_KEY.get(key, 0.0)
     steps = steps or default_steps
     delta = HUBER_DELTA_BY_KEY.get(key, HUBER_DELTA)
 
@@ -481,8 +489,8 @@ def main(argv=None) -> None:
     parser.add_argument(
         "--stress-share",
         type=float,
-        default=0.0,
-        help="share of the training spectra drawn from the stress distribution (0)",
+        help="share of the training spectra drawn from the stress distribution "
+        "(STRESS_SHARE_BY_KEY, else 0)",
     )
     parser.add_argument(
         "--install", action="store_true", help="copy files that pass to src/models/"
