@@ -1,7 +1,8 @@
 """How often the default fit reaches the global minimum, on today's or the stress distribution.
 
     python training/downstream.py run two_rq_l --dist stress --count 50 --workers 2
-    python training/downstream.py run two_rc --dist stress --weights out/two_rc.eisnn
+    python training/downstream.py run two_rc --dist stress --weights training/out/two_rc.eisnn \
+        --out training/out/candidate
     python training/downstream.py report      # the REPORT.md section from out/downstream/
 
 Needs numpy and the installed module only (no torch). Each spectrum has its own seed, so

@@ -249,7 +249,7 @@ def _optimise(key: str, net, batches, steps: int, lr: float, seed: int) -> None:
     import torch
 
     opt = torch.optim.AdamW(net.parameters(), lr=lr, weight_decay=1e-4)
-    warm = steps // 20
+    warm = max(1, steps // 20)  # a run of under 20 steps still warms up
     sched = torch.optim.lr_scheduler.LambdaLR(
         opt,
         lambda s: min(1.0, (s + 1) / warm) * 0.5 * (1.0 + math.cos(math.pi * min(s / steps, 1.0))),
