@@ -161,7 +161,7 @@ def train(
 ) -> Path:
     """Train one network; with `start`, continue that weight file instead of starting anew."""
     import torch
-    from network import GuesserNet, export_tensors, load_tensors
+    from network import GuesserNet, export_tensors
 
     torch.set_num_threads(1)
     torch.manual_seed(SEED)
@@ -174,10 +174,14 @@ def train(
     steps = steps or default_steps
     delta = HUBER_DELTA_BY_KEY.get(key, HUBER_DELTA)
 
+    begun = None  # checked before the spectra are made, which can take minutes
+    if start:
+        about, begun = read_eisnn(start)
+        if about.get("param_names") != ",".join(names):
+            raise ValueError(f"{start} holds a network for {about.get('circuit')}, not {circuit}")
     x, e, y, lw, data_seconds = dataset(key, n_train, SEED + sum(map(ord, key)), stress_share)
     started = time.time() - data_seconds  # a cached data set still counts its making
     mean, std = y.mean(axis=0), y.std(axis=0) + 1e-6
-    begun = read_eisnn(start)[1] if start else None
     if begun is not None:
         # The network's outputs are in the started file's target units: keep them.
         mean = begun["target_mean"].data.astype(np.float64)
@@ -200,9 +204,7 @@ def train(
     tag = f"-stress{stress_share:g}" if stress_share > 0.0 else ""
     stage1, stage1_log = OUT / f"{key}-stage1{tag}.eisnn", OUT / f"{key}-stage1{tag}.json"
     if begun is not None:
-        # Like a second stage: a fresh optimiser at a quarter of the learning rate.
-        load_tensors(net, begun)
-        _optimise(key, net, batches, steps, lr=5e-4, seed=SEED + 1)
+        _continue(key, net, begun, batches, steps)
     elif key not in SECOND_STAGE_STEPS:
         _optimise(key, net, batches, steps, lr=2e-3, seed=SEED)
     else:
@@ -216,9 +218,8 @@ def train(
             spent = time.time() - started - data_seconds
             stage1_log.write_text(json.dumps({"seconds": round(spent, 1)}))
         # The second stage starts from what the file keeps.
-        load_tensors(net, read_eisnn(stage1)[1])
         steps += SECOND_STAGE_STEPS[key]
-        _optimise(key, net, batches, SECOND_STAGE_STEPS[key], lr=5e-4, seed=SEED + 1)
+        _continue(key, net, read_eisnn(stage1)[1], batches, SECOND_STAGE_STEPS[key])
     train_seconds = time.time() - started
 
     net.eval()
@@ -242,6 +243,14 @@ def train(
     )
     print(f"{key}: wrote {path} ({path.stat().st_size} bytes) in {train_seconds:.0f} s")
     return path
+
+
+def _continue(key: str, net, tensors, batches, steps: int) -> None:
+    """Train on from a weight file's tensors: a fresh optimiser at a quarter of the rate."""
+    from network import load_tensors
+
+    load_tensors(net, tensors)
+    _optimise(key, net, batches, steps, lr=5e-4, seed=SEED + 1)
 
 
 def _optimise(key: str, net, batches, steps: int, lr: float, seed: int) -> None:
@@ -506,6 +515,8 @@ def main(argv=None) -> None:
     if args.key == "all":  # smallest networks first
         keys.sort(key=lambda k: REGISTRY[k][1])
     if args.command == "train":
+        if args.start and args.key == "all":
+            parser.error("--start continues one network's file: name its key, not all")
         for key in keys:
             train(key, args.steps, args.stress_share, args.spectra, args.start)
         return
