@@ -228,11 +228,15 @@ def train(
             write_eisnn(mixed, *export_tensors(net, circuit, names, mean, std))
             spent = time.time() - started - data_seconds
             mixed_log.write_text(json.dumps({"seconds": round(spent, 1)}))
+        tensors = read_eisnn(mixed)[1]
+        # The targets scaled as the file keeps them, not by the unrounded mean and spread.
+        mean = tensors["target_mean"].data.astype(np.float64)
+        std = tensors["target_std"].data.astype(np.float64)
         today = dataset(key, polish[0], SEED + sum(map(ord, key)))
         started -= today[4]
         batches = _batches(key, names, today[:4], mean, std, delta)
         steps += polish[1]
-        _continue(key, net, read_eisnn(mixed)[1], batches, polish[1])
+        _continue(key, net, tensors, batches, polish[1])
     train_seconds = time.time() - started
 
     net.eval()
