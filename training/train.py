@@ -189,8 +189,7 @@ def train(
     mean, std = y.mean(axis=0), y.std(axis=0) + 1e-6
     if begun is not None:
         # The network's outputs are in the started file's target units: keep them.
-        mean = begun["target_mean"].data.astype(np.float64)
-        std = begun["target_std"].data.astype(np.float64)
+        mean, std = _target_scale(begun)
     batches = _batches(key, names, (x, e, y, lw), mean, std, delta)
 
     net = GuesserNet(channels, len(names))
@@ -230,8 +229,7 @@ def train(
             mixed_log.write_text(json.dumps({"seconds": round(spent, 1)}))
         tensors = read_eisnn(mixed)[1]
         # The targets scaled as the file keeps them, not by the unrounded mean and spread.
-        mean = tensors["target_mean"].data.astype(np.float64)
-        std = tensors["target_std"].data.astype(np.float64)
+        mean, std = _target_scale(tensors)
         today = dataset(key, polish[0], SEED + sum(map(ord, key)))
         started -= today[4]
         batches = _batches(key, names, today[:4], mean, std, delta)
@@ -261,6 +259,14 @@ def train(
     )
     print(f"{key}: wrote {path} ({path.stat().st_size} bytes) in {train_seconds:.0f} s")
     return path
+
+
+def _target_scale(tensors) -> tuple[np.ndarray, np.ndarray]:
+    """The target mean and spread as a weight file keeps them (its rounding included)."""
+    return (
+        tensors["target_mean"].data.astype(np.float64),
+        tensors["target_std"].data.astype(np.float64),
+    )
 
 
 def _batches(key: str, names: list[str], data, mean, std, delta: float):
