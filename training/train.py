@@ -184,7 +184,8 @@ def train(
         about, begun = read_eisnn(start)
         if about.get("param_names") != ",".join(names):
             raise ValueError(f"{start} holds a network for {about.get('circuit')}, not {circuit}")
-    x, e, y, lw, data_seconds = dataset(key, n_train, SEED + sum(map(ord, key)), stress_share)
+    seed = SEED + sum(map(ord, key))  # the data seed of both the mixture and the polish
+    x, e, y, lw, data_seconds = dataset(key, n_train, seed, stress_share)
     started = time.time() - data_seconds  # a cached data set still counts its making
     mean, std = y.mean(axis=0), y.std(axis=0) + 1e-6
     if begun is not None:
@@ -230,7 +231,7 @@ def train(
         tensors = read_eisnn(mixed)[1]
         # The targets scaled as the file keeps them, not by the unrounded mean and spread.
         mean, std = _target_scale(tensors)
-        today = dataset(key, polish[0], SEED + sum(map(ord, key)))
+        today = dataset(key, polish[0], seed)
         started -= today[4]
         batches = _batches(key, names, today[:4], mean, std, delta)
         steps += polish[1]
