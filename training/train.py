@@ -46,10 +46,11 @@ PLAN_BY_KEY = {
     "sei_randles_wo": (200_000, 24_000),
     "two_rc_l": (200_000, 24_000),
     "two_rc": (100_000, 12_000),
+    "randles": (200_000, 30_000),
 }
 # Networks trained on a mixture of today's spectra and the stress distribution (stress.py),
 # with this share drawn from the stress one; every other network trains on today's alone.
-STRESS_SHARE_BY_KEY = {"two_rc_l": 0.6, "two_rc": 0.5}
+STRESS_SHARE_BY_KEY = {"two_rc_l": 0.6, "two_rc": 0.5, "randles": 0.5}
 # After the mixture, these continue on today's spectra alone (this many, this many steps).
 # "two_rc" from the mixture alone missed one of today's spectra that the old file fitted;
 # the polish gives today's rates back and keeps most of the stress gain (REPORT.md).
