@@ -82,16 +82,20 @@ def one(job: tuple[str, str, int, str | None]) -> dict:
         "hop": hop.cost,
     }
     best = min(costs.values())
+
+    def within(cost: float, rel: float) -> bool:
+        return bool(cost <= best * (1.0 + rel) + 1e-300)
+
     guess = circuit.guess(f, z, weights=weights)
     return {
         "i": int(i),
         "extra": draw.extra,
         "costs": costs,
-        "hit": bool(default.cost <= best * (1.0 + REL) + 1e-300),
+        "hit": within(default.cost, REL),
         # The ceiling of a guess that learnt the generating values: where the fit from the
         # truth itself ends above the minimum, only a guess of another valley would do.
-        "truth_hit": bool(from_truth.cost <= best * (1.0 + REL) + 1e-300),
-        "valley": bool(default.cost <= best * (1.0 + 1e-3) + 1e-300),
+        "truth_hit": within(from_truth.cost, REL),
+        "valley": within(default.cost, 1e-3),
         "guess_error": _errors(names, guess, truth),
         "fit_error": _errors(names, values(from_truth), truth),
     }
