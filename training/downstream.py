@@ -171,7 +171,7 @@ def section(results: list[dict]) -> str:
         f"hopping from the default result ({BASIN_HOPS} hops). On the stress distribution "
         "the truth of a spectrum made by a richer circuit is the network circuit's best "
         "global fit of it. These are the numbers a retrained network must beat (bar: 98 % "
-        "today, 95 % stress). The column \"from the truth\" counts the spectra where the "
+        'today, 95 % stress). The column "from the truth" counts the spectra where the '
         "fit started from the generating values reaches that minimum: what a guess equal "
         "to the generating values would reach.",
         "",
