@@ -45,7 +45,7 @@ PLAN_BY_KEY = {
     "sei_randles": (200_000, 24_000),
     "sei_randles_wo": (200_000, 24_000),
     "two_rc_l": (200_000, 24_000),
-    "two_rc": (100_000, 12_000),
+    "two_rc": (200_000, 24_000),
     "randles": (200_000, 30_000),
 }
 # Networks trained on a mixture of today's spectra and the stress distribution (stress.py),
