@@ -52,8 +52,9 @@ PLAN_BY_KEY = {
 # with this share drawn from the stress one; every other network trains on today's alone.
 STRESS_SHARE_BY_KEY = {"two_rc_l": 0.6, "two_rc": 0.5, "randles": 0.5}
 # After the mixture, these continue on today's spectra alone (this many, this many steps).
-# "two_rc" from the mixture alone missed one of today's spectra that the old file fitted;
-# the polish gives today's rates back and keeps most of the stress gain (REPORT.md).
+# "two_rc" from the mixture alone raised today's guess medians (at 100 000 spectra it also
+# missed one of today's spectra the old file fitted); the polish gives today's back and
+# keeps part of the stress gain (REPORT.md).
 POLISH_BY_KEY = {"two_rc": (50_000, 3_000)}
 BATCH = 128
 # Huber delta in standard deviations of the target. "rq" must reproduce its clean sample
