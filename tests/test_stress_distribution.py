@@ -91,3 +91,20 @@ def _after_share(seed):
     rng = np.random.default_rng(seed)
     rng.random()
     return rng
+
+
+@pytest.mark.parametrize(
+    ("truth", "value", "kept"),
+    [
+        (2.0, 1.0, True),
+        (99.0, 1.0, True),
+        (101.0, 1.0, False),
+        (1e300, 1e-10, False),  # the ratio overflows
+        (2.0, 0.0, False),  # and divides by zero
+        (2.0, math.nan, False),
+        (0.0, 1.0, False),
+    ],
+)
+def test_a_richer_label_decades_off_is_refused_without_a_warning(truth, value, kept):
+    names = ["R0.r", "CPE1.alpha"]
+    assert stress._plausible(names, np.array([truth, 0.9]), [value, 0.9]) is kept

@@ -205,8 +205,12 @@ def _plausible(names: list[str], truth: np.ndarray, values: list[float]) -> bool
         if name.endswith(".alpha"):
             if not 0.3 <= t <= 1.0:
                 return False
-        elif not (t > 0.0 and abs(math.log10(t / v)) <= 2.0):
-            return False
+        else:
+            # A best fit decades beyond its value overflows the ratio to inf: rejected, quietly.
+            with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+                ratio = t / v
+            if not (t > 0.0 and ratio > 0.0 and abs(math.log10(ratio)) <= 2.0):
+                return False
     return True
 
 
