@@ -48,11 +48,15 @@ def main() -> None:
     for _ in range(args.rounds):
         for side, python in (("before", args.before), ("after", args.after)):
             cmd = [python, __file__, "--child", "--count", str(args.count)]
-            rows = json.loads(subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout)
+            run = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True)
+            rows = json.loads(run.stdout)
             for key, row in rows.items():
                 if key not in best[side] or row["seconds"] < best[side][key]["seconds"]:
                     best[side][key] = row
-    print(f"{'fit (one thread)':<20}{'before ms':>11}{'after ms':>10}{'after/before':>14}{'hits b/a':>12}")
+    print(
+        f"{'fit (one thread)':<20}{'before ms':>11}{'after ms':>10}"
+        f"{'after/before':>14}{'hits b/a':>12}"
+    )
     for key, b in best["before"].items():
         a = best["after"][key]
         print(f"{key:<20}{b['seconds'] * 1e3:>11.3f}{a['seconds'] * 1e3:>10.3f}"
