@@ -12,6 +12,7 @@ two-arc spectrum in seven; the second run costs about as much again (see bench/l
 from __future__ import annotations
 
 import difflib
+import itertools
 import math
 from collections.abc import Mapping
 from typing import Any
@@ -44,6 +45,12 @@ REGISTRY: dict[str, str] = {
 # global methods, which have no bounded counterpart here.
 _BOUNDED_OPTIONS = {"guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol"}
 _LN10 = math.log(10.0)
+
+
+def _matrix(rows: list[list[float]], columns: int) -> FloatArray:
+    """A list of equal rows as a float matrix; half the time of np.asarray on a Jacobian."""
+    flat = np.fromiter(itertools.chain.from_iterable(rows), np.float64, len(rows) * columns)
+    return flat.reshape(len(rows), columns)
 
 
 def notation_of(circuit: str) -> str:
@@ -179,7 +186,7 @@ def _bounded_fit(
             return np.asarray(circuit.residuals(physical(x), f, z, weight))
 
         def jacobian(x: FloatArray) -> FloatArray:
-            columns = np.asarray(circuit.jacobian(physical(x), f, z, weight))[:, free]
+            columns = _matrix(circuit.jacobian(physical(x), f, z, weight), n)[:, free]
             return columns * np.where(decades, _LN10 * 10.0**x, 1.0)
 
         # A trial step may reach past 1e308 in an open-ended parameter, or give residuals
@@ -278,7 +285,7 @@ def _report(
     dof = m - k
     covariance = np.full((n, n), np.nan)
     if dof > 0 and k > 0:
-        j = np.asarray(circuit.jacobian(values, f, z, weight))[:, free]
+        j = _matrix(circuit.jacobian(values, f, z, weight), n)[:, free]
         try:
             inner = np.linalg.inv(j.T @ j)
         except np.linalg.LinAlgError:
