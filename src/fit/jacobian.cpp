@@ -24,6 +24,24 @@ Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const doub
   return jac;
 }
 
+Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params,
+                                 std::span<const std::size_t> columns) {
+  const std::size_t m = 2 * problem.points();
+  Eigen::MatrixXd jac(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(columns.size()));
+  parallel_for_each_index(columns.size(), [&](std::size_t k) {
+    const std::size_t j = columns[k];
+    const double h = kCbrtEpsilon * std::fmax(std::fabs(params[j]), 1e-8);
+    std::vector<double> plus(params.begin(), params.end()), minus(params.begin(), params.end());
+    plus[j] += h;
+    minus[j] -= h;
+    std::vector<double> r_plus(m), r_minus(m);
+    residuals_into(problem, plus, r_plus);
+    residuals_into(problem, minus, r_minus);
+    for (std::size_t i = 0; i < m; ++i) jac(Eigen::Index(i), Eigen::Index(k)) = (r_plus[i] - r_minus[i]) / (h + h);
+  });
+  return jac;
+}
+
 Eigen::MatrixXd solver_jacobian(const FitProblem& problem, std::span<const double> x, std::span<const bool> held) {
   const std::vector<double> p = physical(problem.bounds, x);
   Eigen::MatrixXd jac = jacobian_columns(problem, p);

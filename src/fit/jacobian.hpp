@@ -22,6 +22,11 @@ inline constexpr double kLn10 = 2.302585092994046;
 // (n = params.size()); counts 2n evaluations.
 Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params);
 
+// Only the listed columns, in that order (a fit with parameters held
+// differentiates the free ones alone); counts 2 evaluations per column.
+Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params,
+                                 std::span<const std::size_t> columns);
+
 // The Jacobian with respect to solver coordinates x: each column times
 // dp/dx (1, or (p - lo) ln 10 for a log-scaled parameter), held columns 0.
 Eigen::MatrixXd solver_jacobian(const FitProblem& problem, std::span<const double> x, std::span<const bool> held);

@@ -40,6 +40,20 @@ struct LmFunctor : Eigen::DenseFunctor<double> {
   std::vector<double> params;  // physical values, reused by every evaluation
 };
 
+struct Candidate {
+  std::vector<double> params;
+  double cost;
+};
+
+struct Best {
+  std::vector<double> params;
+  double cost;
+  Termination termination;
+  bool success() const { return is_success(termination); }
+};
+
+}  // namespace
+
 Termination termination_of(Eigen::LevenbergMarquardtSpace::Status status, double fnorm) {
   using S = Eigen::LevenbergMarquardtSpace::Status;
   switch (status) {
@@ -61,20 +75,6 @@ Termination termination_of(Eigen::LevenbergMarquardtSpace::Status status, double
       return Termination::WrongDimensions;
   }
 }
-
-struct Candidate {
-  std::vector<double> params;
-  double cost;
-};
-
-struct Best {
-  std::vector<double> params;
-  double cost;
-  Termination termination;
-  bool success() const { return is_success(termination); }
-};
-
-}  // namespace
 
 LmRun levenberg_marquardt_single_start(const FitProblem& problem, std::span<const double> x0,
                                        std::span<const bool> held, const LmSettings& settings) {

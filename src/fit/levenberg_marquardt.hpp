@@ -10,6 +10,8 @@
 // parameter that ended on a finite bound held there.
 
 #include <cstdint>
+
+#include <unsupported/Eigen/LevenbergMarquardt>
 #include <span>
 #include <vector>
 
@@ -35,6 +37,9 @@ struct LmRun {
   Termination termination;
   std::uint64_t evaluations;  // residual evaluations the solver reports
 };
+
+// How a run of Eigen's solver ended, in the fits' own terms.
+Termination termination_of(Eigen::LevenbergMarquardtSpace::Status status, double fnorm);
 
 // One solver run from solver-coordinate start `x0`, `held` parameters fixed.
 LmRun levenberg_marquardt_single_start(const FitProblem& problem, std::span<const double> x0,

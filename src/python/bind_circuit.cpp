@@ -13,6 +13,7 @@
 #include "support/text_format.hpp"
 #include "models/registry.hpp"
 #include "python/circuit_methods.hpp"
+#include "python/circuit_text.hpp"
 #include "python/frame_column.hpp"
 #include "python/numpy_array.hpp"
 
@@ -41,13 +42,7 @@ PyObject* circuit_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, 1> given{};
     parse_tuple_dict({"Circuit.__new__", names, 1}, args, kwargs, given);
     const std::string s = argument("s", [&] { return to_text(given[0]); });
-    // A registry key stands for its circuit; anything else is notation,
-    // parsed exactly as given.
-    const models::Model* model = model_by_key(s);
-    const std::string_view text = model ? model->circuit : std::string_view(s);
-    ParseOutcome parsed = parse(text);
-    if (parsed.error) raise(PyExc_ValueError, parse_error_report(text, *parsed.error));
-    return wrap_circuit({std::move(parsed.tree), false}).release();
+    return wrap_circuit({tree_from_text(s), false}).release();
   });
 }
 

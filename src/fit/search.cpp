@@ -1,0 +1,165 @@
+#include "fit/search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "fit/search_starts.hpp"
+#include "support/invariant.hpp"
+#include "support/total_order.hpp"
+#include "support/worker_pool.hpp"
+
+namespace kelvara {
+namespace {
+
+struct End {
+  std::vector<double> params;
+  double cost;
+  Termination termination;
+};
+
+// Indices of `costs` from the cheapest, ties in index order; NaN last.
+std::vector<std::size_t> ranked(std::span<const double> costs) {
+  std::vector<std::size_t> order(costs.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return total_order_key(costs[a]) < total_order_key(costs[b]); });
+  return order;
+}
+
+// Two ends in the same minimum: costs within a millionth.
+bool same_minimum(double a, double b) { return std::fabs(a - b) <= 1e-6 * std::fmax(std::fabs(a), std::fabs(b)); }
+
+double nan_to_inf(double c) { return std::isnan(c) ? INFINITY : c; }
+
+// A polished end ranks by cost; a converged end beats one that did not
+// converge at a cost within rounding of it.
+bool better(const End& a, const End& b) {
+  if (same_minimum(a.cost, b.cost)) return is_success(a.termination) && !is_success(b.termination);
+  return nan_to_inf(a.cost) < nan_to_inf(b.cost);
+}
+
+std::vector<End> short_runs(const FitProblem& problem, const std::vector<std::vector<double>>& starts,
+                            std::span<const std::size_t> free, const EngineRequest& request) {
+  std::vector<End> ends(starts.size());
+  const std::size_t budget = request.settings.short_iterations * (free.size() + 1);
+  parallel_for_each_index(starts.size(), [&](std::size_t i) {
+    LmRun run = free_single_start(problem, starts[i], free, request.lm, budget);
+    clamp_into_bounds(run.params, problem.bounds);
+    const double cost = cost_at(problem, run.params);
+    ends[i] = {std::move(run.params), cost, run.termination};
+  });
+  return ends;
+}
+
+std::vector<End> polish(const FitProblem& problem, const std::vector<std::vector<double>>& starts,
+                        const EngineRequest& request) {
+  std::vector<End> ends(starts.size());
+  parallel_for_each_index(starts.size(), [&](std::size_t i) {
+    std::uint64_t evaluations = 0;
+    Settled settled = free_multi_start(problem, starts[i], request.held(), request.lm, evaluations);
+    const double cost = cost_at(problem, settled.params);
+    ends[i] = {std::move(settled.params), cost, settled.termination};
+  });
+  return ends;
+}
+
+// Starts from `best` with each free parameter that lies decades outside the
+// range the spectrum gives it put back to the middle of that range.
+std::vector<std::vector<double>> revived(const End& best, std::span<const DrawRange> ranges,
+                                         std::span<const bool> held) {
+  std::vector<std::vector<double>> out;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if (held[i] || !ranges[i].logarithmic || !(best.params[i] > 0.0)) continue;
+    const double x = std::log10(best.params[i]);
+    if (x > ranges[i].lo - 3.0 && x < ranges[i].hi + 3.0) continue;
+    std::vector<double> p = best.params;
+    p[i] = std::pow(10.0, 0.5 * (ranges[i].lo + ranges[i].hi));
+    out.push_back(std::move(p));
+    if (out.size() == 4) break;
+  }
+  return out;
+}
+
+}  // namespace
+
+EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request) {
+  if (request.starts.empty()) invariant_failed("engine_fit needs at least one start");
+  const std::vector<std::size_t> free = free_indices(request.held());
+  const std::vector<double>& first = request.starts.front();
+  std::size_t started = 0;
+
+  // The caller's first start, as a local fit would take it: always polished.
+  std::vector<std::vector<double>> polish_from{first};
+  if (request.search && !free.empty()) {
+    const SpectrumScales scales = spectrum_scales(problem.omegas, problem.impedances);
+    const std::vector<DrawRange> ranges = draw_ranges(problem.nodes, scales, problem.bounds);
+    std::vector<std::vector<double>> candidates(request.starts.begin() + 1, request.starts.end());
+    for (auto& s : structured_starts(problem.nodes, scales, problem.bounds, first, request.held(),
+                                     request.settings.structured)) {
+      candidates.push_back(std::move(s));
+    }
+    // The cheapest of the quasi-random draws.
+    std::vector<std::vector<double>> draws = quasi_random_starts(ranges, first, request.held(),
+                                                                 request.settings.quasi_random, request.settings.seed);
+    std::vector<double> draw_costs(draws.size());
+    parallel_for_each_index(draws.size(), [&](std::size_t i) { draw_costs[i] = cost_at(problem, draws[i]); });
+    const std::vector<std::size_t> order = ranked(draw_costs);
+    for (std::size_t k = 0; k < std::min(request.settings.screened, order.size()); ++k) {
+      candidates.push_back(std::move(draws[order[k]]));
+    }
+    problem.interrupt.poll();
+    for (auto& c : candidates) clamp_into_bounds(c, problem.bounds);
+
+    const std::vector<End> ends = short_runs(problem, candidates, free, request);
+    started += ends.size();
+    std::vector<double> costs(ends.size());
+    for (std::size_t i = 0; i < ends.size(); ++i) costs[i] = ends[i].cost;
+    std::vector<double> kept_costs;
+    for (std::size_t i : ranked(costs)) {
+      if (polish_from.size() > request.settings.polished) break;
+      if (!std::isfinite(ends[i].cost)) break;
+      const bool repeat = std::any_of(kept_costs.begin(), kept_costs.end(),
+                                      [&](double c) { return same_minimum(c, ends[i].cost); });
+      if (repeat) continue;
+      kept_costs.push_back(ends[i].cost);
+      polish_from.push_back(ends[i].params);
+    }
+    problem.interrupt.poll();
+    std::vector<End> polished = polish(problem, polish_from, request);
+    started += polished.size();
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < polished.size(); ++i) {
+      if (better(polished[i], polished[best])) best = i;
+    }
+    // A parameter far outside its scale is often an element that collapsed
+    // on the way; revived, the fit may find the arc it stands for.
+    const std::vector<std::vector<double>> again = revived(polished[best], ranges, request.held());
+    if (!again.empty()) {
+      std::vector<End> more = polish(problem, again, request);
+      started += more.size();
+      for (End& e : more) {
+        if (better(e, polished[best])) polished[best] = std::move(e);
+      }
+    }
+    EngineOutcome out;
+    FreeOutcome built = build_free_outcome(problem, polished[best].params, request.held(),
+                                           is_success(polished[best].termination), polished[best].termination, started);
+    out.outcome = std::move(built.outcome);
+    out.covariance = std::move(built.covariance);
+    out.starts = started;
+    return out;
+  }
+
+  std::uint64_t evaluations = 0;
+  Settled settled = free_multi_start(problem, first, request.held(), request.lm, evaluations);
+  EngineOutcome out;
+  FreeOutcome built = build_free_outcome(problem, std::move(settled.params), request.held(),
+                                         is_success(settled.termination), settled.termination, evaluations);
+  out.outcome = std::move(built.outcome);
+  out.covariance = std::move(built.covariance);
+  out.starts = 1;
+  return out;
+}
+
+}  // namespace kelvara

@@ -1,0 +1,60 @@
+#pragma once
+// The fit of kelvara_lab's engine: any circuit, some parameters held, the
+// others inside a box of the caller's, from the caller's starts and, with
+// the search on, from starts scaled from the spectrum itself.
+//
+// The search runs, in parallel over starts on the shared pool:
+//   1. a few hundred quasi-random starts, of which the cheapest are kept;
+//   2. short solver runs from those, from the structured starts and from
+//      the caller's starts;
+//   3. the default fit's multi-start (free_multi_start) from the best few
+//      ends and from the caller's first start, so that the search never
+//      ends above what a local fit from that start finds;
+//   4. for a parameter that collapsed far outside the scales of the
+//      spectrum, one more polish with it revived to its scale.
+// Every choice is ranked by cost, ties by start order, so the result is the
+// same for the same input and seed whatever the number of threads.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "fit/free_fit.hpp"
+#include "support/interrupt.hpp"
+
+namespace kelvara {
+
+struct SearchSettings {
+  std::size_t quasi_random = 256;  // drawn, each costing one evaluation
+  std::size_t screened = 16;       // of those, the cheapest run briefly
+  std::size_t structured = 24;     // at most
+  std::size_t short_iterations = 12;  // evaluation budget of a short run: this times (n + 1)
+  std::size_t polished = 3;        // best short ends given the full multi-start
+  std::uint64_t seed = 0;
+};
+
+struct EngineRequest {
+  std::vector<Bounds> box;                  // per parameter, inside the catalogue's
+  // Per parameter. Not std::vector<bool>, which cannot be viewed as a span.
+  std::unique_ptr<bool[]> held_flags;
+  std::vector<std::vector<double>> starts;  // physical; at least one; held values taken from the first
+  bool search = true;
+  LmSettings lm;
+  SearchSettings settings;
+
+  std::span<const bool> held() const { return {held_flags.get(), box.size()}; }
+};
+
+struct EngineOutcome {
+  FitOutcome outcome;
+  Eigen::MatrixXd covariance;  // n x n, NaN where not determined
+  std::size_t starts = 0;      // solver runs started
+};
+
+// `problem.bounds` must already be the request's box. Throws FitInterrupted
+// when the problem's interrupt hook asks to stop.
+EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request);
+
+}  // namespace kelvara

@@ -1,0 +1,14 @@
+#pragma once
+// A circuit from the text a user wrote: a registry key (any case, trimmed)
+// stands for its notation; anything else is notation, parsed as given.
+
+#include <string>
+
+#include "circuit/node.hpp"
+
+namespace kelvara::py {
+
+// Raises ValueError with the parser's full report for bad notation.
+SeriesList tree_from_text(const std::string& text);
+
+}  // namespace kelvara::py
