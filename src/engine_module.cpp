@@ -2,15 +2,32 @@
 // the same core library and binding layer as kelvara, and holds the fits
 // kelvara's public API has no place for.
 
+#include <string>
+
+#include "models/registry.hpp"
 #include "python/engine_fit.hpp"
 #include "python/py.hpp"
 
 namespace kelvara::py {
 namespace {
 
+// The reference circuits, key -> notation, in registry order: the one table
+// kelvara itself builds them from.
+PyObject* registry(PyObject*, PyObject*) {
+  return guarded([] {
+    Ref out = Ref::steal(PyDict_New());
+    for (const models::Model& model : models::all()) {
+      Ref notation = to_python(model.circuit);
+      if (PyDict_SetItemString(out.get(), std::string(model.key).c_str(), notation.get()) < 0) throw ErrorAlreadySet{};
+    }
+    return out.release();
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_function)),
      METH_FASTCALL | METH_KEYWORDS, kEngineFitDoc},
+    {"registry", registry, METH_NOARGS, "registry()\n--\n\nThe reference circuits: key -> notation, in registry order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

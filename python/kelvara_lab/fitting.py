@@ -1,56 +1,41 @@
-"""One fit of one spectrum, with fixed parameters and narrowed bounds when asked.
+"""One fit of one spectrum: any circuit, no hand guess, parameters held or boxed when asked.
 
-Without ``fixed`` or ``bounds`` the fit is kelvara's own ``Circuit.fit()``, and the report
-carries its numbers unchanged. With them, ``scipy.optimize.least_squares`` (trust-region
-reflective, the bounded method) drives ``Circuit.residuals()``/``jacobian()`` with the fixed
-columns dropped, twice: from the network's guess in kelvara's solver coordinates
-(log10(p - lo) for open-ended parameters), and from kelvara's own fit started there in plain
-coordinates; the better end is the result. One run alone ended above the minimum on about one
-two-arc spectrum in seven; the second run costs about as much again (see bench/lab.py).
+``search="thorough"`` (the default) runs kelvara_lab's native engine: the local fit from the
+start (the network's guess where the topology has one, else the catalogue values, or the
+user's ``start``) and a search over starts scaled from the spectrum itself, in parallel on the
+shared pool; the best minimum wins, so the search never ends above the local fit.
+``search="local"`` is kelvara's own default fit, number for number (``Circuit.fit``); held
+parameters, a box or start values run the same local multi-start on the free parameters only.
+Every report carries a verdict (see ``kelvara_lab.verdict``).
 """
 
 from __future__ import annotations
 
 import difflib
-import itertools
 import math
-from collections.abc import Mapping
-from typing import Any
+from collections.abc import Mapping, Sequence
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
 import kelvara
+from kelvara_lab import _engine
 from kelvara_lab.report import FitReport, information_criteria
 from kelvara_lab.spectrum import Spectrum, load
+from kelvara_lab.verdict import judge, noise_floor
 
 FloatArray = npt.NDArray[np.float64]
+Search = Literal["thorough", "local"]
+SEARCHES: tuple[Search, ...] = ("thorough", "local")
 
-# The reference circuits by name; a name and its notation build the same circuit.
-REGISTRY: dict[str, str] = {
-    "rc": "R0-(R1,C1)",
-    "rc_l": "L0-R0-(R1,C1)",
-    "rq": "R0-(R1,CPE1)",
-    "rq_l": "L0-R0-(R1,CPE1)",
-    "two_rc": "R0-(R1,C1)-(R2,C2)",
-    "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)",
-    "two_rq": "R0-(R1,CPE1)-(R2,CPE2)",
-    "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)",
-    "randles": "R0-(R1-W1,CPE1)",
-    "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)",
-    "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-}
+# The reference circuits by key, as kelvara builds them.
+REGISTRY: dict[str, str] = _engine.registry()
 
-# Options of Circuit.fit() that the bounded path understands; the rest belong to the
-# global methods, which have no bounded counterpart here.
-_BOUNDED_OPTIONS = {"guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol"}
-_LN10 = math.log(10.0)
-
-
-def _matrix(rows: list[list[float]], columns: int) -> FloatArray:
-    """A list of equal rows as a float matrix; half the time of np.asarray on a Jacobian."""
-    flat = np.fromiter(itertools.chain.from_iterable(rows), np.float64, len(rows) * columns)
-    return flat.reshape(len(rows), columns)
+# Options of Circuit.fit() that the engine's least squares understands; the global methods'
+# options belong to kelvara's own searches.
+_ENGINE_OPTIONS = {"guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol"}
+_LOCAL_METHOD = "levenberg_marquardt"
 
 
 def notation_of(circuit: str) -> str:
@@ -64,7 +49,7 @@ def _name_error(kind: str, name: str, names: list[str]) -> ValueError:
     return ValueError(f"{kind}: unknown parameter {name!r}{hint}; parameters are {names}")
 
 
-def _boxes(
+def parameter_boxes(
     circuit: kelvara.Circuit,
     fixed: Mapping[str, float],
     bounds: Mapping[str, tuple[float, float]],
@@ -110,140 +95,120 @@ def _boxes(
     return box, held
 
 
-def _start(
+def start_values(
+    circuit: kelvara.Circuit, start: Mapping[str, float] | Sequence[float] | None
+) -> dict[str, float]:
+    """The user's start values by name, checked: a mapping of names or one value per parameter."""
+    if start is None:
+        return {}
+    names = circuit.param_names()
+    if isinstance(start, Mapping):
+        out = {}
+        for name, value in start.items():
+            if name not in names:
+                raise _name_error("start", name, names)
+            out[name] = float(value)
+    else:
+        values = [float(v) for v in start]
+        if len(values) != len(names):
+            raise ValueError(f"start: {len(names)} values needed ({names}), got {len(values)}")
+        out = dict(zip(names, values, strict=True))
+    for name, value in out.items():
+        if not math.isfinite(value):
+            raise ValueError(f"start: {name} must be finite, got {value}")
+    return out
+
+
+def _network_guess(
     circuit: kelvara.Circuit, data: Spectrum, options: Mapping[str, Any]
-) -> tuple[list[float], str]:
-    """The network's guess where one exists (as kelvara's fit would start), else the defaults."""
+) -> tuple[list[float] | None, str]:
+    """The network's guess where one exists (as kelvara's fit would start), and why not."""
     guess_init = options.get("guess_init")
     if guess_init is False:
-        return circuit.param_values(), "catalogue defaults (guess_init=False)"
+        return None, "catalogue values (guess_init=False)"
     try:
         values = circuit.guess(data.frequencies, data.impedances, weights=options.get("weights"))
     except ValueError as error:
         if guess_init is True or options.get("weights") is not None:
             raise
-        return (
-            circuit.param_values(),
-            f"catalogue defaults (no guess: {str(error).splitlines()[0]})",
-        )
+        return None, f"catalogue values (no network: {str(error).splitlines()[0]})"
     return list(values), "network guess"
 
 
-def _bounded_fit(
-    circuit: kelvara.Circuit,
+def _engine_fit(
+    model: kelvara.Circuit,
     notation: str,
     data: Spectrum,
     box: list[tuple[float, float]],
     held: dict[str, float],
+    user_start: dict[str, float],
+    search: Search,
+    seed: int | None,
     options: Mapping[str, Any],
+    floor: float | None,
 ) -> FitReport:
-    from scipy.optimize import least_squares
-
-    unknown = set(options) - _BOUNDED_OPTIONS
+    unknown = set(options) - _ENGINE_OPTIONS
     if unknown:
         raise TypeError(
-            f"option(s) {sorted(unknown)} do not apply to a fit with fixed or bounded "
-            "parameters (it runs bounded least squares)"
+            f"option(s) {sorted(unknown)} belong to kelvara's global methods; the engine's "
+            f"least squares takes {sorted(_ENGINE_OPTIONS)}"
         )
-    method = options.get("method", "levenberg_marquardt")
-    if method != "levenberg_marquardt":
-        raise ValueError(
-            f"fixed and bounded parameters work with method 'levenberg_marquardt' only, "
-            f"got {method!r}"
-        )
-    weight = options.get("weight", "modulus")
-    names = circuit.param_names()
-    n = len(names)
-    catalogue_lo = np.array([b[0] for b in circuit.param_bounds()])
-    logged = ~np.isfinite([b[1] for b in circuit.param_bounds()])
-    lo = np.array([b[0] for b in box])
-    hi = np.array([b[1] for b in box])
-    free = np.array([name not in held for name in names])
-    if not free.any():
+    names = model.param_names()
+    if len(held) == len(names):
         raise ValueError("every parameter is fixed: there is nothing to fit")
-
-    start, start_kind = _start(circuit, data, options)
-    f, z = data.frequencies, data.impedances
-    p = np.zeros(n)
+    guess, start_kind = _network_guess(model, data, options)
+    first = list(guess) if guess is not None else model.param_values()
+    if user_start:
+        first = [user_start.get(name, value) for name, value in zip(names, first, strict=True)]
+        start_kind = "your start values" + (
+            f" (the rest from the {start_kind})" if len(user_start) < len(names) else ""
+        )
     for name, value in held.items():
-        p[names.index(name)] = value
-    base = catalogue_lo[free]
-
-    def solve(values: list[float], decades: npt.NDArray[np.bool_]) -> tuple[Any, FloatArray]:
-        """One trust-region run; `decades` marks the free parameters solved as log10(p - lo)."""
-        with np.errstate(divide="ignore"):
-            x_lo = np.where(decades, np.log10(lo[free] - base), lo[free])
-            x_hi = np.where(decades, np.log10(hi[free] - base), hi[free])
-        q = np.clip(np.array(values, dtype=float), lo, hi)[free]
-        x0 = np.clip(np.where(decades, np.log10(np.maximum(q - base, 1e-300)), q), x_lo, x_hi)
-
-        def physical(x: FloatArray) -> FloatArray:
-            out: FloatArray = p.copy()
-            out[free] = np.where(decades, base + 10.0**x, x)
-            return out
-
-        def residuals(x: FloatArray) -> FloatArray:
-            return np.asarray(circuit.residuals(physical(x), f, z, weight))
-
-        def jacobian(x: FloatArray) -> FloatArray:
-            columns = _matrix(circuit.jacobian(physical(x), f, z, weight), n)[:, free]
-            return columns * np.where(decades, _LN10 * 10.0**x, 1.0)
-
-        # A trial step may reach past 1e308 in an open-ended parameter, or give residuals
-        # whose squares overflow: the solver sees a cost of inf, refuses the step and
-        # shrinks its region. That is the method working, not a warning for the user.
-        with np.errstate(over="ignore", invalid="ignore"):
-            run = least_squares(
-                residuals,
-                x0,
-                jac=jacobian,
-                bounds=(x_lo, x_hi),
-                method="trf",
-                x_scale="jac",
-                ftol=options.get("ftol", 1e-8),
-                xtol=options.get("xtol", 1e-8),
-                max_nfev=options.get("max_iterations", 200),
-            )
-            return run, np.clip(physical(run.x), lo, hi)
-
-    # From the start, in kelvara's own solver coordinates (decades for open-ended values).
-    runs = [solve(start, logged[free])]
-    own_evaluations = 0
-    if start_kind == "network guess":
-        # One run from the guess ends in a poor local minimum on about one two-arc spectrum
-        # in seven. kelvara's own multi-start fit from the guess, with the fixed values put
-        # in and clamped into the box, starts a second run, in plain coordinates, as the
-        # bounded reference optimiser works; the better end wins.
-        own = circuit.with_values(start).fit(f, z, weight=weight)
-        own_evaluations = own.impedance_evals
-        if np.isfinite(own.circuit.param_values()).all():
-            try:
-                runs.append(solve(own.circuit.param_values(), np.zeros(len(base), dtype=bool)))
-            except ValueError:  # residuals not finite there: the first run stands
-                pass
-    result, values = min(runs, key=lambda r: r[0].cost if np.isfinite(r[0].cost) else np.inf)
-    njev = sum(int(run.njev or 0) for run, _ in runs)
-    # Residual-vector evaluations, counted as kelvara counts them: each central-difference
-    # Jacobian costs two per parameter, and the statistics below one more Jacobian and residual.
-    nfev = sum(int(run.nfev) for run, _ in runs)
-    evaluations = own_evaluations + nfev + (njev + 1) * 2 * n + 1
+        first[names.index(name)] = value
+    starts = [first]
+    if guess is not None and user_start:
+        starts.append(guess)  # the network's guess as one more start
+    weight = options.get("weight", "modulus")
+    engine_options = {k: options[k] for k in ("max_iterations", "ftol", "xtol") if k in options}
+    out = _engine.fit(
+        notation,
+        data.frequencies,
+        data.impedances,
+        starts,
+        [name in held for name in names],
+        [b[0] for b in box],
+        [b[1] for b in box],
+        weight=weight,
+        search=search == "thorough",
+        seed=0 if seed is None else seed,
+        **engine_options,
+    )
+    values = np.array(out["values"], dtype=float)
+    stderr = out["stderr"]
+    covariance = np.array(out["covariance"], dtype=float).reshape(len(names), len(names))
+    if search == "thorough":
+        engine = f"kelvara_lab engine, search over {out['starts']} solver runs (seed {seed or 0})"
+    else:
+        engine = "kelvara_lab engine, local multi-start on the free parameters"
     return _report(
-        circuit,
+        model,
         notation,
         data,
         values,
-        free,
         weight=weight,
-        success=bool(result.success),
-        method="levenberg_marquardt",
-        engine="scipy least_squares (trf, bounded)",
-        evaluations=evaluations,
-        iterations=njev,
-        stderr=None,
+        success=bool(out["success"]),
+        method=_LOCAL_METHOD,
+        engine=engine,
+        evaluations=int(out["evaluations"]),
+        iterations=int(out["iterations"]),
+        stderr=[math.nan] * len(names) if stderr is None else list(stderr),
+        covariance=covariance,
         fixed=tuple(name for name in names if name in held),
         bounds=tuple(box),
         start=start_kind,
-        message=str(result.message),
+        cost=float(out["cost"]),
+        chi_square=float(out["chi_square"]),
+        floor=floor,
     )
 
 
@@ -252,7 +217,6 @@ def _report(
     notation: str,
     data: Spectrum,
     values: FloatArray,
-    free: npt.NDArray[np.bool_],
     *,
     weight: str,
     success: bool,
@@ -260,59 +224,49 @@ def _report(
     engine: str,
     evaluations: int,
     iterations: int,
-    stderr: list[float] | None,
+    stderr: list[float],
+    covariance: FloatArray,
     fixed: tuple[str, ...],
     bounds: tuple[tuple[float, float], ...],
     start: str,
-    message: str,
-    cost: float | None = None,
-    chi_square: float | None = None,
+    cost: float,
+    chi_square: float,
+    floor: float | None,
 ) -> FitReport:
-    """Statistics at the fitted values, from the same residuals and Jacobian the fit used.
-
-    Covariance = s^2 (J^T J)^-1 over the free parameters with s^2 = chi-square / dof, the
-    convention behind kelvara's own standard errors; AIC and BIC as in lmfit.
-    """
+    """The report at the fitted values; AIC and BIC as in lmfit, over the free parameters."""
     f, z = data.frequencies, data.impedances
-    n = len(values)
-    k = int(free.sum())
+    names = tuple(circuit.param_names())
+    k = len(names) - len(fixed)
     m = 2 * len(f)
-    r = np.asarray(circuit.residuals(values, f, z, weight))
-    if chi_square is None:
-        cost = 0.5 * float(r @ r)
-        chi_square = cost + cost
-    assert cost is not None
     dof = m - k
-    covariance = np.full((n, n), np.nan)
-    if dof > 0 and k > 0:
-        j = _matrix(circuit.jacobian(values, f, z, weight), n)[:, free]
-        try:
-            inner = np.linalg.inv(j.T @ j)
-        except np.linalg.LinAlgError:
-            inner = None
-        if inner is not None:
-            covariance[np.ix_(free, free)] = chi_square / dof * inner
-    if stderr is None:
-        with np.errstate(invalid="ignore"):
-            errors = np.sqrt(np.diag(covariance))
-    else:
-        errors = np.array(stderr, dtype=float)
+    errors = np.array(stderr, dtype=float)
     if not np.isfinite(errors).any():
-        # kelvara reported no standard errors: no covariance either, as it found J^T J singular.
-        covariance[:] = np.nan
+        covariance = np.full((len(names), len(names)), np.nan)
     aic, bic = information_criteria(chi_square, m, k)
+    fitted = circuit.with_values(list(values)).impedance(f)
+    verdict = judge(
+        names,
+        tuple(float(v) for v in values),
+        tuple(float(e) for e in errors),
+        fixed,
+        bounds,
+        circuit.param_bounds(),
+        fitted - z,
+        z,
+        noise_floor(f, z) if floor is None else floor,
+    )
     return FitReport(
         circuit=notation,
-        names=tuple(circuit.param_names()),
+        names=names,
         values=tuple(float(v) for v in values),
         stderr=tuple(float(e) for e in errors),
         units=tuple(circuit.param_units()),
         fixed=fixed,
         bounds=bounds,
         covariance=covariance,
-        cost=float(cost),
-        chi_square=float(chi_square),
-        reduced_chi_square=float(chi_square / dof) if dof > 0 else math.nan,
+        cost=cost,
+        chi_square=chi_square,
+        reduced_chi_square=chi_square / dof if dof > 0 else math.nan,
         dof=dof,
         points=len(f),
         aic=aic,
@@ -324,10 +278,56 @@ def _report(
         evaluations=evaluations,
         iterations=iterations,
         start=start,
-        message=message,
+        message="",
         findings=data.findings,
         frequencies=f,
         impedances=z,
+        verdict=verdict,
+    )
+
+
+def _kelvara_fit(
+    model: kelvara.Circuit, notation: str, data: Spectrum, options: Mapping[str, Any], floor: float | None
+) -> FitReport:
+    """kelvara's own ``Circuit.fit(**options)``, its numbers unchanged."""
+    result = model.fit(data.frequencies, data.impedances, **options)
+    names = model.param_names()
+    values = np.array([result.params[name] for name in names])
+    stderr = result.stderr
+    # The covariance from the same Jacobian kelvara's standard errors come from.
+    f, z = data.frequencies, data.impedances
+    n = len(names)
+    weight = options.get("weight", "modulus")
+    dof = 2 * len(f) - n
+    covariance = np.full((n, n), np.nan)
+    if stderr is not None and dof > 0:
+        j = np.array(model.jacobian(values, f, z, weight), dtype=float).reshape(2 * len(f), n)
+        try:
+            covariance = result.chi_square / dof * np.linalg.inv(j.T @ j)
+        except np.linalg.LinAlgError:
+            pass
+    guessed = options.get("guess_init") is not False
+    return _report(
+        model,
+        notation,
+        data,
+        values,
+        weight=weight,
+        success=result.success,
+        method=options.get("method", _LOCAL_METHOD),
+        engine="kelvara",
+        evaluations=result.impedance_evals,
+        iterations=result.iterations,
+        stderr=[math.nan] * n if stderr is None else [stderr[name] for name in names],
+        covariance=covariance,
+        fixed=(),
+        bounds=tuple(model.param_bounds()),
+        start="kelvara's own (network guess where one exists)"
+        if guessed
+        else "catalogue values (guess_init=False)",
+        cost=result.cost,
+        chi_square=result.chi_square,
+        floor=floor,
     )
 
 
@@ -337,51 +337,45 @@ def fit(
     *,
     fixed: Mapping[str, float] | None = None,
     bounds: Mapping[str, tuple[float, float]] | None = None,
+    start: Mapping[str, float] | Sequence[float] | None = None,
+    search: Search = "thorough",
+    seed: int | None = None,
     check: bool = True,
+    noise_floor: float | None = None,
     **fit_options: Any,
 ) -> FitReport:
-    """Fit `circuit` (notation or a registry name) to `data` and report on it.
+    """Fit `circuit` (notation or a registry name) to `data` and report on it, with a verdict.
 
-    `data` is a BDF frame, a file path or a pair ``(f, z)``; its checks run first and an
-    error-level finding raises `DataError` (``check=False`` skips them). ``fixed={"R0.r":
-    0.02}`` holds parameters; ``bounds={"CPE1.alpha": (0.5, 1)}`` narrows their valid box.
-    Without either, this is kelvara's ``Circuit.fit(**fit_options)`` and reports its numbers.
+    `data` is a BDF frame or mapping, a file path or a pair ``(f, z)``; its checks run first
+    and an error-level finding raises `DataError` (``check=False`` skips them).
+    ``fixed={"R0.r": 0.02}`` holds parameters; ``bounds={"CPE1.alpha": (0.5, 1)}`` narrows
+    their valid box; ``start`` gives start values (a mapping of names, or one value per
+    parameter). ``search="thorough"`` (default) adds the spectrum-scaled search to the local
+    fit, deterministic for a given ``seed``; ``search="local"`` is the local fit alone, and
+    without fixed, bounds or start it is kelvara's ``Circuit.fit(**fit_options)`` exactly
+    (the choice for very large batches of registry circuits, whose networks already start
+    them near the best minimum). A global ``method`` runs kelvara's own search of that name.
+    ``noise_floor`` (percent of |Z|) skips the Lin-KK test the verdict otherwise runs.
     """
     if not isinstance(circuit, str):
         raise TypeError(
             f"circuit must be notation or a registry name (str), got {type(circuit).__name__}"
         )
+    if search not in SEARCHES:
+        raise ValueError(f"search must be one of {list(SEARCHES)}, got {search!r}")
     spectrum = load(data, run_checks=check)
     model = kelvara.Circuit(circuit)
     notation = notation_of(circuit)
-    if fixed or bounds:
-        box, held = _boxes(model, fixed or {}, bounds or {})
-        return _bounded_fit(model, notation, spectrum, box, held, fit_options)
-    result = model.fit(spectrum.frequencies, spectrum.impedances, **fit_options)
-    names = model.param_names()
-    params = result.params
-    values = np.array([params[name] for name in names])
-    stderr = result.stderr
-    guessed = fit_options.get("guess_init") is not False
-    return _report(
-        model,
-        notation,
-        spectrum,
-        values,
-        np.ones(len(names), dtype=bool),
-        weight=fit_options.get("weight", "modulus"),
-        success=result.success,
-        method=fit_options.get("method", "levenberg_marquardt"),
-        engine="kelvara",
-        evaluations=result.impedance_evals,
-        iterations=result.iterations,
-        stderr=[math.nan] * len(names) if stderr is None else [stderr[name] for name in names],
-        fixed=(),
-        bounds=tuple(model.param_bounds()),
-        start="kelvara's own (network guess where one exists)"
-        if guessed
-        else "catalogue defaults (guess_init=False)",
-        message="",
-        cost=result.cost,
-        chi_square=result.chi_square,
+    box, held = parameter_boxes(model, fixed or {}, bounds or {})
+    user_start = start_values(model, start)
+    method = fit_options.get("method", _LOCAL_METHOD)
+    plain = not (fixed or bounds or user_start)
+    if method != _LOCAL_METHOD or (search == "local" and plain):
+        if not plain:
+            raise ValueError(
+                f"fixed, bounds and start work with method {_LOCAL_METHOD!r}, got {method!r}"
+            )
+        return _kelvara_fit(model, notation, spectrum, fit_options, noise_floor)
+    return _engine_fit(
+        model, notation, spectrum, box, held, user_start, search, seed, fit_options, noise_floor
     )

@@ -12,6 +12,7 @@ import numpy.typing as npt
 
 import kelvara
 from kelvara_lab.checks import Finding
+from kelvara_lab.verdict import Verdict
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -79,6 +80,7 @@ class FitReport:
     impedances: npt.NDArray[np.complex128] = field(
         default_factory=lambda: np.empty(0, dtype=complex)
     )
+    verdict: Verdict | None = None
 
     @property
     def params(self) -> dict[str, float]:
@@ -111,6 +113,7 @@ class FitReport:
             f"    engine        {self.engine}, method {self.method}, weight {self.weight}",
             f"    start         {self.start}",
             f"    success       {self.success}" + (f" ({self.message})" if self.message else ""),
+            *([f"    verdict       {self.verdict}"] if self.verdict is not None else []),
             f"    evaluations   {self.evaluations} (iterations {self.iterations})",
             f"    points        {self.points} (residuals {2 * self.points}), "
             f"variables {len(self.names) - len(self.fixed)}, dof {self.dof}",
@@ -191,6 +194,7 @@ class FitReport:
             "iterations": self.iterations,
             "start": self.start,
             "message": self.message,
+            "verdict": None if self.verdict is None else self.verdict.to_dict(),
             "findings": [
                 {"severity": f.severity, "code": f.code, "message": f.message, "rows": list(f.rows)}
                 for f in self.findings
@@ -250,6 +254,7 @@ class FitReport:
             frequencies=np.array([_decode(v) for v in raw["frequency_hz"]], dtype=float),
             impedances=np.array([_decode(v) for v in raw["real_ohm"]], dtype=float)
             + 1j * np.array([_decode(v) for v in raw["imaginary_ohm"]], dtype=float),
+            verdict=Verdict.from_dict(data["verdict"]) if data.get("verdict") else None,
         )
 
     @classmethod
