@@ -84,7 +84,7 @@ def fit_command(
 
     try:  # parameter names and values, checked once rather than once per spectrum
         if fixed or bounds:
-            fitting._boxes(kelvara.Circuit(circuit), fixed, bounds)
+            fitting.parameter_boxes(kelvara.Circuit(circuit), fixed, bounds)
     except ValueError as error:
         raise click.UsageError(str(error)) from None
 

@@ -132,6 +132,17 @@ def _network_guess(
         if guess_init is True or options.get("weights") is not None:
             raise
         return None, f"catalogue values (no network: {str(error).splitlines()[0]})"
+    for name, value in zip(circuit.param_names(), values, strict=True):
+        if not math.isfinite(value):
+            cause = (
+                "the spectrum holds non-finite values"
+                if not (np.isfinite(data.frequencies).all() and np.isfinite(data.impedances).all())
+                else "the weight file may be damaged"
+            )
+            raise ValueError(
+                f"the network's guess for {name} is not finite ({value}); {cause}, "
+                "or pass guess_init=False with your own values"
+            )
     return list(values), "network guess"
 
 

@@ -125,6 +125,19 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
       kept_costs.push_back(ends[i].cost);
       polish_from.push_back(ends[i].params);
     }
+    // With parameters held, the minimum of the fit that frees them, with the
+    // held values put back, starts near the held fit's own minimum where
+    // arcs overlap and no feature separates them.
+    if (free.size() < first.size()) {
+      std::uint64_t evaluations = 0;
+      const std::unique_ptr<bool[]> none(new bool[first.size()]());
+      Settled unheld = free_multi_start(problem, first, {none.get(), first.size()}, request.lm, evaluations);
+      for (std::size_t i = 0; i < first.size(); ++i) {
+        if (request.held()[i]) unheld.params[i] = first[i];
+      }
+      polish_from.push_back(std::move(unheld.params));
+      ++started;
+    }
     problem.interrupt.poll();
     std::vector<End> polished = polish(problem, polish_from, request);
     started += polished.size();

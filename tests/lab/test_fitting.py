@@ -17,9 +17,9 @@ def data():
 
 
 @pytest.mark.parametrize("circuit", ["two_rq_l", "rq", "randles"])
-def test_default_fit_reports_kelvaras_own_numbers(data, circuit):
+def test_local_fit_reports_kelvaras_own_numbers(data, circuit):
     f, z = data
-    ours = kelvara_lab.fit(circuit, (f, z))
+    ours = kelvara_lab.fit(circuit, (f, z), search="local")
     theirs = kelvara.Circuit(circuit).fit(f, z)
     names = kelvara.Circuit(circuit).param_names()
     assert ours.values == tuple(theirs.params[n] for n in names)
@@ -135,7 +135,11 @@ def test_a_zero_width_bound_fixes_the_parameter(data):
         ({"bounds": {"R1.r": (2.0, 1.0)}}, "empty range"),
         ({"bounds": {"CPE1.alpha": (2.0, 3.0)}}, "does not meet its valid range"),
         ({"fixed": {"R0.r": 0.02}, "bounds": {"R0.r": (0, 1)}}, "both fixed and bounded"),
-        ({"fixed": {"R0.r": 0.02}, "method": "particle_swarm"}, "'levenberg_marquardt' only"),
+        ({"fixed": {"R0.r": 0.02}, "method": "particle_swarm"}, "work with method"),
+        ({"start": {"R0.rr": 1.0}}, "did you mean 'R0.r'"),
+        ({"start": [1.0, 2.0]}, "8 values needed"),
+        ({"start": {"R0.r": math.nan}}, "must be finite"),
+        ({"search": "global"}, "search must be one of"),
         ({"fixed": {"R0.r": 0.02}, "num_particles": 10}, "num_particles"),
     ],
 )
