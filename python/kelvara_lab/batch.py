@@ -22,6 +22,7 @@ from concurrent.futures import (
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 import kelvara
@@ -29,7 +30,9 @@ from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
 from kelvara_lab.fitting import fit, notation_of
 
 ID = "spectrum"
-STATISTICS = ["chi_square", "reduced_chi_square", "aic", "bic", "evaluations", "success"]
+STATISTICS = [
+    "chi_square", "reduced_chi_square", "aic", "bic", "evaluations", "success", "verdict"
+]
 
 # Below this many spectra a pool's start costs more than it saves. Threads beat spawned
 # processes on two cores (10 000 two_rq_l spectra: 1.91x one core against 1.68x), since
@@ -94,6 +97,7 @@ def _rows_for(circuit: str, item: Item, options: dict[str, Any]) -> list[dict[st
         row[value_column(name, unit)] = value
         row[stderr_column(name, unit)] = spread
     row.update(
+        verdict=str(report.verdict) if report.verdict is not None else "",
         chi_square=report.chi_square,
         reduced_chi_square=report.reduced_chi_square,
         aic=report.aic,
@@ -105,9 +109,16 @@ def _rows_for(circuit: str, item: Item, options: dict[str, Any]) -> list[dict[st
 
 
 def fit_chunk(
-    circuit: str, items: list[Item], options: dict[str, Any], single_thread: bool
+    circuit: str,
+    items: list[Item],
+    options: dict[str, Any],
+    single_thread: bool,
+    starts: dict[int, Any] | None = None,
 ) -> list[tuple[int, list[dict[str, Any]]]]:
-    """Fit a chunk of spectra; runs wherever the executor puts it."""
+    """Fit a chunk of spectra; runs wherever the executor puts it.
+
+    `starts` maps an item's position to its own start values.
+    """
     if single_thread:
         _single_thread_pool()
     out = []
@@ -115,7 +126,8 @@ def fit_chunk(
         # Without a network the start is the catalogue values; said once per batch is enough.
         warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
         for item in items:
-            out.append((item[0], _rows_for(circuit, item, options)))
+            own = options if starts is None else {**options, "start": starts[item[0]]}
+            out.append((item[0], _rows_for(circuit, item, own)))
     return out
 
 
@@ -182,6 +194,19 @@ def _workers(executor: Executor) -> int:
     return int(count or os.cpu_count() or 1)
 
 
+def _per_spectrum_starts(options: dict[str, Any], count: int) -> dict[int, Any] | None:
+    """Positions -> start when ``start`` is a list of starts, one per spectrum; pops it then."""
+    start = options.get("start")
+    if not isinstance(start, (list, tuple)) or not start:
+        return None
+    if not all(isinstance(s, (Mapping, list, tuple, np.ndarray)) for s in start):
+        return None  # one flat sequence of values: one start for all
+    if len(start) != count:
+        raise ValueError(f"start: one start per spectrum needs {count}, got {len(start)}")
+    options.pop("start")
+    return dict(enumerate(start))
+
+
 def fit_many(
     circuit: str,
     spectra: Any,
@@ -197,7 +222,9 @@ def fit_many(
     ``(f, z)`` pairs, or one long frame with a "Spectrum" column. `executor` is None (on
     this machine: serial for a handful of spectra, else one thread per core), "serial",
     "threads", "processes", any ``concurrent.futures.Executor`` or a dask.distributed
-    ``Client``. `fit_options` go to `kelvara_lab.fit` (``fixed``, ``bounds``, ``method``...).
+    ``Client``. `fit_options` go to `kelvara_lab.fit` (``fixed``, ``bounds``, ``search``,
+    ``method``...); ``start`` is one start for all (a mapping of names, or one value per
+    parameter) or a list with one such start per spectrum, in order.
     Columns: the id, each parameter and its standard error ("R0.r / ohm", "R0.r stderr /
     ohm"), chi-square, reduced chi-square, AIC, BIC, evaluations, ``success`` and ``error``
     (empty when the fit ran).
@@ -205,6 +232,7 @@ def fit_many(
     notation = notation_of(circuit)
     columns = result_columns(circuit)  # a bad circuit fails here, before any work
     items = list(_items(spectra))
+    starts = _per_spectrum_starts(fit_options, len(items))
     pool, owned, single_thread = _executor(executor, len(items))
     from tqdm.auto import tqdm
 
@@ -213,7 +241,7 @@ def fit_many(
     try:
         if pool is None:
             for item in items:
-                results.update(fit_chunk(circuit, [item], fit_options, False))
+                results.update(fit_chunk(circuit, [item], fit_options, False, starts))
                 bar.update(1)
         else:
             size = chunk_size or max(
@@ -221,7 +249,14 @@ def fit_many(
             )
             chunks = [items[i : i + size] for i in range(0, len(items), size)]
             futures: dict[Future[Any], list[Item]] = {
-                pool.submit(fit_chunk, circuit, chunk, fit_options, single_thread): chunk
+                pool.submit(
+                    fit_chunk,
+                    circuit,
+                    chunk,
+                    fit_options,
+                    single_thread,
+                    None if starts is None else {item[0]: starts[item[0]] for item in chunk},
+                ): chunk
                 for chunk in chunks
             }
             for future in as_completed(futures):

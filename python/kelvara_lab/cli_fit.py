@@ -30,6 +30,15 @@ def _number(text: str, option: str) -> float:
 @click.option("--circuit", required=True, help="Notation or registry name, e.g. two_rq_l.")
 @click.option("--fix", "fix", multiple=True, metavar="NAME=VALUE", help="Hold a parameter.")
 @click.option("--bound", "bound", multiple=True, metavar="NAME=LO:HI", help="Narrow a box.")
+@click.option("--start", "start", multiple=True, metavar="NAME=VALUE", help="A start value.")
+@click.option(
+    "--search",
+    type=click.Choice(["thorough", "local"]),
+    default="thorough",
+    show_default=True,
+    help="thorough: the spectrum-scaled search; local: the local fit from the start alone.",
+)
+@click.option("--seed", type=click.IntRange(min=0), default=0, show_default=True)
 @click.option("--method", default="levenberg_marquardt", show_default=True)
 @click.option("--out", type=click.Path(path_type=Path), help="results.parquet or results.csv")
 @click.option("--plots", type=click.Path(path_type=Path, file_okay=False), help="PNG folder.")
@@ -42,6 +51,9 @@ def fit_command(
     circuit: str,
     fix: tuple[str, ...],
     bound: tuple[str, ...],
+    start: tuple[str, ...],
+    search: str,
+    seed: int,
     method: str,
     out: Path | None,
     plots: Path | None,
@@ -74,7 +86,10 @@ def fit_command(
                 f"expected NAME=LO:HI, got {name}={text}", param_hint="--bound"
             )
         bounds[name] = (_number(lo, "--bound"), _number(hi, "--bound"))
-    options: dict[str, Any] = {"method": method}
+    starts = {k: _number(v, "--start") for k, v in _pairs(start, "--start").items()}
+    options: dict[str, Any] = {"method": method, "search": search, "seed": seed}
+    if starts:
+        options["start"] = starts
     if fixed:
         options["fixed"] = fixed
     if bounds:
@@ -85,6 +100,7 @@ def fit_command(
     try:  # parameter names and values, checked once rather than once per spectrum
         if fixed or bounds:
             fitting.parameter_boxes(kelvara.Circuit(circuit), fixed, bounds)
+        fitting.start_values(kelvara.Circuit(circuit), starts)
     except ValueError as error:
         raise click.UsageError(str(error)) from None
 
@@ -110,7 +126,7 @@ def fit_command(
         elif workers:
             executor.shutdown()
     values = [c for c in table.columns if " / " in c and " stderr / " not in c]
-    shown = table[["spectrum", *values, "reduced_chi_square", "success"]]
+    shown = table[["spectrum", *values, "reduced_chi_square", "success", "verdict"]]
     click.echo(shown.to_string(index=False, float_format=lambda v: f"{v:.5g}"))
     for _, row in table[table["error"] != ""].iterrows():
         click.echo(f"{row['spectrum']}: error: {row['error']}", err=True)

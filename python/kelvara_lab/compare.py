@@ -16,6 +16,7 @@ import kelvara
 from kelvara_lab.fitting import REGISTRY, fit
 from kelvara_lab.report import FitReport
 from kelvara_lab.spectrum import Spectrum, load
+from kelvara_lab.verdict import noise_floor
 
 
 def _size(name: str) -> int:
@@ -45,6 +46,8 @@ def _one(name: str, spectrum: Spectrum, fit_options: dict[str, Any]) -> dict[str
             aic=report.aic,
             bic=report.bic,
             success=report.success,
+            verdict=str(report.verdict),
+            trusted=report.verdict is not None and report.verdict.passed,
             error="",
         )
     row["report"] = report
@@ -59,15 +62,18 @@ def compare(
     check: bool = True,
     **fit_options: Any,
 ) -> pd.DataFrame:
-    """Fit every candidate with default settings and rank them by BIC (lowest first).
+    """Fit every candidate with the search and rank them by BIC (lowest first).
 
-    `circuits` defaults to the eleven registry circuits, each started from its own
-    network's guess. The table has one row per candidate, indexed by the name given, with
-    notation, parameter count, chi-square, reduced chi-square, AIC, BIC, success, an
-    ``error`` text for a fit that raised, and each fit's ``report``. The data are read and
+    `circuits` defaults to the eleven registry circuits. Each candidate is fitted by
+    `kelvara_lab.fit` (the search by default; `fit_options` go there). The table has one row
+    per candidate, indexed by the name given, with notation, parameter count, chi-square,
+    reduced chi-square, AIC, BIC, success, ``trusted`` (the fit's verdict passed) and the
+    ``verdict`` text, an ``error`` text for a fit that raised, and each fit's ``report``. The data are read and
     checked once; `workers` threads fit the candidates (default: one per core).
     """
     spectrum = load(data, run_checks=check)
+    # One Lin-KK floor for every candidate's verdict.
+    fit_options.setdefault("noise_floor", noise_floor(spectrum.frequencies, spectrum.impedances))
     names = list(REGISTRY) if circuits is None else list(circuits)
     if not names:
         raise ValueError("no circuits to compare")
@@ -80,7 +86,7 @@ def compare(
     rows = [row for _, row in sorted(zip(order, done, strict=True), key=lambda pair: pair[0])]
     table = pd.DataFrame(rows).set_index("circuit")
     columns = ["notation", "parameters", "chi_square", "reduced_chi_square", "aic", "bic"]
-    table = table.reindex(columns=[*columns, "success", "error", "report"])
+    table = table.reindex(columns=[*columns, "success", "trusted", "verdict", "error", "report"])
     # A failed fit sorts last; a fit with a NaN criterion is not a choice either.
     bic = table["bic"].to_numpy(dtype=float)
     table = table.iloc[np.argsort(np.where(np.isnan(bic), math.inf, bic), kind="stable")]
