@@ -121,7 +121,7 @@ def judge(
         if not is_free:
             continue
         # The catalogue's floor of an open-ended value (1e-12) is a collapse, not a choice.
-        low = lo if lo > cat_lo else cat_lo * 1e3
+        low = lo if lo > cat_lo else cat_lo * 10
         if value <= low or (math.isfinite(hi) and value >= hi):
             at_bound.append(name)
         elif not (math.isfinite(error) and abs(error) <= UNDETERMINED_RELATIVE_ERROR * abs(value)):
