@@ -26,7 +26,9 @@ PyObject* registry(PyObject*, PyObject*) {
 
 PyMethodDef kMethods[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_function)),
-     METH_FASTCALL | METH_KEYWORDS, kEngineFitDoc},
+     METH_FASTCALL | METH_KEYWORDS, nullptr},  // documented from the option table at import
+    {"fit_options", engine_fit_options, METH_NOARGS,
+     "fit_options()\n--\n\nThe fit options: name, default, owning method and rule, in Circuit.fit's order."},
     {"registry", registry, METH_NOARGS, "registry()\n--\n\nThe reference circuits: key -> notation, in registry order."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -38,5 +40,8 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "kelvara_lab._engine", "kelvara_la
 }  // namespace kelvara::py
 
 PyMODINIT_FUNC PyInit__engine() {
-  return kelvara::py::guarded([] { return PyModule_Create(&kelvara::py::kModule); });
+  return kelvara::py::guarded([] {
+    kelvara::py::kMethods[0].ml_doc = kelvara::py::engine_fit_doc();
+    return PyModule_Create(&kelvara::py::kModule);
+  });
 }

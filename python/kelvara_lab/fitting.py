@@ -32,10 +32,14 @@ SEARCHES: tuple[Search, ...] = ("thorough", "local")
 # The reference circuits by key, as kelvara builds them.
 REGISTRY: dict[str, str] = _engine.registry()
 
-# Options of Circuit.fit() that the engine's least squares understands; the global methods'
-# options belong to kelvara's own searches.
-_ENGINE_OPTIONS = {"guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol"}
+# The fit options as kelvara declares them (name, default, owning method, rule).
+FIT_OPTIONS: list[dict[str, Any]] = _engine.fit_options()
 _LOCAL_METHOD = "levenberg_marquardt"
+# Options of Circuit.fit() that the engine's least squares understands: the front door's and
+# the local method's; the global methods' options (and their seed) belong to kelvara's searches.
+_ENGINE_OPTIONS = {"guess_init", "weights"} | {
+    o["name"] for o in FIT_OPTIONS if o["owner"] in (None, _LOCAL_METHOD) and o["name"] != "seed"
+}
 
 
 def notation_of(circuit: str) -> str:

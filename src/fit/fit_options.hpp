@@ -1,6 +1,6 @@
 #pragma once
 // The options of every fitting method, each in its own record with its
-// defaults, the flat record the front door fills, and the one place that
+// defaults (from the one table, fit_option_table.hpp), the flat record the front door fills, and the one place that
 // checks them.
 
 #include <cstdint>
@@ -9,39 +9,40 @@
 
 #include "fit/fit_error.hpp"
 #include "fit/fit_method.hpp"
+#include "fit/fit_option_table.hpp"
 
 namespace kelvara {
 
 struct LevenbergMarquardtOptions {
-  std::uint32_t max_iterations = 200;  // patience: an evaluation budget of patience * (n + 1)
-  double ftol = 1e-8;                  // positive and finite (-0.0 refused as negative)
-  double xtol = 1e-8;
+  std::uint32_t max_iterations = option_default<std::uint32_t>("max_iterations");  // patience: an evaluation budget of patience * (n + 1)
+  double ftol = option_default<double>("ftol");  // positive and finite (-0.0 refused as negative)
+  double xtol = option_default<double>("xtol");
 };
 
 struct ParticleSwarmOptions {
-  std::uint64_t num_particles = 200;  // at least 1
-  std::uint64_t generations = 1000;   // iteration limit; 0 keeps the initial swarm
+  std::uint64_t num_particles = option_default<std::uint64_t>("num_particles");  // at least 1
+  std::uint64_t generations = option_default<std::uint64_t>("generations");  // iteration limit; 0 keeps the initial swarm
   std::optional<std::uint64_t> seed;  // none: keyed from the OS
 };
 
 struct NelderMeadOptions {
-  std::uint64_t iterations = 2000;  // 0 evaluates the initial simplex only
+  std::uint64_t iterations = option_default<std::uint64_t>("nelder_mead_iterations");  // 0 evaluates the initial simplex only
 };
 
 struct DifferentialEvolutionOptions {
-  std::uint64_t evaluations = 20000;  // per run; 0 counts as 1
+  std::uint64_t evaluations = option_default<std::uint64_t>("de_evaluations");  // per run; 0 counts as 1
 };
 
 struct SimulatedAnnealingOptions {
-  std::uint64_t iterations = 5000;
-  double initial_temperature = 2.0;   // T0 > 0, and 2 T0 finite
+  std::uint64_t iterations = option_default<std::uint64_t>("sa_iterations");
+  double initial_temperature = option_default<double>("sa_initial_temperature");  // T0 > 0, and 2 T0 finite
   std::optional<std::uint64_t> seed;  // steps from seed, acceptance from seed + 1 (mod 2^64)
 };
 
 struct BasinHoppingOptions {
-  std::uint32_t hops = 20;
-  double step_size = 1.0;             // s: coordinates move uniformly within [-s, s]; s >= 0, 2 s finite
-  double temperature = 1.0;           // T of the Metropolis rule; finite
+  std::uint32_t hops = option_default<std::uint32_t>("basin_hopping_hops");
+  double step_size = option_default<double>("basin_hopping_step_size");  // s: coordinates move uniformly within [-s, s]; s >= 0, 2 s finite
+  double temperature = option_default<double>("basin_hopping_temperature");  // T of the Metropolis rule; finite
   std::optional<std::uint64_t> seed;  // none: keyed from the OS
 };
 

@@ -26,10 +26,10 @@ namespace kelvara {
 // The solver's own settings; the method's options map onto them, and the
 // polish and basin hopping's local fits use the defaults.
 struct LmSettings {
-  double ftol = 1e-8;         // relative reduction of the sum of squares
-  double xtol = 1e-8;         // relative change of the scaled parameters
-  double gtol = 1e-8;         // cosine between residuals and any Jacobian column
-  std::uint32_t patience = 200;  // evaluation budget: patience * (n + 1)
+  double ftol = option_default<double>("ftol");  // relative reduction of the sum of squares
+  double xtol = option_default<double>("xtol");  // relative change of the scaled parameters
+  double gtol = 1e-8;                            // cosine between residuals and any Jacobian column
+  std::uint32_t patience = option_default<std::uint32_t>("max_iterations");  // budget: patience * (n + 1)
 };
 
 struct LmRun {

@@ -232,7 +232,7 @@ PyMethodDef kMethods[] = {
     {"jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_jacobian)),
      METH_FASTCALL | METH_KEYWORDS, kJacobianDoc},
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_fit)), METH_FASTCALL | METH_KEYWORDS,
-     kFitDoc},
+     nullptr},  // the docstring is built from the option table when the type is made
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -240,6 +240,9 @@ PyMethodDef kMethods[] = {
 
 PyTypeObject* circuit_type() {
   if (g_type) return g_type;
+  for (PyMethodDef* m = kMethods; m->ml_name; ++m) {
+    if (std::string_view(m->ml_name) == "fit") m->ml_doc = fit_doc();
+  }
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(circuit_new)},
       {Py_tp_repr, reinterpret_cast<void*>(circuit_repr)},

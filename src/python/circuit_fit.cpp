@@ -5,6 +5,7 @@
 
 #include "circuit/tree.hpp"
 #include "fit/driver.hpp"
+#include "fit/fit_option_table.hpp"
 #include "fit/residuals.hpp"
 #include "models/registry.hpp"
 #include "models/topology.hpp"
@@ -16,12 +17,9 @@
 
 namespace kelvara::py {
 
-const char* const kFitDoc =
-    "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
-    "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
-    "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
-    "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
-    "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
+namespace {
+
+const char* const kFitDocBody =
     "Fit this circuit's parameters to a measured spectrum.\n\n"
     "Accepts two sequences of frequencies and impedances, or a single battery\n"
     "data format dataframe (`impedances` left as None).\n\n"
@@ -31,6 +29,21 @@ const char* const kFitDoc =
     "`True` always guesses, and raises rather than warns when it cannot.\n"
     "`False` never guesses.";
 
+}  // namespace
+
+const char* fit_doc() {
+  // Built once from the option table: the signature lists every option with
+  // the default the table gives it.
+  static const std::string doc = [] {
+    std::string text = "fit($self, frequencies, impedances=None, guess_init=None, weights=None";
+    for (const FitOptionSpec& spec : kFitOptionTable) {
+      text += ", " + std::string(spec.name) + "=" + std::string(spec.default_text);
+    }
+    return text + ")\n--\n\n" + kFitDocBody;
+  }();
+  return doc.c_str();
+}
+
 namespace {
 
 enum Arg {
@@ -39,10 +52,17 @@ enum Arg {
   kBasinHoppingStepSize, kBasinHoppingTemperature, kSeed, kArgCount
 };
 
-constexpr std::array<const char*, kArgCount> kNames = {
-    "frequencies", "impedances", "guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol",
-    "num_particles", "generations", "nelder_mead_iterations", "de_evaluations", "sa_iterations",
-    "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed"};
+// The data and guess arguments, then the option table in its order.
+constexpr std::array<const char*, kArgCount> kNames = [] {
+  std::array<const char*, kArgCount> names = {"frequencies", "impedances", "guess_init", "weights"};
+  for (std::size_t i = 0; i < kFitOptionTable.size(); ++i) names[kWeight + i] = kFitOptionTable[i].name.data();
+  return names;
+}();
+static_assert(kWeight + kFitOptionTable.size() == kArgCount, "one keyword per option of the table");
+static_assert(kFitOptionTable[kMaxIterations - kWeight].name == "max_iterations" &&
+                  kFitOptionTable[kSeed - kWeight].name == "seed" &&
+                  kFitOptionTable[kBasinHoppingTemperature - kWeight].name == "basin_hopping_temperature",
+              "the argument indices follow the option table");
 
 struct FitCall {
   std::optional<bool> guess_init;

@@ -30,6 +30,7 @@ extern const char* const kMlCircuitsDoc;
 
 // circuit_fit.cpp
 PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-extern const char* const kFitDoc;
+// Circuit.fit's docstring, its signature derived from the option table.
+const char* fit_doc();
 
 }  // namespace kelvara::py

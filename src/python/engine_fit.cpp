@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "circuit/tree.hpp"
+#include "fit/fit_option_table.hpp"
 #include "fit/fit_options.hpp"
 #include "fit/fit_problem.hpp"
 #include "fit/search.hpp"
@@ -14,14 +15,42 @@
 
 namespace kelvara::py {
 
-const char* const kEngineFitDoc =
-    "fit(circuit, frequencies, impedances, starts, held, lower, upper, weight=\"modulus\", search=True, seed=0, "
-    "max_iterations=200, ftol=1e-8, xtol=1e-8)\n--\n\n"
-    "Fit `circuit` (notation or a registry key) with the parameters flagged in `held` kept at the\n"
-    "first start's values and the others inside [lower, upper]; `starts` lists physical starting\n"
-    "vectors, the first of them the local fit's. With `search` the spectrum-scaled search runs too.\n"
-    "Returns a dict: values, stderr (None when J^T J is singular), covariance, cost, chi_square,\n"
-    "success, evaluations, iterations, starts.";
+const char* engine_fit_doc() {
+  static const std::string doc = [] {
+    std::string text =
+        "fit(circuit, frequencies, impedances, starts, held, lower, upper, weight=" +
+        std::string(fit_option("weight").default_text) + ", search=True, seed=0";
+    for (const char* name : {"max_iterations", "ftol", "xtol"}) {
+      text += ", " + std::string(name) + "=" + std::string(fit_option(name).default_text);
+    }
+    return text +
+           ")\n--\n\n"
+           "Fit `circuit` (notation or a registry key) with the parameters flagged in `held` kept at the\n"
+           "first start's values and the others inside [lower, upper]; `starts` lists physical starting\n"
+           "vectors, the first of them the local fit's. With `search` the spectrum-scaled search runs too.\n"
+           "Returns a dict: values, stderr (None when J^T J is singular), covariance, cost, chi_square,\n"
+           "success, evaluations, iterations, starts.";
+  }();
+  return doc.c_str();
+}
+
+PyObject* engine_fit_options(PyObject*, PyObject*) {
+  return guarded([] {
+    Ref out = Ref::steal(PyList_New(0));
+    for (const FitOptionSpec& spec : kFitOptionTable) {
+      Ref row = Ref::steal(PyDict_New());
+      auto set = [&](const char* key, Ref value) {
+        if (PyDict_SetItemString(row.get(), key, value.get()) < 0) throw ErrorAlreadySet{};
+      };
+      set("name", to_python(spec.name));
+      set("default", to_python(spec.default_text));
+      set("owner", spec.owner ? to_python(name_of(*spec.owner)) : Ref::borrow(Py_None));
+      set("rule", to_python(spec.rule));
+      if (PyList_Append(out.get(), row.get()) < 0) throw ErrorAlreadySet{};
+    }
+    return out.release();
+  });
+}
 
 namespace {
 
@@ -30,7 +59,9 @@ enum Arg { kCircuit, kFrequencies, kImpedances, kStarts, kHeld, kLower, kUpper, 
 
 constexpr std::array<const char*, kArgCount> kNames = {"circuit", "frequencies", "impedances", "starts", "held",
                                                        "lower", "upper", "weight", "search", "seed",
-                                                       "max_iterations", "ftol", "xtol"};
+                                                       fit_option("max_iterations").name.data(),
+                                                       fit_option("ftol").name.data(),
+                                                       fit_option("xtol").name.data()};
 
 std::vector<double> vector_of_length(Arg arg, PyObject* obj, std::size_t n) {
   std::vector<double> out = argument(kNames[arg], [&] { return to_double_vector(obj); });
@@ -108,7 +139,7 @@ PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         }
       }
     }
-    std::string weight = "modulus";
+    std::string weight = FitOptions{}.modulus ? "modulus" : "unit";
     if (a[kWeight]) weight = argument(kNames[kWeight], [&] { return to_string(a[kWeight]); });
     const auto modulus = parse_weighting(weight);
     if (!modulus) raise(PyExc_ValueError, unknown_weighting_message(weight));

@@ -1,0 +1,141 @@
+"""The search's bars: does the default ``kelvara_lab.fit`` with no start values reach the best
+minimum known for a spectrum, and how long does it take?
+
+A synthetic suite of circuits outside the registry (every element kind, up to 12 parameters,
+values from milliohms to megaohms, windows as instruments sweep them, 0.5 % noise). Reference
+per spectrum: the best of the local fit from the generating values and ``--random`` local fits
+from log-uniform data-scaled random starts (the engine's own least squares, ``search=False``).
+A fit "reaches" the reference when its cost is within 0.1 % of it.
+
+    python bench/search.py [--spectra 20] [--random 500] [--circuits N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import statistics
+import time
+
+os.environ.setdefault("RAYON_NUM_THREADS", "1")  # the bar is on one core
+
+import numpy as np
+
+import kelvara
+from kelvara_lab import _engine
+from kelvara_lab.fitting import fit
+
+SUITE = [
+    "R0-(R1,C1)-W1", "R0-(R1,CPE1)-W1", "R0-(R1-W1,C1)", "R0-(R1-Wo1,CPE1)", "R0-(R1-Ws1,CPE1)",
+    "R0-G1", "R0-(R1,C1)-G1", "R0-Gs1", "R0-(R1,CPE1)-Gs1", "R0-K1-K2", "R0-Zarc1",
+    "R0-Zarc1-Zarc2", "R0-Zarc1-Zarc2-Zarc3", "R0-Tlmq1", "R0-(R1,CPE1)-Tlmq1", "R0-T1",
+    "R0-(R1,C1)-T1", "L0-R0-Zarc1", "La0-R0-(R1,CPE1)", "La0-R0-Zarc1-Zarc2",
+    "R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)", "R0-(R1,C1)-(R2,C2)-(R3,C3)",
+    "L0-R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)", "R0-(R1,CPE1)-(R2-W2,CPE2)-(R3,C3)",
+    "R0-(R1,C1)-CPE2", "R0-(R1,CPE1)-CPE2", "R0-(R1,CPE1)-(R2,CPE2)-CPE3", "R0-(R1,C1)-C2",
+    "R0-(R1,CPE1)-Wo1", "R0-(R1,CPE1)-Ws1", "R0-(R1,CPE1)-(R2,CPE2)-Wo3",
+    "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)", "R0-(R1,CPE1)-G1-W2", "R0-(R1-(R2,CPE2),CPE1)",
+    "R0-(R1-(R2,C2),C1)", "R0-(R1-(R2-W2,CPE2),CPE1)", "R0-K1-Zarc2-W3", "R0-(R1,L1)-(R2,CPE2)",
+    "L0-R0-(R1,C1)-(R2-W2,C2)", "R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)-W4",
+    "L0-R0-(R1,CPE1)-(R2,CPE2)-(R3-Wo3,CPE3)",
+]
+
+
+def truth_for(notation: str, rng: np.random.Generator, f: np.ndarray) -> list[float]:
+    """Values on one resistance scale, each time constant inside the window."""
+    c = kelvara.Circuit(notation)
+    scale = 10.0 ** rng.uniform(-3, 6)
+    t_lo, t_hi = 1 / (2 * np.pi * f.max()), 1 / (2 * np.pi * f.min())
+    taus = iter(np.sort(10.0 ** rng.uniform(np.log10(t_lo) + 0.7, np.log10(t_hi) - 0.7, 12)))
+    values = []
+    names = c.param_names()
+    exponents = {}
+    for name in names:
+        kind, field = name.split(".")
+        code = kind.rstrip("0123456789")
+        r = scale * 10.0 ** rng.uniform(-0.5, 0.5)
+        if field in ("alpha", "gamma"):
+            exponents[kind] = rng.uniform(0.7, 1.0)
+            values.append(exponents[kind])
+        elif field in ("r", "z0", "rg", "r_ion", "a", "b"):
+            values.append(r)
+        elif field in ("tau", "tg", "tau_k"):
+            values.append(next(taus))
+        elif field == "c":
+            values.append(next(taus) / r)
+        elif field in ("q", "qs"):
+            values.append(next(taus) ** 0.85 / r)
+        elif field == "l":
+            values.append(scale * 0.05 / (2 * np.pi * f.max()) if code == "L" else
+                          (scale * 0.05) ** (1 / 0.9) / (2 * np.pi * f.max()))
+        elif field == "aw":
+            values.append(r * np.sqrt(2 * np.pi * f.min()) * 3)
+        elif field == "phi":
+            values.append(rng.uniform(0.5, 3))
+        elif field == "k_tau":
+            values.append(10.0 ** rng.uniform(-1, 1))
+        else:
+            raise ValueError(name)
+    return values
+
+
+def reference(notation, f, z, truth, rng, count):
+    c = kelvara.Circuit(notation)
+    n = len(truth)
+    lo = [b[0] for b in c.param_bounds()]
+    hi = [b[1] for b in c.param_bounds()]
+
+    def local(start):
+        return _engine.fit(notation, f, z, [start], [False] * n, lo, hi, search=False)["cost"]
+
+    best = local(truth)
+    for _ in range(count):
+        # Log-uniform around the data's scales: a decade and a half either side of the truth.
+        start = [v * 10 ** rng.uniform(-1.5, 1.5) if math.isinf(h) else rng.uniform(0.5, 1.0)
+                 for v, h in zip(truth, hi, strict=True)]
+        best = min(best, local(start))
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--spectra", type=int, default=20)
+    parser.add_argument("--random", type=int, default=500)
+    parser.add_argument("--circuits", type=int, default=len(SUITE))
+    args = parser.parse_args()
+    rng = np.random.default_rng(2026)
+    reached, total, times = 0, 0, {8: [], 12: []}
+    misses = []
+    kinds = set()
+    for notation in SUITE[: args.circuits]:
+        n = len(kelvara.Circuit(notation).param_names())
+        kinds |= {p.split(".")[0].rstrip("0123456789") for p in kelvara.Circuit(notation).param_names()}
+        hit = 0
+        for _ in range(args.spectra):
+            f = np.logspace(np.log10(rng.choice([1e6, 1e5, 1e4])), np.log10(rng.choice([1e-3, 1e-2, 1e-1])), 60)
+            truth = truth_for(notation, rng, f)
+            z = kelvara.Circuit(notation).with_values(truth).impedance(f)
+            z = z * (1 + 0.005 * (rng.standard_normal(60) + 1j * rng.standard_normal(60)))
+            t = time.perf_counter()
+            report = fit(notation, (f, z), check=False, noise_floor=0.0)
+            times[8 if n <= 8 else 12].append(time.perf_counter() - t)
+            ref = reference(notation, f, z, truth, rng, args.random)
+            ok = report.cost <= ref * 1.001
+            hit += ok
+            if not ok:
+                misses.append((notation, report.cost / ref))
+        reached += hit
+        total += args.spectra
+        print(f"{notation:45s} {n:2d} params  reached {hit}/{args.spectra}", flush=True)
+    print(f"\nkinds covered: {len(kinds)} ({', '.join(sorted(kinds))})")
+    print(f"found: {reached}/{total} = {100 * reached / total:.1f} % of spectra reach the reference")
+    for k, v in times.items():
+        if v:
+            print(f"time, up to {k} parameters: median {1e3 * statistics.median(v):.1f} ms over {len(v)} fits")
+    for notation, ratio in misses[:20]:
+        print(f"  miss: {notation} cost {ratio:.4g}x the reference")
+
+
+if __name__ == "__main__":
+    main()
