@@ -59,8 +59,10 @@ def main() -> None:
     )
     for key, b in best["before"].items():
         a = best["after"][key]
-        print(f"{key:<20}{b['seconds'] * 1e3:>11.3f}{a['seconds'] * 1e3:>10.3f}"
-              f"{a['seconds'] / b['seconds']:>14.3f}{b['hits']:>6.2f}/{a['hits']:.2f}")
+        print(
+            f"{key:<20}{b['seconds'] * 1e3:>11.3f}{a['seconds'] * 1e3:>10.3f}"
+            f"{a['seconds'] / b['seconds']:>14.3f}{b['hits']:>6.2f}/{a['hits']:.2f}"
+        )
 
 
 if __name__ == "__main__":

@@ -52,8 +52,10 @@ def fit_all(out: Path, per_model: int) -> None:
 def compare(before_path: Path, after_path: Path) -> int:
     before, after = json.loads(before_path.read_text()), json.loads(after_path.read_text())
     worse_total = 0
-    print(f"{'circuit':<16}{'n':>5}{'better':>8}{'same':>6}{'worse':>7}"
-          f"{'success before':>16}{'after':>7}{'largest gain':>14}")
+    print(
+        f"{'circuit':<16}{'n':>5}{'better':>8}{'same':>6}{'worse':>7}"
+        f"{'success before':>16}{'after':>7}{'largest gain':>14}"
+    )
     for key in REGISTRY:
         b, a = before[key], after[key]
         assert [r["digest"] for r in b] == [r["digest"] for r in a], f"{key}: different spectra"
@@ -69,8 +71,10 @@ def compare(before_path: Path, after_path: Path) -> int:
             else:
                 same += 1
         worse_total += worse
-        print(f"{key:<16}{len(b):>5}{better:>8}{same:>6}{worse:>7}"
-              f"{sum(r['success'] for r in b):>16}{sum(r['success'] for r in a):>7}{gain:>13.3g}x")
+        print(
+            f"{key:<16}{len(b):>5}{better:>8}{same:>6}{worse:>7}"
+            f"{sum(r['success'] for r in b):>16}{sum(r['success'] for r in a):>7}{gain:>13.3g}x"
+        )
     return 1 if worse_total else 0
 
 

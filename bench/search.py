@@ -27,17 +27,46 @@ from kelvara_lab import _engine
 from kelvara_lab.fitting import fit
 
 SUITE = [
-    "R0-(R1,C1)-W1", "R0-(R1,CPE1)-W1", "R0-(R1-W1,C1)", "R0-(R1-Wo1,CPE1)", "R0-(R1-Ws1,CPE1)",
-    "R0-G1", "R0-(R1,C1)-G1", "R0-Gs1", "R0-(R1,CPE1)-Gs1", "R0-K1-K2", "R0-Zarc1",
-    "R0-Zarc1-Zarc2", "R0-Zarc1-Zarc2-Zarc3", "R0-Tlmq1", "R0-(R1,CPE1)-Tlmq1", "R0-T1",
-    "R0-(R1,C1)-T1", "L0-R0-Zarc1", "La0-R0-(R1,CPE1)", "La0-R0-Zarc1-Zarc2",
-    "R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)", "R0-(R1,C1)-(R2,C2)-(R3,C3)",
-    "L0-R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)", "R0-(R1,CPE1)-(R2-W2,CPE2)-(R3,C3)",
-    "R0-(R1,C1)-CPE2", "R0-(R1,CPE1)-CPE2", "R0-(R1,CPE1)-(R2,CPE2)-CPE3", "R0-(R1,C1)-C2",
-    "R0-(R1,CPE1)-Wo1", "R0-(R1,CPE1)-Ws1", "R0-(R1,CPE1)-(R2,CPE2)-Wo3",
-    "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)", "R0-(R1,CPE1)-G1-W2", "R0-(R1-(R2,CPE2),CPE1)",
-    "R0-(R1-(R2,C2),C1)", "R0-(R1-(R2-W2,CPE2),CPE1)", "R0-K1-Zarc2-W3", "R0-(R1,L1)-(R2,CPE2)",
-    "L0-R0-(R1,C1)-(R2-W2,C2)", "R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)-W4",
+    "R0-(R1,C1)-W1",
+    "R0-(R1,CPE1)-W1",
+    "R0-(R1-W1,C1)",
+    "R0-(R1-Wo1,CPE1)",
+    "R0-(R1-Ws1,CPE1)",
+    "R0-G1",
+    "R0-(R1,C1)-G1",
+    "R0-Gs1",
+    "R0-(R1,CPE1)-Gs1",
+    "R0-K1-K2",
+    "R0-Zarc1",
+    "R0-Zarc1-Zarc2",
+    "R0-Zarc1-Zarc2-Zarc3",
+    "R0-Tlmq1",
+    "R0-(R1,CPE1)-Tlmq1",
+    "R0-T1",
+    "R0-(R1,C1)-T1",
+    "L0-R0-Zarc1",
+    "La0-R0-(R1,CPE1)",
+    "La0-R0-Zarc1-Zarc2",
+    "R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)",
+    "R0-(R1,C1)-(R2,C2)-(R3,C3)",
+    "L0-R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)",
+    "R0-(R1,CPE1)-(R2-W2,CPE2)-(R3,C3)",
+    "R0-(R1,C1)-CPE2",
+    "R0-(R1,CPE1)-CPE2",
+    "R0-(R1,CPE1)-(R2,CPE2)-CPE3",
+    "R0-(R1,C1)-C2",
+    "R0-(R1,CPE1)-Wo1",
+    "R0-(R1,CPE1)-Ws1",
+    "R0-(R1,CPE1)-(R2,CPE2)-Wo3",
+    "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)",
+    "R0-(R1,CPE1)-G1-W2",
+    "R0-(R1-(R2,CPE2),CPE1)",
+    "R0-(R1-(R2,C2),C1)",
+    "R0-(R1-(R2-W2,CPE2),CPE1)",
+    "R0-K1-Zarc2-W3",
+    "R0-(R1,L1)-(R2,CPE2)",
+    "L0-R0-(R1,C1)-(R2-W2,C2)",
+    "R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)-W4",
     "L0-R0-(R1,CPE1)-(R2,CPE2)-(R3-Wo3,CPE3)",
 ]
 
@@ -67,8 +96,11 @@ def truth_for(notation: str, rng: np.random.Generator, f: np.ndarray) -> list[fl
         elif field in ("q", "qs"):
             values.append(next(taus) ** 0.85 / r)
         elif field == "l":
-            values.append(scale * 0.05 / (2 * np.pi * f.max()) if code == "L" else
-                          (scale * 0.05) ** (1 / 0.9) / (2 * np.pi * f.max()))
+            values.append(
+                scale * 0.05 / (2 * np.pi * f.max())
+                if code == "L"
+                else (scale * 0.05) ** (1 / 0.9) / (2 * np.pi * f.max())
+            )
         elif field == "aw":
             values.append(r * np.sqrt(2 * np.pi * f.min()) * 3)
         elif field == "phi":
@@ -92,8 +124,10 @@ def reference(notation, f, z, truth, rng, count):
     best = local(truth)
     for _ in range(count):
         # Log-uniform around the data's scales: a decade and a half either side of the truth.
-        start = [v * 10 ** rng.uniform(-1.5, 1.5) if math.isinf(h) else rng.uniform(0.5, 1.0)
-                 for v, h in zip(truth, hi, strict=True)]
+        start = [
+            v * 10 ** rng.uniform(-1.5, 1.5) if math.isinf(h) else rng.uniform(0.5, 1.0)
+            for v, h in zip(truth, hi, strict=True)
+        ]
         best = min(best, local(start))
     return best
 
@@ -110,10 +144,14 @@ def main() -> None:
     kinds = set()
     for notation in SUITE[: args.circuits]:
         n = len(kelvara.Circuit(notation).param_names())
-        kinds |= {p.split(".")[0].rstrip("0123456789") for p in kelvara.Circuit(notation).param_names()}
+        kinds |= {
+            p.split(".")[0].rstrip("0123456789") for p in kelvara.Circuit(notation).param_names()
+        }
         hit = 0
         for _ in range(args.spectra):
-            f = np.logspace(np.log10(rng.choice([1e6, 1e5, 1e4])), np.log10(rng.choice([1e-3, 1e-2, 1e-1])), 60)
+            f = np.logspace(
+                np.log10(rng.choice([1e6, 1e5, 1e4])), np.log10(rng.choice([1e-3, 1e-2, 1e-1])), 60
+            )
             truth = truth_for(notation, rng, f)
             z = kelvara.Circuit(notation).with_values(truth).impedance(f)
             z = z * (1 + 0.005 * (rng.standard_normal(60) + 1j * rng.standard_normal(60)))
@@ -129,10 +167,15 @@ def main() -> None:
         total += args.spectra
         print(f"{notation:45s} {n:2d} params  reached {hit}/{args.spectra}", flush=True)
     print(f"\nkinds covered: {len(kinds)} ({', '.join(sorted(kinds))})")
-    print(f"found: {reached}/{total} = {100 * reached / total:.1f} % of spectra reach the reference")
+    print(
+        f"found: {reached}/{total} = {100 * reached / total:.1f} % of spectra reach the reference"
+    )
     for k, v in times.items():
         if v:
-            print(f"time, up to {k} parameters: median {1e3 * statistics.median(v):.1f} ms over {len(v)} fits")
+            print(
+                f"time, up to {k} parameters: median {1e3 * statistics.median(v):.1f} ms "
+                f"over {len(v)} fits"
+            )
     for notation, ratio in misses[:20]:
         print(f"  miss: {notation} cost {ratio:.4g}x the reference")
 

@@ -30,9 +30,7 @@ from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
 from kelvara_lab.fitting import fit, notation_of
 
 ID = "spectrum"
-STATISTICS = [
-    "chi_square", "reduced_chi_square", "aic", "bic", "evaluations", "success", "verdict"
-]
+STATISTICS = ["chi_square", "reduced_chi_square", "aic", "bic", "evaluations", "success", "verdict"]
 
 # Below this many spectra a pool's start costs more than it saves. Threads beat spawned
 # processes on two cores (10 000 two_rq_l spectra: 1.91x one core against 1.68x), since

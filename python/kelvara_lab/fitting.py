@@ -302,7 +302,11 @@ def _report(
 
 
 def _kelvara_fit(
-    model: kelvara.Circuit, notation: str, data: Spectrum, options: Mapping[str, Any], floor: float | None
+    model: kelvara.Circuit,
+    notation: str,
+    data: Spectrum,
+    options: Mapping[str, Any],
+    floor: float | None,
 ) -> FitReport:
     """kelvara's own ``Circuit.fit(**options)``, its numbers unchanged."""
     result = model.fit(data.frequencies, data.impedances, **options)

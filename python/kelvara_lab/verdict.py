@@ -73,7 +73,9 @@ class Verdict:
         )
 
 
-def relative_level(residuals: npt.NDArray[np.complex128], z: npt.NDArray[np.complex128], dof: int) -> float:
+def relative_level(
+    residuals: npt.NDArray[np.complex128], z: npt.NDArray[np.complex128], dof: int
+) -> float:
     """sqrt(sum |dZ / Z|^2 / dof) in percent."""
     if dof <= 0:
         return math.nan

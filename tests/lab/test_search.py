@@ -42,7 +42,8 @@ def test_start_values_by_name_or_in_order_give_the_same_fit():
     f, z = spectrum()
     names = kelvara.Circuit("two_rq_l").param_names()
     values = [1e-7, 0.02, 0.01, 0.05, 0.85, 0.03, 2.0, 0.8]
-    by_name = kelvara_lab.fit("two_rq_l", (f, z), start=dict(zip(names, values)), search="local")
+    start = dict(zip(names, values, strict=True))
+    by_name = kelvara_lab.fit("two_rq_l", (f, z), start=start, search="local")
     in_order = kelvara_lab.fit("two_rq_l", (f, z), start=values, search="local")
     assert by_name.values == in_order.values and by_name.start == "your start values"
 
