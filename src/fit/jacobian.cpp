@@ -1,33 +1,18 @@
 #include "fit/jacobian.hpp"
 
 #include <cmath>
+#include <numeric>
 
 #include "support/worker_pool.hpp"
 
 namespace kelvara {
 
-Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params) {
-  const std::size_t n = params.size(), m = 2 * problem.points();
-  Eigen::MatrixXd jac(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(n));
-  // Each task owns its perturbed copies and residual vectors and writes only
-  // its own column, so columns never depend on scheduling.
-  parallel_for_each_index(n, [&](std::size_t j) {
-    const double h = kCbrtEpsilon * std::fmax(std::fabs(params[j]), 1e-8);
-    std::vector<double> plus(params.begin(), params.end()), minus(params.begin(), params.end());
-    plus[j] += h;
-    minus[j] -= h;
-    std::vector<double> r_plus(m), r_minus(m);
-    residuals_into(problem, plus, r_plus);
-    residuals_into(problem, minus, r_minus);
-    for (std::size_t i = 0; i < m; ++i) jac(Eigen::Index(i), Eigen::Index(j)) = (r_plus[i] - r_minus[i]) / (h + h);
-  });
-  return jac;
-}
-
 Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params,
                                  std::span<const std::size_t> columns) {
   const std::size_t m = 2 * problem.points();
   Eigen::MatrixXd jac(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(columns.size()));
+  // Each task owns its perturbed copies and residual vectors and writes only
+  // its own column, so columns never depend on scheduling.
   parallel_for_each_index(columns.size(), [&](std::size_t k) {
     const std::size_t j = columns[k];
     const double h = kCbrtEpsilon * std::fmax(std::fabs(params[j]), 1e-8);
@@ -40,6 +25,12 @@ Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const doub
     for (std::size_t i = 0; i < m; ++i) jac(Eigen::Index(i), Eigen::Index(k)) = (r_plus[i] - r_minus[i]) / (h + h);
   });
   return jac;
+}
+
+Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params) {
+  std::vector<std::size_t> every(params.size());
+  std::iota(every.begin(), every.end(), std::size_t{0});
+  return jacobian_columns(problem, params, every);
 }
 
 Eigen::MatrixXd solver_jacobian(const FitProblem& problem, std::span<const double> x, std::span<const bool> held) {

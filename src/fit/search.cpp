@@ -64,19 +64,27 @@ std::vector<End> polish(const FitProblem& problem, const std::vector<std::vector
   return ends;
 }
 
-// Starts from `best` with each free parameter that lies decades outside the
-// range the spectrum gives it put back to the middle of that range.
+// Starts from `best` with the free parameters that lie decades outside the
+// range the spectrum gives them put back to the middle of that range: all of
+// them at once (an element whose every field collapsed), then each alone.
 std::vector<std::vector<double>> revived(const End& best, std::span<const DrawRange> ranges,
                                          std::span<const bool> held) {
-  std::vector<std::vector<double>> out;
+  std::vector<std::size_t> outside;
   for (std::size_t i = 0; i < ranges.size(); ++i) {
     if (held[i] || !ranges[i].logarithmic || !(best.params[i] > 0.0)) continue;
     const double x = std::log10(best.params[i]);
-    if (x > ranges[i].lo - 3.0 && x < ranges[i].hi + 3.0) continue;
+    if (x <= ranges[i].lo - 3.0 || x >= ranges[i].hi + 3.0) outside.push_back(i);
+  }
+  auto revive = [&](std::span<const std::size_t> which) {
     std::vector<double> p = best.params;
-    p[i] = std::pow(10.0, 0.5 * (ranges[i].lo + ranges[i].hi));
-    out.push_back(std::move(p));
-    if (out.size() == 4) break;
+    for (std::size_t i : which) p[i] = std::pow(10.0, 0.5 * (ranges[i].lo + ranges[i].hi));
+    return p;
+  };
+  std::vector<std::vector<double>> out;
+  if (outside.empty()) return out;
+  out.push_back(revive(outside));
+  for (std::size_t k = 0; k < outside.size() && out.size() < 4 && outside.size() > 1; ++k) {
+    out.push_back(revive({&outside[k], 1}));
   }
   return out;
 }

@@ -1,0 +1,21 @@
+# Types of kelvara_lab's private native module (src/engine_module.cpp).
+from collections.abc import Sequence
+from typing import Any
+
+def fit(
+    circuit: str,
+    frequencies: Any,
+    impedances: Any,
+    starts: Sequence[Sequence[float]],
+    held: Sequence[bool],
+    lower: Sequence[float],
+    upper: Sequence[float],
+    weight: str = "modulus",
+    search: bool = True,
+    seed: int = 0,
+    max_iterations: int = 200,
+    ftol: float = 1e-8,
+    xtol: float = 1e-8,
+) -> dict[str, Any]: ...
+def fit_options() -> list[dict[str, Any]]: ...
+def registry() -> dict[str, str]: ...
