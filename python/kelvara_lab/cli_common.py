@@ -49,13 +49,13 @@ def check_circuit(text: str, option: str) -> None:
     """Refuse a circuit that is neither a registry name nor valid notation, naming the nearest
     registry name when the text reads as a mistyped one."""
     import kelvara
-    from kelvara_lab.fitting import REGISTRY
 
     try:
         kelvara.Circuit(text)
     except ValueError as error:
         message = str(error).splitlines()[0]
-        close = difflib.get_close_matches(text.strip().lower(), REGISTRY, n=1)
+        registry = kelvara.Circuit.ml_circuits()  # the core's registry names
+        close = difflib.get_close_matches(text.strip().lower(), registry, n=1)
         if _WORD.fullmatch(text.strip()) and close:
             message = f"unknown circuit {text!r} (did you mean {close[0]!r}?)"
         raise click.BadParameter(message, param_hint=option) from None
