@@ -8,7 +8,8 @@ line, which lives inside the package) does not wait for pandas until something n
 from __future__ import annotations
 
 import importlib
-from importlib import metadata
+import sys
+import types
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -66,8 +67,24 @@ _HOMES = {
 __all__ = sorted(_HOMES)
 
 
+class _Package(types.ModuleType):
+    """The package module, keeping a public name bound to its function when a submodule of
+    the same name loads (the import system then sets the submodule as the attribute, so
+    ``kelvara_lab.compare`` would turn into a module after its first import)."""
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if isinstance(value, types.ModuleType) and _HOMES.get(name) == name:
+            value = getattr(value, name)
+        super().__setattr__(name, value)
+
+
+sys.modules[__name__].__class__ = _Package
+
+
 def __getattr__(name: str) -> Any:
     if name == "__version__":  # the distribution that installs this package is kelvara's
+        from importlib import metadata
+
         value: Any = metadata.version("kelvara")
     elif name in _HOMES:
         value = getattr(importlib.import_module(f"kelvara_lab.{_HOMES[name]}"), name)

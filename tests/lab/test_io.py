@@ -140,6 +140,10 @@ def test_every_public_name_loads_on_first_use():
     assert typed == set(kl.__all__)
     for name in kl.__all__:
         getattr(kl, name)  # each resolves in its module
+    # A submodule that shares a public name does not replace it once imported.
+    from kelvara_lab.compare import compare
+
+    assert kl.compare is compare
     assert kl.ReadError is ReadError and set(kl.__all__) <= set(dir(kl))
     assert kl.__version__ == metadata.version("kelvara")
     with pytest.raises(AttributeError, match="no attribute 'reed'"):
