@@ -29,7 +29,7 @@ files_argument = click.argument(
     type=click.Path(exists=True, dir_okay=False, path_type=Path),
 )
 
-# A registry name is a plain word; notation always holds an element code and its label.
+# Text that reads as a name (one word) rather than as notation with dashes and parentheses.
 _WORD = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
