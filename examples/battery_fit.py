@@ -1,7 +1,7 @@
 """Fit the bundled battery spectrum and plot data and fit.
 
     scripts/run_example.sh                       # sets everything up, then runs this
-    .venv/bin/python examples/battery_fit.py [--plot battery_fit.png]
+    .venv/bin/python examples/battery_fit.py [--plot PATH]   # default build/battery_fit.png
 
 Reads examples/data/battery_spectrum.csv (Battery Data Format columns) with
 pandas, fits the reference circuit "two_rq_l" (an inductance, the ohmic
@@ -19,6 +19,8 @@ import pandas as pd
 import kelvara
 
 HERE = Path(__file__).resolve().parent
+# Outputs go to the repository's build folder, never into whatever folder the script runs from.
+DEFAULT_PLOT = HERE.parent / "build" / "battery_fit.png"
 KEY = "two_rq_l"  # L0-R0-(R1,CPE1)-(R2,CPE2)
 
 
@@ -66,7 +68,7 @@ def plot(frame: pd.DataFrame, result: kelvara.FitResult, path: Path) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", type=Path, default=HERE / "data" / "battery_spectrum.csv")
-    parser.add_argument("--plot", type=Path, default=Path("battery_fit.png"), help="PNG to write")
+    parser.add_argument("--plot", type=Path, default=DEFAULT_PLOT, help="PNG to write")
     args = parser.parse_args()
 
     frame = pd.read_csv(args.data)
@@ -93,6 +95,7 @@ def main() -> None:
             f"{name:<{width}}  {value:>12.5g}  {error:>10.2g}  {abs(error / value):>6.1%}  {unit}"
         )
 
+    args.plot.parent.mkdir(parents=True, exist_ok=True)
     plot(frame, result, args.plot)
     print(f"\nNyquist and Bode plot: {args.plot}")
 

@@ -1,4 +1,5 @@
-"""The ``fit`` and ``compare`` commands of ``kelvara-lab``."""
+"""``kelvara-lab fit``: one circuit fitted to every spectrum, a summary table, reports and
+pictures. Every option, file and output place is checked before the first fit."""
 
 from __future__ import annotations
 
@@ -7,14 +8,25 @@ from typing import Any
 
 import click
 
+from kelvara_lab.cli_common import (
+    check_circuit,
+    check_writable_file,
+    files_argument,
+    labels,
+    make_folder,
+)
+
 
 def _pairs(values: tuple[str, ...], option: str) -> dict[str, str]:
-    out = {}
+    out: dict[str, str] = {}
     for text in values:
         name, sep, value = text.partition("=")
+        name, value = name.strip(), value.strip()
         if not sep or not name or not value:
             raise click.BadParameter(f"expected NAME=VALUE, got {text!r}", param_hint=option)
-        out[name.strip()] = value.strip()
+        if name in out:
+            raise click.BadParameter(f"{name} is given twice", param_hint=option)
+        out[name] = value
     return out
 
 
@@ -25,8 +37,33 @@ def _number(text: str, option: str) -> float:
         raise click.BadParameter(f"not a number: {text!r}", param_hint=option) from None
 
 
+def _check_method(method: str) -> None:
+    """Refuse a method kelvara does not know; it checks the name before the data, so an empty
+    spectrum asks it without fitting anything."""
+    import kelvara
+
+    try:
+        kelvara.Circuit("R0").fit([], [], method=method, guess_init=False)
+    except ValueError as error:
+        if str(error).startswith("unknown fit method"):
+            raise click.BadParameter(str(error), param_hint="--method") from None
+
+
+def _client(address: str) -> Any:
+    """A Dask client of the scheduler at `address`, or a usage error saying why not."""
+    from distributed import Client
+
+    try:
+        return Client(address, timeout="10s")  # type: ignore[no-untyped-call]
+    except (OSError, ValueError, TypeError) as error:
+        message = str(error).splitlines()[0] if str(error) else type(error).__name__
+        raise click.BadParameter(
+            f"cannot connect to {address!r}: {message}", param_hint="--scheduler"
+        ) from None
+
+
 @click.command("fit")
-@click.argument("files", nargs=-1, required=True, type=click.Path(path_type=Path))
+@files_argument
 @click.option("--circuit", required=True, help="Notation or registry name, e.g. two_rq_l.")
 @click.option("--fix", "fix", multiple=True, metavar="NAME=VALUE", help="Hold a parameter.")
 @click.option("--bound", "bound", multiple=True, metavar="NAME=LO:HI", help="Narrow a box.")
@@ -39,14 +76,24 @@ def _number(text: str, option: str) -> float:
     help="thorough: the spectrum-scaled search; local: the local fit from the start alone.",
 )
 @click.option("--seed", type=click.IntRange(min=0), default=0, show_default=True)
-@click.option("--method", default="levenberg_marquardt", show_default=True)
+@click.option(
+    "--method",
+    default="levenberg_marquardt",
+    show_default=True,
+    help="kelvara's fit method, e.g. particle_swarm.",
+)
 @click.option("--out", type=click.Path(path_type=Path), help="results.parquet or results.csv")
 @click.option("--plots", type=click.Path(path_type=Path, file_okay=False), help="PNG folder.")
 @click.option("--workers", type=click.IntRange(min=1), help="Processes on this machine.")
 @click.option("--scheduler", help="Address of a Dask scheduler, e.g. tcp://host:8786.")
-@click.option("--report/--no-report", default=None, help="Print each fit's full report.")
+@click.option(
+    "--report/--no-report",
+    default=None,
+    show_default="report for a single spectrum",
+    help="Print each fit's full report.",
+)
 @click.option("--progress/--no-progress", default=True, show_default=True)
-def fit_command(
+def command(
     files: tuple[Path, ...],
     circuit: str,
     fix: tuple[str, ...],
@@ -64,19 +111,19 @@ def fit_command(
 ) -> None:
     """Fit CIRCUIT to every spectrum in FILE... and print a summary table.
 
+    Rows are labelled by file name; the --out table keeps the paths as given.
     Exits with status 1 when any spectrum fails.
     """
-    import kelvara
-    from kelvara_lab.batch import fit_many, write_results
-
-    try:
-        kelvara.Circuit(circuit)
-    except ValueError as error:
-        raise click.BadParameter(str(error).splitlines()[0], param_hint="--circuit") from None
+    check_circuit(circuit, "--circuit")
+    _check_method(method)
     if workers and scheduler:
         raise click.UsageError("give --workers or --scheduler, not both")
-    if out is not None and out.suffix.lower() not in (".parquet", ".csv"):
-        raise click.BadParameter("expected a .parquet or .csv file", param_hint="--out")
+    if out is not None:
+        if out.suffix.lower() not in (".parquet", ".csv"):
+            raise click.BadParameter("expected a .parquet or .csv file", param_hint="--out")
+        check_writable_file(out, "--out")
+    if plots is not None:
+        make_folder(plots, "--plots")
     fixed = {k: _number(v, "--fix") for k, v in _pairs(fix, "--fix").items()}
     bounds = {}
     for name, text in _pairs(bound, "--bound").items():
@@ -95,7 +142,9 @@ def fit_command(
     if bounds:
         options["bounds"] = bounds
 
+    import kelvara
     from kelvara_lab import fitting
+    from kelvara_lab.batch import fit_many, write_results
 
     try:  # parameter names and values, checked once rather than once per spectrum
         if fixed or bounds:
@@ -107,10 +156,7 @@ def fit_command(
     executor: Any = "serial" if len(files) == 1 else None
     client = None
     if scheduler:
-        from distributed import Client
-
-        client = Client(scheduler)  # type: ignore[no-untyped-call]
-        executor = client
+        client = executor = _client(scheduler)
     elif workers:
         from concurrent.futures import ProcessPoolExecutor
         from multiprocessing import get_context
@@ -122,11 +168,14 @@ def fit_command(
         )
     finally:
         if client is not None:
-            client.close()  # type: ignore[no-untyped-call]
+            client.close()
         elif workers:
             executor.shutdown()
+    names = labels(files)
+    shown = table.copy()
+    shown["spectrum"] = [_label(ident, names) for ident in table["spectrum"]]
     values = [c for c in table.columns if " / " in c and " stderr / " not in c]
-    shown = table[["spectrum", *values, "reduced_chi_square", "success", "verdict"]]
+    shown = shown[["spectrum", *values, "reduced_chi_square", "success", "verdict"]]
     click.echo(shown.to_string(index=False, float_format=lambda v: f"{v:.5g}"))
     for _, row in table[table["error"] != ""].iterrows():
         click.echo(f"{row['spectrum']}: error: {row['error']}", err=True)
@@ -137,6 +186,14 @@ def fit_command(
         _reports(circuit, files, options, plots, show=report is not False)
     if not table["success"].all():
         raise SystemExit(1)
+
+
+def _label(ident: str, names: dict[str, str]) -> str:
+    """A row's label: its file's short label, with "#k" kept for the k-th spectrum of a file."""
+    path, sep, index = ident.rpartition("#")
+    if sep and path in names and index.isdigit():
+        return f"{names[path]}#{index}"
+    return names.get(ident, ident)
 
 
 def _reports(
@@ -152,7 +209,6 @@ def _reports(
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
-        plots.mkdir(parents=True, exist_ok=True)
     for path in files:
         try:
             parts = list(spectra(read(path)))
@@ -173,47 +229,3 @@ def _reports(
                 figure.savefig(target, dpi=110)
                 plt.close(figure)
                 click.echo(f"picture written to {target}")
-
-
-@click.command("compare")
-@click.argument("files", nargs=-1, required=True, type=click.Path(path_type=Path))
-@click.option("--circuits", help="Comma-separated candidates (default: the eleven registry ones).")
-@click.option("--progress/--no-progress", default=True, show_default=True)
-def compare_command(files: tuple[Path, ...], circuits: str | None, progress: bool) -> None:
-    """Rank candidate circuits by BIC for every spectrum in FILE...
-
-    Exits with status 1 when a file cannot be read or no candidate fits.
-    """
-    from tqdm.auto import tqdm
-
-    from kelvara_lab.cli import read_or_report
-    from kelvara_lab.compare import compare
-    from kelvara_lab.io import spectra
-
-    names = None if circuits is None else [c.strip() for c in circuits.split(",") if c.strip()]
-    if names is not None and not names:
-        raise click.BadParameter("no circuits given", param_hint="--circuits")
-    failed = False
-    for path in tqdm(files, disable=not progress or len(files) < 2, desc="comparing"):
-        frame = read_or_report(path)
-        if frame is None:
-            failed = True
-            continue
-        for index, part in spectra(frame):
-            try:
-                table = compare(part.drop(columns=["Spectrum"], errors="ignore"), names)
-            except ValueError as error:
-                click.echo(f"{path}: error: {error}", err=True)
-                failed = True
-                continue
-            click.echo(f"{path}" + (f" #{index}" if frame.attrs.get("spectra", 1) > 1 else ""))
-            shown = table[["rank", "parameters", "reduced_chi_square", "aic", "bic", "error"]]
-            click.echo(shown.to_string(float_format=lambda v: f"{v:.5g}"))
-            failed |= not (table["error"] == "").any()
-    if failed:
-        raise SystemExit(1)
-
-
-def register(group: click.Group) -> None:
-    group.add_command(fit_command)
-    group.add_command(compare_command)

@@ -20,21 +20,14 @@ import numpy.typing as npt
 import pandas as pd
 
 from kelvara_lab.checks import check as run_checks
-from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
+from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SHORT, SPECTRUM
 
-__all__ = ["FREQUENCY", "IMAGINARY", "REAL", "SPECTRUM", "read", "spectra"]
+__all__ = ["FREQUENCY", "IMAGINARY", "REAL", "SPECTRUM", "ReadError", "read", "spectra"]
 
 Spectrum = tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]
 
 # Column names a table may already carry: BDF, its snake-case aliases.
-_BDF_NAMES = {
-    FREQUENCY: FREQUENCY,
-    "frequency_hertz": FREQUENCY,
-    REAL: REAL,
-    "real_impedance_ohm": REAL,
-    IMAGINARY: IMAGINARY,
-    "imaginary_impedance_ohm": IMAGINARY,
-}
+_BDF_NAMES = {alias: name for name in (FREQUENCY, REAL, IMAGINARY) for alias in (name, SHORT[name])}
 _TABLE_SUFFIXES = {".csv", ".tsv", ".txt"}
 _FORMATS = {
     ".dta": "Gamry DTA",
@@ -79,13 +72,32 @@ def _read_bdf_table(path: Path) -> list[Spectrum] | None:
         return None
     if not head or not any(name in head[0] for name in _BDF_NAMES):
         return None
-    table = pd.read_csv(path, sep=None, engine="python", encoding="utf-8-sig")
-    table = table.rename(
-        columns={c: _BDF_NAMES[c.strip()] for c in table.columns if c.strip() in _BDF_NAMES}
-    )
+    try:
+        table = pd.read_csv(path, sep=None, engine="python", encoding="utf-8-sig")
+    except UnicodeDecodeError as error:
+        raise ReadError(f"{path}: not UTF-8 text ({error.reason})") from None
+    except (ValueError, pd.errors.ParserError) as error:
+        raise ReadError(f"{path}: {str(error).strip()}") from None
+    sources: dict[str, list[str]] = {}
+    for column in table.columns:
+        if str(column).strip() in _BDF_NAMES:
+            sources.setdefault(_BDF_NAMES[str(column).strip()], []).append(column)
+    for name, columns in sources.items():
+        if len(columns) > 1:
+            both = " and ".join(repr(c) for c in columns)
+            raise ReadError(f"{path}: the columns {both} both name {name!r}; keep one")
+    table = table.rename(columns={columns[0]: name for name, columns in sources.items()})
     missing = [c for c in (FREQUENCY, REAL, IMAGINARY) if c not in table.columns]
     if missing:
         raise ReadError(f"{path}: the header names BDF columns but lacks {', '.join(missing)}")
+    for name in (FREQUENCY, REAL, IMAGINARY):
+        text = table[name].notna() & pd.to_numeric(table[name], errors="coerce").isna()
+        if text.any():
+            row = int(np.flatnonzero(text.to_numpy())[0])
+            raise ReadError(
+                f"{path}: column {name!r} holds {table[name].iloc[row]!r}, not a number, "
+                f"in data row {row}"
+            )
     groups = [table] if SPECTRUM not in table.columns else [g for _, g in table.groupby(SPECTRUM)]
     out: list[Spectrum] = []
     for g in groups:

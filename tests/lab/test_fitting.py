@@ -2,13 +2,15 @@ import json
 import math
 
 import numpy as np
+import pandas as pd
+import polars as pl
 import pytest
 from fit_data import TWO_RQ_L, spectrum
 from scipy.optimize import least_squares
 
 import kelvara
 import kelvara_lab
-from kelvara_lab import DataError, FitReport
+from kelvara_lab import FREQUENCY, IMAGINARY, REAL, DataError, FitReport
 
 
 @pytest.fixture(scope="module")
@@ -119,6 +121,41 @@ def test_trial_steps_past_the_largest_double_are_no_warning():
     values = [2.494e-06, 0.1007, 1.725, 0.0003509, 0.7403, 0.1945, 0.007115, 0.7579]
     f, z = spectrum("two_rq_l", dict(zip(names, values, strict=True)), noise=5e-3, seed=0)
     assert math.isfinite(kelvara_lab.fit("two_rq_l", (f, z), fixed={"R1.r": 2.126}).cost)
+
+
+def _frames(f, z):
+    """The spectrum in every frame shape kelvara's own fit reads."""
+    polar = {
+        "frequency_hertz": list(f),
+        "absolute_impedance_ohm": list(np.abs(z)),
+        "phase_degree": list(np.degrees(np.angle(z))),
+    }
+    short = {"frequency_hertz": f, "real_impedance_ohm": z.real, "imaginary_impedance_ohm": z.imag}
+    long = {FREQUENCY: f, REAL: z.real, IMAGINARY: z.imag}
+    return {
+        "dict": long,
+        "dict-snake-case": short,
+        "dict-polar": polar,
+        "polars": pl.DataFrame(short),
+        "pandas-snake-case": pd.DataFrame(short),
+    }
+
+
+@pytest.mark.parametrize(
+    "shape", ["dict", "dict-snake-case", "dict-polar", "polars", "pandas-snake-case"]
+)
+def test_fit_takes_every_frame_kelvara_takes(data, shape):
+    f, z = data
+    frame = _frames(f, z)[shape]
+    # The same numbers as from the arrays (polar columns round in their last digits).
+    np.testing.assert_allclose(
+        kelvara_lab.fit("rq", frame).values, kelvara_lab.fit("rq", (f, z)).values, rtol=1e-7
+    )
+
+
+def test_fit_refuses_what_is_no_spectrum():
+    with pytest.raises(TypeError, match="a dict of columns"):
+        kelvara_lab.fit("rq", 42)
 
 
 def test_a_zero_width_bound_fixes_the_parameter(data):

@@ -1,7 +1,10 @@
 """Every sample format reads into BDF frames with the physics sign and the right spectra."""
 
+import ast
 import subprocess
 import sys
+from importlib import metadata
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -122,6 +125,29 @@ def test_importing_the_core_pulls_in_nothing_from_the_lab():
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+def test_every_public_name_loads_on_first_use():
+    # What type checkers see (the TYPE_CHECKING imports) is what the package serves.
+    tree = ast.parse(Path(kl.__file__).read_text())
+    guarded = next(n for n in tree.body if isinstance(n, ast.If))
+    typed = {
+        alias.asname
+        for node in guarded.body
+        if isinstance(node, ast.ImportFrom)
+        for alias in node.names
+    }
+    assert typed == set(kl.__all__)
+    for name in kl.__all__:
+        getattr(kl, name)  # each resolves in its module
+    # A submodule that shares a public name does not replace it once imported.
+    from kelvara_lab.compare import compare
+
+    assert kl.compare is compare
+    assert kl.ReadError is ReadError and set(kl.__all__) <= set(dir(kl))
+    assert kl.__version__ == metadata.version("kelvara")
+    with pytest.raises(AttributeError, match="no attribute 'reed'"):
+        kl.reed  # noqa: B018
 
 
 def test_mpr_records_become_spectra_with_the_physics_sign(tmp_path, monkeypatch):
