@@ -64,27 +64,42 @@ std::vector<End> polish(const FitProblem& problem, const std::vector<std::vector
   return ends;
 }
 
-// Starts from `best` with the free parameters that lie decades outside the
-// range the spectrum gives them put back to the middle of that range: all of
-// them at once (an element whose every field collapsed), then each alone.
+// Starts from `best` where a parameter lies decades outside the range the
+// spectrum gives it: all such parameters put back to the middle of their
+// ranges, then the whole series item holding one (an element, or an arc with
+// all it holds) taken from each structured start in turn, the rest kept.
 std::vector<std::vector<double>> revived(const End& best, std::span<const DrawRange> ranges,
-                                         std::span<const bool> held) {
-  std::vector<std::size_t> outside;
+                                         std::span<const bool> held, std::span<const ItemSpan> items,
+                                         const std::vector<std::vector<double>>& structured) {
+  std::vector<std::vector<double>> out;
+  // First every such parameter at once, put back to the middle of its range.
+  std::vector<double> middle = best.params;
+  bool any = false;
   for (std::size_t i = 0; i < ranges.size(); ++i) {
     if (held[i] || !ranges[i].logarithmic || !(best.params[i] > 0.0)) continue;
     const double x = std::log10(best.params[i]);
-    if (x <= ranges[i].lo - 3.0 || x >= ranges[i].hi + 3.0) outside.push_back(i);
+    if (x > ranges[i].lo - 3.0 && x < ranges[i].hi + 3.0) continue;
+    middle[i] = std::pow(10.0, 0.5 * (ranges[i].lo + ranges[i].hi));
+    any = true;
   }
-  auto revive = [&](std::span<const std::size_t> which) {
-    std::vector<double> p = best.params;
-    for (std::size_t i : which) p[i] = std::pow(10.0, 0.5 * (ranges[i].lo + ranges[i].hi));
-    return p;
-  };
-  std::vector<std::vector<double>> out;
-  if (outside.empty()) return out;
-  out.push_back(revive(outside));
-  for (std::size_t k = 0; k < outside.size() && out.size() < 4 && outside.size() > 1; ++k) {
-    out.push_back(revive({&outside[k], 1}));
+  if (!any) return out;
+  out.push_back(std::move(middle));
+  for (const ItemSpan& item : items) {
+    bool collapsed = false;
+    for (std::size_t i = item.first; i < item.first + item.count; ++i) {
+      if (held[i] || !ranges[i].logarithmic || !(best.params[i] > 0.0)) continue;
+      const double x = std::log10(best.params[i]);
+      collapsed = collapsed || x <= ranges[i].lo - 3.0 || x >= ranges[i].hi + 3.0;
+    }
+    if (!collapsed) continue;
+    for (std::size_t k = 0; k < std::min<std::size_t>(structured.size(), 4); ++k) {
+      std::vector<double> p = best.params;
+      for (std::size_t i = item.first; i < item.first + item.count; ++i) {
+        if (!held[i]) p[i] = structured[k][i];
+      }
+      out.push_back(std::move(p));
+    }
+    if (out.size() >= 9) break;
   }
   return out;
 }
@@ -103,10 +118,9 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     const SpectrumScales scales = spectrum_scales(problem.omegas, problem.impedances);
     const std::vector<DrawRange> ranges = draw_ranges(problem.nodes, scales, problem.bounds);
     std::vector<std::vector<double>> candidates(request.starts.begin() + 1, request.starts.end());
-    for (auto& s : structured_starts(problem.nodes, scales, problem.bounds, first, request.held(),
-                                     request.settings.structured)) {
-      candidates.push_back(std::move(s));
-    }
+    const std::vector<std::vector<double>> structured =
+        structured_starts(problem.nodes, scales, problem.bounds, first, request.held(), request.settings.structured);
+    candidates.insert(candidates.end(), structured.begin(), structured.end());
     // The cheapest of the quasi-random draws.
     std::vector<std::vector<double>> draws = quasi_random_starts(ranges, first, request.held(),
                                                                  request.settings.quasi_random, request.settings.seed);
@@ -155,7 +169,8 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     }
     // A parameter far outside its scale is often an element that collapsed
     // on the way; revived, the fit may find the arc it stands for.
-    const std::vector<std::vector<double>> again = revived(polished[best], ranges, request.held());
+    const std::vector<std::vector<double>> again =
+        revived(polished[best], ranges, request.held(), series_item_spans(problem.nodes), structured);
     if (!again.empty()) {
       std::vector<End> more = polish(problem, again, request);
       started += more.size();

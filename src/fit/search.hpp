@@ -10,8 +10,9 @@
 //   3. the default fit's multi-start (free_multi_start) from the best few
 //      ends and from the caller's first start, so that the search never
 //      ends above what a local fit from that start finds;
-//   4. for a parameter that collapsed far outside the scales of the
-//      spectrum, one more polish with it revived to its scale.
+//   4. where a parameter ended decades outside the scales of the spectrum
+//      (an element that collapsed on the way), polishes with the series item
+//      holding it laid out afresh from the structured starts.
 // Every choice is ranked by cost, ties by start order, so the result is the
 // same for the same input and seed whatever the number of threads.
 
@@ -31,7 +32,7 @@ struct SearchSettings {
   std::size_t screened = 16;       // of those, the cheapest run briefly
   std::size_t structured = 24;     // at most
   std::size_t short_iterations = 12;  // evaluation budget of a short run: this times (n + 1)
-  std::size_t polished = 3;        // best short ends given the full multi-start
+  std::size_t polished = 4;        // best short ends given the full multi-start
   std::uint64_t seed = 0;
 };
 

@@ -63,4 +63,12 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes, cons
                                                    std::span<const Bounds> box, std::span<const double> base,
                                                    std::span<const bool> held, std::size_t limit);
 
+// The parameter range [first, first + count) of each item in series with
+// the whole circuit: an element, or a parallel group with all it holds.
+struct ItemSpan {
+  std::size_t first;
+  std::size_t count;
+};
+std::vector<ItemSpan> series_item_spans(const SeriesList& nodes);
+
 }  // namespace kelvara
