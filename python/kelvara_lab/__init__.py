@@ -12,6 +12,11 @@ from kelvara_lab.fitting import fit
 from kelvara_lab.report import FitReport
 from kelvara_lab.spectrum import DataError
 
+# isort: split
+# The distribution of relaxation times and Z-HIT.
+from kelvara_lab.drt import CircuitDrt, DrtResult, drt, drt_of
+from kelvara_lab.zhit import ZhitResult, zhit
+
 __all__ = [
     "FREQUENCY",
     "IMAGINARY",
@@ -35,4 +40,11 @@ __all__ = [
     "fit_many",
     "read_results",
     "write_results",
+    # DRT and Z-HIT
+    "CircuitDrt",
+    "DrtResult",
+    "ZhitResult",
+    "drt",
+    "drt_of",
+    "zhit",
 ]
