@@ -100,7 +100,32 @@ def _fit_shapes(log_tau: FloatArray, gamma: FloatArray, starts: list[list[float]
             total += zarc_gamma(log_tau - y0, math.exp(ln_r), alpha)
         return np.asarray((total - gamma) / scale, dtype=float)
 
-    fitted = scipy.optimize.least_squares(residual, x0, bounds=(lower, upper), x_scale="jac")
+    def jacobian(p: FloatArray) -> FloatArray:
+        # d/d ln R = g; d/d y0 = c alpha sinh(alpha s) / D^2;
+        # d/d alpha = c (pi cos(theta) / D - sin(theta) (s sinh(alpha s) - pi sin(theta)) / D^2)
+        # with c = R / (2 pi), theta = alpha pi, D = cosh(alpha s) + cos(theta).
+        columns = []
+        for ln_r, y0, alpha in p.reshape(-1, 3):
+            s = log_tau - y0
+            theta = alpha * math.pi
+            arg = np.clip(alpha * s, -700, 700)
+            d = np.cosh(arg) + math.cos(theta)
+            c = math.exp(ln_r) / (2 * math.pi)
+            sinh = np.sinh(arg)
+            columns += [
+                c * math.sin(theta) / d,
+                c * math.sin(theta) * alpha * sinh / d**2,
+                c
+                * (
+                    math.pi * math.cos(theta) / d
+                    - math.sin(theta) * (s * sinh - math.pi * math.sin(theta)) / d**2
+                ),
+            ]
+        return np.column_stack(columns) / scale
+
+    fitted = scipy.optimize.least_squares(
+        residual, x0, jac=jacobian, bounds=(lower, upper), x_scale="jac"
+    )
     return np.asarray(fitted.x, dtype=float).reshape(-1, 3)
 
 
@@ -143,6 +168,8 @@ def find(
     resistances = _resistances(shapes, frequencies, model, inductance)
     rows = []
     for (_, y0, alpha), r in zip(shapes, resistances, strict=True):
+        if not r > 0:  # a shape the impedance has no use for is no peak
+            continue
         tau0 = math.exp(y0)
         rows.append(
             {

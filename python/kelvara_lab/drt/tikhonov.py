@@ -22,7 +22,7 @@ FloatArray = npt.NDArray[np.float64]
 
 METHODS = ("tr-rbf",)
 #: points of the returned gamma per basis spacing, and basis spacings beyond the outer centres
-_OVERSAMPLE = 10
+_OVERSAMPLE = 6
 _MARGIN = 3
 
 
@@ -80,9 +80,8 @@ def drt(
     if weighting not in WEIGHTINGS:
         raise ValueError(f"weighting must be 'unit' or 'modulus', got {weighting!r}")
     if criterion not in criteria.CRITERIA:
-        raise ValueError(
-            f"unknown lambda criterion {criterion!r}: expected one of {', '.join(criteria.CRITERIA)}"
-        )
+        known = ", ".join(criteria.CRITERIA)
+        raise ValueError(f"unknown lambda criterion {criterion!r}: expected one of {known}")
     if derivative_order not in (0, 1, 2):
         raise ValueError(f"derivative_order must be 0, 1 or 2, got {derivative_order!r}")
     if credible_band and not 0 < band_level < 1:
