@@ -149,3 +149,4 @@ def _attach_optional(name: str) -> None:
 
 
 _attach_optional("kelvara_lab.cli_fit")
+_attach_optional("kelvara_lab.cli_drt")

@@ -3,6 +3,7 @@ Zarc spectra with known answers, the circuit it suggests, and its JSON form."""
 
 import math
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -11,11 +12,14 @@ from lab_samples import sample
 
 import kelvara
 import kelvara_lab as kl
+from kelvara_lab.batch import read_results, write_results
 from kelvara_lab.drt import basis
+from kelvara_lab.drt.batch import drt_many
 from kelvara_lab.drt.peaks import zarc_gamma, zarc_width
 from kelvara_lab.drt.system import assemble, regularised_gram, weights_for
 
 F = np.logspace(5, -2, 71)
+BATTERY = Path(__file__).resolve().parents[2] / "examples" / "data" / "battery_spectrum.csv"
 SAMPLES = [
     "pyimpspec/data.mpt",
     "impedance.py/exampleDataGamry.DTA",
@@ -272,3 +276,49 @@ def test_reads_files_like_fit():
         result = kl.drt(sample("pyimpspec/data.mpt"))
     assert len(result.peaks) >= 1
     assert "[[Peaks]]" in str(result)
+
+
+def test_batch_rows_match_single_drts_on_threads(tmp_path):
+    spectra = {
+        f"s{seed}": noisy("R0-Zarc1-Zarc2", [0.01, 0.05, 1e-4, 0.9, 0.02, 1e-1, 0.8], seed)
+        for seed in range(3)
+    }
+    spectra["broken"] = (F[:2], np.ones(2, dtype=complex))
+    table = drt_many(spectra, executor="threads", progress=False)
+    assert list(table["spectrum"]) == list(spectra)
+    single = kl.drt(spectra["s1"])
+    row = table.set_index("spectrum").loc["s1"]
+    assert row["lambda"] == single.lambda_
+    assert row["peak2 r / ohm"] == single.peaks["r"][1]
+    assert "at least 3 points" in table.set_index("spectrum").loc["broken", "error"]
+    write_results(table, tmp_path / "drt.csv")
+    assert read_results(tmp_path / "drt.csv").equals(table)
+
+
+def test_command_prints_peaks_writes_table_and_pictures(tmp_path):
+    from click.testing import CliRunner
+
+    from kelvara_lab.cli import main
+
+    out, plots = tmp_path / "drt.parquet", tmp_path / "plots"
+    run = CliRunner().invoke(
+        main,
+        ["drt", str(BATTERY), "--lambda", "1e-3", "--out", str(out), "--plots", str(plots)],
+    )
+    assert run.exit_code == 0, run.output
+    assert "peak2 r / ohm" in run.output
+    assert kl.read_results(out)["lambda"][0] == 1e-3
+    assert (plots / "battery_spectrum-0-drt.png").is_file()
+    bad = CliRunner().invoke(main, ["drt", str(BATTERY), "--lambda", "much"])
+    assert bad.exit_code == 2
+
+
+def test_plot_draws_band_peaks_and_overlay():
+    from kelvara_lab import plot
+
+    result = kl.drt(BATTERY, inductance=True, credible_band=True, band_samples=50, seed=0)
+    report = kl.fit(*result.suggest_circuit()[:1], BATTERY, start=result.suggest_circuit()[1])
+    figure = plot.drt(result, against="frequency", overlay=kl.drt_of(report))
+    top = figure.axes[0]
+    assert len(top.collections) == 1  # the band
+    assert len(top.lines) >= 3  # gamma, peak marks, circuit
