@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import click
 
@@ -49,7 +50,7 @@ def drt_command(
 
     if out is not None and out.suffix.lower() not in (".parquet", ".csv"):
         raise click.BadParameter("expected a .parquet or .csv file", param_hint="--out")
-    options = {
+    options: dict[str, Any] = {
         "lambda_": _lambda(lambda_text),
         "criterion": criterion,
         "mode": mode,
@@ -69,7 +70,7 @@ def drt_command(
         raise SystemExit(1)
 
 
-def _pictures(files: tuple[Path, ...], options: dict[str, object], folder: Path) -> None:
+def _pictures(files: tuple[Path, ...], options: dict[str, Any], folder: Path) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -87,7 +88,7 @@ def _pictures(files: tuple[Path, ...], options: dict[str, object], folder: Path)
             continue
         for index, part in parts:
             try:
-                result = drt(part.drop(columns=["Spectrum"], errors="ignore"), **options)  # type: ignore[arg-type]
+                result = drt(part.drop(columns=["Spectrum"], errors="ignore"), **options)
             except ValueError:
                 continue
             target = folder / f"{path.stem}-{index}-drt.png"

@@ -245,10 +245,11 @@ def drt(result: DrtResult, *, against: str = "tau", overlay: CircuitDrt | None =
     peaks = result.peaks
     if not peaks.empty:
         top.plot(x_of(peaks["tau"]), peaks["gamma"] / div, "v", ms=7, label="peaks")
-        for row in peaks.itertuples():
+        columns = (peaks[name].to_numpy(dtype=float) for name in ("tau", "gamma", "r"))
+        for tau, height, r in zip(*columns, strict=True):
             top.annotate(
-                f"{row.r / div:.3g} {unit}",
-                (float(x_of(row.tau)), row.gamma / div),
+                f"{r / div:.3g} {unit}",
+                (float(x_of(tau)), height / div),
                 textcoords="offset points",
                 xytext=(0, 8),
                 ha="center",
@@ -256,8 +257,8 @@ def drt(result: DrtResult, *, against: str = "tau", overlay: CircuitDrt | None =
             )
     if overlay is not None:
         top.semilogx(x_of(overlay.tau), overlay.gamma / div, "--", lw=1.2, label="fitted circuit")
-        for line in overlay.lines.itertuples():
-            top.axvline(float(x_of(line.tau)), color="0.4", ls=":", lw=1)
+        for tau in overlay.lines["tau"].to_numpy(dtype=float):
+            top.axvline(float(x_of(tau)), color="0.4", ls=":", lw=1)
     top.set_ylabel(f"γ / {unit}")
     top.set_xlabel("τ / s" if against == "tau" else "frequency / Hz")
     top.grid(True, which="major", alpha=0.35)

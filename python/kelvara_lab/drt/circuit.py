@@ -51,12 +51,14 @@ def suggest_circuit(result: DrtResult, *, min_share: float = 0.02) -> tuple[str,
         start["L0.l"] = max(result.inductance, 1e-12)
     parts.append("R0")
     start["R0.r"] = max(result.r_inf, floor)
-    for k, row in enumerate(kept.sort_values("tau").itertuples(), start=1):
+    ordered = kept.sort_values("tau")
+    columns = (ordered[name].to_numpy(dtype=float) for name in ("tau", "r", "alpha"))
+    for k, (tau, resistance, alpha) in enumerate(zip(*columns, strict=True), start=1):
         parts.append(f"(R{k},CPE{k})")
-        r, alpha = max(float(row.r), floor), float(row.alpha)
+        r = max(float(resistance), floor)
         start[f"R{k}.r"] = r
-        start[f"CPE{k}.q"] = float(row.tau) ** alpha / r
-        start[f"CPE{k}.alpha"] = alpha
+        start[f"CPE{k}.q"] = float(tau) ** alpha / r
+        start[f"CPE{k}.alpha"] = float(alpha)
     return "-".join(parts), start
 
 
