@@ -15,6 +15,7 @@ from kelvara_lab.spectrum import DataError
 # isort: split
 # The distribution of relaxation times and Z-HIT.
 from kelvara_lab.drt import CircuitDrt, DrtResult, drt, drt_of
+from kelvara_lab.drt.batch import drt_many
 from kelvara_lab.zhit import ZhitResult, zhit
 
 __all__ = [
@@ -45,6 +46,7 @@ __all__ = [
     "DrtResult",
     "ZhitResult",
     "drt",
+    "drt_many",
     "drt_of",
     "zhit",
 ]

@@ -57,7 +57,7 @@ def suggest_circuit(result: DrtResult, *, min_share: float = 0.02) -> tuple[str,
         parts.append(f"(R{k},CPE{k})")
         r = max(float(resistance), floor)
         start[f"R{k}.r"] = r
-        start[f"CPE{k}.q"] = float(tau) ** alpha / r
+        start[f"CPE{k}.q"] = float(tau) ** float(alpha) / r
         start[f"CPE{k}.alpha"] = float(alpha)
     return "-".join(parts), start
 
