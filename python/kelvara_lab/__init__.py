@@ -35,6 +35,13 @@ if TYPE_CHECKING:
     from kelvara_lab.kk import kk_test as kk_test
     from kelvara_lab.report import FitReport as FitReport
     from kelvara_lab.spectrum import DataError as DataError
+    from kelvara_lab.drt import CircuitDrt as CircuitDrt
+    from kelvara_lab.drt import DrtResult as DrtResult
+    from kelvara_lab.drt import drt as drt
+    from kelvara_lab.drt import drt_of as drt_of
+    from kelvara_lab.drt.batch import drt_many as drt_many
+    from kelvara_lab.zhit import ZhitResult as ZhitResult
+    from kelvara_lab.zhit import zhit as zhit
 
     __version__: str
 
@@ -62,6 +69,13 @@ _HOMES = {
     "fit_many": "batch",
     "read_results": "batch",
     "write_results": "batch",
+    "CircuitDrt": "drt",
+    "DrtResult": "drt",
+    "drt": "drt",
+    "drt_of": "drt",
+    "drt_many": "drt.batch",
+    "ZhitResult": "zhit",
+    "zhit": "zhit",
 }
 
 __all__ = sorted(_HOMES)

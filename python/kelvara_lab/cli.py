@@ -10,7 +10,7 @@ from typing import Any
 
 import click
 
-from kelvara_lab import cli_compare, cli_fit, cli_inspect, cli_validate
+from kelvara_lab import cli_compare, cli_drt, cli_fit, cli_inspect, cli_validate
 
 
 class _Commands(click.Group):
@@ -28,10 +28,11 @@ class _Commands(click.Group):
 @click.group(cls=_Commands)
 @click.version_option(package_name="kelvara", prog_name="kelvara-lab")
 def main() -> None:
-    """Read, check, validate, fit and compare impedance spectra from instrument files."""
+    """Read, check, validate, fit and compare impedance spectra, and find their DRT."""
 
 
 main.add_command(cli_inspect.command)
 main.add_command(cli_validate.command)
 main.add_command(cli_fit.command)
 main.add_command(cli_compare.command)
+main.add_command(cli_drt.command)

@@ -1,4 +1,4 @@
-"""Nyquist, Bode, residual and Lin-KK plots on matplotlib Axes.
+"""Nyquist, Bode, residual, Lin-KK and DRT plots on matplotlib Axes.
 
 Each function draws onto the Axes it is given (or new ones) and returns them. Impedances
 are scaled to milliohm or kiloohm where that reads better; the unit is in the labels.
@@ -17,7 +17,9 @@ from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
+    from kelvara_lab.drt import CircuitDrt, DrtResult
     from kelvara_lab.kk import KKResult
 
 FloatArray = npt.NDArray[np.float64]
@@ -216,3 +218,58 @@ def kk(result: KKResult, *, ax: Sequence[Axes] | None = None) -> tuple[Axes, Axe
     )
     residuals(result, ax=bottom)
     return top, bottom
+
+
+def drt(result: DrtResult, *, against: str = "tau", overlay: CircuitDrt | None = None) -> Figure:
+    """gamma against tau (or frequency) with its peaks marked and the band shaded, above the
+    residuals (percent of |Z|); `overlay` adds the analytic DRT of a fitted circuit."""
+    import matplotlib.pyplot as plt
+
+    if against not in ("tau", "frequency"):
+        raise ValueError(f"against must be 'tau' or 'frequency', got {against!r}")
+
+    def x_of(tau: Any) -> Any:
+        return tau if against == "tau" else 1 / (2 * np.pi * np.asarray(tau))
+
+    fig, (top, bottom) = plt.subplots(
+        2, 1, figsize=(6.5, 5.5), layout="constrained", height_ratios=(3, 1.4)
+    )
+    div, unit = _scale(float(np.max(result.gamma, initial=0.0)))
+    x = x_of(result.tau)
+    if result.gamma_lower is not None and result.gamma_upper is not None:
+        level = f"{100 * (result.band_level or 0):.0f} %"
+        top.fill_between(
+            x, result.gamma_lower / div, result.gamma_upper / div, color="0.8", label=level
+        )
+    top.semilogx(x, result.gamma / div, "-", lw=1.6, label=f"DRT, λ = {result.lambda_:.2g}")
+    peaks = result.peaks
+    if not peaks.empty:
+        top.plot(x_of(peaks["tau"]), peaks["gamma"] / div, "v", ms=7, label="peaks")
+        columns = (peaks[name].to_numpy(dtype=float) for name in ("tau", "gamma", "r"))
+        for tau, height, r in zip(*columns, strict=True):
+            top.annotate(
+                f"{r / div:.3g} {unit}",
+                (float(x_of(tau)), height / div),
+                textcoords="offset points",
+                xytext=(0, 8),
+                ha="center",
+                fontsize=8,
+            )
+    if overlay is not None:
+        top.semilogx(x_of(overlay.tau), overlay.gamma / div, "--", lw=1.2, label="fitted circuit")
+        for tau in overlay.lines["tau"].to_numpy(dtype=float):
+            top.axvline(float(x_of(tau)), color="0.4", ls=":", lw=1)
+    top.set_ylabel(f"γ / {unit}")
+    top.set_xlabel("τ / s" if against == "tau" else "frequency / Hz")
+    top.grid(True, which="major", alpha=0.35)
+    top.legend(fontsize=8)
+    f = result.frequencies
+    relative = result.residuals / np.abs(result.impedances)
+    bottom.semilogx(f, 100 * relative.real, "o-", ms=3, lw=0.8, label="real")
+    bottom.semilogx(f, 100 * relative.imag, "s-", ms=3, lw=0.8, label="imaginary")
+    bottom.axhline(0, color="0.4", lw=0.6)
+    bottom.set_xlabel("frequency / Hz")
+    bottom.set_ylabel("residual / %")
+    bottom.grid(True, which="major", alpha=0.35)
+    bottom.legend(fontsize=8)
+    return fig
