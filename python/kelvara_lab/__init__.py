@@ -27,6 +27,11 @@ if TYPE_CHECKING:
     from kelvara_lab.columns import REAL as REAL
     from kelvara_lab.columns import SPECTRUM as SPECTRUM
     from kelvara_lab.compare import compare as compare
+    from kelvara_lab.drt import CircuitDrt as CircuitDrt
+    from kelvara_lab.drt import DrtResult as DrtResult
+    from kelvara_lab.drt import drt as drt
+    from kelvara_lab.drt import drt_of as drt_of
+    from kelvara_lab.drt.batch import drt_many as drt_many
     from kelvara_lab.fitting import fit as fit
     from kelvara_lab.io import ReadError as ReadError
     from kelvara_lab.io import read as read
@@ -35,11 +40,6 @@ if TYPE_CHECKING:
     from kelvara_lab.kk import kk_test as kk_test
     from kelvara_lab.report import FitReport as FitReport
     from kelvara_lab.spectrum import DataError as DataError
-    from kelvara_lab.drt import CircuitDrt as CircuitDrt
-    from kelvara_lab.drt import DrtResult as DrtResult
-    from kelvara_lab.drt import drt as drt
-    from kelvara_lab.drt import drt_of as drt_of
-    from kelvara_lab.drt.batch import drt_many as drt_many
     from kelvara_lab.zhit import ZhitResult as ZhitResult
     from kelvara_lab.zhit import zhit as zhit
 
