@@ -139,7 +139,8 @@ def main() -> None:
     parser.add_argument("--circuits", type=int, default=len(SUITE))
     parser.add_argument("--only", default="", help="circuits whose notation contains this text")
     args = parser.parse_args()
-    reached, total, times = 0, 0, {8: [], 12: []}
+    reached, total = 0, 0
+    times: dict[int, list[float]] = {8: [], 12: []}
     misses = []
     kinds = set()
     for index, notation in enumerate(SUITE[: args.circuits]):
