@@ -178,6 +178,21 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
         if (better(e, polished[best])) polished[best] = std::move(e);
       }
     }
+    // Hops around the best end: a minimum a little lower often lies a short
+    // way off, across a ridge the polish cannot see over.
+    const std::vector<std::vector<double>> hops = perturbed_starts(
+        polished[best].params, ranges, problem.bounds, request.held(), request.settings.hops, request.settings.seed);
+    std::vector<End> hopped(hops.size());
+    parallel_for_each_index(hops.size(), [&](std::size_t i) {
+      LmRun run = free_single_start(problem, hops[i], free, request.lm);
+      clamp_into_bounds(run.params, problem.bounds);
+      const double cost = cost_at(problem, run.params);
+      hopped[i] = {std::move(run.params), cost, run.termination};
+    });
+    started += hopped.size();
+    for (End& e : hopped) {
+      if (better(e, polished[best])) polished[best] = std::move(e);
+    }
     EngineOutcome out;
     FreeOutcome built = build_free_outcome(problem, polished[best].params, request.held(),
                                            is_success(polished[best].termination), polished[best].termination, started);

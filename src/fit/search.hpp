@@ -12,7 +12,8 @@
 //      ends above what a local fit from that start finds;
 //   4. where a parameter ended decades outside the scales of the spectrum
 //      (an element that collapsed on the way), polishes with the series item
-//      holding it laid out afresh from the structured starts.
+//      holding it laid out afresh from the structured starts;
+//   5. full runs from a few points around the best end.
 // Every choice is ranked by cost, ties by start order, so the result is the
 // same for the same input and seed whatever the number of threads.
 
@@ -33,6 +34,7 @@ struct SearchSettings {
   std::size_t structured = 24;     // at most
   std::size_t short_iterations = 12;  // evaluation budget of a short run: this times (n + 1)
   std::size_t polished = 4;        // best short ends given the full multi-start
+  std::size_t hops = 8;            // full runs from points around the best end
   std::uint64_t seed = 0;
 };
 

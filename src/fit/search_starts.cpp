@@ -256,6 +256,26 @@ std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> 
   return out;
 }
 
+std::vector<std::vector<double>> perturbed_starts(std::span<const double> centre, std::span<const DrawRange> ranges,
+                                                  std::span<const Bounds> box, std::span<const bool> held,
+                                                  std::size_t count, std::uint64_t seed) {
+  std::vector<std::vector<double>> out;
+  for (std::size_t k = 0; k < count; ++k) {
+    std::vector<double> p(centre.begin(), centre.end());
+    for (std::size_t i = 0; i < p.size(); ++i) {
+      if (held[i]) continue;
+      const double u = 2.0 * seed_offset(seed + 7919 * (k + 1), i) - 1.0;  // in [-1, 1)
+      if (ranges[i].logarithmic) {
+        p[i] = clamp_into(p[i] * std::pow(10.0, 0.5 * u), box[i]);
+      } else {
+        p[i] = clamp_into(p[i] + 0.1 * u * (box[i].hi - box[i].lo), box[i]);
+      }
+    }
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
 std::vector<std::vector<double>> structured_starts(const SeriesList& nodes, const SpectrumScales& scales,
                                                    std::span<const Bounds> box, std::span<const double> base,
                                                    std::span<const bool> held, std::size_t limit) {

@@ -54,6 +54,13 @@ std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> 
                                                      std::span<const bool> held, std::size_t count,
                                                      std::uint64_t seed);
 
+// `count` points around `centre`: each free open-ended parameter scaled by up
+// to half a decade either way, each bounded one moved by up to a tenth of
+// its range (and kept inside), from a seeded sequence.
+std::vector<std::vector<double>> perturbed_starts(std::span<const double> centre, std::span<const DrawRange> ranges,
+                                                  std::span<const Bounds> box, std::span<const bool> held,
+                                                  std::size_t count, std::uint64_t seed);
+
 // Starts laid out from the features: time constants on the spectrum's
 // peaks in each assignment order (and spread across the window when it has
 // fewer peaks than the circuit has time constants), resistances from the
