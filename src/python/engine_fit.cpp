@@ -24,12 +24,12 @@ const char* engine_fit_doc() {
       text += ", " + std::string(name) + "=" + std::string(fit_option(name).default_text);
     }
     return text +
-           ")\n--\n\n"
+           ", effort=1)\n--\n\n"
            "Fit `circuit` (notation or a registry key) with the parameters flagged in `held` kept at the\n"
            "first start's values and the others inside [lower, upper]; `starts` lists physical starting\n"
            "vectors, the first of them the local fit's. With `search` the spectrum-scaled search runs too.\n"
            "Returns a dict: values, stderr (None when J^T J is singular), covariance, cost, chi_square,\n"
-           "success, evaluations, iterations, starts.";
+           "success, evaluations, iterations, starts. `effort` multiplies the search's starts.";
   }();
   return doc.c_str();
 }
@@ -55,13 +55,13 @@ PyObject* engine_fit_options(PyObject*, PyObject*) {
 namespace {
 
 enum Arg { kCircuit, kFrequencies, kImpedances, kStarts, kHeld, kLower, kUpper, kWeight, kSearch, kSeed,
-           kMaxIterations, kFtol, kXtol, kArgCount };
+           kMaxIterations, kFtol, kXtol, kEffort, kArgCount };
 
 constexpr std::array<const char*, kArgCount> kNames = {"circuit", "frequencies", "impedances", "starts", "held",
                                                        "lower", "upper", "weight", "search", "seed",
                                                        fit_option("max_iterations").name.data(),
                                                        fit_option("ftol").name.data(),
-                                                       fit_option("xtol").name.data()};
+                                                       fit_option("xtol").name.data(), "effort"};
 
 std::vector<double> vector_of_length(Arg arg, PyObject* obj, std::size_t n) {
   std::vector<double> out = argument(kNames[arg], [&] { return to_double_vector(obj); });
@@ -145,6 +145,13 @@ PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!modulus) raise(PyExc_ValueError, unknown_weighting_message(weight));
     if (a[kSearch]) request.search = argument(kNames[kSearch], [&] { return to_bool(a[kSearch]); });
     if (a[kSeed]) request.settings.seed = argument(kNames[kSeed], [&] { return to_u64(a[kSeed]); });
+    if (a[kEffort]) {
+      // Scales how many starts the search draws, screens, polishes and hops from.
+      const std::uint32_t effort = argument(kNames[kEffort], [&] { return to_u32(a[kEffort]); });
+      if (effort == 0) raise(PyExc_ValueError, "effort must be at least 1, got 0");
+      SearchSettings& s = request.settings;
+      s.quasi_random *= effort, s.screened *= effort, s.polished *= effort, s.hops *= effort;
+    }
     FitOptions options;
     if (a[kMaxIterations]) options.max_iterations = argument(kNames[kMaxIterations], [&] { return to_u32(a[kMaxIterations]); });
     if (a[kFtol]) options.ftol = argument(kNames[kFtol], [&] { return to_double(a[kFtol]); });
