@@ -32,7 +32,7 @@ struct SearchSettings {
   std::size_t quasi_random = 256;  // drawn, each costing one evaluation
   std::size_t screened = 16;       // of those, the cheapest run briefly
   std::size_t structured = 24;     // at most
-  std::size_t short_iterations = 12;  // evaluation budget of a short run: this times (n + 1)
+  std::size_t short_iterations = 4;  // evaluation budget of a short run: this times (n + 1)
   std::size_t polished = 4;        // best short ends given the full multi-start
   std::size_t hops = 8;            // full runs from points around the best end
   std::uint64_t seed = 0;
