@@ -138,6 +138,7 @@ def main() -> None:
     parser.add_argument("--random", type=int, default=500)
     parser.add_argument("--circuits", type=int, default=len(SUITE))
     parser.add_argument("--only", default="", help="circuits whose notation contains this text")
+    parser.add_argument("--effort", type=int, default=None, help="the search's effort")
     args = parser.parse_args()
     reached, total = 0, 0
     times: dict[int, list[float]] = {8: [], 12: []}
@@ -160,7 +161,8 @@ def main() -> None:
             z = kelvara.Circuit(notation).with_values(truth).impedance(f)
             z = z * (1 + 0.005 * (rng.standard_normal(60) + 1j * rng.standard_normal(60)))
             t = time.perf_counter()
-            report = fit(notation, (f, z), check=False, noise_floor=0.0)
+            effort = {} if args.effort is None else {"effort": args.effort}
+            report = fit(notation, (f, z), check=False, noise_floor=0.0, **effort)
             times[8 if n <= 8 else 12].append(time.perf_counter() - t)
             ref = reference(notation, f, z, truth, rng, args.random)
             ok = report.cost <= ref * 1.001

@@ -28,6 +28,8 @@ from kelvara_lab.verdict import judge, noise_floor
 FloatArray = npt.NDArray[np.float64]
 Search = Literal["thorough", "local"]
 SEARCHES: tuple[Search, ...] = ("thorough", "local")
+# The search's default multiplier of its starts: bench/search.py measures 1, 2 and 4.
+DEFAULT_EFFORT = 2
 
 # The reference circuits by key, as kelvara builds them.
 REGISTRY: dict[str, str] = _engine.registry()
@@ -159,6 +161,7 @@ def _engine_fit(
     user_start: dict[str, float],
     search: Search,
     seed: int | None,
+    effort: int,
     options: Mapping[str, Any],
     floor: float | None,
 ) -> FitReport:
@@ -196,6 +199,7 @@ def _engine_fit(
         weight=weight,
         search=search == "thorough",
         seed=0 if seed is None else seed,
+        effort=effort,
         **engine_options,
     )
     values = np.array(out["values"], dtype=float)
@@ -359,6 +363,7 @@ def fit(
     start: Mapping[str, float] | Sequence[float] | None = None,
     search: Search = "thorough",
     seed: int | None = None,
+    effort: int = DEFAULT_EFFORT,
     check: bool = True,
     noise_floor: float | None = None,
     **fit_options: Any,
@@ -370,8 +375,9 @@ def fit(
     ``fixed={"R0.r": 0.02}`` holds parameters; ``bounds={"CPE1.alpha": (0.5, 1)}`` narrows
     their valid box; ``start`` gives start values (a mapping of names, or one value per
     parameter). ``search="thorough"`` (default) adds the spectrum-scaled search to the local
-    fit, deterministic for a given ``seed``; ``search="local"`` is the local fit alone, and
-    without fixed, bounds or start it is kelvara's ``Circuit.fit(**fit_options)`` exactly
+    fit, deterministic for a given ``seed``; ``effort`` multiplies its starts (4 finds the
+    best minimum of hard many-arc circuits more often, at about twice the time);
+    ``search="local"`` is the local fit alone, and without fixed, bounds or start it is kelvara's ``Circuit.fit(**fit_options)`` exactly
     (the choice for very large batches of registry circuits, whose networks already start
     them near the best minimum). A global ``method`` runs kelvara's own search of that name.
     ``noise_floor`` (percent of |Z|) skips the Lin-KK test the verdict otherwise runs.
@@ -396,5 +402,15 @@ def fit(
             )
         return _kelvara_fit(model, notation, spectrum, fit_options, noise_floor)
     return _engine_fit(
-        model, notation, spectrum, box, held, user_start, search, seed, fit_options, noise_floor
+        model,
+        notation,
+        spectrum,
+        box,
+        held,
+        user_start,
+        search,
+        seed,
+        effort,
+        fit_options,
+        noise_floor,
     )
