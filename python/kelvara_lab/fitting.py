@@ -26,8 +26,8 @@ from kelvara_lab.spectrum import Spectrum, load
 from kelvara_lab.verdict import judge, noise_floor
 
 FloatArray = npt.NDArray[np.float64]
-Search = Literal["thorough", "local"]
-SEARCHES: tuple[Search, ...] = ("thorough", "local")
+Search = Literal["thorough", "quick", "local"]
+SEARCHES: tuple[Search, ...] = ("thorough", "quick", "local")
 
 # The reference circuits by key, as kelvara builds them.
 REGISTRY: dict[str, str] = _engine.registry()
@@ -194,15 +194,19 @@ def _engine_fit(
         [b[0] for b in box],
         [b[1] for b in box],
         weight=weight,
-        search=search == "thorough",
+        search=search != "local",
+        quick=search == "quick",
         seed=0 if seed is None else seed,
         **engine_options,
     )
     values = np.array(out["values"], dtype=float)
     stderr = out["stderr"]
     covariance = np.array(out["covariance"], dtype=float).reshape(len(names), len(names))
-    if search == "thorough":
-        engine = f"kelvara_lab engine, search over {out['starts']} solver runs (seed {seed or 0})"
+    if search != "local":
+        engine = (
+            f"kelvara_lab engine, {search} search over {out['starts']} solver runs "
+            f"(seed {seed or 0})"
+        )
     else:
         engine = "kelvara_lab engine, local multi-start on the free parameters"
     return _report(
@@ -370,7 +374,8 @@ def fit(
     ``fixed={"R0.r": 0.02}`` holds parameters; ``bounds={"CPE1.alpha": (0.5, 1)}`` narrows
     their valid box; ``start`` gives start values (a mapping of names, or one value per
     parameter). ``search="thorough"`` (default) adds the spectrum-scaled search to the local
-    fit, deterministic for a given ``seed``; ``search="local"`` is the local fit alone, and
+    fit, deterministic for a given ``seed``; ``search="quick"`` runs it with a quarter of the
+    starts (a screen of many candidates); ``search="local"`` is the local fit alone, and
     without fixed, bounds or start it is kelvara's ``Circuit.fit(**fit_options)`` exactly
     (the choice for very large batches of registry circuits, whose networks already start
     them near the best minimum). A global ``method`` runs kelvara's own search of that name.

@@ -34,6 +34,10 @@ struct SearchSettings {
   std::size_t short_iterations = 12;  // evaluation budget of a short run: this times (n + 1)
   std::size_t polished = 4;        // best short ends given the full multi-start
   std::uint64_t seed = 0;
+
+  // A quarter of the draws, starts and polishes: the search a screen of many
+  // candidate circuits affords, where the best few get the full search after.
+  static SearchSettings quick() { return {64, 4, 8, 12, 1, 0}; }
 };
 
 struct EngineRequest {
