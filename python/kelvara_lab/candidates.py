@@ -96,7 +96,9 @@ def join(op: str, children: Iterable[Node]) -> Node:
         return merged[0]
     merged.sort(key=lambda c: _order(op, c))
     text = op.join(c.text for c in merged)
-    return Node(op, tuple(merged), f"({text})" if op == PARALLEL else text, sum(c.size for c in merged))
+    return Node(
+        op, tuple(merged), f"({text})" if op == PARALLEL else text, sum(c.size for c in merged)
+    )
 
 
 def notation(node: Node) -> str:
@@ -170,7 +172,10 @@ def _trim(p: list[Fraction]) -> list[Fraction]:
 
 def _add(a: Poly, b: Poly) -> Poly:
     n = max(len(a), len(b))
-    out = [(a[i] if i < len(a) else Fraction(0)) + (b[i] if i < len(b) else Fraction(0)) for i in range(n)]
+    out = [
+        (a[i] if i < len(a) else Fraction(0)) + (b[i] if i < len(b) else Fraction(0))
+        for i in range(n)
+    ]
     return tuple(_trim(out))
 
 
@@ -233,7 +238,7 @@ def _function(node: Node, values: Iterator[Fraction]) -> tuple[Poly, Poly]:
     return n, d
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def rational_signature(node: Node) -> tuple[tuple[int, int, bool, bool], int]:
     """(degN, degD, N(0) = 0, D(0) = 0) of an R/C/L network's reduced impedance, and the number
     of free coefficients of such a function."""
@@ -299,9 +304,7 @@ def equivalence_key(node: Node) -> str | None:
 # --- the grammar -----------------------------------------------------------------------------
 
 
-def _multisets(
-    pool: list[Node], total: int, parts: int, start: int = 0
-) -> Iterator[list[Node]]:
+def _multisets(pool: list[Node], total: int, parts: int, start: int = 0) -> Iterator[list[Node]]:
     """Multisets of at least two and at most `parts` trees from `pool` (ascending by size) whose
     sizes sum to `total`, each listed once."""
     if total == 0:

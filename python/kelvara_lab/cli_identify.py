@@ -24,7 +24,10 @@ def _summary(table: Any, top: int) -> list[str]:
     likelihood = relative_likelihood(table["score"])
     shown = table.head(top)
     width = max(8, *(len(c) for c in shown["circuit"]))
-    lines = [f"  {'rank':>4s}  {'circuit':{width}s}  {'name':14s} {'BIC':>10s} {'rel. lik.':>9s}  verdict"]
+    lines = [
+        f"  {'rank':>4s}  {'circuit':{width}s}  {'name':14s} {'BIC':>10s} "
+        f"{'rel. lik.':>9s}  verdict"
+    ]
     for (rank, row), lik in zip(shown.iterrows(), likelihood, strict=False):
         lines.append(
             f"  {rank:4d}  {row['circuit']:{width}s}  {row['name'] or '-':14s} {row['bic']:10.2f} "

@@ -8,9 +8,12 @@
 3. *Screening*: every survivor is fitted by the quick search (``search="quick"``: the
    spectrum-scaled search with a quarter of its starts).
 4. *Search*: the ``thorough`` best-screened candidates (and at least the best
-   ``per_size`` of each element count, so that a small circuit whose local fit went astray is
+   ``per_size`` of each element count, so that a small circuit whose quick fit went astray is
    not lost to larger ones) are fitted with the spectrum-scaled search; ``thorough=None`` gives
-   every survivor the search.
+   every survivor the search. Where no point of the spectrum is inductive (so the pruning left
+   inductors out), the best ``INDUCTOR_TRIES`` searched circuits are searched once more with a
+   series inductor: a lead's inductance can bend the highest frequencies without making any
+   point inductive.
 5. *Ranking* by ``score``: BIC with each parameter the data do not determine (the verdict's
    undetermined and at-bound parameters) counted a second time, that is ln(m) added per such
    parameter for m residuals; a parameter the data do not pay for is no evidence for the
@@ -28,7 +31,7 @@ import math
 import os
 import time
 import warnings
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
@@ -37,21 +40,27 @@ import pandas as pd
 
 from kelvara_lab.candidates import (
     KIND_ORDER,
+    SERIES,
     SPELLINGS,
     Node,
     distinct,
     equivalence_key,
     generate,
+    join,
+    leaf,
     notation,
     parse,
 )
 from kelvara_lab.fitting import REGISTRY, fit
-from kelvara_lab.pruning import Features, features, prune
+from kelvara_lab.pruning import Features, features, prune, relaxations_drawn
 from kelvara_lab.report import FitReport
 from kelvara_lab.spectrum import Spectrum, load
 from kelvara_lab.verdict import noise_floor
 
 ELEMENTS = ("R", "C", "CPE", "L", "W", "Wo")
+# Where no point is inductive the candidates hold no inductor, yet a lead's inductance may still
+# bend the highest frequencies; the best few searched circuits are tried again with one in series.
+INDUCTOR_TRIES = 6
 COLUMNS = [
     "circuit",
     "name",
@@ -70,7 +79,9 @@ COLUMNS = [
 
 
 @functools.lru_cache(maxsize=8)
-def candidate_set(elements: tuple[str, ...], max_elements: int) -> tuple[tuple[Node, ...], int, int]:
+def candidate_set(
+    elements: tuple[str, ...], max_elements: int
+) -> tuple[tuple[Node, ...], int, int]:
     """(one tree per impedance family, trees the grammar made, of which redundant)."""
     trees = generate(elements, max_elements)
     kept, redundant = distinct(trees)
@@ -91,7 +102,7 @@ def registry_keys() -> dict[str, str]:
 def _drt_relaxations(spectrum: Spectrum) -> int | None:
     """The DRT's peak count, where kelvara_lab has the DRT and it succeeds."""
     try:
-        from kelvara_lab.drt import drt  # type: ignore[import-not-found,unused-ignore]
+        from kelvara_lab.drt import drt  # type: ignore[import-not-found,import-untyped,unused-ignore]
     except ImportError:
         return None
     try:
@@ -112,9 +123,7 @@ def _fit_one(
         # would say so once per candidate.
         warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
         try:
-            return fit(
-                circuit, spectrum, search=search, seed=seed, check=False, noise_floor=floor
-            )  # type: ignore[arg-type]
+            return fit(circuit, spectrum, search=search, seed=seed, check=False, noise_floor=floor)  # type: ignore[arg-type]
         except ValueError:
             return None  # a fit that cannot run is no candidate; the row records it
 
@@ -148,13 +157,22 @@ def _fit_all(
         chunks = [circuits[i : i + size] for i in range(0, len(circuits), size)]
         futures = [
             client.submit(
-                _fit_chunk, chunk, spectrum.frequencies, spectrum.impedances, search, seed, floor,
+                _fit_chunk,
+                chunk,
+                spectrum.frequencies,
+                spectrum.impedances,
+                search,
+                seed,
+                floor,
                 pure=False,
             )
             for chunk in chunks
         ]
         return [report for part in client.gather(futures) for report in part]
-    one: Callable[[str], FitReport | None] = lambda c: _fit_one(c, spectrum, search, seed, floor)
+
+    def one(circuit: str) -> FitReport | None:
+        return _fit_one(circuit, spectrum, search, seed, floor)
+
     if workers == 1:
         return [one(c) for c in circuits]
     with ThreadPoolExecutor(max_workers=workers) as pool:
@@ -165,14 +183,23 @@ def score(report: FitReport | None) -> float:
     """BIC with each undetermined or at-bound parameter counted twice (inf for no fit)."""
     if report is None or not math.isfinite(report.bic):
         return math.inf
-    unpaid = 0 if report.verdict is None else (
-        len(report.verdict.undetermined) + len(report.verdict.at_bound)
+    unpaid = (
+        0
+        if report.verdict is None
+        else (len(report.verdict.undetermined) + len(report.verdict.at_bound))
     )
     return report.bic + math.log(2 * report.points) * unpaid
 
 
-def _row(tree: Node, circuit: str, name: str, report: FitReport | None, stage: str) -> dict[str, Any]:
-    row: dict[str, Any] = {"circuit": circuit, "name": name, "elements": tree.size, "key": tree.text}
+def _row(
+    tree: Node, circuit: str, name: str, report: FitReport | None, stage: str
+) -> dict[str, Any]:
+    row: dict[str, Any] = {
+        "circuit": circuit,
+        "name": name,
+        "elements": tree.size,
+        "key": tree.text,
+    }
     if report is None:
         row.update(parameters=0, values={}, chi_square=math.nan, aic=math.nan, bic=math.nan)
         row.update(score=math.inf, trusted=False, verdict="no fit", stage=stage, report=None)
@@ -190,6 +217,39 @@ def _row(tree: Node, circuit: str, name: str, report: FitReport | None, stage: s
         report=report,
     )
     return row
+
+
+def _with_series_inductor(
+    trees: list[Node], final: dict[int, tuple[FitReport | None, str]], max_elements: int
+) -> list[Node]:
+    """Up to ``INDUCTOR_TRIES`` of the best searched trees without an inductor, with one in
+    series."""
+    ranked = sorted(
+        (
+            i
+            for i, (_, stage) in final.items()
+            if stage == "search" and "L" not in trees[i].leaves()
+        ),
+        key=lambda i: (score(final[i][0]), trees[i].text),
+    )
+    # The best of each relaxation count first: the inductor may be what a circuit with more
+    # arcs lacked to win.
+    groups: set[int] = set()
+    first = []
+    for i in ranked:
+        if relaxations_drawn(trees[i]) not in groups:
+            groups.add(relaxations_drawn(trees[i]))
+            first.append(i)
+    known = {t.text for t in trees}
+    out = []
+    for i in first + ranked:
+        tree = join(SERIES, (leaf("L"), trees[i]))
+        if tree.size <= max_elements and tree.text not in known:
+            out.append(tree)
+            known.add(tree.text)
+        if len(out) == INDUCTOR_TRIES:
+            break
+    return out
 
 
 def _promoted(order: list[int], trees: Sequence[Node], count: int, per_size: int) -> list[int]:
@@ -273,6 +333,20 @@ def identify(
         # The search starts from the local fit's start too, so it never ends above it; a
         # failed search keeps the screen's fit.
         final[i] = (report if report is not None else screened[i], "search")
+    kept = len(survivors)
+    extra: list[Node] = []
+    if found.inductive_points == "none" and "L" in kinds:
+        extra = _with_series_inductor(survivors, final, max_elements)
+        reports = _fit_all(
+            [notation(t) for t in extra], spectrum, "thorough", seed, floor, workers, client
+        )
+        for tree, report in zip(extra, reports, strict=True):
+            survivors.append(tree)
+            name = registry.get(equivalence_key(tree) or "", "")
+            names.append(name)
+            circuits.append(REGISTRY[name] if name else notation(tree))
+            final[len(survivors) - 1] = (report, "search")
+            promoted.append(len(survivors) - 1)
     rows = [_row(survivors[i], circuits[i], names[i], *final[i]) for i in range(len(survivors))]
     table = pd.DataFrame(rows, columns=[*COLUMNS, "key"])
     # Searched fits first, then by score, ties by the canonical text: the same order whatever
@@ -286,7 +360,8 @@ def identify(
         redundant=redundant,
         distinct=len(trees),
         pruned=dict(dropped),
-        survivors=len(survivors),
+        survivors=kept,
+        inductor_tries=len(extra),
         screened=0 if thorough is None else len(survivors),
         searched=len(promoted),
         noise_floor=floor,

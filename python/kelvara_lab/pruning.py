@@ -21,14 +21,16 @@ the data show, or that add a parameter the data cannot determine):
    lone capacitor or CPE, nothing in series) is dropped.
 4. *Inductive high frequencies* (positive Z'' at the two highest frequencies): a candidate with
    no inductor in its series path is dropped.
-5. *No inductive point at all*: a candidate with an inductor is dropped (nothing would determine
-   it). Where only the high frequencies are inductive, an inductor may stand only in the series
-   path (lead inductance), not inside a parallel group (a low-frequency loop).
+5. *No inductive point at all*: a candidate with an inductor is dropped (``identify`` tries a
+   series inductor on its best few circuits afterwards, since an inductance can bend the highest
+   frequencies without making a point inductive). Where only the high frequencies are
+   inductive, an inductor may stand only in the series path (lead inductance), not inside a
+   parallel group (a low-frequency loop).
 6. *Relaxations*: a candidate with more parallel groups than the resolvable relaxations plus
    one (two arcs may overlap into one peak) is dropped, and so is one with fewer groups than
-   the peaks that lie inside the window (each needs a group to draw it; a peak at the window's
-   edge may be a diffusion tail instead). The count is the DRT's peak count where
-   ``kelvara_lab.drt`` is available (then at least the count less one groups are needed), else
+   the peaks inside the window less one (each peak needs a group to draw it, a peak at the
+   window's edge may be a diffusion tail instead, and one counted peak may be a ripple). The
+   count is the DRT's peak count where ``kelvara_lab.drt`` is available, else
    the peaks of -Z'' and of -dZ'/dln f of the spectrum's Lin-KK model (overlapping arcs show
    in one or the other), whichever is larger.
 
@@ -56,7 +58,7 @@ TAIL_SLOPE = 0.3  # d(-Z'') / dZ' over the lowest points: about 17 degrees
 HF_RESISTIVE_DEGREES = 25.0
 # Of the span of -Z'' (or of -dZ'/dln f): the Lin-KK model's own ripples stay below about 6 %.
 PEAK_PROMINENCE = 0.08
-INDUCTIVE = 0.01  # a point is inductive when Z'' exceeds this fraction of |Z|
+INDUCTIVE = 0.02  # a point is inductive when Z'' exceeds this fraction of |Z| (4 sigma at 0.5 %)
 CLOSED = 0.03  # -Z'' at the lowest points below this fraction of its largest: the arc has closed
 LOW_POINTS = 4
 DENSE_PER_DECADE = 20
@@ -197,8 +199,9 @@ def features(
     where: Literal["none", "high", "elsewhere"] = "none"
     if inductive.any():
         # Inductive points only in a run at the top of the window are a lead's inductance.
-        first = int(np.argmax(inductive))
-        where = "high" if inductive[first:].all() else "elsewhere"
+        top_run = len(inductive) - int(np.argmin(inductive[::-1])) if not inductive.all() else 0
+        # Two inductive points below the top run make a loop; one may be an outlier.
+        where = "elsewhere" if np.count_nonzero(inductive[:top_run]) >= 2 else "high"
     interior = None
     if relaxations is None:
         interior, relaxations = spectrum_relaxations(f, z)
@@ -223,7 +226,8 @@ def rules(found: Features) -> list[tuple[str, Callable[[Node], bool]]]:
         out.append(("an inductor inside a parallel group", inductor_outside_series_path))
     if found.relaxations is not None:
         most = found.relaxations + 1
-        least = found.relaxations - 1 if found.interior is None else found.interior
+        # One peak fewer than counted: a ripple of the model may pass for a small peak.
+        least = (found.relaxations if found.interior is None else found.interior) - 1
         out.append(
             (
                 "relaxations beyond what the data resolve",

@@ -56,7 +56,10 @@ def test_equivalent_circuits_share_one_key(a: str, b: str) -> None:
     ("a", "b"),
     [
         ("R0-(R1,CPE1)", "R0-(R1,C1)"),
-        ("R0-(R1,CPE1)-(R2,CPE2)", "R0-(R1-(R2,CPE2),CPE1)"),  # CPE ladders are a model of their own
+        (
+            "R0-(R1,CPE1)-(R2,CPE2)",
+            "R0-(R1-(R2,CPE2),CPE1)",
+        ),  # CPE ladders are a model of their own
         ("R0-(R1-W1,C1)", "R0-W1-(R1,C1)"),
         ("R0-(R1,C1)", "R0-C1-(R1,C2)"),
         ("L0-R0-(R1,C1)", "R0-(R1,L0,C1)"),
@@ -97,17 +100,26 @@ def test_generated_candidates_are_valid_and_distinct() -> None:
     for tree in kept:
         circuit = kelvara.Circuit(notation(tree))  # valid notation, unique labels
         assert parse(notation(tree)).text == tree.text
-        assert len(circuit.param_names()) == sum(2 if k in ("CPE", "Wo") else 1 for k in tree.leaves())
+        assert len(circuit.param_names()) == sum(
+            2 if k in ("CPE", "Wo") else 1 for k in tree.leaves()
+        )
 
 
 @pytest.mark.parametrize(
     ("data", "dropped", "kept"),
     [
-        (TWO_ARCS, ["R0-(R1,CPE1)-C2", "(R1,CPE1)-(R2,CPE2)", "L0-R0-(R1,CPE1)-(R2,CPE2)"],
-         ["R0-(R1,CPE1)-(R2,CPE2)", "R0-(R1-(R2,CPE2),CPE1)"]),
+        (
+            TWO_ARCS,
+            ["R0-(R1,CPE1)-C2", "(R1,CPE1)-(R2,CPE2)", "L0-R0-(R1,CPE1)-(R2,CPE2)"],
+            ["R0-(R1,CPE1)-(R2,CPE2)", "R0-(R1-(R2,CPE2),CPE1)"],
+        ),
         (RANDLES, ["R0-(R1,C1)", "R0-(R1,C1)-(R2,C2)"], ["R0-(R1-W1,C1)", "R0-W1-(R1,C1)"]),
-        (INDUCTIVE, ["R0-(R1,CPE1)-(R2,CPE2)", "R0-(R1,L1)-(R2,CPE2)"], ["L0-R0-(R1,CPE1)-(R2,CPE2)"]),
-        (ONE_ARC, ["R0-(R1,C1)-(R2,C2)-(R3,C3)", "R0"], ["R0-(R1,C1)", "R0-(R1,C1)-(R2,C2)"]),
+        (
+            INDUCTIVE,
+            ["R0-(R1,CPE1)-(R2,CPE2)", "R0-(R1,L1)-(R2,CPE2)"],
+            ["L0-R0-(R1,CPE1)-(R2,CPE2)"],
+        ),
+        (ONE_ARC, ["R0-(R1,C1)-(R2,C2)-(R3,C3)", "R0-C1"], ["R0-(R1,C1)", "R0-(R1,C1)-(R2,C2)"]),
     ],
     ids=["two arcs", "diffusion tail", "inductive", "one arc"],
 )
@@ -167,8 +179,19 @@ def test_cli_identify_prints_the_best_and_draws_them(tmp_path) -> None:
     path = tmp_path / "arc.csv"
     pd.DataFrame({kl.FREQUENCY: f, kl.REAL: z.real, kl.IMAGINARY: z.imag}).to_csv(path, index=False)
     result = CliRunner().invoke(
-        main, ["identify", str(path), "--elements", "R,C,CPE", "--max-elements", "4", "--top", "2",
-               "--plots", str(tmp_path / "plots")]
+        main,
+        [
+            "identify",
+            str(path),
+            "--elements",
+            "R,C,CPE",
+            "--max-elements",
+            "4",
+            "--top",
+            "2",
+            "--plots",
+            str(tmp_path / "plots"),
+        ],
     )
     assert result.exit_code == 0, result.output
     lines = result.output.splitlines()
