@@ -26,6 +26,8 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from fractions import Fraction
 
+# The element kinds identify builds its candidates from by default.
+ELEMENTS = ("R", "C", "CPE", "L", "W", "Wo")
 SERIES = "-"
 PARALLEL = ","
 # Leaves first in a series (L-R-(...)), composite branches first in a parallel ((R-W,C)), each in

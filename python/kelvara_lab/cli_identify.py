@@ -8,7 +8,7 @@ from typing import Any
 
 import click
 
-from kelvara_lab.identify import ELEMENTS
+from kelvara_lab.candidates import ELEMENTS
 
 
 def relative_likelihood(scores: Any) -> Any:
@@ -77,7 +77,7 @@ def _draw(table: Any, path: Path, title: str) -> None:
 @click.option("--seed", type=click.IntRange(min=0), default=0, show_default=True)
 @click.option("--workers", type=click.IntRange(min=1), help="Threads (default: one per core).")
 @click.option("--plots", type=click.Path(path_type=Path, file_okay=False), help="PNG folder.")
-def identify_command(
+def command(
     files: tuple[Path, ...],
     elements: str,
     max_elements: int,
@@ -93,7 +93,7 @@ def identify_command(
     verdict. --plots draws the best three against the data. Exits with status 1 when a file
     cannot be read or a spectrum fails its data checks.
     """
-    from kelvara_lab.cli import read_or_report
+    from kelvara_lab.cli_common import read_or_report
     from kelvara_lab.identify import identify
     from kelvara_lab.io import spectra
     from kelvara_lab.spectrum import DataError
@@ -135,7 +135,3 @@ def identify_command(
                 click.echo(f"  picture written to {target}")
     if failed:
         raise SystemExit(1)
-
-
-def register(group: click.Group) -> None:
-    group.add_command(identify_command)

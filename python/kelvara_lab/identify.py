@@ -26,6 +26,7 @@ Dask ``client``. The Lin-KK noise floor for the verdicts is computed once.
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 import os
@@ -39,6 +40,7 @@ import numpy as np
 import pandas as pd
 
 from kelvara_lab.candidates import (
+    ELEMENTS,
     KIND_ORDER,
     SERIES,
     SPELLINGS,
@@ -57,7 +59,6 @@ from kelvara_lab.report import FitReport
 from kelvara_lab.spectrum import Spectrum, load
 from kelvara_lab.verdict import noise_floor
 
-ELEMENTS = ("R", "C", "CPE", "L", "W", "Wo")
 # Where no point is inductive the candidates hold no inductor, yet a lead's inductance may still
 # bend the highest frequencies; the best few searched circuits are tried again with one in series.
 INDUCTOR_TRIES = 6
@@ -310,6 +311,11 @@ def identify(
     found: Features = features(spectrum.frequencies, spectrum.impedances, relaxations, source)
     trees, generated, redundant = candidate_set(kinds, max_elements)
     survivors, dropped = prune(trees, found)
+    if not survivors and found.relaxations is not None:
+        # The relaxation count is the least certain reading; where the rules together leave
+        # nothing, it is dropped rather than the spectrum left without a circuit.
+        found = dataclasses.replace(found, relaxations=None, interior=None)
+        survivors, dropped = prune(trees, found)
     registry = registry_keys()
     names = [registry.get(equivalence_key(t) or "", "") for t in survivors]
     circuits = [REGISTRY[n] if n else notation(t) for t, n in zip(survivors, names, strict=True)]
