@@ -33,6 +33,7 @@ if TYPE_CHECKING:
     from kelvara_lab.drt import drt_of as drt_of
     from kelvara_lab.drt.batch import drt_many as drt_many
     from kelvara_lab.fitting import fit as fit
+    from kelvara_lab.identify import identify as identify
     from kelvara_lab.io import ReadError as ReadError
     from kelvara_lab.io import read as read
     from kelvara_lab.io import spectra as spectra
@@ -66,6 +67,7 @@ _HOMES = {
     "FitReport": "report",
     "compare": "compare",
     "fit": "fitting",
+    "identify": "identify",
     "fit_many": "batch",
     "read_results": "batch",
     "write_results": "batch",

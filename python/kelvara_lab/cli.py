@@ -10,7 +10,7 @@ from typing import Any
 
 import click
 
-from kelvara_lab import cli_compare, cli_drt, cli_fit, cli_inspect, cli_validate
+from kelvara_lab import cli_compare, cli_drt, cli_fit, cli_identify, cli_inspect, cli_validate
 
 
 class _Commands(click.Group):
@@ -36,3 +36,4 @@ main.add_command(cli_validate.command)
 main.add_command(cli_fit.command)
 main.add_command(cli_compare.command)
 main.add_command(cli_drt.command)
+main.add_command(cli_identify.command)

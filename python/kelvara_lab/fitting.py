@@ -26,8 +26,8 @@ from kelvara_lab.spectrum import Spectrum, load
 from kelvara_lab.verdict import judge, noise_floor
 
 FloatArray = npt.NDArray[np.float64]
-Search = Literal["thorough", "local"]
-SEARCHES: tuple[Search, ...] = ("thorough", "local")
+Search = Literal["thorough", "quick", "local"]
+SEARCHES: tuple[Search, ...] = ("thorough", "quick", "local")
 # The search's default multiplier of its starts: bench/search.py measures 1, 2 and 4.
 DEFAULT_EFFORT = 2
 
@@ -197,7 +197,8 @@ def _engine_fit(
         [b[0] for b in box],
         [b[1] for b in box],
         weight=weight,
-        search=search == "thorough",
+        search=search != "local",
+        quick=search == "quick",
         seed=0 if seed is None else seed,
         effort=effort,
         **engine_options,
@@ -205,8 +206,11 @@ def _engine_fit(
     values = np.array(out["values"], dtype=float)
     stderr = out["stderr"]
     covariance = np.array(out["covariance"], dtype=float).reshape(len(names), len(names))
-    if search == "thorough":
-        engine = f"kelvara_lab engine, search over {out['starts']} solver runs (seed {seed or 0})"
+    if search != "local":
+        engine = (
+            f"kelvara_lab engine, {search} search over {out['starts']} solver runs "
+            f"(seed {seed or 0})"
+        )
     else:
         engine = "kelvara_lab engine, local multi-start on the free parameters"
     return _report(
@@ -377,7 +381,9 @@ def fit(
     parameter). ``search="thorough"`` (default) adds the spectrum-scaled search to the local
     fit, deterministic for a given ``seed``; ``effort`` multiplies its starts (4 finds the
     best minimum of hard many-arc circuits more often, at about twice the time);
-    ``search="local"`` is the local fit alone, and without fixed, bounds or start it is kelvara's ``Circuit.fit(**fit_options)`` exactly
+    ``search="quick"`` runs it with a quarter of the starts (a screen of many candidates);
+    ``search="local"`` is the local fit alone, and without fixed, bounds or start it is
+    kelvara's ``Circuit.fit(**fit_options)`` exactly
     (the choice for very large batches of registry circuits, whose networks already start
     them near the best minimum). A global ``method`` runs kelvara's own search of that name.
     ``noise_floor`` (percent of |Z|) skips the Lin-KK test the verdict otherwise runs.
