@@ -264,17 +264,8 @@ class FitReport:
     # -- pictures ----------------------------------------------------------------------
 
     def plot(self) -> Figure:
-        """Nyquist and Bode pictures of the data with the fit, on one new figure."""
-        import matplotlib.pyplot as plt
-
+        """The fit's picture (``kelvara_lab.plot.fit``): Nyquist, residuals and Bode of the
+        data with the fit, on one new figure."""
         from kelvara_lab import plot
 
-        fig = plt.figure(figsize=(11, 4.8), layout="constrained")
-        left, right = fig.subfigures(1, 2, width_ratios=[1, 1.1])  # type: ignore[misc]
-        nyquist_ax = left.add_subplot()
-        top, bottom = right.subplots(2, 1, sharex=True)
-        fitted = self.impedance()
-        plot.nyquist(self.frequencies, self.impedances, fit=fitted, ax=nyquist_ax)
-        plot.bode(self.frequencies, self.impedances, fit=fitted, ax=(top, bottom))
-        fig.suptitle(f"{self.circuit}   reduced chi-square {self.reduced_chi_square:.3g}")
-        return fig
+        return plot.fit(self)
