@@ -71,6 +71,18 @@ class KKResult:
     inductance: float
     capacitance: float
 
+    @property
+    def verdict(self) -> str:
+        """"pass" or "FAIL", and why, with the numbers."""
+        if self.passed:
+            return f"pass: noise {self.noise:.3g} % within the {self.max_noise:g} % limit"
+        return f"FAIL: noise {self.noise:.3g} % above the {self.max_noise:g} % limit"
+
+    def _repr_html_(self) -> str:
+        from kelvara_lab.notebook import kk_result_html
+
+        return kk_result_html(self)
+
     def __str__(self) -> str:
         verdict = "pass" if self.passed else "FAIL"
         return (

@@ -150,6 +150,11 @@ class FitReport:
             lines.extend(f"    {f.severity}: {f.message}" for f in self.findings)
         return "\n".join(lines)
 
+    def _repr_html_(self) -> str:
+        from kelvara_lab.notebook import fit_report_html
+
+        return fit_report_html(self)
+
     def __repr__(self) -> str:
         return (
             f"FitReport(circuit={self.circuit!r}, success={self.success}, "
