@@ -11,18 +11,19 @@ The number of RC elements M: over-fitting shows up as resistances of alternating
 measured by mu = 1 - sum(|R_k|, R_k < 0) / sum(|R_k|, R_k >= 0). Schönleber's rule stops at
 the first M where mu falls below ``mu_criterion``; but mu also dips at small M, where the fit
 is still poor (a single arc between two grid time constants needs negative neighbours), and
-stopping there fails good spectra with a large "noise". So the counts are scanned from a
-minimum tied to the window (``RC_PER_DECADE`` per decade) upward, and M_mu is the count from
-which mu stays below the criterion, the direction Yrjänä and Bobacka (Electrochim. Acta 504
-(2024) 144951) recommend. The grids of successive M are not nested, so a smaller M can fit
-better than M_mu: the test takes the best fit among the counts from the minimum to M_mu.
+stopping there fails good spectra with a large "noise". So the counts are scanned upward
+from a minimum tied to the window (``RC_PER_DECADE`` per decade), and M_mu is the count from
+which mu stays below the criterion, as Yrjänä and Bobacka (Electrochim. Acta 504 (2024)
+144951) recommend; "stays" means for ``SETTLE_COUNTS`` counts running, where the scan stops.
+The grids of successive M are not nested, so a smaller M can fit better than M_mu: the test
+keeps the best fit among the counts from the minimum to M_mu.
 
 Pass/fail: the relative residuals of a valid spectrum are noise. With residuals
 dZ/|Z| of standard deviation s in both parts, the pseudo chi-square is about 2 N s^2, so
 the noise estimate is sigma = 100 * sqrt(chi2 / (2 N)) percent (Yrjänä and Bobacka). The test
 passes when sigma is at most ``max_noise`` (1 % by default). A mu that never falls below the
-criterion within ``max_rc`` elements means no over-fitting was seen: the verdict then rests on
-the residuals of the largest count alone, and ``mu_reached`` says so.
+criterion within ``max_rc`` elements means no over-fitting was seen: every count is then a
+candidate, the verdict rests on the noise alone, and ``mu_reached`` says so.
 """
 
 from __future__ import annotations
@@ -45,6 +46,8 @@ MU_CRITERION = 0.85
 MAX_NOISE_PERCENT = 1.0
 #: the automatic choice of M starts at this many RC elements per decade of the window
 RC_PER_DECADE = 2.0
+#: mu counts as staying below the criterion once it has for this many counts running
+SETTLE_COUNTS = 10
 
 
 @dataclass(frozen=True)
@@ -73,7 +76,7 @@ class KKResult:
 
     @property
     def verdict(self) -> str:
-        """"pass" or "FAIL", and why, with the numbers."""
+        """ "pass" or "FAIL", and why, with the numbers."""
         if self.passed:
             return f"pass: noise {self.noise:.3g} % within the {self.max_noise:g} % limit"
         return f"FAIL: noise {self.noise:.3g} % above the {self.max_noise:g} % limit"
@@ -256,10 +259,17 @@ def kk_test(
             raise ValueError(f"min_rc must lie in 1..max_rc ({max_rc}), got {min_rc}")
         top = max(min(max_rc, limit), 1)
         low = min(min_rc if min_rc is not None else min_rc_for(freq), top)
-        fits = {m: fit_count(m) for m in range(low, top + 1)}
+        fits: dict[int, _Fit] = {}
+        below = 0
+        for count in range(low, top + 1):
+            fits[count] = fit_count(count)
+            below = below + 1 if fits[count].mu < mu_criterion else 0
+            if below == SETTLE_COUNTS:
+                break
+        last = max(fits)
+        reached = fits[last].mu < mu_criterion
         above = [m for m, one in fits.items() if one.mu >= mu_criterion]
-        reached = not above or above[-1] < top
-        settled = above[-1] + 1 if above and reached else (top if above else low)
+        settled = (above[-1] + 1 if above else low) if reached else last
         best = min((fits[m] for m in range(low, settled + 1)), key=lambda one: one.chi2)
     m = best.tau.size
     x = best.x
