@@ -41,10 +41,12 @@ def _table(rows: Iterable[Sequence[object]], header: Sequence[str] = (), caption
 
 
 def fit_report_html(report: FitReport) -> str:
-    """The report's summary, parameters (value, standard error, unit) and data findings."""
+    """The report's summary and verdict, parameters (value, standard error, unit) and data
+    findings."""
     summary = _table(
         [
             ("success", f"{report.success}" + (f" ({report.message})" if report.message else "")),
+            *([("verdict", str(report.verdict))] if report.verdict is not None else []),
             ("engine", f"{report.engine}, method {report.method}, weight {report.weight}"),
             ("start", report.start),
             ("points", f"{report.points} (dof {report.dof})"),
