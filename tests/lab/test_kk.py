@@ -161,6 +161,7 @@ def test_frame_input_fixed_element_count_and_several_spectra():
     chi2 = {m: kl.kk_test(frame, num_rc=m).pseudo_chi_square for m in range(3, 7)}
     assert capped.num_rc == min(chi2, key=chi2.__getitem__) and not capped.mu_reached
     assert capped.passed == (capped.noise <= capped.max_noise)
+    assert kl.kk_test(frame, min_rc=6, max_rc=6).num_rc == 6
     with pytest.raises(ValueError, match="several spectra"):
         kl.kk_test(kl.read(sample("pyimpspec/case-multiple-spectra.csv")))
 
