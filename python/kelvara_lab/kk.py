@@ -1,17 +1,29 @@
 """The Lin-KK test (Schönleber et al., Electrochim. Acta 131 (2014) 20): is a spectrum
 reproduced by a Kramers-Kronig-compliant circuit?
 
-The circuit is R0 + sum_k R_k / (1 + j w tau_k) (+ j w L, + 1/(j w C) when asked), with the
-tau_k fixed and log-spaced from 1/w_max to 1/w_min, so fitting is linear least squares on
-the residuals weighted by 1/|Z|. The number of RC elements M grows from 3 until
-mu = 1 - sum(|R_k|, R_k < 0) / sum(|R_k|, R_k >= 0) falls below ``mu_criterion``
-(over-fitting shows up as resistances of alternating sign).
+The circuit is R0 + sum_k R_k / (1 + j w tau_k) (+ j w L, + 1/(j w C)), with the tau_k fixed
+and log-spaced from 1/w_max to 1/w_min, so fitting is linear least squares on the residuals
+weighted by 1/|Z|. The series capacitance is added by default when the low-frequency end is
+capacitive (-Im Z still rising as the frequency falls), which RC elements inside the window
+cannot follow.
+
+The number of RC elements M: over-fitting shows up as resistances of alternating sign,
+measured by mu = 1 - sum(|R_k|, R_k < 0) / sum(|R_k|, R_k >= 0). Schönleber's rule stops at
+the first M where mu falls below ``mu_criterion``; but mu also dips at small M, where the fit
+is still poor (a single arc between two grid time constants needs negative neighbours), and
+stopping there fails good spectra with a large "noise". So the counts are scanned upward
+from a minimum tied to the window (``RC_PER_DECADE`` per decade), and M_mu is the count from
+which mu stays below the criterion, as Yrjänä and Bobacka (Electrochim. Acta 504 (2024)
+144951) recommend; "stays" means for ``SETTLE_COUNTS`` counts running, where the scan stops.
+The grids of successive M are not nested, so a smaller M can fit better than M_mu: the test
+keeps the best fit among the counts from the minimum to M_mu.
 
 Pass/fail: the relative residuals of a valid spectrum are noise. With residuals
 dZ/|Z| of standard deviation s in both parts, the pseudo chi-square is about 2 N s^2, so
-the noise estimate is sigma = 100 * sqrt(chi2 / (2 N)) percent (Yrjänä and Bobacka,
-Electrochim. Acta 504 (2024) 144951). The test passes when the mu criterion was reached
-within ``max_rc`` elements and sigma is at most ``max_noise`` (1 % by default).
+the noise estimate is sigma = 100 * sqrt(chi2 / (2 N)) percent (Yrjänä and Bobacka). The test
+passes when sigma is at most ``max_noise`` (1 % by default). A mu that never falls below the
+criterion within ``max_rc`` elements means no over-fitting was seen: every count is then a
+candidate, the verdict rests on the noise alone, and ``mu_reached`` says so.
 """
 
 from __future__ import annotations
@@ -32,6 +44,10 @@ Weighting = Literal["modulus", "unit"]
 
 MU_CRITERION = 0.85
 MAX_NOISE_PERCENT = 1.0
+#: the automatic choice of M starts at this many RC elements per decade of the window
+RC_PER_DECADE = 2.0
+#: mu counts as staying below the criterion once it has for this many counts running
+SETTLE_COUNTS = 10
 
 
 @dataclass(frozen=True)
@@ -57,6 +73,18 @@ class KKResult:
     time_constants: FloatArray
     inductance: float
     capacitance: float
+
+    @property
+    def verdict(self) -> str:
+        """ "pass" or "FAIL", and why, with the numbers."""
+        if self.passed:
+            return f"pass: noise {self.noise:.3g} % within the {self.max_noise:g} % limit"
+        return f"FAIL: noise {self.noise:.3g} % above the {self.max_noise:g} % limit"
+
+    def _repr_html_(self) -> str:
+        from kelvara_lab.notebook import kk_result_html
+
+        return kk_result_html(self)
 
     def __str__(self) -> str:
         verdict = "pass" if self.passed else "FAIL"
@@ -148,25 +176,53 @@ def _mu(resistances: FloatArray) -> float:
     return 1.0 - float(negative / positive) if positive > 0 else -np.inf
 
 
+def capacitive_end(f: FloatArray, z: ComplexArray) -> bool:
+    """Whether -Im(Z) is positive and still rising over the three lowest frequencies: a
+    blocking electrode or a diffusion tail, whose series capacitance no RC inside the window
+    can stand in for."""
+    order = np.argsort(f)[:3]
+    tail = -z.imag[order]
+    return bool(tail.size == 3 and tail[0] > 0 and tail[0] > tail[1] > tail[2])
+
+
+def min_rc_for(f: FloatArray) -> int:
+    """The smallest count the automatic choice considers: ``RC_PER_DECADE`` per decade of the
+    window, and at least 3."""
+    decades = float(np.log10(f.max() / f.min()))
+    return max(3, int(np.ceil(RC_PER_DECADE * decades)))
+
+
+@dataclass(frozen=True)
+class _Fit:
+    tau: FloatArray
+    x: FloatArray
+    fitted: ComplexArray
+    chi2: float
+    mu: float
+
+
 def kk_test(
     f: object,
     z: object = None,
     *,
     mu_criterion: float = MU_CRITERION,
+    min_rc: int | None = None,
     max_rc: int = 50,
     num_rc: int | None = None,
     fit: FitKind = "complex",
     add_inductance: bool = True,
-    add_capacitance: bool = False,
+    add_capacitance: bool | None = None,
     max_noise: float = MAX_NOISE_PERCENT,
     weighting: Weighting = "modulus",
 ) -> KKResult:
     """Run the Lin-KK test on a spectrum: frequencies (Hz) and complex impedances (ohm), or one
     BDF frame (a single spectrum).
 
-    ``num_rc`` fixes the number of RC elements instead of choosing it by the mu criterion.
-    ``fit`` selects the parts fitted: "complex" (both), "real" or "imag". The test passes when
-    mu fell below ``mu_criterion`` within ``max_rc`` elements and the estimated noise is at most
+    ``num_rc`` fixes the number of RC elements; otherwise it is chosen among ``min_rc`` (by
+    default ``RC_PER_DECADE`` per decade of the window) to ``max_rc`` by the mu criterion, as
+    the module's text explains. ``fit`` selects the parts fitted: "complex" (both), "real" or
+    "imag". ``add_capacitance`` None adds the series capacitance when the low-frequency end is
+    capacitive (``capacitive_end``). The test passes when the estimated noise is at most
     ``max_noise`` percent. ``weighting`` "modulus" weights each point by 1/|Z| (Schönleber's
     choice, and impedance.py's); "unit" fits in ohm, as pyimpspec's linear tests do.
     """
@@ -177,47 +233,67 @@ def kk_test(
     if not 0 < mu_criterion <= 1:
         raise ValueError(f"mu_criterion must lie in (0, 1], got {mu_criterion}")
     freq, imp = _spectrum(f, z)
+    if add_capacitance is None:
+        add_capacitance = capacitive_end(freq, imp)
     w = 2 * np.pi * freq
     weight = 1 / np.abs(imp) if weighting == "modulus" else np.ones_like(freq)
     unknowns = 1 + add_inductance + add_capacitance
     limit = (2 if fit == "complex" else 1) * freq.size - unknowns
-    if num_rc is not None:
-        if not 1 <= num_rc <= limit:
-            raise ValueError(f"num_rc must lie in 1..{limit} for {freq.size} points, got {num_rc}")
-        counts = [num_rc]
-    else:
-        counts = list(range(min(3, limit), max(min(max_rc, limit), 1) + 1))
-    for m in counts:
+
+    def fit_count(m: int) -> _Fit:
         tau = time_constants(freq, m)
         basis = _basis(w, tau, add_inductance, add_capacitance)
         x = _solve(basis, imp, weight, fit)
-        mu = _mu(x[1 : m + 1])
-        if num_rc is None and mu < mu_criterion:
-            break
-    fitted = basis @ x
-    res = (imp - fitted) / np.abs(imp)
-    chi2 = float(np.sum(res.real**2 + res.imag**2))
-    noise = 100 * float(np.sqrt(chi2 / (2 * freq.size)))
-    reached = bool(mu < mu_criterion)
+        fitted = basis @ x
+        res = (imp - fitted) / np.abs(imp)
+        chi2 = float(np.sum(res.real**2 + res.imag**2))
+        return _Fit(tau, x, fitted, chi2, _mu(x[1 : m + 1]))
+
+    if num_rc is not None:
+        if not 1 <= num_rc <= limit:
+            raise ValueError(f"num_rc must lie in 1..{limit} for {freq.size} points, got {num_rc}")
+        best = fit_count(num_rc)
+        reached = best.mu < mu_criterion
+    else:
+        if min_rc is not None and not 1 <= min_rc <= max_rc:
+            raise ValueError(f"min_rc must lie in 1..max_rc ({max_rc}), got {min_rc}")
+        top = max(min(max_rc, limit), 1)
+        low = min(min_rc if min_rc is not None else min_rc_for(freq), top)
+        fits: dict[int, _Fit] = {}
+        below = 0
+        for count in range(low, top + 1):
+            fits[count] = fit_count(count)
+            below = below + 1 if fits[count].mu < mu_criterion else 0
+            if below == SETTLE_COUNTS:
+                break
+        last = max(fits)
+        reached = fits[last].mu < mu_criterion
+        above = [m for m, one in fits.items() if one.mu >= mu_criterion]
+        settled = (above[-1] + 1 if above else low) if reached else last
+        best = min((fits[m] for m in range(low, settled + 1)), key=lambda one: one.chi2)
+    m = best.tau.size
+    x = best.x
+    res = (imp - best.fitted) / np.abs(imp)
+    noise = 100 * float(np.sqrt(best.chi2 / (2 * freq.size)))
     extra = x[m + 1 :]
     inductance = float(extra[0]) if add_inductance else 0.0
     inv_c = float(extra[-1]) if add_capacitance else 0.0
     return KKResult(
         frequencies=freq,
         impedances=imp,
-        fitted=fitted,
+        fitted=best.fitted,
         residuals_real=res.real.copy(),
         residuals_imag=res.imag.copy(),
-        pseudo_chi_square=chi2,
+        pseudo_chi_square=best.chi2,
         noise=noise,
         num_rc=m,
-        mu=float(mu),
-        mu_reached=reached,
-        passed=(reached or num_rc is not None) and noise <= max_noise,
+        mu=best.mu,
+        mu_reached=bool(reached),
+        passed=noise <= max_noise,
         max_noise=max_noise,
         series_resistance=float(x[0]),
         resistances=x[1 : m + 1].copy(),
-        time_constants=tau,
+        time_constants=best.tau,
         inductance=inductance,
         capacitance=(1 / inv_c) if inv_c != 0 else np.inf,
     )

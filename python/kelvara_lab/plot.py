@@ -1,7 +1,12 @@
-"""Nyquist, Bode, residual, Lin-KK and DRT plots on matplotlib Axes.
+"""Nyquist, Bode, residual, Lin-KK, fit and DRT pictures with matplotlib.
 
-Each function draws onto the Axes it is given (or new ones) and returns them. Impedances
-are scaled to milliohm or kiloohm where that reads better; the unit is in the labels.
+Every function draws onto the Axes given as ``ax=`` (one Axes, or a pair where it draws two
+panels), or onto a new figure sized for the data when ``ax`` is left out, and returns the
+``Figure`` it drew on, so that ``plot.kk(result).savefig("kk.png")`` works either way;
+``fit`` and ``drt`` draw whole pictures of their own and take no ``ax``.
+Impedances are scaled to milliohm or kiloohm where that reads better; the unit is in the
+labels. Log axes carry plain numbers whatever their span: decades only over a wide span,
+more ticks labelled as the span narrows.
 """
 
 from __future__ import annotations
@@ -17,10 +22,12 @@ from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
-    from matplotlib.figure import Figure
+    from matplotlib.axis import Axis
+    from matplotlib.figure import Figure, SubFigure
 
     from kelvara_lab.drt import CircuitDrt, DrtResult
     from kelvara_lab.kk import KKResult
+    from kelvara_lab.report import FitReport
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -52,6 +59,12 @@ def _axes(ax: Axes | None) -> Axes:
     return plt.figure(figsize=(5.5, 4), layout="constrained").add_subplot()
 
 
+def _figure(ax: Axes) -> Figure:
+    # An Axes on a subfigure belongs to the subfigure, whose .figure is the root Figure
+    # (a Figure's .figure is itself); callers want the one that saves.
+    return ax.figure.figure
+
+
 def _groups(data: Any, z: Any) -> list[tuple[str | None, FloatArray, ComplexArray]]:
     if z is None and isinstance(data, pd.DataFrame) and SPECTRUM in data.columns:
         return [(f"spectrum {int(cast(int, k))}", *_spectrum(g)) for k, g in data.groupby(SPECTRUM)]
@@ -59,7 +72,8 @@ def _groups(data: Any, z: Any) -> list[tuple[str | None, FloatArray, ComplexArra
 
 
 def _aspect(z: ComplexArray) -> float:
-    """Height over width of a Nyquist plot of these points, with 0 in view, kept readable."""
+    """Height over width of a Nyquist plot of these points, with 0 in view, kept readable;
+    figures size their Nyquist panel by it, so that equal scaling leaves no empty band."""
     x = z.real[np.isfinite(z)]
     y = -z.imag[np.isfinite(z)]
     if x.size == 0:
@@ -67,6 +81,11 @@ def _aspect(z: ComplexArray) -> float:
     width = max(float(np.ptp(x)), 1e-300)
     height = float(max(y.max(), 0) - min(y.min(), 0))
     return float(np.clip(height / width, 0.2, 1.2))
+
+
+def _nyquist_height(width: float, z: ComplexArray) -> float:
+    """Inches for a Nyquist panel ``width`` inches wide: the data's aspect, plus the labels."""
+    return 0.9 + (width - 0.9) * _aspect(z)
 
 
 _MARKERS = "osD^vp<>"
@@ -80,9 +99,9 @@ def nyquist(
     ax: Axes | None = None,
     label: str | None = "data",
     fit_label: str = "fit",
-) -> Axes:
-    """-Im(Z) against Re(Z) with equal aspect; ``fit`` is complex impedances at the same
-    frequencies (or a frame). Several spectra in a frame get one marker each."""
+) -> Figure:
+    """-Im(Z) against Re(Z) with equal aspect; ``fit`` is complex impedances (or a frame) to
+    draw as a line. Several spectra in a frame get one marker each. Returns the Figure."""
     groups = _groups(data, z)
     fitted = (
         None
@@ -97,9 +116,8 @@ def nyquist(
     if ax is None:
         import matplotlib.pyplot as plt
 
-        # The box follows the data's aspect, so equal scaling leaves no empty band.
         ax = plt.figure(
-            figsize=(5.5, 1.3 + 4.2 * _aspect(every)), layout="constrained"
+            figsize=(5.5, _nyquist_height(5.5, every)), layout="constrained"
         ).add_subplot()
     div, unit = _scale(float(np.nanmax(np.abs(every))))
     several = len(groups) > 1
@@ -121,19 +139,36 @@ def nyquist(
     ax.grid(True, alpha=0.3)
     if several or fitted is not None:
         ax.legend(fontsize=8)
-    return ax
+    return _figure(ax)
 
 
-def _log_labels(axis: Any) -> None:
-    # Plain numbers on a log axis, minor ticks labelled at 2 and 5 only.
+def _minor_label(value: float, decades: float) -> bool:
+    """Whether a minor tick of a log axis showing ``decades`` decades gets a label. Over a
+    wide span the decades say enough; over a narrow one no decade may be in view at all."""
+    if decades >= 3:
+        return False
+    exponent = np.floor(np.log10(value))
+    mantissa = value / 10**exponent
+    if decades >= 1.2:
+        return bool(np.isclose(mantissa, [2, 5], rtol=1e-6).any())
+    if decades >= 0.5:
+        return bool(np.isclose(mantissa, [2, 3, 5, 7], rtol=1e-6).any())
+    # Under half a decade the locator may fall back to linear steps: label them all.
+    return True
+
+
+def _log_labels(axis: Axis) -> None:
+    """Plain numbers on a log axis, and minor ticks labelled as the view narrows."""
     from matplotlib.ticker import FuncFormatter
 
     def major(v: float, _pos: object) -> str:
         return f"{v:g}"
 
     def minor(v: float, _pos: object) -> str:
-        mantissa = v / 10 ** np.floor(np.log10(v)) if v > 0 else 0
-        return f"{v:g}" if round(mantissa) in (2, 5) else ""
+        low, high = sorted(axis.get_view_interval())
+        if not (v > 0 and low > 0):
+            return ""
+        return f"{v:g}" if _minor_label(v, float(np.log10(high / low))) else ""
 
     axis.set_major_formatter(FuncFormatter(major))
     axis.set_minor_formatter(FuncFormatter(minor))
@@ -145,12 +180,15 @@ def bode(
     *,
     fit: Any = None,
     ax: Sequence[Axes] | None = None,
-) -> tuple[Axes, Axes]:
-    """|Z| and phase against log frequency on two Axes (made, stacked, when not given)."""
+) -> Figure:
+    """|Z| and phase against log frequency on two Axes (``ax``: the pair, |Z| first; made,
+    stacked, when not given). Returns the Figure."""
     if ax is None:
         import matplotlib.pyplot as plt
 
-        fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(5.5, 5), layout="constrained")
+        _fig, (top, bottom) = plt.subplots(
+            2, 1, sharex=True, figsize=(5.5, 5), layout="constrained"
+        )
     else:
         top, bottom = ax
     groups = _groups(data, z)
@@ -168,6 +206,8 @@ def bode(
         fit_line = top.loglog(f0, np.abs(fitted) / div, "-", lw=1.5, label="fit")[0]
         bottom.semilogx(f0, -np.angle(fitted, deg=True), "-", lw=1.5, color=fit_line.get_color())
     _log_labels(top.yaxis)
+    for a in (top, bottom):
+        _log_labels(a.xaxis)
     top.set_ylabel(f"|Z| / {unit}")
     bottom.set_ylabel("−phase / °")
     bottom.set_xlabel("frequency / Hz")
@@ -175,41 +215,56 @@ def bode(
         a.grid(True, which="major", alpha=0.35)
         a.grid(True, which="minor", alpha=0.1)
     if len(groups) > 1 or fit is not None:
-        top.legend()
-    return top, bottom
+        top.legend(fontsize=8)
+    return _figure(top)
 
 
-def residuals(result: KKResult, *, ax: Axes | None = None) -> Axes:
-    """Lin-KK residuals (percent of |Z|) against log frequency, with the noise band."""
+def residuals(result: KKResult | FitReport, *, ax: Axes | None = None) -> Figure:
+    """Residuals in percent of |Z|, real and imaginary, against log frequency: of a Lin-KK
+    test (with its noise band) or of a fit (``FitReport``: (Z - Z_fit) / |Z|). Returns the
+    Figure."""
+    from kelvara_lab.kk import KKResult
+
     ax = _axes(ax)
-    f = result.frequencies
-    ax.semilogx(f, 100 * result.residuals_real, "o-", ms=3.5, lw=0.8, label="real")
-    ax.semilogx(f, 100 * result.residuals_imag, "s-", ms=3.5, lw=0.8, label="imaginary")
-    band = result.noise
-    ax.axhspan(-band, band, color="0.85", zorder=0, label=f"±{band:.2g} % noise estimate")
+    if isinstance(result, KKResult):
+        f = result.frequencies
+        real, imag = 100 * result.residuals_real, 100 * result.residuals_imag
+        band = result.noise
+        ax.axhspan(-band, band, color="0.85", zorder=0, label=f"±{band:.2g} % noise estimate")
+        verdict = "pass" if result.passed else "fail"
+        title = f"Lin-KK: {verdict}, M = {result.num_rc}, μ = {result.mu:.2f}"
+    else:
+        f = result.frequencies
+        z = result.impedances
+        relative = 100 * (z - result.impedance()) / np.abs(z)
+        real, imag = relative.real, relative.imag
+        title = f"fit residuals, {result.circuit}"
+    ax.semilogx(f, real, "o-", ms=3.5, lw=0.8, label="real")
+    ax.semilogx(f, imag, "s-", ms=3.5, lw=0.8, label="imaginary")
     ax.axhline(0, color="0.4", lw=0.6)
+    _log_labels(ax.xaxis)
     ax.set_xlabel("frequency / Hz")
     ax.set_ylabel("residual / % of |Z|")
-    verdict = "pass" if result.passed else "fail"
-    ax.set_title(f"Lin-KK: {verdict}, M = {result.num_rc}, μ = {result.mu:.2f}", fontsize=10)
+    ax.set_title(title, fontsize=10)
     ax.grid(True, which="major", alpha=0.35)
     ax.grid(True, which="minor", alpha=0.1)
     ax.legend(fontsize=8)
-    return ax
+    return _figure(ax)
 
 
-def kk(result: KKResult, *, ax: Sequence[Axes] | None = None) -> tuple[Axes, Axes]:
-    """The data with the Lin-KK fit (Nyquist) above its residuals."""
+def kk(result: KKResult, *, ax: Sequence[Axes] | None = None) -> Figure:
+    """The data with the Lin-KK fit (Nyquist) above its residuals (``ax``: the pair).
+    Returns the Figure."""
     if ax is None:
         import matplotlib.pyplot as plt
 
-        ratio = _aspect(result.impedances)
-        fig, (top, bottom) = plt.subplots(
+        height = _nyquist_height(5.5, np.concatenate([result.impedances, result.fitted]))
+        _fig, (top, bottom) = plt.subplots(
             2,
             1,
-            figsize=(5.5, 4.2 + 4.2 * ratio),
+            figsize=(5.5, height + 3),
             layout="constrained",
-            height_ratios=(4.2 * ratio, 3),
+            height_ratios=(height, 3),
         )
     else:
         top, bottom = ax
@@ -217,7 +272,28 @@ def kk(result: KKResult, *, ax: Sequence[Axes] | None = None) -> tuple[Axes, Axe
         result.frequencies, result.impedances, fit=result.fitted, ax=top, fit_label="Lin-KK fit"
     )
     residuals(result, ax=bottom)
-    return top, bottom
+    return _figure(top)
+
+
+def fit(report: FitReport, *, figure: Figure | SubFigure | None = None) -> Figure:
+    """The picture of a fit: Nyquist above the residuals on the left, |Z| and phase on the
+    right, data as markers and the fit as lines. ``figure`` draws into a given (empty)
+    figure or subfigure. Returns the Figure."""
+    fitted = report.impedance()
+    width = 5.5
+    nyquist_height = _nyquist_height(width, np.concatenate([report.impedances, fitted]))
+    if figure is None:
+        import matplotlib.pyplot as plt
+
+        figure = plt.figure(figsize=(2 * width, nyquist_height + 3.2), layout="constrained")
+    left, right = figure.subfigures(1, 2, width_ratios=[1, 1])  # type: ignore[misc]
+    nyquist_ax, residual_ax = left.subplots(2, 1, height_ratios=(nyquist_height, 2.6))
+    top, bottom = right.subplots(2, 1, sharex=True)
+    nyquist(report.frequencies, report.impedances, fit=fitted, ax=nyquist_ax)
+    residuals(report, ax=residual_ax)
+    bode(report.frequencies, report.impedances, fit=fitted, ax=(top, bottom))
+    figure.suptitle(f"{report.circuit}   reduced chi-square {report.reduced_chi_square:.3g}")
+    return _figure(nyquist_ax)
 
 
 def drt(result: DrtResult, *, against: str = "tau", overlay: CircuitDrt | None = None) -> Figure:
@@ -272,4 +348,6 @@ def drt(result: DrtResult, *, against: str = "tau", overlay: CircuitDrt | None =
     bottom.set_ylabel("residual / %")
     bottom.grid(True, which="major", alpha=0.35)
     bottom.legend(fontsize=8)
+    for axis in (top.xaxis, bottom.xaxis):
+        _log_labels(axis)
     return fig

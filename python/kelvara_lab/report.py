@@ -150,6 +150,11 @@ class FitReport:
             lines.extend(f"    {f.severity}: {f.message}" for f in self.findings)
         return "\n".join(lines)
 
+    def _repr_html_(self) -> str:
+        from kelvara_lab.notebook import fit_report_html
+
+        return fit_report_html(self)
+
     def __repr__(self) -> str:
         return (
             f"FitReport(circuit={self.circuit!r}, success={self.success}, "
@@ -264,17 +269,8 @@ class FitReport:
     # -- pictures ----------------------------------------------------------------------
 
     def plot(self) -> Figure:
-        """Nyquist and Bode pictures of the data with the fit, on one new figure."""
-        import matplotlib.pyplot as plt
-
+        """The fit's picture (``kelvara_lab.plot.fit``): Nyquist, residuals and Bode of the
+        data with the fit, on one new figure."""
         from kelvara_lab import plot
 
-        fig = plt.figure(figsize=(11, 4.8), layout="constrained")
-        left, right = fig.subfigures(1, 2, width_ratios=[1, 1.1])  # type: ignore[misc]
-        nyquist_ax = left.add_subplot()
-        top, bottom = right.subplots(2, 1, sharex=True)
-        fitted = self.impedance()
-        plot.nyquist(self.frequencies, self.impedances, fit=fitted, ax=nyquist_ax)
-        plot.bode(self.frequencies, self.impedances, fit=fitted, ax=(top, bottom))
-        fig.suptitle(f"{self.circuit}   reduced chi-square {self.reduced_chi_square:.3g}")
-        return fig
+        return plot.fit(self)

@@ -67,7 +67,7 @@ def test_validate_exits_non_zero_when_a_spectrum_fails():
 
 
 def _few_points(folder):
-    """Five points of an RC circuit: too few elements for a low mu criterion."""
+    """Five points of an RC circuit: too few elements for mu to reach a low criterion."""
     f = np.logspace(3, 0, 5)
     z = kelvara.Circuit("rc").with_values([1, 2, 1e-3]).impedance(f)
     path = folder / "few.csv"
@@ -76,18 +76,19 @@ def _few_points(folder):
 
 
 @pytest.mark.parametrize(
-    "options, reason",
+    "options, exit_code, verdict",
     [
-        (["--max-noise", "0.1"], r"FAIL: noise 0\.\d+ % above the 0\.1 % limit$"),
-        (["--mu", "0.3"], r"FAIL: mu never fell below 0\.3 \(mu 0\.\d+ at M = \d+\)$"),
+        (["--max-noise", "0.1"], 1, r"FAIL: noise 0\.\d+ % above the 0\.1 % limit$"),
+        # A mu that never falls below the criterion saw no over-fitting: the noise decides.
+        (["--mu", "0.3"], 0, r" pass$"),
     ],
     ids=["noise", "mu"],
 )
-def test_validate_says_why_a_spectrum_fails(tmp_path, options, reason):
+def test_validate_says_why_a_spectrum_fails(tmp_path, options, exit_code, verdict):
     path = SPECTRUM if options[0] == "--max-noise" else _few_points(tmp_path)
     done = run("validate", path, *options)
-    assert done.exit_code == 1
-    assert re.search(reason, done.output.splitlines()[-1]), done.output
+    assert done.exit_code == exit_code
+    assert re.search(verdict, done.output.splitlines()[-1]), done.output
 
 
 def test_fit_writes_results_report_and_picture(tmp_path):

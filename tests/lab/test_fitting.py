@@ -223,7 +223,7 @@ def test_report_prints_a_table_and_plots(data, tmp_path):
     assert "(fixed)" in text and "reduced chi2" in text and "CPE1.alpha" in text
     figure = report.plot()
     figure.savefig(tmp_path / "fit.png")
-    assert len(figure.axes) == 3 and (tmp_path / "fit.png").stat().st_size > 10_000
+    assert len(figure.axes) == 4 and (tmp_path / "fit.png").stat().st_size > 10_000
 
 
 def test_compare_ranks_the_generating_circuit_first(data):
