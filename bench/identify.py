@@ -68,7 +68,7 @@ def values(circuit: kelvara.Circuit, rng: np.random.Generator) -> list[float]:
     r_scale = {i: r * math.exp(rng.uniform(-0.47, 0.47)) for i, r in RESISTANCE.items()}
     tau = {i: t * math.exp(rng.uniform(-0.69, 0.69)) for i, t in TAU.items()}
     out = []
-    alpha = {}
+    alpha: dict[str, float] = {}
     for name in names:
         label, field = name.split(".")
         kind, index = re.fullmatch(r"([A-Za-z]+)(\d+)", label).groups()  # type: ignore[union-attr]

@@ -53,7 +53,7 @@ from kelvara_lab.candidates import (
     notation,
     parse,
 )
-from kelvara_lab.fitting import REGISTRY, fit
+from kelvara_lab.fitting import DEFAULT_EFFORT, REGISTRY, fit
 from kelvara_lab.pruning import Features, features, prune, relaxations_drawn
 from kelvara_lab.report import FitReport
 from kelvara_lab.spectrum import Spectrum, load
@@ -125,15 +125,14 @@ def _fit_one(
         warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
         try:
             # The screen runs at the search's least effort; the few kept get the default.
-            effort = {"effort": 1} if search == "quick" else {}
             return fit(
                 circuit,
                 spectrum,
                 search=search,  # type: ignore[arg-type]
                 seed=seed,
+                effort=1 if search == "quick" else DEFAULT_EFFORT,
                 check=False,
                 noise_floor=floor,
-                **effort,
             )
         except ValueError:
             return None  # a fit that cannot run is no candidate; the row records it

@@ -93,8 +93,9 @@ def noise_floor(frequencies: Any, impedances: Any) -> float:
     except ValueError:
         return math.nan
     rel = kk.residuals_real + 1j * kk.residuals_imag
-    # R0 and the M resistances (and the optional L and C) are the test's parameters.
-    used = kk.num_rc + 1 + int(kk.inductance != 0) + int(kk.capacitance != 0)
+    # R0 and the M resistances (and the optional L and C; no C is an infinite one) are the
+    # test's parameters.
+    used = kk.num_rc + 1 + int(kk.inductance != 0) + int(math.isfinite(kk.capacitance))
     return relative_level(rel * np.abs(kk.impedances), kk.impedances, 2 * len(rel) - used)
 
 
