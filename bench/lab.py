@@ -119,9 +119,10 @@ def wall(fn: Any) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--many", type=int, default=None, help="spectra in the batch rows")
     args = parser.parse_args()
     fits = 10 if args.quick else 40
-    many = 400 if args.quick else 10_000
+    many = args.many or (400 if args.quick else 10_000)
     rows: list[tuple[str, str, str]] = []
 
     def row(what: str, value: str, note: str = "") -> None:
