@@ -56,17 +56,6 @@ bool every_point_measured(const FitProblem& problem) {
   return true;
 }
 
-}  // namespace
-
-double success_ceiling(const FitProblem& problem) {
-  // A spectrum holding a point that is no measurement fails every method.
-  if (!every_point_measured(problem)) return kNothingSucceeds;
-  const double start_cost = clamped_start_cost(problem);
-  return start_cost + 1e-12 * start_cost + rounding_cost(problem);
-}
-
-namespace {
-
 // A log-scaled value at or below its lower bound sits at the bottom of the
 // solver's coordinates, where the least-squares steps cannot move it, and
 // the search boxes are drawn around it. With every resistance there (an
@@ -80,7 +69,9 @@ std::optional<FitError> check_start_can_move(const SeriesList& nodes, const std:
   const std::vector<std::string> units = param_units(nodes);
   const std::size_t n = std::min({values.size(), bounds.size(), units.size(), names.size()});
   bool has_resistance = false;
-  for (std::size_t i = 0; i < n; ++i) has_resistance = has_resistance || (units[i] == "ohm" && is_log_scaled(bounds[i]));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (units[i] == "ohm" && is_log_scaled(bounds[i])) has_resistance = true;
+  }
   std::string stuck;
   for (std::size_t i = 0; i < n; ++i) {
     if (!is_log_scaled(bounds[i]) || (has_resistance && units[i] != "ohm")) continue;
@@ -94,6 +85,13 @@ std::optional<FitError> check_start_can_move(const SeriesList& nodes, const std:
 }
 
 }  // namespace
+
+double success_ceiling(const FitProblem& problem) {
+  // A spectrum holding a point that is no measurement fails every method.
+  if (!every_point_measured(problem)) return kNothingSucceeds;
+  const double start_cost = clamped_start_cost(problem);
+  return start_cost + 1e-12 * start_cost + rounding_cost(problem);
+}
 
 std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<const double> frequencies_hz,
                                          std::span<const Complex> impedances) {

@@ -11,6 +11,7 @@
 namespace kelvara::py {
 
 void restore_thread(PyThreadState* state) noexcept {
+#if defined(__GLIBCXX__)
   try {
     PyEval_RestoreThread(state);
   } catch (abi::__forced_unwind&) {
@@ -18,6 +19,9 @@ void restore_thread(PyThreadState* state) noexcept {
     // the process ends on its own shortly (the interpreter is finalizing).
     for (;;) ::pause();
   }
+#else
+  PyEval_RestoreThread(state);  // the forced unwinding can be caught by name only in libstdc++
+#endif
 }
 
 namespace {
