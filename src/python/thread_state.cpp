@@ -1,6 +1,7 @@
 #include "python/thread_state.hpp"
 
 #include <cxxabi.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -68,13 +69,28 @@ bool sigint_raises_keyboard_interrupt() {
   return handler.get() == standard.get();
 }
 
+namespace {
+
+// Python's main thread, looked up once: a fit need not run Python code to
+// know where it runs. A child forked from another thread has that thread as
+// its main one, so the fork forgets it.
+std::atomic<unsigned long> main_ident{0};
+[[maybe_unused]] const int forget_main_on_fork =
+    pthread_atfork(nullptr, nullptr, [] { main_ident.store(0, std::memory_order_relaxed); });
+
+}  // namespace
+
 bool on_main_thread() {
-  Ref module = Ref::steal(PyImport_ImportModule("threading"));
-  Ref main = Ref::steal(PyObject_CallMethod(module.get(), "main_thread", nullptr));
-  Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
-  const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
-  throw_if_error();
-  return main_ident == PyThread_get_thread_ident();
+  unsigned long main = main_ident.load(std::memory_order_relaxed);
+  if (main == 0) {
+    Ref module = Ref::steal(PyImport_ImportModule("threading"));
+    Ref thread = Ref::steal(PyObject_CallMethod(module.get(), "main_thread", nullptr));
+    Ref ident = Ref::steal(PyObject_GetAttrString(thread.get(), "ident"));
+    main = PyLong_AsUnsignedLong(ident.get());
+    throw_if_error();
+    main_ident.store(main, std::memory_order_relaxed);
+  }
+  return main == PyThread_get_thread_ident();
 }
 
 }  // namespace kelvara::py
