@@ -35,7 +35,6 @@ NO_TRAINING_DATA = (
     + MODEL_NAMES
 )
 UNKNOWN_METHOD = "unknown fit method {}, expected one of"
-NEGATIVE_TOL = "{} must be a non-negative number, got {}"
 POSITIVE_TOL = "{} must be a positive finite number, got {}"
 BAD_WEIGHT = 'unknown weight scheme "Modulus", expected "modulus" or "unit"'
 
@@ -66,9 +65,9 @@ BAD_ARGUMENTS = {
     "method-unknown": ({"method": "nope"}, ValueError, "^" + UNKNOWN_METHOD.format('"nope"')),
     "method-wrong-case": ({"method": "Levenberg_Marquardt"}, ValueError,
                           "^" + UNKNOWN_METHOD.format('"Levenberg_Marquardt"')),
-    "ftol-negative": ({"ftol": -1.0}, ValueError, exact(NEGATIVE_TOL.format("ftol", -1.0))),
-    "ftol-negative-zero": ({"ftol": -0.0}, ValueError, exact(NEGATIVE_TOL.format("ftol", -0.0))),
-    "xtol-negative": ({"xtol": -1.0}, ValueError, exact(NEGATIVE_TOL.format("xtol", -1.0))),
+    "ftol-negative": ({"ftol": -1.0}, ValueError, exact(POSITIVE_TOL.format("ftol", -1.0))),
+    "ftol-negative-zero": ({"ftol": -0.0}, ValueError, exact(POSITIVE_TOL.format("ftol", -0.0))),
+    "xtol-negative": ({"xtol": -1.0}, ValueError, exact(POSITIVE_TOL.format("xtol", -1.0))),
     "xtol-zero": ({"xtol": 0.0}, ValueError, exact(POSITIVE_TOL.format("xtol", 0.0))),
     "ftol-int-zero": ({"ftol": 0, "xtol": 0}, ValueError, exact(POSITIVE_TOL.format("ftol", 0.0))),
     "ftol-inf": ({"ftol": float("inf")}, ValueError, exact(POSITIVE_TOL.format("ftol", "inf"))),

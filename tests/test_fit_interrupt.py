@@ -100,3 +100,93 @@ def test_signal_whose_handler_returns_leaves_the_fit_unchanged(method, options):
     # Run by the fit's own polling, long before the fit would return.
     assert handled and handled[0] - began < 0.6 * duration, (handled, began, duration)
     assert signalled == quiet
+
+
+# A child whose work runs on threads other than the main one.
+THREADED = textwrap.dedent(
+    """
+    import sys, threading, time
+    from concurrent.futures import ThreadPoolExecutor, wait
+    import numpy as np
+    from kelvara import Circuit
+    f = np.logspace(-2, 5, 40)
+    c = Circuit("R0-(R1,CPE1)-(R2,CPE2)")
+    values = [10, 100, 1e-5, 0.8, 1000, 1e-2, 0.9]
+    z = c.with_values(values).impedance(f) * (1 + 0.01j)
+    start = c.with_values([20, 50, 3e-5, 0.7, 500, 3e-2, 0.8])
+    many = np.logspace(-2, 5, 200_000)
+
+    def work(kind):
+        if kind == "fit":
+            start.fit(f, z, guess_init=False, method="differential_evolution", de_evaluations=10**9)
+        while kind == "impedance":
+            c.with_values(values).impedance(many)
+        while kind == "jacobian":
+            c.jacobian(values, many[::100], np.ones(many[::100].size, complex))
+
+    kind, how = sys.argv[1], sys.argv[2]
+    if how == "pool":
+        pool = ThreadPoolExecutor(2)
+        futures = [pool.submit(work, kind) for _ in range(2)]
+        print("working", flush=True)
+        try:
+            wait(futures)
+        except KeyboardInterrupt:
+            at = time.monotonic()
+            errors = [type(future.exception(timeout=20)).__name__ for future in futures]
+            print(*errors, time.monotonic() - at, flush=True)
+            sys.exit(3)
+    # Several daemon threads: at exit, one is sure to be inside kelvara.
+    for _ in range(4 if how == "daemon" else 1):
+        threading.Thread(target=work, args=(kind,), daemon=how == "daemon").start()
+    print("working", flush=True)
+    time.sleep(0.5 if how == "daemon" else 60)
+    """
+)
+
+
+def run_threaded(kind, how, interrupt_after=None):
+    with subprocess.Popen(
+        [sys.executable, "-c", THREADED, kind, how],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    ) as child:
+        try:
+            assert child.stdout.readline().strip() == "working"
+            if interrupt_after is not None:
+                time.sleep(interrupt_after)
+                assert child.poll() is None, "the work ended before the signal"
+                os.kill(child.pid, signal.SIGINT)
+            out, err = child.communicate(timeout=30)
+        finally:
+            if child.poll() is None:
+                child.kill()
+    return child.returncode, out, err
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a child needs POSIX")
+def test_sigint_stops_fits_on_pool_threads_promptly():
+    code, out, err = run_threaded("fit", "pool", interrupt_after=1.0)
+    assert code == 3, (out, err)
+    *errors, seconds = out.split()
+    assert errors == ["KeyboardInterrupt", "KeyboardInterrupt"], (out, err)
+    assert float(seconds) < 0.5, f"{float(seconds):.3f} s after the main thread's interrupt"
+
+
+# The interpreter finalizing while another thread is inside kelvara once ended in
+# "terminate called without an active exception" and SIGABRT.
+@pytest.mark.parametrize("kind", ["fit", "impedance", "jacobian"])
+def test_exit_with_a_daemon_thread_inside_kelvara_is_clean(kind):
+    code, out, err = run_threaded(kind, "daemon")
+    assert code == 0, (code, err)
+    assert "terminate" not in err
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a child needs POSIX")
+@pytest.mark.parametrize("how", ["daemon", "thread"])
+def test_sigint_while_a_worker_thread_fits_exits_cleanly(how):
+    # "daemon": the main thread exits at once; "thread": it waits for the fit to stop.
+    code, out, err = run_threaded("fit", how, interrupt_after=0.3)
+    assert code == -signal.SIGINT, (code, err)
+    assert "terminate" not in err

@@ -2,6 +2,7 @@
 start, options that mean something, standard errors that never claim false certainty."""
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -54,13 +55,68 @@ def test_non_finite_network_guess_is_refused(tmp_path, bad, shown):
         circuit.fit(F, z, weights=path)
 
 
-def test_guess_from_a_non_finite_spectrum_names_the_data():
-    z = Circuit("rc").with_values([10, 100, 1e-5]).impedance(F)
-    z[5] = complex(math.nan, 0.0)
-    with pytest.raises(
-        ValueError, match=r"\(NaN\); the spectrum holds non-finite values, or pass guess_init=False"
-    ):
-        Circuit("rc").fit(F, z)
+@pytest.mark.parametrize(
+    ("index", "f", "z", "why"),
+    [
+        (5, 0.0, None, "its frequency 0.0 Hz is not a positive finite number"),
+        (0, -3.0, None, "its frequency -3.0 Hz is not a positive finite number"),
+        (39, math.nan, None, "its frequency NaN Hz is not a positive finite number"),
+        (7, None, 0j, "its impedance is 0 ohm"),
+        (12, None, complex(math.nan, -1.0), "its impedance NaN-1.0j ohm is not finite"),
+    ],
+)
+def test_guess_and_fit_name_the_point_the_network_cannot_read(index, f, z, why):
+    freqs = F.copy()
+    spectrum = Circuit("rc").with_values([10, 100, 1e-5]).impedance(F)
+    if f is not None:
+        freqs[index] = f
+    if z is not None:
+        spectrum[index] = z
+    message = f"^cannot guess from point {index}: {re.escape(why)}$"
+    with pytest.raises(ValueError, match=message):
+        Circuit("rc").guess(freqs, spectrum)
+    with pytest.raises(ValueError, match=message):
+        Circuit("rc").fit(freqs, spectrum)
+
+
+METHODS = {
+    "levenberg_marquardt": {},
+    "particle_swarm": {"num_particles": 30, "generations": 40, "seed": 1},
+    "nelder_mead": {"nelder_mead_iterations": 300},
+    "differential_evolution": {"de_evaluations": 2000},
+    "simulated_annealing": {"sa_iterations": 300, "seed": 1},
+    "basin_hopping": {"basin_hopping_hops": 2, "seed": 1},
+}
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("bad", [math.nan, 0.0, math.inf], ids=["nan", "zero", "inf"])
+def test_a_frequency_that_is_no_measurement_fails_every_method_alike(method, bad):
+    circuit = Circuit("R0-(R1,CPE1)")
+    freqs = np.logspace(4, -2, 30)
+    z = circuit.with_values([0.02, 0.05, 0.5, 0.85]).impedance(freqs)
+    freqs[10] = bad
+    start = circuit.with_values([0.03, 0.06, 0.4, 0.8])
+    result = start.fit(freqs, z, method=method, **METHODS[method])
+    assert not result.success, (result.chi_square, result.params)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize(
+    ("start", "stuck"),
+    [([0.0] * 4, "R0.r = 0.0, R1.r = 0.0"), ([0.0, -1.0, 0.5, 0.85], "R0.r = 0.0, R1.r = -1.0")],
+    ids=["all-zero", "resistances-zero"],
+)
+def test_a_start_with_every_resistance_at_its_lower_bound_is_refused(method, start, stuck):
+    circuit = Circuit("R0-(R1,CPE1)")
+    freqs = np.logspace(4, -2, 30)
+    z = circuit.with_values([0.02, 0.05, 0.5, 0.85]).impedance(freqs)
+    message = (
+        "every resistance starts at or below its lower bound, from where no fit can move it: "
+        + stuck
+    )
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        circuit.with_values(start).fit(freqs, z, method=method, **METHODS[method])
 
 
 def test_fit_ending_above_its_start_is_not_a_success():

@@ -95,23 +95,24 @@ def _with(index, value):
 
 
 # Frequencies without an order: each once sent the grid interpolation past the end of its
-# table (found by the AddressSanitizer build).
+# table (found by the AddressSanitizer build), and turned every output into NaN. Such a
+# point never reaches the network now: the guess names it.
 UNORDERED = {
-    "nan_last": _with(-1, np.nan),
-    "negative_nan": _with(4, -np.nan),
-    "negative": _with(3, -1.0),
-    "infinite": _with(-1, np.inf),
+    "nan_last": (_with(-1, np.nan), 59, "NaN"),
+    "negative_nan": (_with(4, -np.nan), 4, "NaN"),
+    "negative": (_with(3, -1.0), 3, "-1.0"),
+    "infinite": (_with(-1, np.inf), 59, "inf"),
 }
 
 
-@pytest.mark.parametrize("f", UNORDERED.values(), ids=UNORDERED.keys())
-def test_unordered_frequencies_give_nan_like_the_reference(weight_file, f):
+@pytest.mark.parametrize(("f", "index", "shown"), UNORDERED.values(), ids=UNORDERED.keys())
+def test_frequencies_the_network_cannot_read_are_named(weight_file, f, index, shown):
     path = weight_file("R0-(R1,C1)", 16, 0)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        expected = Guesser.from_file(path).predict(f, _rc(W))
-    actual = Circuit("R0-(R1,C1)").guess(f, _rc(W), weights=str(path))
-    assert np.all(np.isnan(expected))
-    np.testing.assert_array_equal(actual, expected)
+    message = (
+        f"cannot guess from point {index}: its frequency {shown} Hz is not a positive finite number"
+    )
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        Circuit("R0-(R1,C1)").guess(f, _rc(W), weights=str(path))
 
 
 # User circuit, the circuit the file was trained for, permutation, whether K/Zarc expand.
@@ -236,6 +237,9 @@ BROKEN = {
     "n_grid_missing": (_header(n_grid=None), 'weight file is missing "n_grid"'),
     "n_grid_negative": (_header(n_grid="-1"), UNPARSABLE.format("n_grid")),
     "dilations_trailing_comma": (_header(dilations="1,2,"), UNPARSABLE.format("dilations")),
+    # Metadata that contradicts the tensors.
+    "two_names_for_three_outputs": (_header(param_names="R0.r,R1.r"),
+                                    'tensor "target_mean" has 3 elements, expected 2'),
 }
 # fmt: on
 
@@ -248,6 +252,28 @@ def test_guess_reports_malformed_weight_files(tmp_path, content, message):
     with pytest.raises(ValueError) as raised:
         Circuit("R0-(R1,C1)").guess(f, z, weights=str(path))
     assert str(raised.value) == message
+
+
+def test_a_kernel_other_than_the_tensors_is_refused(tmp_path):
+    metadata, tensors = random_guesser("R0-(R1,C1)", ["R0.r", "R1.r", "C1.c"], 8, kernel=5)
+    metadata["kernel"] = "3"  # 8 x 3 x 5 stem weights would be read with a stride of 3
+    path = tmp_path / "kernel.eisnn"
+    write_eisnn(path, metadata, tensors)
+    f, z = SPECTRA["rc_ascending"]
+    with pytest.raises(ValueError, match='^tensor "w.stem.weight" has 120 elements, expected 72$'):
+        Circuit("R0-(R1,C1)").guess(f, z, weights=str(path))
+
+
+def test_names_in_another_order_than_the_circuits_are_refused(tmp_path):
+    path = tmp_path / "swapped.eisnn"
+    write_eisnn(path, *random_guesser("R0-(R1,C1)", ["R1.r", "R0.r", "C1.c"], 8))
+    f, z = SPECTRA["rc_ascending"]
+    with pytest.raises(ValueError) as raised:
+        Circuit("R0-(R1,C1)").guess(f, z, weights=str(path))
+    assert str(raised.value) == UNPARSABLE.format(
+        f'{path} names its parameters [\\"R1.r\\", \\"R0.r\\", \\"C1.c\\"], but its '
+        'circuit \\"R0-(R1,C1)\\" has [\\"R0.r\\", \\"R1.r\\", \\"C1.c\\"]'
+    )
 
 
 def test_guess_rejects_a_file_for_another_topology(weight_file):
@@ -285,16 +311,23 @@ def _rc_file(path, seed):
 def test_a_loaded_file_is_read_again_only_when_it_changed(tmp_path, monkeypatch):
     path = tmp_path / "rc.eisnn"
     first = _rc_file(path, seed=5)
-    # New bytes of the same size under the old times: the file looks unchanged.
+    # New bytes of the same size written in place under the old times (same inode,
+    # size and modification time): the new network.
     before = path.stat()
     fresh = _rc_file(tmp_path / "other.eisnn", seed=6)
+    assert fresh != first
     path.write_bytes((tmp_path / "other.eisnn").read_bytes())
     os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
-    assert Circuit("(R1,C1)-R0").guess(F, RC_Z, weights=str(path)) == [first[1], first[2], first[0]]
-    # Rewritten in place (same inode) with a new modification time: the new network.
-    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + 10**9))
-    assert path.stat().st_ino == before.st_ino
+    after = path.stat()
+    assert (after.st_ino, after.st_size, after.st_mtime_ns) == (
+        before.st_ino,
+        before.st_size,
+        before.st_mtime_ns,
+    )
     assert Circuit(RC).guess(F, RC_Z, weights=str(path)) == fresh
+    # Touched, bytes unchanged: the same network.
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + 10**9))
+    assert Circuit("(R1,C1)-R0").guess(F, RC_Z, weights=str(path)) == [fresh[1], fresh[2], fresh[0]]
     # Overwritten for real (new inode) with the first network again: read again.
     _rc_file(tmp_path / "other.eisnn", seed=5)
     (tmp_path / "other.eisnn").replace(path)

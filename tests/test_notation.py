@@ -46,6 +46,7 @@ def test_full_error_report(text, head):
     assert report(text) == head + TAIL
 
 
+TOO_DEEP = "circuit is nested more than 200 parallel groups deep at position {}"
 # (text, first line of the report, caret position or None for kinds without an echo)
 # fmt: off
 MALFORMED = [
@@ -74,11 +75,16 @@ MALFORMED = [
     # Not reference names, so parsed as typed: no trimming, no case folding.
     (" R0-(R1,C1)", "unexpected character at position 0", 0),
     ("two-rc", "unexpected character at position 3", 3),
+    # One group deeper than the limit, counted at the first opening past it.
+    ("(" * 201 + "R1" + ")" * 201, TOO_DEEP.format(200), 200),
+    ("R0-" + "p(R1," * 201 + "C1" + ")" * 201, TOO_DEEP.format(1003), 1003),
 ]
 # fmt: on
 
 
-@pytest.mark.parametrize("text, first, position", MALFORMED, ids=[repr(t) for t, _, _ in MALFORMED])
+@pytest.mark.parametrize(
+    "text, first, position", MALFORMED, ids=[repr(t)[:24] for t, _, _ in MALFORMED]
+)
 def test_rejects_malformed_notation(text, first, position):
     lines = report(text).split("\n")
     assert lines[0] == first

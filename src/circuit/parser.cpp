@@ -43,7 +43,7 @@ class Parser {
     } else {
       return element(out);
     }
-    if (depth + 1 > kMaxNesting) return ParseError{ParseError::Kind::UnexpectedChar, start, {}};
+    if (depth + 1 > kMaxNesting) return ParseError{ParseError::Kind::NestedTooDeep, start, {}};
     return parallel_body(out, depth + 1);
   }
 
@@ -103,6 +103,9 @@ std::string ParseError::message() const {
       return "unexpected trailing input at position " + std::to_string(position);
     case Kind::DuplicateLabel:
       return "duplicate element label \"" + text + "\"";
+    case Kind::NestedTooDeep:
+      return "circuit is nested more than " + std::to_string(kMaxNesting) + " parallel groups deep at position " +
+             std::to_string(position);
   }
   return {};
 }

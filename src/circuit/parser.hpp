@@ -19,15 +19,16 @@
 namespace kelvara {
 
 struct ParseError {
-  enum class Kind { UnexpectedChar, UnexpectedEnd, UnknownCode, TrailingInput, DuplicateLabel };
+  enum class Kind { UnexpectedChar, UnexpectedEnd, UnknownCode, TrailingInput, DuplicateLabel, NestedTooDeep };
 
   Kind kind;
-  std::size_t position = 0;  // UnexpectedChar, UnknownCode, TrailingInput
+  std::size_t position = 0;  // UnexpectedChar, UnknownCode, TrailingInput, NestedTooDeep
   std::string text;          // the code (UnknownCode) or the label (DuplicateLabel)
 
   std::string message() const;
   bool has_position() const {
-    return kind == Kind::UnexpectedChar || kind == Kind::UnknownCode || kind == Kind::TrailingInput;
+    return kind == Kind::UnexpectedChar || kind == Kind::UnknownCode || kind == Kind::TrailingInput ||
+           kind == Kind::NestedTooDeep;
   }
 };
 
@@ -36,8 +37,8 @@ struct ParseOutcome {
   std::optional<ParseError> error;
 };
 
-// Deeper parenthesis nesting than this is rejected (as an unexpected
-// character at the opening parenthesis) so that no input can exhaust the
+// Deeper parenthesis nesting than this is rejected (NestedTooDeep, at the
+// first opening parenthesis past the limit) so that no input can exhaust the
 // stack of the recursive parser or of the tree walks after it.
 inline constexpr int kMaxNesting = 200;
 

@@ -12,11 +12,9 @@ FitError invalid(const char* name, const char* rule, double value) {
 }
 
 // MINPACK rejects negative tolerances mid-run; -0.0 slips past its test but
-// is as meaningless. Both are refused before any work.
+// is as meaningless, zero never triggers, and an infinite or NaN tolerance
+// "converges" at once. All are refused before any work, by one rule.
 std::optional<FitError> check_tolerance(const char* name, double value) {
-  if (std::signbit(value)) return invalid(name, "a non-negative number", value);
-  // Zero never triggers and an infinite or NaN tolerance "converges" at
-  // once: either way the run's success would mean nothing.
   if (!(value > 0.0) || !std::isfinite(value)) return invalid(name, "a positive finite number", value);
   return std::nullopt;
 }

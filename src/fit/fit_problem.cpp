@@ -1,5 +1,6 @@
 #include "fit/fit_problem.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -42,9 +43,52 @@ double rounding_cost(const FitProblem& problem) {
   return std::isfinite(cost) ? cost : 0.0;
 }
 
+// A measured point has a positive finite frequency and a finite impedance
+// (the dataframe reader keeps only such rows). Anywhere else no model value
+// can be judged: a capacitor is infinite at 0 Hz, while an exponent of 0
+// makes a CPE finite even at a NaN frequency, which a search finds.
+bool every_point_measured(const FitProblem& problem) {
+  for (std::size_t k = 0; k < problem.points(); ++k) {
+    const Complex z = problem.impedances[k];
+    const double omega = problem.omegas[k];
+    if (!(omega > 0.0) || !std::isfinite(omega) || !std::isfinite(z.real()) || !std::isfinite(z.imag())) return false;
+  }
+  return true;
+}
+
+// A log-scaled value at or below its lower bound sits at the bottom of the
+// solver's coordinates, where the least-squares steps cannot move it, and
+// the search boxes are drawn around it. With every resistance there (an
+// all-zero start, say) the model is about 0 ohm at every frequency and the
+// fit would settle at 100 % error and call it a success: such a start is
+// refused as a NaN one is. A circuit without resistances is judged by all
+// its log-scaled parameters.
+std::optional<FitError> check_start_can_move(const SeriesList& nodes, const std::vector<double>& values,
+                                             const std::vector<std::string>& names) {
+  const std::vector<Bounds> bounds = param_bounds(nodes);
+  const std::vector<std::string> units = param_units(nodes);
+  const std::size_t n = std::min({values.size(), bounds.size(), units.size(), names.size()});
+  bool has_resistance = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (units[i] == "ohm" && is_log_scaled(bounds[i])) has_resistance = true;
+  }
+  std::string stuck;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!is_log_scaled(bounds[i]) || (has_resistance && units[i] != "ohm")) continue;
+    if (values[i] > bounds[i].lo) return std::nullopt;
+    stuck += (stuck.empty() ? "" : ", ") + names[i] + " = " + format_debug(values[i]);
+  }
+  if (stuck.empty()) return std::nullopt;
+  return FitError{FitError::Kind::InvalidStart,
+                  std::string(has_resistance ? "every resistance" : "every log-scaled parameter") +
+                      " starts at or below its lower bound, from where no fit can move it: " + stuck};
+}
+
 }  // namespace
 
 double success_ceiling(const FitProblem& problem) {
+  // A spectrum holding a point that is no measurement fails every method.
+  if (!every_point_measured(problem)) return kNothingSucceeds;
   const double start_cost = clamped_start_cost(problem);
   return start_cost + 1e-12 * start_cost + rounding_cost(problem);
 }
@@ -63,7 +107,7 @@ std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<cons
     return FitError{FitError::Kind::InvalidStart,
                     "starting value of " + names[i] + " must be finite, got " + format_debug(values[i])};
   }
-  return std::nullopt;
+  return check_start_can_move(nodes, values, names);
 }
 
 }  // namespace kelvara

@@ -24,6 +24,8 @@ using EvalCounter = std::atomic<std::uint64_t>;
 
 // No yardstick: every finite cost passes.
 inline constexpr double kNoCostCeiling = std::numeric_limits<double>::infinity();
+// No cost passes: the data leaves nothing to succeed at.
+inline constexpr double kNothingSucceeds = -std::numeric_limits<double>::infinity();
 
 class FitProblem {
  public:
@@ -49,11 +51,14 @@ class FitProblem {
 // The highest cost a successful fit may end at: the cost at `start` clamped
 // into `bounds` (not counted as the fit's work), plus what rounding alone
 // can add, residuals a few ulps of each measured value in size, so that a
-// fit started at its optimum is still a success.
+// fit started at its optimum is still a success. kNothingSucceeds when a
+// point is no measurement (a frequency that is not positive and finite, an
+// impedance that is not finite), whichever method runs.
 double success_ceiling(const FitProblem& problem);
 
 // In this order: counts differ, no points, no parameters, a starting value
-// that is not finite.
+// that is not finite, every resistance (without any, every log-scaled
+// parameter) starting at or below its lower bound.
 std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<const double> frequencies_hz,
                                          std::span<const Complex> impedances);
 

@@ -46,7 +46,7 @@ FitResultOr<FitOutcome> simulated_annealing_fit(const FitProblem& problem, const
                           options.initial_temperature, step_rng, accept_rng);
   const SolverState state = run_solver(walk, options.iterations);
   // Only a NaN cost at the start leaves no best: it rejects every proposal.
-  if (!state.best) return FitError{FitError::Kind::Solver, "simulated annealing found no best position"};
+  if (!state.best) return unsuccessful_at_start(problem, state.iterations);
   return polish_or_fallback(problem, *state.best, state.iterations, state.termination);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "circuit/parser.hpp"
 #include "circuit/tree.hpp"
@@ -42,6 +43,13 @@ std::variant<Selected, std::string> select_file(const SeriesList& nodes, const s
     return unparsable(path + " predicts " + std::to_string(g->target_mean.size()) + " parameters, but its circuit " +
                       debug_quote(g->circuit) + " has " + std::to_string(needed));
   }
+  // Outputs are matched to the circuit by position; names that disagree
+  // mean the file's outputs are in some other order.
+  const std::vector<std::string> names = param_names(parsed.tree);
+  if (g->param_names != names) {
+    return unparsable(path + " names its parameters " + debug_quote_list(g->param_names) + ", but its circuit " +
+                      debug_quote(g->circuit) + " has " + debug_quote_list(names));
+  }
   return Selected{std::move(g), std::move(*match)};
 }
 
@@ -72,6 +80,31 @@ std::vector<double> collapse_expansion(const SeriesList& nodes, const std::vecto
   return out;
 }
 
+std::string format_complex(std::complex<double> z) {
+  const double im = z.imag();
+  return format_debug(z.real()) + (std::signbit(im) ? "-" : "+") + format_debug(std::fabs(im)) + "j";
+}
+
+// The network reads log f and log |Z| at every point: one point whose
+// frequency is not a positive finite number, or whose impedance is zero or
+// not finite, turns every output into NaN.
+std::optional<NnError> unusable_point(std::span<const double> f, std::span<const std::complex<double>> z) {
+  for (std::size_t k = 0; k < f.size(); ++k) {
+    std::string why;
+    if (!(f[k] > 0.0) || !std::isfinite(f[k])) {
+      why = "its frequency " + format_debug(f[k]) + " Hz is not a positive finite number";
+    } else if (!std::isfinite(z[k].real()) || !std::isfinite(z[k].imag())) {
+      why = "its impedance " + format_complex(z[k]) + " ohm is not finite";
+    } else if (z[k] == std::complex<double>{}) {
+      why = "its impedance is 0 ohm";
+    } else {
+      continue;
+    }
+    return NnError{NnError::Kind::UnusablePoint, std::move(why), k};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string no_model_message() {
@@ -88,6 +121,7 @@ std::variant<std::vector<double>, std::string> guess_params(const SeriesList& no
 
   const std::size_t points = std::min(f.size(), z.size());
   if (points < 2) return NnError{NnError::Kind::TooFewPoints, {}, points}.message();
+  if (auto bad = unusable_point(f.first(points), z.first(points))) return bad->message();
 
   auto predicted = s.guesser->predict(f, z);
   if (auto* e = std::get_if<NnError>(&predicted)) return e->message();

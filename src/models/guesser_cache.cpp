@@ -46,15 +46,6 @@ NnError io_error(const std::string& text) { return {NnError::Kind::Io, text}; }
 
 std::string os_error(int code) { return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"; }
 
-// What tells one version of a file from another.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  long long mtime_ns = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-
 const char* kind_of(mode_t mode) {
   if (S_ISFIFO(mode)) return "a FIFO";
   if (S_ISDIR(mode)) return "a directory";
@@ -86,9 +77,13 @@ NnResult<std::vector<std::uint8_t>> read_all(int fd) {
   }
 }
 
+// A file's network is used again only for the same bytes: reading them is
+// a small part of a guess, decoding them most of it, and no cheaper test
+// (size, times, inode) sees a file rewritten in place with its times put
+// back.
 struct Entry {
   std::string resolved;
-  FileIdentity identity;
+  std::vector<std::uint8_t> bytes;
   GuesserPtr guesser;
 };
 
@@ -116,28 +111,27 @@ NnResult<GuesserPtr> load_external(const std::string& path) {
   if (!S_ISREG(st.st_mode)) {
     return io_error(debug_quote(path) + " is " + kind_of(st.st_mode) + ", not a regular file");
   }
-  const FileIdentity identity{st.st_dev, st.st_ino, st.st_size,
-                              (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
   std::string resolved = path;
   if (char* real = ::realpath(path.c_str(), nullptr)) {
     resolved = real;
     std::free(real);
   }
+  auto read = read_all(file.fd);
+  if (auto* e = std::get_if<NnError>(&read)) return *e;
+  auto& bytes = std::get<std::vector<std::uint8_t>>(read);
   for (auto it = external.begin(); it != external.end(); ++it) {
     if (it->resolved != resolved) continue;
-    if (it->identity == identity) {
+    if (it->bytes == bytes) {
       external.splice(external.begin(), external, it);
       return it->guesser;
     }
-    external.erase(it);  // the file changed: read it again
+    external.erase(it);  // the file changed: decode it again
     break;
   }
-  auto bytes = read_all(file.fd);
-  if (auto* e = std::get_if<NnError>(&bytes)) return *e;
-  auto decoded = Guesser::from_bytes(std::get<std::vector<std::uint8_t>>(bytes));
+  auto decoded = Guesser::from_bytes(bytes);
   if (auto* e = std::get_if<NnError>(&decoded)) return *e;
   auto g = std::make_shared<const Guesser>(std::move(std::get<Guesser>(decoded)));
-  external.push_front({std::move(resolved), identity, g});
+  external.push_front({std::move(resolved), std::move(bytes), g});
   if (external.size() > kExternalCacheEntries) external.pop_back();
   return g;
 }

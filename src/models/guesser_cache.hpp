@@ -1,9 +1,9 @@
 #pragma once
 // The decoded networks, process-wide: each registry model's is decoded and
 // validated once, on first use. Files named by path are kept by their
-// resolved path and identity (device, inode, size, modification time), so a
-// file replaced or touched on disk is read again; only the few most recently
-// used stay.
+// resolved path and their bytes, read on every call, so a file whose
+// content changed on disk is decoded again; only the few most recently used
+// stay.
 
 #include <memory>
 #include <string>
@@ -20,8 +20,8 @@ using GuesserPtr = std::shared_ptr<const Guesser>;
 // failed, or it does not fit its registry row). Computed once, thread-safe.
 const std::variant<GuesserPtr, std::string>& model_guesser(const Model& model);
 
-// The network in the file at `path`, read and decoded unless the same file,
-// unchanged, was loaded before; failures are not kept, so a later call
+// The network in the file at `path`, read and decoded unless the same
+// path with the same bytes was loaded before; failures are not kept, so a later call
 // retries. Anything but a regular file (a FIFO, a directory, a device) is
 // refused before it is read. Holds the cache's lock while it reads.
 NnResult<GuesserPtr> load_external(const std::string& path);

@@ -223,6 +223,8 @@ NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
   auto names = meta(metadata, "param_names");
   if (auto* e = std::get_if<NnError>(&names)) return *e;
   g.param_names = split(std::get<std::string>(names), ',');
+  // The outputs are read in the order of these names, one each.
+  if (g.param_names.size() != p) return NnError{NnError::Kind::ShapeMismatch, "target_mean", p, g.param_names.size()};
 
   const std::pair<const char*, std::uint64_t> sizes[] = {
       {"n_grid", kMaxGrid}, {"channels", kMaxChannels}, {"kernel", kMaxKernel}, {"groups", kMaxChannels}};

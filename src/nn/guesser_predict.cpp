@@ -226,7 +226,12 @@ NnResult<std::vector<double>> Guesser::conv1d(std::span<const double> x, std::si
   // Every convolution produces the network's channels; a wider forged one
   // would size its output from the file (a zero kernel needs no weights).
   if (out_channels > channels) return shape_mismatch(w_name, out_channels, channels);
-  if (w.data.size() < out_channels * in_channels * k) return shape_mismatch(w_name, w.data.size(), out_channels * in_channels * k);
+  // Laid out [out][in][tap]: a tensor of another kernel than the file's
+  // "kernel" would be read with the wrong stride.
+  const bool laid_out = w.shape.size() == 3 && w.shape[1] == in_channels && w.shape[2] == k;
+  if (!laid_out || w.data.size() < out_channels * in_channels * k) {
+    return shape_mismatch(w_name, w.data.size(), out_channels * in_channels * k);
+  }
   if (b.data.size() < out_channels) return shape_mismatch(b_name, b.data.size(), out_channels);
   if (x.size() < in_channels * g) return shape_mismatch(w_name, x.size(), in_channels * g);
 

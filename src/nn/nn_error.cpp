@@ -26,6 +26,8 @@ std::string NnError::message() const {
              std::to_string(expected);
     case Kind::TooFewPoints:
       return "need at least 2 frequency points to guess, got " + std::to_string(number);
+    case Kind::UnusablePoint:
+      return "cannot guess from point " + std::to_string(number) + ": " + text;
   }
   return {};
 }

@@ -18,6 +18,7 @@ struct NnError {
     UnknownEncoding,   // number: the encoding byte
     ShapeMismatch,     // text: tensor name; number: got; expected
     TooFewPoints,      // number: the point count
+    UnusablePoint,     // number: the point's index; text: what is wrong with it
   };
 
   Kind kind;

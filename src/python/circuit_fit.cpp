@@ -110,23 +110,15 @@ FitCall convert(const std::array<PyObject*, kArgCount>& a) {
   return c;
 }
 
-bool all_finite(std::span<const double> frequencies, std::span<const Complex> impedances) {
-  for (const double f : frequencies)
-    if (!std::isfinite(f)) return false;
-  for (const Complex& z : impedances)
-    if (!std::isfinite(z.real()) || !std::isfinite(z.imag())) return false;
-  return true;
-}
-
-// Non-finite points or a damaged weight file can yield NaN or inf; fitting
-// from there would end anywhere and might still report success.
-void raise_unless_finite_guess(const SeriesList& tree, const std::vector<double>& guessed, bool finite_spectrum) {
+// The guess refuses spectra with a point it cannot read, so a NaN or inf
+// here comes from the network itself: fitting from there would end
+// anywhere and might still report success.
+void raise_unless_finite_guess(const SeriesList& tree, const std::vector<double>& guessed) {
   const std::vector<std::string> names = param_names(tree);
-  const char* cause = finite_spectrum ? "the weight file may be damaged" : "the spectrum holds non-finite values";
   for (std::size_t i = 0; i < std::min(names.size(), guessed.size()); ++i) {
     if (std::isfinite(guessed[i])) continue;
     raise(PyExc_ValueError, "the network's guess for " + names[i] + " is not finite (" + format_debug(guessed[i]) +
-                                "); " + cause + ", or pass guess_init=False with your own values");
+                                "); the weight file may be damaged, or pass guess_init=False with your own values");
   }
 }
 
@@ -163,7 +155,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       } else {
         const std::vector<double> guessed =
             guess_or_raise(circuit.tree, spectrum.frequencies, spectrum.impedances, call.weights);
-        raise_unless_finite_guess(circuit.tree, guessed, all_finite(spectrum.frequencies, spectrum.impedances));
+        raise_unless_finite_guess(circuit.tree, guessed);
         start = rebuild(circuit.tree, guessed);
       }
     }

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "python/thread_state.hpp"
 #include "support/interrupt.hpp"
 
 namespace kelvara::py {
@@ -121,7 +122,7 @@ PyTypeObject* create_type(const char* name, std::size_t basicsize, unsigned int 
 class AllowThreads {
  public:
   AllowThreads() : state_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  ~AllowThreads() { restore_thread(state_); }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 
@@ -132,25 +133,44 @@ class AllowThreads {
 // AllowThreads for long work that should heed Ctrl-C: its hook, polled by
 // the work on this thread, takes the lock back just long enough to run
 // pending signal handlers. A handler's exception stays set for the caller
-// to report once the work has unwound.
+// to report once the work has unwound. Off the main thread, where handlers
+// never run, the work stops with KeyboardInterrupt once a SIGINT arrived
+// after it began (and SIGINT raises KeyboardInterrupt), and the lock is
+// taken only then.
 class AllowThreadsHeedingSignals {
  public:
-  AllowThreadsHeedingSignals() : state_(PyEval_SaveThread()) {}
-  ~AllowThreadsHeedingSignals() { PyEval_RestoreThread(state_); }
+  AllowThreadsHeedingSignals()
+      : on_main_thread_(on_main_thread()), sigints_seen_(watch_sigints()), state_(PyEval_SaveThread()) {}
+  ~AllowThreadsHeedingSignals() { restore_thread(state_); }
   AllowThreadsHeedingSignals(const AllowThreadsHeedingSignals&) = delete;
   AllowThreadsHeedingSignals& operator=(const AllowThreadsHeedingSignals&) = delete;
 
   InterruptHook hook() { return {&signal_raised, this}; }
 
  private:
+  static std::uint64_t watch_sigints() {
+    count_sigints();
+    return sigints_received();
+  }
+
   static bool signal_raised(void* self) {
     auto* s = static_cast<AllowThreadsHeedingSignals*>(self);
-    PyEval_RestoreThread(s->state_);
-    const bool raised = PyErr_CheckSignals() < 0;
+    if (!s->on_main_thread_ && sigints_received() == s->sigints_seen_) return false;
+    restore_thread(s->state_);
+    bool raised = false;
+    if (s->on_main_thread_) {
+      raised = PyErr_CheckSignals() < 0;
+    } else {
+      s->sigints_seen_ = sigints_received();
+      raised = sigint_raises_keyboard_interrupt();
+      if (raised) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    }
     s->state_ = PyEval_SaveThread();
     return raised;
   }
 
+  bool on_main_thread_;
+  std::uint64_t sigints_seen_;
   PyThreadState* state_;
 };
 

@@ -46,11 +46,13 @@ TEST(Parse, NestingLimitIsAnErrorNotACrash) {
   EXPECT_FALSE(parse(nested(kMaxNesting, "p(")).error);
   const ParseOutcome over = parse(nested(kMaxNesting + 1));
   ASSERT_TRUE(over.error);
-  EXPECT_EQ(over.error->kind, PK::UnexpectedChar);
+  EXPECT_EQ(over.error->kind, PK::NestedTooDeep);
   EXPECT_EQ(over.error->position, std::size_t(kMaxNesting));
+  EXPECT_EQ(over.error->message(), "circuit is nested more than 200 parallel groups deep at position 200");
   // Far deeper than any stack could recurse.
   const ParseOutcome huge = parse(std::string(1'000'000, '('));
   ASSERT_TRUE(huge.error);
+  EXPECT_EQ(huge.error->kind, PK::NestedTooDeep);
   EXPECT_EQ(huge.error->position, std::size_t(kMaxNesting));
 }
 

@@ -4,7 +4,9 @@
 // see the serial result; the ThreadSanitizer build (scripts/tsan.sh) runs
 // these to find data races.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
@@ -168,6 +170,29 @@ TEST(LoadExternal, KeepsOnlyTheMostRecentFiles) {
     std::remove(path.c_str());
     EXPECT_LE(models::external_cache_size(), models::kExternalCacheEntries);
   }
+}
+
+TEST(LoadExternal, NewBytesUnderTheOldSizeAndTimesAreDecodedAgain) {
+  const std::string path = ::testing::TempDir() + "kelvara_cache_content_test.eisnn";
+  std::string file = minimal_weight_file();
+  std::ofstream(path, std::ios::binary) << file;
+  const auto first = std::get<models::GuesserPtr>(models::load_external(path));
+  EXPECT_EQ(std::get<models::GuesserPtr>(models::load_external(path)), first);
+  struct stat before {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  // target_mean's only value becomes 0.5f, written in place; its times put back.
+  file[file.find("target_mean") + std::string("target_mean").size() + 2 + 4 + 3] = '\x3f';
+  std::ofstream(path, std::ios::binary | std::ios::in) << file;
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  struct stat after {};
+  ASSERT_EQ(::stat(path.c_str(), &after), 0);
+  ASSERT_EQ(after.st_ino, before.st_ino);
+  ASSERT_EQ(after.st_size, before.st_size);
+  const auto second = std::get<models::GuesserPtr>(models::load_external(path));
+  std::remove(path.c_str());
+  EXPECT_NE(second, first);
+  EXPECT_EQ(second->target_mean, std::vector<double>{0.5});
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "fit/chacha_rng.hpp"
 #include "fit/differential_evolution.hpp"
+#include "fit/driver.hpp"
 #include "fit/jacobian.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/nelder_mead.hpp"
@@ -291,6 +292,68 @@ TEST(DifferentialEvolution, FirstScoredTrialIsTheBestEvenWhenNaN) {
   for (int k = 0; k < 300; ++k) population.evaluate_next();
   EXPECT_EQ(population.best_position()->front(), first);
 }
+
+TEST(FitInputs, StartWithEveryResistanceAtItsLowerBoundIsRefusedNamingThem) {
+  const auto f = log_frequencies(1e4, 1e-2, 20);
+  const auto z = spectrum_of(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.02, 0.05, 0.5, 0.85}), f);
+  const struct {
+    const char* circuit;
+    std::vector<double> start;
+    const char* stuck;  // null: accepted
+  } cases[] = {
+      {"R0-(R1,CPE1)", {0, 0, 0, 0}, "every resistance starts at or below its lower bound, from where no fit can "
+                                     "move it: R0.r = 0.0, R1.r = 0.0"},
+      {"R0-(R1,CPE1)", {-1, 1e-12, 0.5, 0.85}, "every resistance starts at or below its lower bound, from where no "
+                                               "fit can move it: R0.r = -1.0, R1.r = 1e-12"},
+      {"L0-C1", {0, 0}, "every log-scaled parameter starts at or below its lower bound, from where no fit can move "
+                        "it: L0.l = 0.0, C1.c = 0.0"},
+      // One resistance above its bound is something to move from.
+      {"R0-(R1,CPE1)", {0, 2e-12, 0.5, 0.85}, nullptr},
+      {"L0-C1", {0, 1e-5}, nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto error = check_fit_inputs(rebuild(parsed(c.circuit), c.start), f, z);
+    if (!c.stuck) {
+      EXPECT_FALSE(error) << c.circuit << ": " << error->message();
+      continue;
+    }
+    ASSERT_TRUE(error) << c.circuit;
+    EXPECT_EQ(error->kind, FitError::Kind::InvalidStart);
+    EXPECT_EQ(error->message(), c.stuck);
+  }
+}
+
+// One point that is no measurement: a search can find a model finite there
+// (an exponent of 0 makes a CPE ignore the frequency), but no method may
+// call its fit a success, and none may end in an error instead.
+class PointThatIsNoMeasurement : public testing::TestWithParam<std::tuple<const char*, double>> {};
+
+TEST_P(PointThatIsNoMeasurement, FailsEveryMethodAlike) {
+  const auto [method, bad] = GetParam();
+  auto f = log_frequencies(1e4, 1e-2, 30);
+  const auto z = spectrum_of(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.02, 0.05, 0.5, 0.85}), f);
+  f[10] = bad;
+  FitOptions options;
+  options.method = method;
+  options.seed = 1;
+  options.num_particles = 30;
+  options.generations = 40;
+  options.de_evaluations = 2000;
+  options.nelder_mead_iterations = 300;
+  options.sa_iterations = 300;
+  options.basin_hopping_hops = 2;
+  const SeriesList start = rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.03, 0.06, 0.4, 0.8});
+  const auto result = run_fit(start, f, z, options);
+  const auto* outcome = std::get_if<FitOutcome>(&result);
+  ASSERT_TRUE(outcome) << std::get<FitError>(result).message();
+  EXPECT_FALSE(outcome->success) << "cost " << outcome->cost;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Methods, PointThatIsNoMeasurement,
+    testing::Combine(testing::Values("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
+                                     "simulated_annealing", "basin_hopping"),
+                     testing::Values(std::nan(""), 0.0, -5.0, std::numeric_limits<double>::infinity())));
 
 }  // namespace
 }  // namespace kelvara
