@@ -161,7 +161,10 @@ PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (a[kFtol]) options.ftol = argument(kNames[kFtol], [&] { return to_double(a[kFtol]); });
     if (a[kXtol]) options.xtol = argument(kNames[kXtol], [&] { return to_double(a[kXtol]); });
     if (auto e = validate_options(FitMethod::LevenbergMarquardt, options)) raise(PyExc_ValueError, e->message());
-    if (auto e = check_fit_inputs(tree, spectrum.frequencies, spectrum.impedances)) raise(PyExc_ValueError, e->message());
+    // The first start is the one the local fit takes: checked as kelvara checks a start.
+    if (auto e = check_fit_inputs(rebuild(tree, request.starts.front()), spectrum.frequencies, spectrum.impedances)) {
+      raise(PyExc_ValueError, e->message());
+    }
     request.lm = LmSettings{options.ftol, options.xtol, 1e-8, options.max_iterations};
 
     // The held values come from the first start; every start agrees on them.

@@ -48,6 +48,13 @@ def test_start_values_by_name_or_in_order_give_the_same_fit():
     assert by_name.values == in_order.values and by_name.start == "your start values"
 
 
+@pytest.mark.parametrize("search", ["local", "thorough"])
+def test_a_start_with_every_resistance_at_zero_is_refused(search):
+    f, z = spectrum()
+    with pytest.raises(ValueError, match="at or below its lower bound"):
+        kelvara_lab.fit("two_rq_l", (f, z), start=[0.0] * 8, search=search)
+
+
 def test_the_same_answer_at_any_thread_count():
     script = (
         "import json, numpy as np, kelvara, kelvara_lab;"
