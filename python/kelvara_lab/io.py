@@ -19,6 +19,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from kelvara_lab import truncation
 from kelvara_lab.checks import check as run_checks
 from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SHORT, SPECTRUM
 
@@ -238,13 +239,37 @@ def _read_with_libraries(path: Path) -> tuple[list[Spectrum], str, str]:
     raise ReadError(f"cannot read {path.name} as an impedance spectrum ({detail})")
 
 
+def _truncation(path: Path, frame: pd.DataFrame) -> dict[str, Any] | None:
+    """Where the file was cut short, as plain data for ``attrs["truncated"]``; "row" is the
+    frame row holding the cut line's values, None when the reader dropped that line."""
+    cut = truncation.find(path)
+    if cut is None:
+        return None
+    row = None
+    if cut.partial and len(frame):
+        numbers = re.findall(r"[+-]?\d+(?:[.,]\d*)?(?:[eE][+-]?\d+)?", cut.text)
+        values = {float(n.replace(",", ".")) for n in numbers}
+        if float(frame[FREQUENCY].iloc[-1]) in values:
+            row = len(frame) - 1
+    return {
+        "line": cut.line,
+        "text": cut.text,
+        "reason": cut.reason,
+        "partial": cut.partial,
+        "certain": cut.certain,
+        "row": row,
+    }
+
+
 def read(path: str | Path, *, check: bool = True) -> pd.DataFrame:
     """Read an impedance spectrum file into a frame with the BDF columns.
 
     The imaginary part carries the physics sign (capacitive arcs negative). A file with several
     spectra gets an integer "Spectrum" column. ``attrs`` holds the path, the format, the library
     that read it and any header metadata, and, unless ``check=False``, the findings of
-    ``check()`` under "findings". Raises ``FileNotFoundError`` or ``ReadError``.
+    ``check()`` under "findings". A text file cut short (inside its last row, or below the row
+    count its header announces) is recorded under "truncated", which ``check()`` reports as an
+    error naming the row. Raises ``FileNotFoundError`` or ``ReadError``.
     """
     path = Path(path)
     if not path.is_file():
@@ -255,6 +280,9 @@ def read(path: str | Path, *, check: bool = True) -> pd.DataFrame:
     frame.attrs.update(path=str(path), format=fmt, reader=_version(library), spectra=len(parts))
     if path.suffix.lower() == ".dta":
         frame.attrs.update(_gamry_metadata(path))
+    cut = _truncation(path, frame)
+    if cut is not None:
+        frame.attrs["truncated"] = cut
     if check:
         frame.attrs["findings"] = run_checks(frame)
     return frame
@@ -265,7 +293,18 @@ def spectra(frame: pd.DataFrame) -> Iterator[tuple[int, pd.DataFrame]]:
     if SPECTRUM not in frame.columns:
         yield 0, frame
         return
+    cut = frame.attrs.get("truncated")
+    labels = frame[SPECTRUM].to_numpy()
     for value, group in frame.groupby(SPECTRUM, sort=True):
         sub = group.reset_index(drop=True)
         sub.attrs = dict(frame.attrs)
+        if cut is not None:
+            # Only the spectrum the file was cut in carries the cut, at its own row number.
+            positions = np.flatnonzero(labels == value)
+            target = len(frame) - 1 if cut["row"] is None else cut["row"]
+            if target in positions:
+                row = None if cut["row"] is None else int(np.searchsorted(positions, target))
+                sub.attrs["truncated"] = {**cut, "row": row}
+            else:
+                del sub.attrs["truncated"]
         yield int(cast(int, value)), sub
