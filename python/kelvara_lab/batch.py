@@ -26,6 +26,7 @@ import numpy as np
 import pandas as pd
 
 import kelvara
+from kelvara_lab import results
 from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
 from kelvara_lab.fitting import fit, notation_of
 
@@ -281,35 +282,31 @@ def fit_many(
 
 
 def write_results(table: pd.DataFrame, path: str | os.PathLike[str]) -> None:
-    """Write a `fit_many` table to .parquet or .csv; the units live in the column names."""
+    """Write a `fit_many` table to .parquet or .csv; the units live in the column names.
+
+    The file is replaced whole or not at all, and carries its row count and columns for
+    `read_results` to check (see `kelvara_lab.results`).
+    """
     target = Path(path)
     suffix = target.suffix.lower()
     if suffix == ".parquet":
-        table.to_parquet(target, index=False)
+        results.write_parquet(table, target)
     elif suffix == ".csv":
-        # Shortest round-trip digits; "NaN" marks a missing number, an empty cell an empty text.
-        table.to_csv(target, index=False, na_rep="NaN")
+        results.write_csv(table, target)
     else:
         raise ValueError(f"cannot write {target.name}: expected a .parquet or .csv file")
 
 
 def read_results(path: str | os.PathLike[str]) -> pd.DataFrame:
-    """Read a table written by `write_results`, giving back the same numbers bit for bit."""
+    """Read a table written by `write_results`, giving back the same numbers bit for bit.
+
+    Raises `ResultsFileError` for a file that is not whole: cut short, or with other rows or
+    columns than it was written with.
+    """
     source = Path(path)
     suffix = source.suffix.lower()
     if suffix == ".parquet":
-        return pd.read_parquet(source)
+        return results.read_parquet(source)
     if suffix == ".csv":
-        # pandas 3 parses floats exactly by default; pandas 2 needs asking.
-        exact: dict[str, Any] = {}
-        if pd.__version__.startswith("2."):
-            exact["float_precision"] = "round_trip"
-        table: pd.DataFrame = pd.read_csv(
-            source,
-            dtype={ID: str, "circuit": str, "error": str},
-            keep_default_na=False,
-            na_values=["NaN"],
-            **exact,
-        )
-        return table
+        return results.read_csv(source)
     raise ValueError(f"cannot read {source.name}: expected a .parquet or .csv file")
