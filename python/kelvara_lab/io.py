@@ -65,20 +65,65 @@ def _version(package: str) -> str:
         return package
 
 
-def _read_bdf_table(path: Path) -> list[Spectrum] | None:
-    """A CSV/TSV whose header already holds BDF or snake-case names; None when it does not."""
+# No header or row of a spectrum table is longer than this: a longer line holds the data
+# of many rows, which the parsers take one field per column (minutes for a few MB).
+_LINE_LIMIT = 64 * 1024
+_LINE_FORMATS = _TABLE_SUFFIXES | {".mpt", ".i2b", ".z", ".dta", ".p00", ".par"}
+
+
+def _bdf_header(path: Path) -> str | None:
+    """The first line of a table whose header holds BDF or snake-case names, else None."""
     try:
-        head = path.read_text(encoding="utf-8-sig", errors="replace").splitlines()[:1]
+        with path.open("rb") as stream:
+            head = stream.readline(_LINE_LIMIT + 1)
     except OSError:
         return None
-    if not head or not any(name in head[0] for name in _BDF_NAMES):
+    line = head.decode("utf-8-sig", errors="replace")
+    return line if any(name in line for name in _BDF_NAMES) else None
+
+
+def _refuse_long_lines(path: Path) -> None:
+    """Raise `ReadError` for a line past the limit: one vectorised pass over the bytes."""
+    data = np.frombuffer(path.read_bytes(), dtype=np.uint8)
+    ends = np.flatnonzero((data == ord("\n")) | (data == ord("\r")))
+    lengths = np.diff(np.concatenate([[-1], ends, [data.size]])) - 1
+    longest = int(np.argmax(lengths))
+    if lengths[longest] > _LINE_LIMIT:
+        raise ReadError(
+            f"{path}: line {longest + 1} is {lengths[longest]} bytes long: a table needs its "
+            "header and each row on lines of their own"
+        )
+
+
+def _delimiter(header: str) -> str:
+    # The names hold spaces and slashes, so the first of these that splits the header into
+    # three or more fields is the delimiter; white space only for snake-case names.
+    for delimiter in ("\t", ";", ","):
+        if len(header.split(delimiter)) >= 3:
+            return delimiter
+    return r"\s+"
+
+
+def _read_bdf_table(path: Path) -> list[Spectrum] | None:
+    """A CSV/TSV whose header already holds BDF or snake-case names; None when it does not."""
+    header = _bdf_header(path)
+    if header is None:
         return None
     try:
-        table = pd.read_csv(path, sep=None, engine="python", encoding="utf-8-sig")
+        with warnings.catch_warnings():
+            # Rows longer than the header would become an index, or lose their extra fields.
+            warnings.simplefilter("error", pd.errors.ParserWarning)
+            table = pd.read_csv(
+                path,
+                sep=_delimiter(header),
+                engine="c",
+                encoding="utf-8-sig",
+                index_col=False,
+            )
     except UnicodeDecodeError as error:
         raise ReadError(f"{path}: not UTF-8 text ({error.reason})") from None
-    except (ValueError, pd.errors.ParserError) as error:
-        raise ReadError(f"{path}: {str(error).strip()}") from None
+    except (ValueError, pd.errors.ParserError, pd.errors.ParserWarning) as error:
+        raise ReadError(f"{path}: not a table of one row per line ({str(error).strip()})") from None
     sources: dict[str, list[str]] = {}
     for column in table.columns:
         if str(column).strip() in _BDF_NAMES:
@@ -274,6 +319,8 @@ def read(path: str | Path, *, check: bool = True) -> pd.DataFrame:
     path = Path(path)
     if not path.is_file():
         raise FileNotFoundError(f"no such file: {path}")
+    if path.suffix.lower() in _LINE_FORMATS:
+        _refuse_long_lines(path)
     bdf = _read_bdf_table(path) if path.suffix.lower() in _TABLE_SUFFIXES else None
     parts, fmt, library = (bdf, "BDF table", "pandas") if bdf else _read_with_libraries(path)
     frame = _frame(parts)

@@ -3,6 +3,7 @@
 import ast
 import subprocess
 import sys
+import time
 from importlib import metadata
 from pathlib import Path
 
@@ -223,3 +224,26 @@ def test_a_cut_names_only_the_spectrum_it_falls_in(tmp_path):
     last = parts[-1][1]
     assert kl.check(last)[0].rows == (len(last) - 1,)
     assert kl.check(kl.drop_flagged(last)) == []
+
+
+BDF_HEADER = "Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm"
+
+
+@pytest.mark.parametrize(
+    ("header", "separator", "points"),
+    [
+        (BDF_HEADER, "\n", 100_000),  # the data of every row on one line of 2.7 MB
+        (BDF_HEADER, ",", 100_000),  # header and data on one line
+        ("f,Z',Z''", "\n", 100_000),  # the same, left to pyimpspec
+        (BDF_HEADER, "\n", 100),  # a short line, wider than the header
+    ],
+    ids=["bdf-data-line", "bdf-one-line", "plain-data-line", "bdf-wide-row"],
+)
+def test_data_on_one_line_is_refused_at_once(tmp_path, header, separator, points):
+    values = np.random.default_rng(1).uniform(1, 100, 3 * points)
+    path = tmp_path / "one-line.csv"
+    path.write_text(header + separator + ",".join(f"{v:.6f}" for v in values) + "\n")
+    start = time.perf_counter()
+    with pytest.raises(ReadError, match="one-line.csv"):
+        kl.read(path)
+    assert time.perf_counter() - start < 2
