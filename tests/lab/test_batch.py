@@ -1,4 +1,5 @@
 import os
+import time
 from concurrent.futures import ProcessPoolExecutor
 from multiprocessing import get_context
 
@@ -78,7 +79,8 @@ def test_results_files_need_a_known_suffix(serial, tmp_path):
         kelvara_lab.write_results(serial, tmp_path / "results.xlsx")
 
 
-def test_a_lost_task_fails_its_rows_not_the_batch(batch, serial):
+def test_a_worker_lost_once_costs_no_rows(batch, serial):
+    # The user's pool loses a worker to something else than a chunk: the chunk runs again.
     class Flaky(ProcessPoolExecutor):
         calls = 0
 
@@ -92,8 +94,29 @@ def test_a_lost_task_fails_its_rows_not_the_batch(batch, serial):
         table = kelvara_lab.fit_many(
             "two_rq_l", batch[:2], executor=pool, chunk_size=1, progress=False
         )
-    assert table.loc[0, "error"].startswith("BrokenProcessPool")
-    assert list(table["spectrum"]) == ["0", "1"]
+    assert_frame_equal(table, serial.iloc[:2], check_exact=True)
+
+
+class _KillsItsWorker:
+    """A spectrum whose unpickling ends the worker process that receives it."""
+
+    def __reduce__(self):
+        return os._exit, (7,)
+
+
+def test_a_worker_killed_by_one_spectrum_fails_that_chunk_only(batch, serial):
+    spectra = [*batch, *batch]
+    spectra[7] = _KillsItsWorker()
+    start = time.perf_counter()
+    table = kelvara_lab.fit_many(
+        "two_rq_l", spectra, executor="processes", chunk_size=1, progress=False
+    )
+    assert time.perf_counter() - start < 120
+    assert table.loc[7, "error"].startswith("BrokenProcessPool") and not table.loc[7, "success"]
+    expected = pd.concat([serial, serial], ignore_index=True)
+    expected["spectrum"] = [batch[4] if i % 6 == 4 else str(i) for i in range(12)]
+    expected = expected.drop(index=7)
+    assert_frame_equal(table.drop(index=7), expected, check_exact=True)
 
 
 def test_a_process_pool_gives_the_serial_numbers(batch, serial):
