@@ -76,12 +76,35 @@ def write_parquet(table: pd.DataFrame, target: Path) -> None:
     _replace_atomically(target, lambda stream: pq.write_table(arrow, stream))
 
 
+def _is_text(dtype: str) -> bool:
+    return dtype in ("object", "str", "string")
+
+
+def _missing_marks(table: pd.DataFrame) -> dict[str, str]:
+    """For each text column with missing cells, a mark that none of its texts is."""
+    marks = {}
+    for name, dtype in _columns(table).items():
+        column = table[name]
+        if _is_text(dtype) and column.isna().any():
+            texts = set(column.dropna().astype(str))
+            marks[name] = next(
+                m for m in (f"<NA{i or ''}>" for i in range(len(texts) + 1)) if m not in texts
+            )
+    return marks
+
+
 def write_csv(table: pd.DataFrame, target: Path) -> None:
-    # Shortest round-trip digits; "NaN" marks a missing number, an empty cell an empty text.
-    body = table.to_csv(index=False, na_rep="NaN", lineterminator="\n").encode()
+    # Shortest round-trip digits; "NaN" marks a missing number, an empty cell an empty text,
+    # and a mark of its own (in the first line) a missing text, so that the text "NaN" stays.
+    marks = _missing_marks(table)
+    shown = table.copy() if marks else table
+    for name, mark in marks.items():
+        shown[name] = shown[name].astype(object).where(shown[name].notna(), mark)
+    body = shown.to_csv(index=False, na_rep="NaN", lineterminator="\n").encode()
     stamp = {
         "rows": len(table),
         "columns": _columns(table),
+        "missing": marks,
         "bytes": len(body),
         "crc32": zlib.crc32(body),
     }
@@ -122,6 +145,7 @@ def read_csv(source: Path) -> pd.DataFrame:
     try:
         stamp: dict[str, Any] = json.loads(head[len(_CSV_MARK) :])
         rows, columns = int(stamp["rows"]), dict(stamp["columns"])
+        marks = dict(stamp.get("missing", {}))
         size, crc = int(stamp["bytes"]), int(stamp["crc32"])
     except (ValueError, KeyError, TypeError) as error:
         raise ResultsFileError(f"{source.name}: its first line is damaged ({error})") from error
@@ -132,8 +156,10 @@ def read_csv(source: Path) -> pd.DataFrame:
         )
     if zlib.crc32(body) != crc:
         raise ResultsFileError(f"{source.name} has changed since it was written (CRC-32 differs)")
-    text = [name for name, dtype in columns.items() if dtype in ("object", "str", "string")]
-    # Only numbers read "NaN" as missing: an id or a message "NaN" stays that text.
+    text = [name for name, dtype in columns.items() if _is_text(dtype)]
+    # Numbers read "NaN" as missing, texts only their own mark: an id "NaN" stays that text.
+    missing = {name: ["NaN"] for name in columns if name not in text}
+    missing.update({name: [mark] for name, mark in marks.items()})
     exact: dict[str, Any] = {}
     if pd.__version__.startswith("2."):
         exact["float_precision"] = "round_trip"  # pandas 3 parses floats exactly already
@@ -141,7 +167,7 @@ def read_csv(source: Path) -> pd.DataFrame:
         BytesIO(body),
         dtype={name: (str if name in text else dtype) for name, dtype in columns.items()},
         keep_default_na=False,
-        na_values={name: ["NaN"] for name in columns if name not in text},
+        na_values=missing,
         **exact,
     )
     _check_shape(source, table, rows, list(columns))
