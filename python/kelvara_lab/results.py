@@ -9,9 +9,10 @@ that does not match it:
   Parquet's own footer already makes a cut file unreadable. Files without the key (written
   before it existed, or by other tools) are read as they are.
 - CSV: the first line is ``# kelvara_lab results {...}``, with the row count, each column's
-  name and type, and the length and CRC-32 of the bytes after that line; other programs
-  skip it as a comment (``pandas.read_csv(path, skiprows=1)``). A CSV without it cannot be
-  told from a cut one and is refused.
+  name and type, the mark standing for a missing text where a column has one, and the
+  length and CRC-32 of the bytes after that line; other programs skip it as a comment
+  (``pandas.read_csv(path, skiprows=1)``). A CSV without it cannot be told from a cut one
+  and is refused.
 """
 
 from __future__ import annotations
