@@ -40,6 +40,7 @@ if TYPE_CHECKING:
     from kelvara_lab.kk import KKResult as KKResult
     from kelvara_lab.kk import kk_test as kk_test
     from kelvara_lab.report import FitReport as FitReport
+    from kelvara_lab.results import ResultsFileError as ResultsFileError
     from kelvara_lab.spectrum import DataError as DataError
     from kelvara_lab.zhit import ZhitResult as ZhitResult
     from kelvara_lab.zhit import zhit as zhit
@@ -65,6 +66,7 @@ _HOMES = {
     "spectra": "io",
     "DataError": "spectrum",
     "FitReport": "report",
+    "ResultsFileError": "results",
     "compare": "compare",
     "fit": "fitting",
     "identify": "identify",

@@ -11,13 +11,17 @@ import math
 import multiprocessing
 import os
 import warnings
-from collections.abc import Iterable, Iterator, Mapping
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import (
+    FIRST_COMPLETED,
+    BrokenExecutor,
     Executor,
     Future,
     ProcessPoolExecutor,
     ThreadPoolExecutor,
     as_completed,
+    wait,
 )
 from pathlib import Path
 from typing import Any
@@ -26,6 +30,7 @@ import numpy as np
 import pandas as pd
 
 import kelvara
+from kelvara_lab import results
 from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
 from kelvara_lab.fitting import fit, notation_of
 
@@ -153,6 +158,14 @@ def _items(spectra: Any) -> Iterator[Item]:
         yield position, str(key), source
 
 
+def _process_pool(workers: int) -> ProcessPoolExecutor:
+    # Spawned, not forked: a fork would copy the parent's running thread pool.
+    context = multiprocessing.get_context("spawn")
+    return ProcessPoolExecutor(
+        max_workers=workers, mp_context=context, initializer=_single_thread_pool
+    )
+
+
 def _executor(executor: Any, count: int) -> tuple[Executor | None, bool, bool]:
     """(executor, made here so shut it down, whether its workers need a one-thread pool)."""
     if executor is None:
@@ -164,12 +177,7 @@ def _executor(executor: Any, count: int) -> tuple[Executor | None, bool, bool]:
         if executor == "threads":
             return ThreadPoolExecutor(max_workers=cores), True, False
         if executor == "processes":
-            # Spawned, not forked: a fork would copy the parent's running thread pool.
-            context = multiprocessing.get_context("spawn")
-            pool = ProcessPoolExecutor(
-                max_workers=cores, mp_context=context, initializer=_single_thread_pool
-            )
-            return pool, True, True
+            return _process_pool(cores), True, True
         raise ValueError(
             f"unknown executor {executor!r}: expected 'serial', 'threads', 'processes', "
             "a concurrent.futures.Executor or a dask.distributed Client"
@@ -203,6 +211,72 @@ def _per_spectrum_starts(options: dict[str, Any], count: int) -> dict[int, Any] 
         raise ValueError(f"start: one start per spectrum needs {count}, got {len(start)}")
     options.pop("start")
     return dict(enumerate(start))
+
+
+def _run_pooled(
+    pool: Executor,
+    chunks: list[list[Item]],
+    arguments: Callable[[list[Item]], tuple[Any, ...]],
+    record: Callable[[list[Item], Future[Any]], None],
+) -> None:
+    """Run `fit_chunk` on every chunk, at most one chunk per worker at a time, and `record`
+    each.
+
+    A worker process that dies breaks its whole pool: every chunk then in flight fails with
+    ``BrokenProcessPool``, though one of them at most killed it. Those chunks run again,
+    each on a one-worker pool of its own where a death can only be its chunk's; the chunks
+    not yet started go on on a fresh pool.
+    """
+    limit = _workers(pool)
+    pending = deque(chunks)
+    running: dict[Future[Any], list[Item]] = {}
+    replacement: ProcessPoolExecutor | None = None
+    try:
+        while pending or running:
+            while pending and len(running) < limit:
+                chunk = pending.popleft()
+                running[pool.submit(fit_chunk, *arguments(chunk))] = chunk
+            done, _ = wait(running, return_when=FIRST_COMPLETED)
+            if not any(_broke(pool, future) for future in done):
+                for future in done:
+                    record(running.pop(future), future)
+                continue
+            # The pool is gone, and with it whatever else it was running.
+            wait(running)
+            lost = [chunk for future, chunk in running.items() if _broke(pool, future)]
+            for future, chunk in running.items():
+                if not _broke(pool, future):
+                    record(chunk, future)
+            running.clear()
+            _isolate(lost, arguments, record)
+            if replacement is not None:
+                replacement.shutdown(wait=True)
+            pool = replacement = _process_pool(limit)
+    finally:
+        if replacement is not None:
+            replacement.shutdown(wait=True, cancel_futures=True)
+
+
+def _broke(pool: Executor, future: Future[Any]) -> bool:
+    return isinstance(pool, ProcessPoolExecutor) and isinstance(future.exception(), BrokenExecutor)
+
+
+def _isolate(
+    chunks: list[list[Item]],
+    arguments: Callable[[list[Item]], tuple[Any, ...]],
+    record: Callable[[list[Item], Future[Any]], None],
+) -> None:
+    """Run each chunk on a one-worker pool of its own, side by side."""
+    pools = {}
+    try:
+        for chunk in chunks:
+            solo = _process_pool(1)
+            pools[solo.submit(fit_chunk, *arguments(chunk))] = (chunk, solo)
+        for future in as_completed(pools):
+            record(pools[future][0], future)
+    finally:
+        for _, solo in pools.values():
+            solo.shutdown(wait=True, cancel_futures=True)
 
 
 def fit_many(
@@ -246,26 +320,22 @@ def fit_many(
                 1, min(_MAX_CHUNK, math.ceil(len(items) / (4 * _workers(pool))))
             )
             chunks = [items[i : i + size] for i in range(0, len(items), size)]
-            futures: dict[Future[Any], list[Item]] = {
-                pool.submit(
-                    fit_chunk,
-                    circuit,
-                    chunk,
-                    fit_options,
-                    single_thread,
-                    None if starts is None else {item[0]: starts[item[0]] for item in chunk},
-                ): chunk
-                for chunk in chunks
-            }
-            for future in as_completed(futures):
-                chunk = futures[future]
-                try:
+
+            def arguments(chunk: list[Item]) -> tuple[Any, ...]:
+                own = None if starts is None else {item[0]: starts[item[0]] for item in chunk}
+                return circuit, chunk, fit_options, single_thread, own
+
+            def record(chunk: list[Item], future: Future[Any]) -> None:
+                error = future.exception()
+                if error is None:
                     results.update(future.result())
-                except Exception as error:  # noqa: BLE001 - a lost task fails its rows only
+                else:  # a lost task fails its rows only
                     text = f"{type(error).__name__}: {_first_line(error)}"
                     for position, ident, _ in chunk:
                         results[position] = [{ID: ident, "error": text, "success": False}]
                 bar.update(len(chunk))
+
+            _run_pooled(pool, chunks, arguments, record)
     finally:
         bar.close()
         if owned and pool is not None:
@@ -281,35 +351,31 @@ def fit_many(
 
 
 def write_results(table: pd.DataFrame, path: str | os.PathLike[str]) -> None:
-    """Write a `fit_many` table to .parquet or .csv; the units live in the column names."""
+    """Write a `fit_many` table to .parquet or .csv; the units live in the column names.
+
+    The file is replaced whole or not at all, and carries its row count and columns for
+    `read_results` to check (see `kelvara_lab.results`).
+    """
     target = Path(path)
     suffix = target.suffix.lower()
     if suffix == ".parquet":
-        table.to_parquet(target, index=False)
+        results.write_parquet(table, target)
     elif suffix == ".csv":
-        # Shortest round-trip digits; "NaN" marks a missing number, an empty cell an empty text.
-        table.to_csv(target, index=False, na_rep="NaN")
+        results.write_csv(table, target)
     else:
         raise ValueError(f"cannot write {target.name}: expected a .parquet or .csv file")
 
 
 def read_results(path: str | os.PathLike[str]) -> pd.DataFrame:
-    """Read a table written by `write_results`, giving back the same numbers bit for bit."""
+    """Read a table written by `write_results`, giving back the same numbers bit for bit.
+
+    Raises `ResultsFileError` for a file that is not whole: cut short, or with other rows or
+    columns than it was written with.
+    """
     source = Path(path)
     suffix = source.suffix.lower()
     if suffix == ".parquet":
-        return pd.read_parquet(source)
+        return results.read_parquet(source)
     if suffix == ".csv":
-        # pandas 3 parses floats exactly by default; pandas 2 needs asking.
-        exact: dict[str, Any] = {}
-        if pd.__version__.startswith("2."):
-            exact["float_precision"] = "round_trip"
-        table: pd.DataFrame = pd.read_csv(
-            source,
-            dtype={ID: str, "circuit": str, "error": str},
-            keep_default_na=False,
-            na_values=["NaN"],
-            **exact,
-        )
-        return table
+        return results.read_csv(source)
     raise ValueError(f"cannot read {source.name}: expected a .parquet or .csv file")

@@ -217,8 +217,26 @@ def _check_one(
     return out
 
 
+def _truncated(cut: dict[str, Any], count: int) -> Finding:
+    row = cut.get("row")
+    text = cut["text"] if len(cut["text"]) <= 40 else "..." + cut["text"][-40:]
+    line = f"line {cut['line']}: {text!r}"
+    if not cut.get("certain", True):
+        return Finding("warning", "short-sweep", f"after {line}, {cut['reason']}")
+    if not cut.get("partial", True):
+        message = f"the file was cut short after {line}: {cut['reason']}"
+    elif row is not None and row < count:
+        message = f"the file was cut short inside row {row} ({line}): {cut['reason']}"
+        return Finding("error", "truncated", message, (row,))
+    else:
+        message = f"the file was cut short inside {line}, which was dropped: {cut['reason']}"
+    return Finding("error", "truncated", message)
+
+
 def _check_metadata(frame: pd.DataFrame) -> list[Finding]:
     out = []
+    if frame.attrs.get("truncated"):
+        out.append(_truncated(frame.attrs["truncated"], len(frame)))
     if frame.attrs.get("aborted"):
         out.append(
             Finding(
@@ -255,6 +273,13 @@ def _with_rows_removed(frame: pd.DataFrame, rows: Iterable[int], reason: str) ->
     keep[drop] = False
     out = frame.iloc[keep].reset_index(drop=True)
     out.attrs = dict(frame.attrs)
+    cut = frame.attrs.get("truncated")
+    if cut is not None and cut.get("row") is not None:
+        # The row with the cut values may be gone (then so is the fault) or have moved up.
+        if cut["row"] in drop:
+            del out.attrs["truncated"]
+        else:
+            out.attrs["truncated"] = {**cut, "row": int(keep[: cut["row"]].sum())}
     out.attrs["dropped"] = [
         *frame.attrs.get("dropped", []),
         {"reason": reason, "rows": tuple(drop)},

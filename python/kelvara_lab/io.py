@@ -19,6 +19,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from kelvara_lab import truncation
 from kelvara_lab.checks import check as run_checks
 from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SHORT, SPECTRUM
 
@@ -64,20 +65,65 @@ def _version(package: str) -> str:
         return package
 
 
-def _read_bdf_table(path: Path) -> list[Spectrum] | None:
-    """A CSV/TSV whose header already holds BDF or snake-case names; None when it does not."""
+# No header or row of a spectrum table is longer than this: a longer line holds the data
+# of many rows, which the parsers take one field per column (minutes for a few MB).
+_LINE_LIMIT = 64 * 1024
+_LINE_FORMATS = _TABLE_SUFFIXES | {".mpt", ".i2b", ".z", ".dta", ".p00", ".par"}
+
+
+def _bdf_header(path: Path) -> str | None:
+    """The first line of a table whose header holds BDF or snake-case names, else None."""
     try:
-        head = path.read_text(encoding="utf-8-sig", errors="replace").splitlines()[:1]
+        with path.open("rb") as stream:
+            head = stream.readline(_LINE_LIMIT + 1)
     except OSError:
         return None
-    if not head or not any(name in head[0] for name in _BDF_NAMES):
+    line = head.decode("utf-8-sig", errors="replace")
+    return line if any(name in line for name in _BDF_NAMES) else None
+
+
+def _refuse_long_lines(path: Path) -> None:
+    """Raise `ReadError` for a line past the limit: one vectorised pass over the bytes."""
+    data = np.frombuffer(path.read_bytes(), dtype=np.uint8)
+    ends = np.flatnonzero((data == ord("\n")) | (data == ord("\r")))
+    lengths = np.diff(np.concatenate([[-1], ends, [data.size]])) - 1
+    longest = int(np.argmax(lengths))
+    if lengths[longest] > _LINE_LIMIT:
+        raise ReadError(
+            f"{path}: line {longest + 1} is {lengths[longest]} bytes long: a table needs its "
+            "header and each row on lines of their own"
+        )
+
+
+def _delimiter(header: str) -> str:
+    # The names hold spaces and slashes, so the first of these that splits the header into
+    # three or more fields is the delimiter; white space only for snake-case names.
+    for delimiter in ("\t", ";", ","):
+        if len(header.split(delimiter)) >= 3:
+            return delimiter
+    return r"\s+"
+
+
+def _read_bdf_table(path: Path) -> list[Spectrum] | None:
+    """A CSV/TSV whose header already holds BDF or snake-case names; None when it does not."""
+    header = _bdf_header(path)
+    if header is None:
         return None
     try:
-        table = pd.read_csv(path, sep=None, engine="python", encoding="utf-8-sig")
+        with warnings.catch_warnings():
+            # Rows longer than the header would become an index, or lose their extra fields.
+            warnings.simplefilter("error", pd.errors.ParserWarning)
+            table = pd.read_csv(
+                path,
+                sep=_delimiter(header),
+                engine="c",
+                encoding="utf-8-sig",
+                index_col=False,
+            )
     except UnicodeDecodeError as error:
         raise ReadError(f"{path}: not UTF-8 text ({error.reason})") from None
-    except (ValueError, pd.errors.ParserError) as error:
-        raise ReadError(f"{path}: {str(error).strip()}") from None
+    except (ValueError, pd.errors.ParserError, pd.errors.ParserWarning) as error:
+        raise ReadError(f"{path}: not a table of one row per line ({str(error).strip()})") from None
     sources: dict[str, list[str]] = {}
     for column in table.columns:
         if str(column).strip() in _BDF_NAMES:
@@ -238,23 +284,52 @@ def _read_with_libraries(path: Path) -> tuple[list[Spectrum], str, str]:
     raise ReadError(f"cannot read {path.name} as an impedance spectrum ({detail})")
 
 
+def _truncation(path: Path, frame: pd.DataFrame) -> dict[str, Any] | None:
+    """Where the file was cut short, as plain data for ``attrs["truncated"]``; "row" is the
+    frame row holding the cut line's values, None when the reader dropped that line."""
+    cut = truncation.find(path)
+    if cut is None:
+        return None
+    row = None
+    if cut.partial and len(frame):
+        numbers = re.findall(r"[+-]?\d+(?:[.,]\d*)?(?:[eE][+-]?\d+)?", cut.text)
+        values = {float(n.replace(",", ".")) for n in numbers}
+        if float(frame[FREQUENCY].iloc[-1]) in values:
+            row = len(frame) - 1
+    return {
+        "line": cut.line,
+        "text": cut.text,
+        "reason": cut.reason,
+        "partial": cut.partial,
+        "certain": cut.certain,
+        "row": row,
+    }
+
+
 def read(path: str | Path, *, check: bool = True) -> pd.DataFrame:
     """Read an impedance spectrum file into a frame with the BDF columns.
 
     The imaginary part carries the physics sign (capacitive arcs negative). A file with several
     spectra gets an integer "Spectrum" column. ``attrs`` holds the path, the format, the library
     that read it and any header metadata, and, unless ``check=False``, the findings of
-    ``check()`` under "findings". Raises ``FileNotFoundError`` or ``ReadError``.
+    ``check()`` under "findings". A text file cut short (inside its last row, or below the row
+    count its header announces) is recorded under "truncated", which ``check()`` reports as an
+    error naming the row. Raises ``FileNotFoundError`` or ``ReadError``.
     """
     path = Path(path)
     if not path.is_file():
         raise FileNotFoundError(f"no such file: {path}")
+    if path.suffix.lower() in _LINE_FORMATS:
+        _refuse_long_lines(path)
     bdf = _read_bdf_table(path) if path.suffix.lower() in _TABLE_SUFFIXES else None
     parts, fmt, library = (bdf, "BDF table", "pandas") if bdf else _read_with_libraries(path)
     frame = _frame(parts)
     frame.attrs.update(path=str(path), format=fmt, reader=_version(library), spectra=len(parts))
     if path.suffix.lower() == ".dta":
         frame.attrs.update(_gamry_metadata(path))
+    cut = _truncation(path, frame)
+    if cut is not None:
+        frame.attrs["truncated"] = cut
     if check:
         frame.attrs["findings"] = run_checks(frame)
     return frame
@@ -265,7 +340,18 @@ def spectra(frame: pd.DataFrame) -> Iterator[tuple[int, pd.DataFrame]]:
     if SPECTRUM not in frame.columns:
         yield 0, frame
         return
+    cut = frame.attrs.get("truncated")
+    labels = frame[SPECTRUM].to_numpy()
     for value, group in frame.groupby(SPECTRUM, sort=True):
         sub = group.reset_index(drop=True)
         sub.attrs = dict(frame.attrs)
+        if cut is not None:
+            # Only the spectrum the file was cut in carries the cut, at its own row number.
+            positions = np.flatnonzero(labels == value)
+            target = len(frame) - 1 if cut["row"] is None else cut["row"]
+            if target in positions:
+                row = None if cut["row"] is None else int(np.searchsorted(positions, target))
+                sub.attrs["truncated"] = {**cut, "row": row}
+            else:
+                del sub.attrs["truncated"]
         yield int(cast(int, value)), sub

@@ -1,4 +1,5 @@
 import os
+import time
 from concurrent.futures import ProcessPoolExecutor
 from multiprocessing import get_context
 
@@ -78,7 +79,8 @@ def test_results_files_need_a_known_suffix(serial, tmp_path):
         kelvara_lab.write_results(serial, tmp_path / "results.xlsx")
 
 
-def test_a_lost_task_fails_its_rows_not_the_batch(batch, serial):
+def test_a_worker_lost_once_costs_no_rows(batch, serial):
+    # The user's pool loses a worker to something else than a chunk: the chunk runs again.
     class Flaky(ProcessPoolExecutor):
         calls = 0
 
@@ -92,8 +94,29 @@ def test_a_lost_task_fails_its_rows_not_the_batch(batch, serial):
         table = kelvara_lab.fit_many(
             "two_rq_l", batch[:2], executor=pool, chunk_size=1, progress=False
         )
-    assert table.loc[0, "error"].startswith("BrokenProcessPool")
-    assert list(table["spectrum"]) == ["0", "1"]
+    assert_frame_equal(table, serial.iloc[:2], check_exact=True)
+
+
+class _KillsItsWorker:
+    """A spectrum whose unpickling ends the worker process that receives it."""
+
+    def __reduce__(self):
+        return os._exit, (7,)
+
+
+def test_a_worker_killed_by_one_spectrum_fails_that_chunk_only(batch, serial):
+    spectra = [*batch, *batch]
+    spectra[7] = _KillsItsWorker()
+    start = time.perf_counter()
+    table = kelvara_lab.fit_many(
+        "two_rq_l", spectra, executor="processes", chunk_size=1, progress=False
+    )
+    assert time.perf_counter() - start < 120
+    assert table.loc[7, "error"].startswith("BrokenProcessPool") and not table.loc[7, "success"]
+    expected = pd.concat([serial, serial], ignore_index=True)
+    expected["spectrum"] = [batch[4] if i % 6 == 4 else str(i) for i in range(12)]
+    expected = expected.drop(index=7)
+    assert_frame_equal(table.drop(index=7), expected, check_exact=True)
 
 
 def test_a_process_pool_gives_the_serial_numbers(batch, serial):
@@ -109,3 +132,80 @@ def test_dask_local_cluster_with_two_worker_processes(batch, serial, dask_client
     pools = dask_client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
     assert_frame_equal(table, serial, check_exact=True)
     assert sorted(pools.values()) == ["1", "1"]
+
+
+@pytest.fixture(scope="module")
+def awkward_ids(batch):
+    # Texts a CSV reader would take for missing values or numbers stay the ids they are.
+    ids = ["NaN", "", "nan", "None", "007", "1e3"]
+    return kelvara_lab.fit_many(
+        "two_rq_l", dict(zip(ids, batch, strict=True)), executor="serial", progress=False
+    )
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
+def test_ids_keep_their_text_through_a_file(awkward_ids, tmp_path, suffix):
+    path = tmp_path / f"results{suffix}"
+    kelvara_lab.write_results(awkward_ids, path)
+    back = kelvara_lab.read_results(path)
+    assert list(back["spectrum"]) == ["NaN", "", "nan", "None", "007", "1e3"]
+    assert_frame_equal(back, awkward_ids, check_exact=True)
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
+@pytest.mark.parametrize("kept", [0.5, 0.9, -1], ids=["half", "most", "all-but-a-byte"])
+def test_a_cut_results_file_is_refused(serial, tmp_path, suffix, kept):
+    path = tmp_path / f"results{suffix}"
+    kelvara_lab.write_results(serial, path)
+    whole = path.read_bytes()
+    path.write_bytes(whole[: int(len(whole) * kept)] if kept > 0 else whole[:kept])
+    with pytest.raises(kelvara_lab.ResultsFileError, match="results"):
+        kelvara_lab.read_results(path)
+
+
+def test_a_csv_without_its_stamp_is_refused(serial, tmp_path):
+    path = tmp_path / "results.csv"
+    serial.to_csv(path, index=False)
+    with pytest.raises(kelvara_lab.ResultsFileError, match="does not start with"):
+        kelvara_lab.read_results(path)
+
+
+class _FullDisk:
+    """A file that takes a few hundred bytes, then reports a full disk."""
+
+    def __init__(self, stream):
+        self._stream, self._room = stream, 300
+
+    def write(self, data):
+        if len(data) > self._room:
+            self._stream.write(bytes(data[: self._room]))
+            raise OSError(28, "No space left on device")
+        self._room -= len(data)
+        return self._stream.write(data)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._stream.close()
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
+@pytest.mark.parametrize("failure", ["disk-full", "sync"])
+def test_a_failed_write_leaves_the_previous_file(serial, tmp_path, monkeypatch, suffix, failure):
+    path = tmp_path / f"results{suffix}"
+    kelvara_lab.write_results(serial.iloc[:3], path)
+    before = path.read_bytes()
+    if failure == "disk-full":
+        fdopen = os.fdopen
+        monkeypatch.setattr(os, "fdopen", lambda *a, **k: _FullDisk(fdopen(*a, **k)))
+    else:
+        monkeypatch.setattr(os, "fsync", lambda fd: (_ for _ in ()).throw(OSError(5, "I/O")))
+    with pytest.raises(OSError):
+        kelvara_lab.write_results(serial, path)
+    monkeypatch.undo()
+    assert path.read_bytes() == before and os.listdir(tmp_path) == [path.name]
+    assert_frame_equal(kelvara_lab.read_results(path), serial.iloc[:3], check_exact=True)

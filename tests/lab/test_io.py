@@ -3,6 +3,7 @@
 import ast
 import subprocess
 import sys
+import time
 from importlib import metadata
 from pathlib import Path
 
@@ -166,3 +167,83 @@ def test_mpr_records_become_spectra_with_the_physics_sign(tmp_path, monkeypatch)
     assert frame.attrs["spectra"] == 2
     np.testing.assert_array_equal(frame[kl.REAL].to_numpy(), records["Re(Z)/Ohm"])
     np.testing.assert_array_equal(frame[kl.IMAGINARY].to_numpy(), -records["-Im(Z)/Ohm"])
+
+
+# (sample, bytes kept from the end of its last row): each copy ends inside a number.
+CUT_SAMPLES = [
+    ("pyimpspec/data.mpt", "0.000"),
+    ("impedance.py/exampleDataBioLogic.mpt", "1.2110"),
+    ("pyimpspec/data.i2b", "-9"),
+    ("impedance.py/exampleDataAutolab.txt", "-0.0039"),
+    ("pyimpspec/data-comma.csv", "-9"),
+    ("pyimpspec/case-multiple-spectra.csv", "-90.6"),
+]
+
+
+@pytest.mark.parametrize(("name", "tail"), CUT_SAMPLES, ids=[c[0] for c in CUT_SAMPLES])
+def test_a_file_cut_inside_its_last_row_is_an_error_naming_the_row(tmp_path, name, tail):
+    whole = sample(name).read_bytes()
+    complete = kl.read(sample(name))
+    assert not [f for f in complete.attrs["findings"] if f.code == "truncated"]
+    last = whole.rstrip(b"\r\n").rsplit(b"\n", 1)[1]
+    cut_at = whole.rstrip(b"\r\n").rindex(tail.encode()) + len(tail)
+    assert cut_at > len(whole.rstrip(b"\r\n")) - len(last), "the cut must fall in the last row"
+    path = tmp_path / sample(name).name
+    path.write_bytes(whole[:cut_at])
+    frame = kl.read(path)
+    errors = [f for f in frame.attrs["findings"] if f.severity == "error"]
+    assert [f.code for f in errors] == ["truncated"]
+    assert errors[0].rows == (len(frame) - 1,) and f"row {len(frame) - 1}" in errors[0].message
+    with pytest.raises(kl.DataError, match="cut short"):
+        kl.fit("R0-p(R1,C1)", list(kl.spectra(frame))[-1][1])
+
+
+@pytest.mark.parametrize(
+    ("name", "code", "severity"),
+    [
+        ("pyimpspec/data.i2b", "truncated", "error"),
+        # Autolab's count is the sweep's programmed one: a sweep stopped early falls short too.
+        ("impedance.py/exampleDataAutolab.txt", "short-sweep", "warning"),
+    ],
+    ids=["i2b", "autolab"],
+)
+def test_rows_missing_below_the_announced_count(tmp_path, name, code, severity):
+    lines = sample(name).read_bytes().splitlines(keepends=True)
+    path = tmp_path / sample(name).name
+    path.write_bytes(b"".join(lines[:-3]))
+    found = [f for f in kl.read(path).attrs["findings"] if f.code == code]
+    assert len(found) == 1 and found[0].severity == severity
+    assert "announces" in found[0].message or "programs" in found[0].message
+
+
+def test_a_cut_names_only_the_spectrum_it_falls_in(tmp_path):
+    whole = sample("pyimpspec/case-multiple-spectra.csv").read_bytes()
+    (tmp_path / "cut.csv").write_bytes(whole[: whole.rindex(b"-90.6") + 5])
+    parts = list(kl.spectra(kl.read(tmp_path / "cut.csv")))
+    assert [[f.code for f in kl.check(part)] for _, part in parts] == [[], [], [], ["truncated"]]
+    last = parts[-1][1]
+    assert kl.check(last)[0].rows == (len(last) - 1,)
+    assert kl.check(kl.drop_flagged(last)) == []
+
+
+BDF_HEADER = "Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm"
+
+
+@pytest.mark.parametrize(
+    ("header", "separator", "points"),
+    [
+        (BDF_HEADER, "\n", 100_000),  # the data of every row on one line of 2.7 MB
+        (BDF_HEADER, ",", 100_000),  # header and data on one line
+        ("f,Z',Z''", "\n", 100_000),  # the same, left to pyimpspec
+        (BDF_HEADER, "\n", 100),  # a short line, wider than the header
+    ],
+    ids=["bdf-data-line", "bdf-one-line", "plain-data-line", "bdf-wide-row"],
+)
+def test_data_on_one_line_is_refused_at_once(tmp_path, header, separator, points):
+    values = np.random.default_rng(1).uniform(1, 100, 3 * points)
+    path = tmp_path / "one-line.csv"
+    path.write_text(header + separator + ",".join(f"{v:.6f}" for v in values) + "\n")
+    start = time.perf_counter()
+    with pytest.raises(ReadError, match="one-line.csv"):
+        kl.read(path)
+    assert time.perf_counter() - start < 2
