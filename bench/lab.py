@@ -160,18 +160,21 @@ def main() -> None:
         reached += ours <= ref * (1 + 1e-6)
     row("  same minimum as the bounded reference optimiser", f"{reached}/{len(items)}")
     cases = fixed_cases(3 if args.quick else 20)
-    same_start = best_start = 0
+    same_start = best_start = searched = 0
     for key, f, z, hold, truth in cases:
         ours = kelvara_lab.fit(key, (f, z), fixed=hold, **local).cost
+        thorough_cost = kelvara_lab.fit(key, (f, z), fixed=hold, noise_floor=0.0).cost
         own = reference_cost(f, z, hold, kelvara.Circuit(key).fit(f, z).params, key)
         oracle = reference_cost(f, z, hold, truth, key)
         same_start += ours <= own * (1 + 1e-6)
         best_start += ours <= min(own, oracle) * (1 + 1e-6)
+        searched += thorough_cost <= min(own, oracle) * (1 + 1e-6)
     row(
         "  every registry circuit, one value held 20 % off",
         f"{same_start}/{len(cases)}",
         f"reference from kelvara's fit; {best_start}/{len(cases)} if it may start at the truth",
     )
+    row("  the same with the search (default)", f"{searched}/{len(cases)}", "reference as above")
 
     one = items[0]
     for workers in (1, 2):
