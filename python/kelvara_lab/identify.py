@@ -53,7 +53,7 @@ from kelvara_lab.candidates import (
     notation,
     parse,
 )
-from kelvara_lab.fitting import DEFAULT_EFFORT, REGISTRY, fit
+from kelvara_lab.fitting import REGISTRY, fit
 from kelvara_lab.pruning import Features, features, prune, relaxations_drawn
 from kelvara_lab.report import FitReport
 from kelvara_lab.spectrum import Spectrum, load
@@ -124,13 +124,14 @@ def _fit_one(
         # would say so once per candidate.
         warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
         try:
-            # The screen runs at the search's least effort; the few kept get the default.
+            # Hundreds of candidates: every search here runs at the least effort, which
+            # keeps a spectrum within seconds.
             return fit(
                 circuit,
                 spectrum,
                 search=search,  # type: ignore[arg-type]
                 seed=seed,
-                effort=1 if search == "quick" else DEFAULT_EFFORT,
+                effort=1,
                 check=False,
                 noise_floor=floor,
             )
