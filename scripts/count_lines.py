@@ -5,7 +5,8 @@ A line counts when it is not blank and not a whole-line comment: `#` in Python, 
 C++, where a line starting with `#` is a preprocessor directive and counts as code. Only
 git-tracked .py/.pyi/.cpp/.hpp files count: code is src/, training/, bench/, python/,
 fuzz/, examples/, stubs/ (the hand-written type stubs) and scripts/*.py; tests are
-everything under tests/ and the training tools' own test_*.py. Build files, shell scripts and data are left out on both sides.
+everything under tests/ and the tools' own test_*.py (training/, scripts/). Build files,
+shell scripts and data are left out on both sides.
 """
 
 from __future__ import annotations
@@ -33,7 +34,7 @@ def counted_lines(path: Path) -> int:
 def kind(name: str) -> str | None:
     if not name.endswith(SUFFIXES):
         return None
-    if name.startswith("tests/") or name.startswith("training/test_"):
+    if name.startswith("tests/") or Path(name).name.startswith("test_"):
         return "tests"
     if name.startswith(CODE_DIRS):
         return "code"
@@ -43,8 +44,9 @@ def kind(name: str) -> str | None:
 
 
 def main() -> int:
-    names = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
-                           capture_output=True, text=True).stdout.split("\0")
+    names = subprocess.run(
+        ["git", "ls-files", "-z"], cwd=ROOT, check=True, capture_output=True, text=True
+    ).stdout.split("\0")
     totals = {"code": 0, "tests": 0}
     for name in names:
         k = kind(name)
