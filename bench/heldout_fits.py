@@ -23,7 +23,8 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "training"))
-from synth import REGISTRY, add_noise, draw_params, draw_window  # noqa: E402
+from networks import NETWORKS  # noqa: E402
+from synth import add_noise, draw_params, draw_window  # noqa: E402
 
 SEED = 4242  # training uses 20261206 + key and 777 + key
 SIGMA = 0.005
@@ -34,9 +35,9 @@ def fit_all(out: Path, per_model: int) -> None:
     import kelvara
 
     results = {}
-    for key, (notation, _) in REGISTRY.items():
+    for key, network in NETWORKS.items():
         rng = np.random.default_rng(SEED + sum(map(ord, key)))
-        circuit = kelvara.Circuit(notation)
+        circuit = kelvara.Circuit(network.circuit)
         rows = []
         for _ in range(per_model):
             win = draw_window(rng)
@@ -56,7 +57,7 @@ def compare(before_path: Path, after_path: Path) -> int:
         f"{'circuit':<16}{'n':>5}{'better':>8}{'same':>6}{'worse':>7}"
         f"{'success before':>16}{'after':>7}{'largest gain':>14}"
     )
-    for key in REGISTRY:
+    for key in NETWORKS:
         b, a = before[key], after[key]
         assert [r["digest"] for r in b] == [r["digest"] for r in a], f"{key}: different spectra"
         better = same = worse = 0

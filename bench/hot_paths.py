@@ -27,10 +27,10 @@ import kelvara  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "training"))
+sys.path.insert(0, str(HERE.parent / "tests"))
 
-from eisnn_format import encode_eisnn, random_guesser  # noqa: E402
 from run import FIT_CASES, SEI_RANDLES_WO, best_time, fit_problems  # noqa: E402
+from support.eisnn_format import encode_eisnn, random_guesser  # noqa: E402
 
 
 def main() -> None:

@@ -294,8 +294,8 @@ GUESS_CHANNELS = (16, 32, 64)
 
 
 def guess_times(folder: Path) -> dict[str, float]:
-    sys.path.insert(0, str(ROOT / "training"))
-    from eisnn_format import encode_eisnn, random_guesser
+    sys.path.insert(0, str(ROOT / "tests"))
+    from support.eisnn_format import encode_eisnn, random_guesser
 
     circuit = kelvara.Circuit("two_rq")
     truth = FIT_CASES["two_rq"][1]

@@ -2,8 +2,9 @@
 
 Any EISNN001 file trained for a topology can be passed as `weights=`: to
 `guess()` for the starting values alone, or to `fit()`, which then starts
-from that guess. This one has random weights (written with the training
-tools' writer), so its guess is rough; the fit still gets there from it.
+from that guess. This one has random weights (written with the writer in
+tests/support, which the training tool uses too), so its guess is rough;
+the fit still gets there from it.
 """
 
 import sys
@@ -14,8 +15,8 @@ import numpy as np
 
 import kelvara
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "training"))
-from eisnn_format import random_guesser, write_eisnn  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support.eisnn_format import random_guesser, write_eisnn  # noqa: E402
 
 circuit = kelvara.Circuit("R0-(R1,CPE1)")
 f = np.logspace(4, -2, 60)

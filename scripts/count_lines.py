@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Counts code and test lines the way the project's test-to-code ratio is measured.
 
-A line counts when it is not blank and not a whole-line comment (`#` or `//`). Only
+A line counts when it is not blank and not a whole-line comment: `#` in Python, `//` in
+C++, where a line starting with `#` is a preprocessor directive and counts as code. Only
 git-tracked .py/.pyi/.cpp/.hpp files count: code is src/, training/, bench/, python/,
 fuzz/, examples/, stubs/ (the hand-written type stubs) and scripts/*.py; tests are
-everything under tests/. Build files, shell scripts and data are left out on both sides.
+everything under tests/ and the tools' own test_*.py (training/, scripts/). Build files,
+shell scripts and data are left out on both sides.
 """
 
 from __future__ import annotations
@@ -14,15 +16,17 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SUFFIXES = (".py", ".pyi", ".cpp", ".hpp")
+CPP_SUFFIXES = (".cpp", ".hpp")
+SUFFIXES = (".py", ".pyi", *CPP_SUFFIXES)
 CODE_DIRS = ("src/", "training/", "bench/", "python/", "fuzz/", "examples/", "stubs/")
 
 
 def counted_lines(path: Path) -> int:
+    comment = "//" if path.suffix in CPP_SUFFIXES else "#"
     n = 0
     for line in path.read_text(encoding="utf-8", errors="replace").splitlines():
         s = line.strip()
-        if s and not s.startswith(("#", "//")):
+        if s and not s.startswith(comment):
             n += 1
     return n
 
@@ -30,7 +34,7 @@ def counted_lines(path: Path) -> int:
 def kind(name: str) -> str | None:
     if not name.endswith(SUFFIXES):
         return None
-    if name.startswith("tests/"):
+    if name.startswith("tests/") or Path(name).name.startswith("test_"):
         return "tests"
     if name.startswith(CODE_DIRS):
         return "code"
@@ -40,8 +44,9 @@ def kind(name: str) -> str | None:
 
 
 def main() -> int:
-    names = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
-                           capture_output=True, text=True).stdout.split("\0")
+    names = subprocess.run(
+        ["git", "ls-files", "-z"], cwd=ROOT, check=True, capture_output=True, text=True
+    ).stdout.split("\0")
     totals = {"code": 0, "tests": 0}
     for name in names:
         k = kind(name)

@@ -30,8 +30,8 @@ for text in "R0" "R0-(R1,C1)" "L0-R0-p(R1-W1,CPE1)" "((R1,C1),(R2-C2,L3))" "R0-Z
 done
 .venv/bin/python - "$seeds/weight_file" <<'PY'
 import sys
-sys.path.insert(0, "training")
-from eisnn_format import ENCODINGS, encode_eisnn, random_guesser
+sys.path.insert(0, "tests")
+from support.eisnn_format import ENCODINGS, encode_eisnn, random_guesser
 for encoding in ENCODINGS:
     metadata, tensors = random_guesser("R0-(R1,C1)", ["R0.r", "R1.r", "C1.c"], 4, encoding=encoding,
                                        n_grid=8, kernel=3, groups=2, dilations=(1, 2))

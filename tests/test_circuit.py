@@ -4,6 +4,7 @@ import math
 
 import numpy as np
 import pytest
+from support.catalogue import KINDS
 
 from kelvara import Circuit
 
@@ -11,24 +12,15 @@ INF = math.inf
 OPEN = (1e-12, INF)
 
 # Every kind once, in catalogue order: (name, unit, default).
-# fmt: off
 CATALOGUE = [
-    ("R1.r", "ohm", 1.0), ("C2.c", "F", 1e-3), ("L3.l", "H", 1e-6), ("La4.l", "H*s", 1e-6),
-    ("La4.alpha", "-", 0.8), ("CPE5.q", "ohm^-1*s^alpha", 1e-3), ("CPE5.alpha", "-", 0.8),
-    ("W6.aw", "ohm*s^-0.5", 1.0), ("Wo7.z0", "ohm", 1.0), ("Wo7.tau", "s", 10.0),
-    ("Ws8.z0", "ohm", 1.0), ("Ws8.tau", "s", 10.0), ("G9.rg", "ohm", 1.0), ("G9.tg", "s", 1.0),
-    ("Gs10.rg", "ohm", 1.0), ("Gs10.tg", "s", 1.0), ("Gs10.phi", "-", 1.0),
-    ("K11.r", "ohm", 1.0), ("K11.tau_k", "s", 1e-3), ("Zarc12.r", "ohm", 1.0),
-    ("Zarc12.tau_k", "s", 1e-3), ("Zarc12.gamma", "-", 0.8), ("TLMQ13.r_ion", "ohm", 1.0),
-    ("TLMQ13.qs", "F*s^(gamma-1)", 1e-3), ("TLMQ13.gamma", "-", 0.8),
-    ("T14.a", "ohm*m^2", 1.0), ("T14.b", "ohm*m^2", 1.0), ("T14.k_tau", "-", 1.0),
-    ("T14.tau", "s", 1.0),
+    (f"{kind.code}{n}.{field}", unit, default)
+    for n, kind in enumerate(KINDS, 1)
+    for field, unit, default in kind.fields
 ]
-# fmt: on
 
 
 def test_catalogue_names_units_defaults_and_bounds():
-    circuit = Circuit("R1-C2-L3-La4-CPE5-W6-Wo7-Ws8-G9-Gs10-K11-Zarc12-TLMQ13-T14")
+    circuit = Circuit("-".join(f"{kind.code}{n}" for n, kind in enumerate(KINDS, 1)))
     assert circuit.param_names() == [name for name, _, _ in CATALOGUE]
     assert circuit.param_units() == [unit for _, unit, _ in CATALOGUE]
     assert circuit.param_values() == [value for _, _, value in CATALOGUE]

@@ -1,5 +1,6 @@
 """Circuit.fit(): arguments, start-value policy, FitResult and fit quality."""
 
+import math
 import re
 import warnings
 from pathlib import Path
@@ -252,43 +253,28 @@ def test_fit_result_fields_are_consistent(rc_result):
     assert rc_result.impedance_evals >= 9 + rc_result.iterations + 1 + 1 + 2 * 3
 
 
-def unpadded_exponent(text):
-    # Python writes "e-05" and "e+16" where the representation has "e-5" and "e16".
-    return re.sub(r"e\+?(-?)0*(\d)", r"e\1\2", text)
-
-
-DOUBLED = Series([Circuit("R0").with_values([1.0]), Circuit("R0").with_values([2.0])])
-# Each case also pins a literal tail that does not depend on the helpers above.
+# Fits that end where they start, so every shown value is exact; the counts are the run's.
 # fmt: off
 REPR_CASES = {
-    "rc-fit": (lambda: RC_START.fit(FREQS, RC_Z * (1.02 - 0.01j)), "true",
-               r'"C1\.c": \d\.\d+e-5[,}]'),
-    "zero-residual": (lambda: Circuit("R0").with_values([5.0]).fit([1.0, 10.0], [5.0, 5.0]),
-                      "true", r'chi_square=0\.000000e0, params=\{"R0\.r": 5\.0\}\)$'),
-    "nan-measurement": (lambda: Circuit("R0").with_values([5.0]).fit([1.0, 10.0], [5.0, np.nan]),
-                        "false", r"chi_square=NaN, params="),
-    # Started at its optimum: rounding may end a hair above the start.
-    "huge-value": (lambda: Circuit("R0").with_values([2.5e16]).fit([1.0, 2.0], [2.5e16] * 2),
-                   "true", r'\{"R0\.r": 2\.\d+e16\}\)$'),
+    "zero-residual": (Circuit("R0").with_values([5.0]), [5.0, 5.0],
+                      'success=true, {}, chi_square=0.000000e0, params={{"R0.r": 5.0}})'),
+    "nan-measurement": (Circuit("R0").with_values([5.0]), [5.0, math.nan],
+                        'success=false, {}, chi_square=NaN, params={{"R0.r": 5.0}})'),
+    "exponent-from-1e16": (Circuit("R0").with_values([1e16]), [1e16, 1e16],
+                           'success=true, {}, chi_square=0.000000e0, params={{"R0.r": 1e16}})'),
     # A repeated name shows its last value, as params has it.
-    "repeated-name": (lambda: DOUBLED.fit([1.0, 10.0], [7.0, 7.0]), "true",
-                      r'params=\{"R0\.r": \d\.\d+\}\)$'),
+    "repeated-name": (Series([Circuit("R0").with_values([3.0]), Circuit("R0").with_values([4.0])]),
+                      [7.0, 7.0],
+                      'success=true, {}, chi_square=0.000000e0, params={{"R0.r": 4.0}})'),
 }
 # fmt: on
 
 
-@pytest.mark.parametrize("fit, success, tail", REPR_CASES.values(), ids=list(REPR_CASES))
-def test_repr_format(fit, success, tail):
-    result = fit()
-    text = repr(result)
-    chi = "NaN" if np.isnan(result.chi_square) else unpadded_exponent(f"{result.chi_square:.6e}")
-    head = (
-        f"FitResult(success={success}, iterations={result.iterations}, "
-        f"impedance_evals={result.impedance_evals}, chi_square={chi}, params={{"
-    )
-    assert text.startswith(head) and text.endswith("})") and re.search(tail, text)
-    entries = set(text[len(head) : -2].split(", "))
-    assert entries == {f'"{k}": {unpadded_exponent(repr(v))}' for k, v in result.params.items()}
+@pytest.mark.parametrize("circuit, z, shown", REPR_CASES.values(), ids=list(REPR_CASES))
+def test_repr_format(circuit, z, shown):
+    result = circuit.fit([1.0, 10.0], z)
+    counts = f"iterations={result.iterations}, impedance_evals={result.impedance_evals}"
+    assert repr(result) == "FitResult(" + shown.format(counts)
 
 
 @pytest.mark.parametrize(
@@ -303,7 +289,8 @@ def test_stderr_needs_more_residuals_than_parameters(circuit, points, has_stderr
 
 
 def test_repeated_parameter_names_keep_the_last_value():
-    result = DOUBLED.fit([1.0, 10.0], [7.0, 7.0])
+    doubled = Series([Circuit("R0").with_values([1.0]), Circuit("R0").with_values([2.0])])
+    result = doubled.fit([1.0, 10.0], [7.0, 7.0])
     values = result.circuit.param_values()
     assert list(result.params) == ["R0.r"] and result.params["R0.r"] == values[-1]
     assert sum(values) == pytest.approx(7.0, rel=1e-9)

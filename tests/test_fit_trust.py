@@ -6,7 +6,7 @@ import re
 
 import numpy as np
 import pytest
-from eisnn_format import random_guesser, write_eisnn
+from support.eisnn_format import random_guesser, write_eisnn
 
 from kelvara import Circuit
 

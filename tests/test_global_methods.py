@@ -125,6 +125,17 @@ def test_basin_hopping_without_hops_is_the_least_squares_fit(spectrum):
     assert hopped.impedance_evals == 1 + 2 * len(TRUTH)  # the final statistics only
 
 
+def test_basin_hopping_walks_on_only_from_the_hops_its_metropolis_test_accepts(spectrum):
+    # Long hops land in worse minima. At T = 1e-300 the Metropolis test refuses every uphill
+    # hop and at T = 1e300 accepts it, so from one seed the two walks part at the first one.
+    def walk(temperature):
+        options = {"basin_hopping_hops": 6, "basin_hopping_step_size": 4.0, "seed": 2}
+        return fit("basin_hopping", spectrum, basin_hopping_temperature=temperature, **options)
+
+    cold, hot = walk(1e-300), walk(1e300)
+    assert summary(cold) != summary(hot)
+
+
 @pytest.mark.parametrize(
     ("method", "option", "value", "shown"),
     [

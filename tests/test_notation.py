@@ -1,6 +1,7 @@
 """Circuit notation: accepted texts, error reports and named reference circuits."""
 
 import pytest
+from support.catalogue import KINDS, REGISTRY
 
 from kelvara import Circuit
 
@@ -10,20 +11,11 @@ TAIL = """syntax:
   - connect elements in parallel with '(...)' or 'p(...)', e.g. "R0-(R1,C1)" or "R0-p(R1,C1)"
 
 available elements (code, parameters, [units]):
-  R     r [ohm]
-  C     c [F]
-  L     l [H]
-  La    l [H*s], alpha [-]
-  CPE   q [ohm^-1*s^alpha], alpha [-]
-  W     aw [ohm*s^-0.5]
-  Wo    z0 [ohm], tau [s]
-  Ws    z0 [ohm], tau [s]
-  G     rg [ohm], tg [s]
-  Gs    rg [ohm], tg [s], phi [-]
-  K     r [ohm], tau_k [s]
-  Zarc  r [ohm], tau_k [s], gamma [-]
-  TLMQ  r_ion [ohm], qs [F*s^(gamma-1)], gamma [-]
-  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]"""
+"""
+TAIL += "\n".join(
+    f"  {kind.code:<5} " + ", ".join(f"{name} [{unit}]" for name, unit, _ in kind.fields)
+    for kind in KINDS
+)
 
 
 def report(text):
@@ -130,15 +122,6 @@ def test_both_group_forms_are_the_same_parallel_node():
     frequencies = [0.1, 10.0, 1e3]
     expected = Circuit("(R1,C1)").impedance(frequencies).tolist()
     assert Circuit("p(R1,C1)").impedance(frequencies).tolist() == expected
-
-
-REGISTRY = {
-    "rc": "R0-(R1,C1)", "rc_l": "L0-R0-(R1,C1)", "rq": "R0-(R1,CPE1)", "rq_l": "L0-R0-(R1,CPE1)",
-    "two_rc": "R0-(R1,C1)-(R2,C2)", "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)",
-    "two_rq": "R0-(R1,CPE1)-(R2,CPE2)", "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)",
-    "randles": "R0-(R1-W1,CPE1)", "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)",
-    "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-}  # fmt: skip
 
 
 @pytest.mark.parametrize("key", REGISTRY)

@@ -10,20 +10,15 @@ import struct
 
 import numpy as np
 import pytest
-from eisnn_format import F16, F32, encode_eisnn, random_guesser
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
+from support.catalogue import PARAMETER_COUNTS
+from support.eisnn_format import F16, F32, encode_eisnn, random_guesser
 
 from kelvara import Circuit
 
 # A hang shows up as a missed deadline; the budgets keep each example well inside it.
 FAST = settings(max_examples=60, deadline=5000, suppress_health_check=[HealthCheck.too_slow])
-
-# Element code -> parameter count.
-CODES = {
-    "R": 1, "C": 1, "L": 1, "La": 2, "CPE": 2, "Cpe": 2, "W": 1, "Wo": 2, "Ws": 2,
-    "G": 2, "Gs": 3, "K": 2, "Zarc": 3, "TLMQ": 3, "Tlmq": 3, "T": 4,
-}  # fmt: skip
 
 REPORT_TAIL = "\n\nsyntax:\n"
 
@@ -33,7 +28,7 @@ REPORT_TAIL = "\n\nsyntax:\n"
 
 def _tree(depth):
     """A grammar tree: ("e", code) leaves; ("s", items) series; ("p", branches, prefix)."""
-    leaf = st.sampled_from(sorted(CODES)).map(lambda code: ("e", code))
+    leaf = st.sampled_from(sorted(PARAMETER_COUNTS)).map(lambda code: ("e", code))
     if depth == 0:
         return leaf
     inner = _tree(depth - 1)
@@ -85,7 +80,7 @@ FREQS = np.logspace(6, -3, 25)
 def test_generated_circuits_parse_and_rebuild_bit_for_bit(circuit, seed):
     text, codes = circuit
     parsed = Circuit(text)
-    assert len(parsed.param_names()) == sum(CODES[code] for code in codes)
+    assert len(parsed.param_names()) == sum(PARAMETER_COUNTS[code] for code in codes)
     # Values in (0, 1] suit every field, exponents included.
     values = 10.0 ** -np.random.default_rng(seed).uniform(0, 6, len(parsed.param_names()))
     built = parsed.with_values(values)

@@ -9,7 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pandas as pd
 import pytest
-from eisnn_format import encode_eisnn, random_guesser
+from support.eisnn_format import encode_eisnn, random_guesser
 
 from kelvara import C, Circuit, Cpe, Parallel, R, Series
 

@@ -3,22 +3,16 @@
 import math
 import re
 from pathlib import Path
-from types import SimpleNamespace
 
 import numpy as np
 import pytest
-import reference_network
-import synth
-import train
-from eisnn_format import F32, random_guesser, read_eisnn, scaling_rows, write_eisnn
+from support.catalogue import REGISTRY
+from support.eisnn_format import read_eisnn, scaling_rows
 
 from kelvara import Circuit
 
 MODELS = Path(__file__).resolve().parent.parent / "src" / "models"
 TWO_PI = 2 * math.pi
-
-# key -> (circuit, channels) as trained; the build's weight embedding keeps a copy too.
-REGISTRY = synth.REGISTRY
 
 
 def _require(key):
@@ -44,22 +38,22 @@ def test_sample_spectrum_is_guessed_closely(key, values, tolerance):
     assert rel.max() <= tolerance, f"guess {guess} for {values}"
 
 
-def test_embedding_and_training_lists_match_the_registry():
+def test_embedded_files_and_reference_names_match_the_registry():
     cmake = (MODELS.parent.parent / "cmake" / "embed_models.cmake").read_text()
     embedded = re.search(r"set\(kelvara_model_keys ([^)]*)\)", cmake).group(1).split()
     assert embedded == list(REGISTRY) == Circuit.ml_circuits()
-    for key, (notation, _) in REGISTRY.items():
+    for key, notation in REGISTRY.items():
         assert Circuit(key).param_names() == Circuit(notation).param_names(), key
 
 
 @pytest.mark.parametrize("key", list(REGISTRY))
 def test_weight_file_matches_its_registry_row(key):
     """What the module reads from a built-in file must be what its registry row says."""
-    circuit, channels = REGISTRY[key]
+    circuit = REGISTRY[key]
     metadata, tensors = read_eisnn(_require(key))
     names = Circuit(circuit).param_names()
     assert (metadata["circuit"], metadata["param_names"]) == (circuit, ",".join(names))
-    assert (metadata["estimator"], metadata["channels"]) == ("reactive_centroid", str(channels))
+    assert metadata["estimator"] == "reactive_centroid"
     assert (float(metadata["alpha_min"]), float(metadata["alpha_max"])) == (0.05, 1.0)
     scaling, log_params = scaling_rows(names)
     np.testing.assert_array_equal(tensors["scaling"].data, scaling.ravel())
@@ -107,60 +101,3 @@ def test_default_fit_recovers_synthetic_spectrum(key, scenario):
     result = circuit.fit(freqs, z)
     got = [result.params[name] for name in circuit.param_names()]
     np.testing.assert_allclose(got, truth, rtol=1e-3, err_msg=f"{key} on the {scenario}")
-
-
-# The training tool's side of the contract: what it teaches the network to output must be
-# what the module turns back into the generating values.
-
-
-def _constant_guesser(path, circuit, outputs):
-    """A weight file whose network ignores its input and outputs `outputs` (binary32)."""
-    names = Circuit(circuit).param_names()
-    metadata, tensors = random_guesser(circuit, names, 16, encoding=F32)
-    head = tensors["w.head.4.weight"][0]
-    tensors["w.head.4.weight"] = (np.zeros_like(head), F32)
-    tensors["w.head.4.bias"] = (np.concatenate([outputs, np.zeros(len(names))]), F32)
-    tensors["target_mean"] = (np.zeros(len(names)), F32)
-    tensors["target_std"] = (np.ones(len(names)), F32)
-    write_eisnn(path, metadata, tensors)
-
-
-@pytest.mark.parametrize("key", list(REGISTRY))
-def test_training_targets_invert_the_module_scaling(key, tmp_path):
-    circuit = REGISTRY[key][0]
-    rng = np.random.default_rng(3)
-    for trial in range(3):
-        f, z, truth = train.spectrum(key, rng)
-        _, _, r_s, w_s = reference_network.Guesser.features(SimpleNamespace(n_grid=64), f, z)
-        path = tmp_path / f"{trial}.eisnn"
-        outputs = train.targets(Circuit(circuit).param_names(), truth, r_s, w_s)
-        _constant_guesser(path, circuit, outputs)
-        guess = Circuit(circuit).guess(f, z, weights=str(path))
-        np.testing.assert_allclose(guess, truth, rtol=1e-5)
-
-
-@pytest.mark.parametrize("key", list(REGISTRY))
-def test_synthetic_spectra_cover_the_documented_ranges(key):
-    rng = np.random.default_rng(11)
-    names = Circuit(key).param_names()
-    descending = 0
-    for _ in range(200):
-        win = synth.draw_window(rng)
-        f = np.sort(win.freqs)
-        assert 1e-3 * (1 - 1e-9) <= f[0] and f[-1] <= 1e6 * (1 + 1e-9)
-        per_decade = (f.size - 1) / np.log10(f[-1] / f[0])
-        assert 4.5 <= per_decade <= 20.5 or f.size == 11
-        descending += win.freqs[0] > win.freqs[-1]
-        values = dict(zip(names, synth.draw_params(key, rng, win), strict=True))
-        assert all(np.isfinite(v) and v > 0 for v in values.values())
-        assert all(0.5 <= v <= 1 for n, v in values.items() if n.endswith(".alpha"))
-        if "R2.r" in values:  # arc 1 is the faster one
-            assert _tau(values, 1) < _tau(values, 2)
-    assert 60 < descending < 140
-
-
-def _tau(values, i):
-    r = values[f"R{i}.r"]
-    if f"C{i}.c" in values:
-        return r * values[f"C{i}.c"]
-    return (r * values[f"CPE{i}.q"]) ** (1 / values[f"CPE{i}.alpha"])

@@ -30,8 +30,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import numpy as np  # noqa: E402
+from networks import NETWORKS  # noqa: E402
 from stress import SAMPLERS  # noqa: E402
-from synth import REGISTRY  # noqa: E402
 
 OUT = HERE / "out" / "downstream"
 REPORT = HERE / "REPORT.md"
@@ -46,7 +46,7 @@ REL = 1e-6
 
 
 def _rng(key: str, dist: str, i: int) -> np.random.Generator:
-    return np.random.default_rng([SEED, list(SAMPLERS).index(dist), list(REGISTRY).index(key), i])
+    return np.random.default_rng([SEED, list(SAMPLERS).index(dist), list(NETWORKS).index(key), i])
 
 
 def _errors(names, values, truth) -> list[float]:
@@ -63,7 +63,7 @@ def one(job: tuple[str, str, int, str | None]) -> dict:
     key, dist, i, weights = job
     draw = SAMPLERS[dist](key, _rng(key, dist, i), sigma=SIGMA)
     f, z, truth = draw.freqs, draw.z, draw.truth
-    circuit = kelvara.Circuit(REGISTRY[key][0])
+    circuit = kelvara.Circuit(NETWORKS[key].circuit)
     names = circuit.param_names()
 
     def values(result):
@@ -121,7 +121,7 @@ def run(
     seconds = time.time() - started
     import kelvara
 
-    names = kelvara.Circuit(REGISTRY[key][0]).param_names()
+    names = kelvara.Circuit(NETWORKS[key].circuit).param_names()
     guess_err = np.array([r["guess_error"] for r in rows])
     fit_err = np.array([r["fit_error"] for r in rows])
     summary = {
@@ -179,7 +179,7 @@ def section(results: list[dict]) -> str:
         "| richer spectra (hits) | date | seconds (workers) |",
         "|---|---|---|---|---|---|---|---|---|",
     ]
-    order = {k: i for i, k in enumerate(REGISTRY)}
+    order = {k: i for i, k in enumerate(NETWORKS)}
     results = sorted(results, key=lambda r: (order[r["key"]], list(SAMPLERS).index(r["dist"])))
     for r in results:
         n = r["n"]
@@ -230,7 +230,7 @@ def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
     go = sub.add_parser("run", help="measure one network on one distribution")
-    go.add_argument("key", choices=list(REGISTRY))
+    go.add_argument("key", choices=list(NETWORKS))
     go.add_argument("--dist", choices=list(SAMPLERS), default="today")
     go.add_argument("--count", type=int, default=50)
     go.add_argument("--workers", type=int, default=1, help="processes, one thread each")

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import numpy as np
 import torch
-from eisnn_format import F16, F32, scaling_rows
+from support.eisnn_format import F16, F32, scaling_rows
 from torch import nn
 
 N_GRID, KERNEL, GROUPS, DILATIONS = 64, 5, 8, (1, 2, 4, 8)

@@ -17,7 +17,8 @@ import os
 from dataclasses import dataclass
 
 import numpy as np
-from synth import REGISTRY, TWO_PI, Window, add_noise, draw_params, draw_window, spread
+from networks import NETWORKS
+from synth import TWO_PI, Window, add_noise, draw_params, draw_window, spread
 
 EDGE = 0.5  # decades beyond the window an arc or knee may sit
 MIN_ARC_GAP = 0.4  # decades between the two arcs of a two-arc circuit
@@ -175,7 +176,7 @@ def stress_spectrum(
     A richer spectrum whose label is implausible is replaced by another richer one, so
     the share of richer spectra stays share_richer."""
     kelvara = _kelvara()
-    notation = REGISTRY[key][0]
+    notation = NETWORKS[key].circuit
     circuit = kelvara.Circuit(notation)
     names = circuit.param_names()
     richer = rng.random() < share_richer
@@ -218,7 +219,7 @@ def today_spectrum(key: str, rng: np.random.Generator, sigma: float | None = Non
     """One draw of synth.py's distribution, as a Draw (train.spectrum's noise rule)."""
     win = draw_window(rng)
     values = draw_params(key, rng, win)
-    z = _kelvara().Circuit(REGISTRY[key][0]).with_values(values).impedance(win.freqs)
+    z = _kelvara().Circuit(NETWORKS[key].circuit).with_values(values).impedance(win.freqs)
     if sigma is None:
         sigma = 0.0 if rng.random() < 0.2 else rng.uniform(0.0, 0.02)
     return Draw(win.freqs, add_noise(rng, z, sigma), np.array(values), None)

@@ -14,21 +14,6 @@ import numpy as np
 
 TWO_PI = 2.0 * math.pi
 
-# key -> (circuit notation, channels); the output order is the circuit's param_names().
-REGISTRY = {
-    "rc": ("R0-(R1,C1)", 16),
-    "rc_l": ("L0-R0-(R1,C1)", 32),
-    "rq": ("R0-(R1,CPE1)", 32),
-    "rq_l": ("L0-R0-(R1,CPE1)", 32),
-    "two_rc": ("R0-(R1,C1)-(R2,C2)", 32),
-    "two_rc_l": ("L0-R0-(R1,C1)-(R2,C2)", 32),
-    "two_rq": ("R0-(R1,CPE1)-(R2,CPE2)", 32),
-    "two_rq_l": ("L0-R0-(R1,CPE1)-(R2,CPE2)", 32),
-    "randles": ("R0-(R1-W1,CPE1)", 32),
-    "sei_randles": ("R0-(R1,CPE1)-(R2-W2,CPE2)", 64),
-    "sei_randles_wo": ("R0-(R1,CPE1)-(R2-Wo2,CPE2)", 64),
-}
-
 
 @dataclass(frozen=True)
 class Window:

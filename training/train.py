@@ -22,68 +22,24 @@ import types
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))  # the format and reference modules import each other flatly
+# The training modules import each other flatly; the weight-file format and the reference
+# network are the test suite's (tests/support).
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
 import numpy as np  # noqa: E402
-from eisnn_format import read_eisnn, scaling_rows, write_eisnn  # noqa: E402
-from reference_network import Guesser  # noqa: E402
+from networks import NETWORKS  # noqa: E402
 from stress import mixture_spectrum  # noqa: E402
-from synth import REGISTRY, add_noise, draw_params, draw_window  # noqa: E402
+from support.eisnn_format import read_eisnn, scaling_rows, write_eisnn  # noqa: E402
+from support.reference_network import Guesser  # noqa: E402
+from synth import add_noise, draw_params, draw_window  # noqa: E402
 
 ROOT = HERE.parent
 OUT = HERE / "out"
 MODELS = ROOT / "src" / "models"
 REPORT = HERE / "REPORT.md"
 
-# Training spectra and optimiser steps by channel count, longer where the bar needs more
-# precision ("rq": its sample within 1 %; the two-CPE networks: their q values).
-PLAN = {16: (100_000, 12_000), 32: (50_000, 3_000), 64: (100_000, 4_000)}
-PLAN_BY_KEY = {
-    "rq": (100_000, 12_000),
-    "two_rq": (200_000, 30_000),
-    "two_rq_l": (200_000, 30_000),
-    "sei_randles": (200_000, 24_000),
-    "sei_randles_wo": (200_000, 24_000),
-    "two_rc_l": (200_000, 24_000),
-    "two_rc": (200_000, 24_000),
-    "randles": (200_000, 30_000),
-}
-# Networks trained on a mixture of today's spectra and the stress distribution (stress.py),
-# with this share drawn from the stress one; every other network trains on today's alone.
-STRESS_SHARE_BY_KEY = {"two_rc_l": 0.6, "two_rc": 0.5, "randles": 0.5}
-# After the mixture, these continue on today's spectra alone (this many, this many steps).
-# "two_rc" from the mixture alone raised today's guess medians (at 100 000 spectra it also
-# missed one of today's spectra the old file fitted); the polish gives today's back and
-# keeps part of the stress gain (REPORT.md).
-POLISH_BY_KEY = {"two_rc": (50_000, 3_000)}
 BATCH = 128
-# Huber delta in standard deviations of the target. "rq" must reproduce its clean sample
-# spectrum to 1 %, and the exponents of "two_rq" set the error of its q values: a smaller
-# delta (L1 down to errors of about 1 %) sharpens both.
-HUBER_DELTA = 0.05
-HUBER_DELTA_BY_KEY = {
-    "rq": 0.01,
-    "two_rq": 0.01,
-    "two_rq_l": 0.01,
-    "sei_randles": 0.01,
-    "sei_randles_wo": 0.01,
-}
-# The module turns an exponent error e into a q error of a factor omega_s^(c*e): for these
-# networks the q outputs are trained on the q error the module will make, i.e. with the
-# network's own (detached, clamped) exponent in the scaling, so they learn to offset it.
-# It lowered every error of "two_rq_l" but not the q medians of "two_rq", which trains
-# without it (REPORT.md, log).
-Q_THROUGH_ALPHA = {"two_rq_l", "sei_randles", "sei_randles_wo"}
-# A second stage for these: the first stage's exported file (binary16 weights) is trained
-# for this many more steps on the same spectra, at a quarter of the learning rate, with a
-# fresh optimiser. The first stage is kept in out/<key>-stage1.eisnn and reused, so a
-# session can add steps to a run that filled the last one; from nothing, `train` runs both.
-SECOND_STAGE_STEPS = {"sei_randles": 16_000, "sei_randles_wo": 16_000}
 SEED = 20261206
-# Networks shipped although they miss the bar: a default fit of their circuit reaches the
-# global minimum far more often from their guess than from the defaults (REPORT.md), and
-# without a file it cannot run at all.
-SHIP_BELOW_BAR = {"two_rq_l", "sei_randles", "sei_randles_wo"}
 
 _FEATURES = types.SimpleNamespace(n_grid=64)  # all the reference features need
 
@@ -100,7 +56,7 @@ def spectrum(key: str, rng: np.random.Generator, sigma: float | None = None):
     kelvara = _kelvara()
     win = draw_window(rng)
     values = draw_params(key, rng, win)
-    z = kelvara.Circuit(REGISTRY[key][0]).with_values(values).impedance(win.freqs)
+    z = kelvara.Circuit(NETWORKS[key].circuit).with_values(values).impedance(win.freqs)
     if sigma is None:  # a fifth of the spectra are clean, the rest carry 0..2 % noise
         sigma = 0.0 if rng.random() < 0.2 else rng.uniform(0.0, 0.02)
     return win.freqs, add_noise(rng, z, sigma), np.array(values)
@@ -132,7 +88,7 @@ def dataset(key: str, n: int, seed: int, stress_share: float = 0.0):
             seconds = float(data["seconds"]) if "seconds" in data.files else 0.0
             return data["x"], data["e"], data["y"], data["lw"], seconds
     started = time.time()
-    names = _kelvara().Circuit(REGISTRY[key][0]).param_names()
+    names = _kelvara().Circuit(NETWORKS[key].circuit).param_names()
     rng = np.random.default_rng(seed)
     xs, es, ys, lws = [], [], [], []
     while len(ys) < n:
@@ -169,14 +125,13 @@ def train(
 
     torch.set_num_threads(1)
     torch.manual_seed(SEED)
-    circuit, channels = REGISTRY[key]
+    plan = NETWORKS[key]
+    circuit = plan.circuit
     names = _kelvara().Circuit(circuit).param_names()
-    n_train, default_steps = PLAN_BY_KEY.get(key, PLAN[channels])
-    n_train = spectra or n_train
+    n_train = spectra or plan.spectra
     if stress_share is None:
-        stress_share = STRESS_SHARE_BY_KEY.get(key, 0.0)
-    steps = steps or default_steps
-    delta = HUBER_DELTA_BY_KEY.get(key, HUBER_DELTA)
+        stress_share = plan.stress_share
+    steps = steps or plan.steps
 
     begun = None  # checked before the spectra are made, which can take minutes
     if start:
@@ -190,14 +145,14 @@ def train(
     if begun is not None:
         # The network's outputs are in the started file's target units: keep them.
         mean, std = _target_scale(begun)
-    batches = _batches(key, names, (x, e, y, lw), mean, std, delta)
+    batches = _batches(plan, names, (x, e, y, lw), mean, std)
 
-    net = GuesserNet(channels, len(names))
+    net = GuesserNet(plan.channels, len(names))
     # A mixed training keeps its own first stage: one from today's spectra is no start for it.
     tag = f"-stress{stress_share:g}" if stress_share > 0.0 else ""
     stage1, stage1_log = OUT / f"{key}-stage1{tag}.eisnn", OUT / f"{key}-stage1{tag}.json"
     # A polished network keeps its mixture's file, so a session can stop between the two.
-    polish = POLISH_BY_KEY.get(key) if begun is None and stress_share > 0.0 else None
+    polish = plan.polish if begun is None and stress_share > 0.0 else None
     mixed, mixed_log = OUT / f"{key}-mixture{tag}.eisnn", OUT / f"{key}-mixture{tag}.json"
     resumed = polish is not None and mixed.exists() and mixed_log.exists()
     if resumed:
@@ -205,7 +160,7 @@ def train(
         print(f"{key}: polishing {mixed}", flush=True)
     elif begun is not None:
         _continue(key, net, begun, batches, steps)
-    elif key not in SECOND_STAGE_STEPS:
+    elif not plan.second_stage_steps:
         _optimise(key, net, batches, steps, lr=2e-3, seed=SEED)
     else:
         if stage1.exists() and stage1_log.exists():
@@ -218,8 +173,8 @@ def train(
             spent = time.time() - started - data_seconds
             stage1_log.write_text(json.dumps({"seconds": round(spent, 1)}))
         # The second stage starts from what the file keeps.
-        steps += SECOND_STAGE_STEPS[key]
-        _continue(key, net, read_eisnn(stage1)[1], batches, SECOND_STAGE_STEPS[key])
+        steps += plan.second_stage_steps
+        _continue(key, net, read_eisnn(stage1)[1], batches, plan.second_stage_steps)
     if polish is not None:
         # Continued from the file as --start would: the targets stay in the mixture's units.
         if not resumed:
@@ -232,7 +187,7 @@ def train(
         mean, std = _target_scale(tensors)
         today = dataset(key, polish[0], seed)
         started -= today[4]
-        batches = _batches(key, names, today[:4], mean, std, delta)
+        batches = _batches(plan, names, today[:4], mean, std)
         steps += polish[1]
         _continue(key, net, tensors, batches, polish[1])
     train_seconds = time.time() - started
@@ -247,8 +202,8 @@ def train(
                 "steps": steps,
                 "train_spectra": n_train,
                 "batch": BATCH,
-                "huber_delta": delta,
-                "q_through_alpha": key in Q_THROUGH_ALPHA,
+                "huber_delta": plan.huber_delta,
+                "q_through_alpha": plan.q_through_alpha,
                 "stress_share": stress_share,
                 "started_from": start.name if start else None,
                 "polish": polish,
@@ -269,7 +224,7 @@ def _target_scale(tensors) -> tuple[np.ndarray, np.ndarray]:
     )
 
 
-def _batches(key: str, names: list[str], data, mean, std, delta: float):
+def _batches(plan, names: list[str], data, mean, std):
     """The tensors and loss settings one optimisation draws its batches from."""
     import torch
 
@@ -279,13 +234,13 @@ def _batches(key: str, names: list[str], data, mean, std, delta: float):
     lw_t = torch.from_numpy(lw.astype(np.float32))
     # (q column, its exponent's column, c / std of q, std and mean of the exponent)
     couplings = []
-    if key in Q_THROUGH_ALPHA:
+    if plan.q_through_alpha:
         scaling, _ = scaling_rows(names)
         for i, (_a, _b, c, idx) in enumerate(scaling):
             if idx >= 0 and c != 0.0:
                 j = int(idx)
                 couplings.append((i, j, float(c / std[i]), float(std[j]), float(mean[j])))
-    return (x_t, e_t, y_t, lw_t, couplings, delta)
+    return (x_t, e_t, y_t, lw_t, couplings, plan.huber_delta)
 
 
 def _continue(key: str, net, tensors, batches, steps: int) -> None:
@@ -363,7 +318,7 @@ def _costs_agree(cost: float, best: float, rel: float = 1e-6) -> bool:
 
 def evaluate(key: str, path: Path) -> dict:
     kelvara = _kelvara()
-    circuit = kelvara.Circuit(REGISTRY[key][0])
+    circuit = kelvara.Circuit(NETWORKS[key].circuit)
     names = circuit.param_names()
     report: dict = {"key": key, "file": str(path), "bytes": path.stat().st_size}
 
@@ -450,10 +405,10 @@ def _section(report: dict, timing: dict | None) -> str:
     key = report["key"]
     lines = [f"## {key}", ""]
     status = "passes the bar" if report["passes"] else "does NOT pass the bar"
-    if not report["passes"] and key in SHIP_BELOW_BAR:
-        status += " (shipped all the same: see the log)"
-    circuit, channels = REGISTRY[key]
-    lines += [f"`{circuit}`, {channels} channels, {report['bytes']} bytes: {status}.", ""]
+    plan = NETWORKS[key]
+    if not report["passes"] and plan.ships_below_bar:
+        status += " (shipped all the same: see LOG.md)"
+    lines += [f"`{plan.circuit}`, {plan.channels} channels, {report['bytes']} bytes: {status}.", ""]
     if timing:
         made = (
             f"{timing['data_seconds']:.0f} s of it making {timing['train_spectra']} spectra"
@@ -511,7 +466,7 @@ def _section(report: dict, timing: dict | None) -> str:
 
 
 def write_report(sections: dict[str, str]) -> None:
-    """Network sections in registry order, then any other section (the hand-kept log)."""
+    """Network sections in registry order, then any other section (downstream.py's)."""
     head = (
         "# Trained initial-guess networks\n\n"
         "Written by `python -m training.train evaluate`. Every number comes from the exported "
@@ -519,7 +474,7 @@ def write_report(sections: dict[str, str]) -> None:
         "used. Global minimum: the default fit's cost is no higher, to 1e-6 relative, than "
         "the same fit started from the generating values.\n\n"
     )
-    order = [k for k in REGISTRY if k in sections] + [k for k in sections if k not in REGISTRY]
+    order = [k for k in NETWORKS if k in sections] + [k for k in sections if k not in NETWORKS]
     REPORT.write_text(head + "".join(sections[k].rstrip() + "\n\n" for k in order))
 
 
@@ -533,7 +488,7 @@ def _existing_sections() -> dict[str, str]:
 def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("command", choices=("train", "evaluate"))
-    parser.add_argument("key", choices=(*REGISTRY, "all"))
+    parser.add_argument("key", choices=(*NETWORKS, "all"))
     parser.add_argument("--steps", type=int, help="override the optimiser steps")
     parser.add_argument("--spectra", type=int, help="override the number of training spectra")
     parser.add_argument(
@@ -543,7 +498,7 @@ def main(argv=None) -> None:
         "--stress-share",
         type=float,
         help="share of the training spectra drawn from the stress distribution "
-        "(STRESS_SHARE_BY_KEY, else 0)",
+        "(the network's stress_share in networks.py)",
     )
     parser.add_argument(
         "--install", action="store_true", help="copy files that pass to src/models/"
@@ -554,9 +509,9 @@ def main(argv=None) -> None:
     args = parser.parse_args(argv)
     global OUT
     OUT = args.out or OUT
-    keys = list(REGISTRY) if args.key == "all" else [args.key]
+    keys = list(NETWORKS) if args.key == "all" else [args.key]
     if args.key == "all":  # smallest networks first
-        keys.sort(key=lambda k: REGISTRY[k][1])
+        keys.sort(key=lambda k: NETWORKS[k].channels)
     if args.command == "train":
         if args.start and args.key == "all":
             parser.error("--start continues one network's file: name its key, not all")
@@ -576,7 +531,7 @@ def main(argv=None) -> None:
         timing = json.loads(timing_file.read_text()) if timing_file.exists() else None
         sections[key] = _section(report, timing)
         print(sections[key])
-        ships = report["passes"] or key in SHIP_BELOW_BAR
+        ships = report["passes"] or NETWORKS[key].ships_below_bar
         if args.install and ships and path.parent != MODELS:
             shutil.copyfile(path, MODELS / f"{key}.eisnn")
             print(f"{key}: installed {MODELS / (key + '.eisnn')}")

@@ -10,7 +10,6 @@ from __future__ import annotations
 import math
 import multiprocessing
 import os
-import warnings
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import (
@@ -32,7 +31,7 @@ import pandas as pd
 import kelvara
 from kelvara_lab import results
 from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
-from kelvara_lab.fitting import fit, notation_of
+from kelvara_lab.fitting import fit, no_network_warning_silenced, notation_of
 
 ID = "spectrum"
 STATISTICS = ["chi_square", "reduced_chi_square", "aic", "bic", "evaluations", "success", "verdict"]
@@ -125,9 +124,7 @@ def fit_chunk(
     if single_thread:
         _single_thread_pool()
     out = []
-    with warnings.catch_warnings():
-        # Without a network the start is the catalogue values; said once per batch is enough.
-        warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
+    with no_network_warning_silenced():
         for item in items:
             own = options if starts is None else {**options, "start": starts[item[0]]}
             out.append((item[0], _rows_for(circuit, item, own)))

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import math
 import os
-import warnings
 from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -13,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 import kelvara
-from kelvara_lab.fitting import REGISTRY, fit
+from kelvara_lab.fitting import REGISTRY, fit, no_network_warning_silenced
 from kelvara_lab.report import FitReport
 from kelvara_lab.spectrum import Spectrum, load
 from kelvara_lab.verdict import noise_floor
@@ -29,10 +28,7 @@ def _size(name: str) -> int:
 def _one(name: str, spectrum: Spectrum, fit_options: dict[str, Any]) -> dict[str, Any]:
     row: dict[str, Any] = {"circuit": name}
     try:
-        with warnings.catch_warnings():
-            # A topology without a network starts from the catalogue values; the report's
-            # "start" says so, and the warning would only repeat it once per candidate.
-            warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
+        with no_network_warning_silenced():
             report: FitReport | None = fit(name, spectrum, **fit_options)
     except (ValueError, TypeError) as error:
         report = None

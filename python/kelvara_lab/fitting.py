@@ -11,9 +11,11 @@ Every report carries a verdict (see ``kelvara_lab.verdict``).
 
 from __future__ import annotations
 
+import contextlib
 import difflib
 import math
-from collections.abc import Mapping, Sequence
+import warnings
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Literal
 
 import numpy as np
@@ -43,6 +45,16 @@ _LOCAL_METHOD = "levenberg_marquardt"
 _ENGINE_OPTIONS = {"guess_init", "weights"} | {
     o["name"] for o in FIT_OPTIONS if o["owner"] in (None, _LOCAL_METHOD) and o["name"] != "seed"
 }
+
+
+@contextlib.contextmanager
+def no_network_warning_silenced() -> Iterator[None]:
+    """Silences kelvara's warning that a topology has no network: its fit then starts from
+    the catalogue values, which a report's "start" already says, so many fits need not
+    repeat it once each."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
+        yield
 
 
 def notation_of(circuit: str) -> str:

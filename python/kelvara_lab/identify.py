@@ -31,7 +31,6 @@ import functools
 import math
 import os
 import time
-import warnings
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -53,7 +52,7 @@ from kelvara_lab.candidates import (
     notation,
     parse,
 )
-from kelvara_lab.fitting import REGISTRY, fit
+from kelvara_lab.fitting import REGISTRY, fit, no_network_warning_silenced
 from kelvara_lab.pruning import Features, features, prune, relaxations_drawn
 from kelvara_lab.report import FitReport
 from kelvara_lab.spectrum import Spectrum, load
@@ -119,10 +118,7 @@ def _drt_relaxations(spectrum: Spectrum) -> int | None:
 def _fit_one(
     circuit: str, spectrum: Spectrum, search: str, seed: int, floor: float
 ) -> FitReport | None:
-    with warnings.catch_warnings():
-        # Outside the registry the local fit starts from the catalogue values; the warning
-        # would say so once per candidate.
-        warnings.filterwarnings("ignore", message="There is no ML model", category=UserWarning)
+    with no_network_warning_silenced():
         try:
             # Hundreds of candidates: every search here runs at the least effort, which
             # keeps a spectrum within seconds.

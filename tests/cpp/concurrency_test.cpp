@@ -161,15 +161,26 @@ TEST(Concurrency, AFileNamedFromManyThreadsIsDecodedOnce) {
   for (const Guesser* g : seen) EXPECT_EQ(g, seen[0]);
 }
 
-TEST(LoadExternal, KeepsOnlyTheMostRecentFiles) {
+TEST(LoadExternal, KeepsTheEightMostRecentFiles) {
+  static_assert(models::kExternalCacheEntries == 8);
   const std::string stem = ::testing::TempDir() + "kelvara_cache_bound_";
-  for (std::size_t i = 0; i < 3 * models::kExternalCacheEntries; ++i) {
-    const std::string path = stem + std::to_string(i) + ".eisnn";
-    std::ofstream(path, std::ios::binary) << minimal_weight_file();
-    ASSERT_TRUE(std::holds_alternative<models::GuesserPtr>(models::load_external(path)));
-    std::remove(path.c_str());
-    EXPECT_LE(models::external_cache_size(), models::kExternalCacheEntries);
+  std::vector<std::string> paths;
+  std::vector<models::GuesserPtr> loaded;
+  for (std::size_t i = 0; i < 12; ++i) {
+    paths.push_back(stem + std::to_string(i) + ".eisnn");
+    std::ofstream(paths.back(), std::ios::binary) << minimal_weight_file();
+    const auto got = models::load_external(paths.back());
+    ASSERT_TRUE(std::holds_alternative<models::GuesserPtr>(got));
+    loaded.push_back(std::get<models::GuesserPtr>(got));
+    // Earlier tests may have left files in the cache; eight new ones fill it.
+    if (i >= 7) EXPECT_EQ(models::external_cache_size(), 8u) << "after " << i + 1 << " files";
   }
+  // The last eight come back from the cache; the one before them is read again.
+  for (std::size_t i = 4; i < 12; ++i) {
+    EXPECT_EQ(std::get<models::GuesserPtr>(models::load_external(paths[i])), loaded[i]) << i;
+  }
+  EXPECT_NE(std::get<models::GuesserPtr>(models::load_external(paths[3])), loaded[3]);
+  for (const std::string& path : paths) std::remove(path.c_str());
 }
 
 TEST(LoadExternal, NewBytesUnderTheOldSizeAndTimesAreDecodedAgain) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -48,6 +49,23 @@ TEST(LevenbergMarquardtFit, ClampsAnExponentBeyondItsBoundAndRefitsWithItHeld) {
   EXPECT_NEAR(out.params[3], 1.0, 1e-6);
   EXPECT_NEAR(out.params[1], 2.0, 1e-4);
   EXPECT_LT(out.cost, 1e-12);
+}
+
+TEST(LevenbergMarquardtSingleStart, SpendsPatienceTimesNPlusOneEvaluations) {
+  // From a decade or two off, the run needs 14 evaluations: every budget below runs out.
+  const auto f = log_frequencies(1e4, 1e-1, 30);
+  const auto z = spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{10.0, 100.0, 1e-5}), f);
+  const SeriesList nodes = rebuild(parsed("R0-(R1,C1)"), std::vector<double>{1.0, 1000.0, 1e-3});
+  const FitProblem problem(nodes, f, z, true);
+  const std::vector<double> x0 = to_solver_coordinates(problem.bounds, problem.start);
+  const bool held[3] = {false, false, false};
+  for (std::uint32_t patience : {1u, 2u, 3u}) {
+    LmSettings settings;
+    settings.patience = patience;
+    const LmRun run = levenberg_marquardt_single_start(problem, x0, held, settings);
+    EXPECT_EQ(run.termination, Termination::LostPatience) << patience;
+    EXPECT_EQ(run.evaluations, 4u * patience);
+  }
 }
 
 // Data whose unconstrained optimum has CPE1.alpha = 1.1, beyond its bound:

@@ -35,6 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"Micro", 1e-6, "0.000001", "1e-6", "1e-6", "1e-6"},
         // 1e-4 is the first magnitude the debug and parameter forms keep plain.
         FormatCase{"TenThousandth", 0.0001, "0.0001", "1e-4", "0.0001", "0.0001"},
+        FormatCase{"JustBelowTenThousandth", 9.99e-5, "0.0000999", "9.99e-5", "9.99e-5", "9.99e-5"},
         FormatCase{"Million", 1e6, "1000000", "1e6", "1000000.0", "1e6"},
         FormatCase{"JustBelowMillion", 999999.0, "999999", "9.99999e5", "999999.0", "999999"},
         FormatCase{"TwoE16", 2e16, "20000000000000000", "2e16", "2e16", "2e16"},

@@ -1,24 +1,10 @@
-"""scripts/mutate.py's fault list stays usable, and a fault never outlives its run."""
+"""scripts/mutate.py never leaves a fault behind, whatever ends its run (`mutate.py --check`
+validates the fault list)."""
 
-import importlib.util
 import json
-import sys
-from pathlib import Path
 
+import mutate
 import pytest
-
-ROOT = Path(__file__).resolve().parent.parent
-loader_spec = importlib.util.spec_from_file_location("mutate", ROOT / "scripts" / "mutate.py")
-mutate = importlib.util.module_from_spec(loader_spec)
-sys.modules["mutate"] = mutate
-loader_spec.loader.exec_module(mutate)
-
-
-def test_every_fault_applies_to_the_current_sources():
-    faults, problems = mutate.load_faults()
-    assert problems == []
-    assert len(faults) >= 45
-    assert {f.subsystem for f in faults} == set(mutate.SUBSYSTEMS)
 
 
 @pytest.fixture

