@@ -20,7 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t n = kelvara::param_count(outcome.tree);
   const auto values = kelvara::param_values(outcome.tree);
   if (kelvara::param_names(outcome.tree).size() != n || values.size() != n) std::abort();
-  if (kelvara::param_bounds(outcome.tree).size() != n || kelvara::param_units(outcome.tree).size() != n) std::abort();
+  if (kelvara::param_bounds(outcome.tree).size() != n ||
+      kelvara::param_units(outcome.tree).size() != n)
+    std::abort();
   const kelvara::SeriesList again = kelvara::rebuild(outcome.tree, values);
   for (const double omega : {0.0, 1e-3, 1.0, 1e6}) {
     const auto z = kelvara::impedance(outcome.tree, omega);

@@ -18,7 +18,8 @@ PyObject* registry(PyObject*, PyObject*) {
     Ref out = Ref::steal(PyDict_New());
     for (const models::Model& model : models::all()) {
       Ref notation = to_python(model.circuit);
-      if (PyDict_SetItemString(out.get(), std::string(model.key).c_str(), notation.get()) < 0) throw ErrorAlreadySet{};
+      if (PyDict_SetItemString(out.get(), std::string(model.key).c_str(), notation.get()) < 0)
+        throw ErrorAlreadySet{};
     }
     return out.release();
   });
@@ -28,13 +29,22 @@ PyMethodDef kMethods[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_function)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},  // documented from the option table at import
     {"fit_options", engine_fit_options, METH_NOARGS,
-     "fit_options()\n--\n\nThe fit options: name, default, owning method and rule, in Circuit.fit's order."},
-    {"registry", registry, METH_NOARGS, "registry()\n--\n\nThe reference circuits: key -> notation, in registry order."},
+     "fit_options()\n--\n\nThe fit options: name, default, owning method and rule, in "
+     "Circuit.fit's order."},
+    {"registry", registry, METH_NOARGS,
+     "registry()\n--\n\nThe reference circuits: key -> notation, in registry order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "kelvara_lab._engine", "kelvara_lab's native fitting engine.", 0,
-                       kMethods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
+                       "kelvara_lab._engine",
+                       "kelvara_lab's native fitting engine.",
+                       0,
+                       kMethods,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 }  // namespace
 }  // namespace kelvara::py

@@ -11,7 +11,8 @@
 namespace kelvara::py {
 namespace {
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "kelvara", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "kelvara", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Classes and functions are process-wide: the module object is made once and
 // handed out again on re-import, from the interpreter that first made it.
@@ -27,7 +28,8 @@ void add_class(PyObject* module, const char* name, PyTypeObject* (*create)()) {
   try {
     type = create();
   } catch (const ErrorAlreadySet&) {
-    raise_chained(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + name);
+    raise_chained(PyExc_RuntimeError,
+                  std::string("An error occurred while initializing class ") + name);
   }
   add(module, name, reinterpret_cast<PyObject*>(type));
 }
@@ -36,7 +38,8 @@ PyObject* create_module() {
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (g_module) {
     if (interpreter != g_interpreter) {
-      raise(PyExc_ImportError, "kelvara does not support sub-interpreters: it was first imported by another one");
+      raise(PyExc_ImportError,
+            "kelvara does not support sub-interpreters: it was first imported by another one");
     }
     return Py_NewRef(g_module);
   }
@@ -49,7 +52,8 @@ PyObject* create_module() {
   add(module.get(), "Series", make_series_function(name.get()).get());
   add(module.get(), "Parallel", make_parallel_function(name.get()).get());
   PyObject* element = reinterpret_cast<PyObject*>(element_type());
-  for (const char* kind : {"R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"}) {
+  for (const char* kind :
+       {"R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"}) {
     add(module.get(), kind, Ref::steal(PyObject_GetAttrString(element, kind)).get());
   }
   g_module = module.release();

@@ -29,8 +29,8 @@ Level level_at(double* scratch, std::size_t depth) {
 }
 
 // 1/(a + jb) as crecip computes it, for every point of the block, added to acc.
-[[gnu::always_inline]] inline void add_reciprocals(const double* re, const double* im, std::size_t n, double* acc_re,
-                                                   double* acc_im) {
+[[gnu::always_inline]] inline void add_reciprocals(const double* re, const double* im,
+                                                   std::size_t n, double* acc_re, double* acc_im) {
   for (std::size_t i = 0; i < n; ++i) {
     const Complex r = crecip({re[i], im[i]});
     acc_re[i] += r.real();
@@ -41,8 +41,9 @@ Level level_at(double* scratch, std::size_t depth) {
 // The walk, written once and compiled twice, for the baseline and for AVX2
 // (support/cpu_features.hpp): `recurse` is the copy's own entry point.
 template <class Params, class Recurse>
-[[gnu::always_inline]] inline void walk_body(const SeriesList& nodes, Params& params, std::span<const double> omegas,
-                                             double* z_re, double* z_im, double* scratch, std::size_t depth,
+[[gnu::always_inline]] inline void walk_body(const SeriesList& nodes, Params& params,
+                                             std::span<const double> omegas, double* z_re,
+                                             double* z_im, double* scratch, std::size_t depth,
                                              Recurse recurse) {
   const std::size_t n = omegas.size();
   std::fill_n(z_re, n, 0.0);
@@ -50,7 +51,8 @@ template <class Params, class Recurse>
   const Level here = level_at(scratch, depth);
   for (const Node& node : nodes) {
     if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-      Element::impedance_block(leaf->element.kind(), params(leaf->element), omegas, here.t_re, here.t_im);
+      Element::impedance_block(leaf->element.kind(), params(leaf->element), omegas, here.t_re,
+                               here.t_im);
       for (std::size_t i = 0; i < n; ++i) {
         z_re[i] += here.t_re[i];
         z_im[i] += here.t_im[i];
@@ -68,14 +70,15 @@ template <class Params, class Recurse>
 }
 
 template <class Params>
-void walk_baseline(const SeriesList& nodes, Params& params, std::span<const double> omegas, double* z_re,
-                   double* z_im, double* scratch, std::size_t depth) {
+void walk_baseline(const SeriesList& nodes, Params& params, std::span<const double> omegas,
+                   double* z_re, double* z_im, double* scratch, std::size_t depth) {
   walk_body(nodes, params, omegas, z_re, z_im, scratch, depth, walk_baseline<Params>);
 }
 
 template <class Params>
-[[gnu::target("avx2")]] void walk_avx2(const SeriesList& nodes, Params& params, std::span<const double> omegas,
-                                       double* z_re, double* z_im, double* scratch, std::size_t depth) {
+[[gnu::target("avx2")]] void walk_avx2(const SeriesList& nodes, Params& params,
+                                       std::span<const double> omegas, double* z_re, double* z_im,
+                                       double* scratch, std::size_t depth) {
   walk_body(nodes, params, omegas, z_re, z_im, scratch, depth, walk_avx2<Params>);
 }
 
@@ -118,8 +121,8 @@ const double* fields_from(ValueCursor& cursor, const Element& e) {
 }
 
 template <class MakeParams>
-void evaluate_blocks(const SeriesList& nodes, MakeParams make_params, std::span<const double> omegas,
-                     std::span<Complex> out) {
+void evaluate_blocks(const SeriesList& nodes, MakeParams make_params,
+                     std::span<const double> omegas, std::span<Complex> out) {
   if (out.size() != omegas.size()) invariant_failed("impedance_at: output length differs");
   // Levels 1..depth+1 for the walk, plus level 0 for the block's own result.
   ScratchLease lease((std::size_t(nesting_depth(nodes)) + 2) * kLevelDoubles);
@@ -128,8 +131,9 @@ void evaluate_blocks(const SeriesList& nodes, MakeParams make_params, std::span<
   for (std::size_t start = 0; start < omegas.size(); start += kBlock) {
     const std::size_t n = std::min(kBlock, omegas.size() - start);
     auto params = make_params();
-    (avx2 ? walk_avx2<decltype(params)> : walk_baseline<decltype(params)>)(nodes, params, omegas.subspan(start, n),
-                                                                           top.t_re, top.t_im, lease.data(), 1);
+    (avx2 ? walk_avx2<decltype(params)>
+          : walk_baseline<decltype(params)>)(nodes, params, omegas.subspan(start, n), top.t_re,
+                                             top.t_im, lease.data(), 1);
     for (std::size_t i = 0; i < n; ++i) out[start + i] = {top.t_re[i], top.t_im[i]};
   }
 }
@@ -141,11 +145,12 @@ void impedance_at(const SeriesList& nodes, std::span<const double> omegas, std::
   evaluate_blocks(nodes, stored, omegas, out);
 }
 
-void impedance_at(const SeriesList& nodes, std::span<const double> params, std::span<const double> omegas,
-                  std::span<Complex> out) {
+void impedance_at(const SeriesList& nodes, std::span<const double> params,
+                  std::span<const double> omegas, std::span<Complex> out) {
   // Every block reads the vector from its start, leaf by leaf.
   auto supplied = [params] {
-    return [cursor = ValueCursor(params)](const Element& e) mutable { return fields_from(cursor, e); };
+    return
+        [cursor = ValueCursor(params)](const Element& e) mutable { return fields_from(cursor, e); };
   };
   evaluate_blocks(nodes, supplied, omegas, out);
 }
@@ -158,7 +163,9 @@ Complex impedance(const SeriesList& nodes, double omega) {
 
 Complex series_impedance_with_params(const SeriesList& nodes, ValueCursor& values, double omega) {
   // One block, so the caller's cursor is read once and left after the tree's values.
-  auto supplied = [&values] { return [&values](const Element& e) { return fields_from(values, e); }; };
+  auto supplied = [&values] {
+    return [&values](const Element& e) { return fields_from(values, e); };
+  };
   Complex z;
   evaluate_blocks(nodes, supplied, {&omega, 1}, {&z, 1});
   return z;

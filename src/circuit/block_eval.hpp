@@ -22,7 +22,7 @@ void impedance_at(const SeriesList& nodes, std::span<const double> omegas, std::
 // The same with the fields read from `params` (at least param_count values)
 // for every point; running out of values is the invariant failure
 // "impedance_from_iter: not enough values supplied".
-void impedance_at(const SeriesList& nodes, std::span<const double> params, std::span<const double> omegas,
-                  std::span<Complex> out);
+void impedance_at(const SeriesList& nodes, std::span<const double> params,
+                  std::span<const double> omegas, std::span<Complex> out);
 
 }  // namespace kelvara

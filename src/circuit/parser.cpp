@@ -77,7 +77,8 @@ class Parser {
     if (pos_ == letters_end) return ParseError{ParseError::Kind::UnexpectedChar, letters_end, {}};
 
     // Letters and digits are ASCII, so the code points are the bytes.
-    const std::string code(s_.begin() + std::ptrdiff_t(start), s_.begin() + std::ptrdiff_t(letters_end));
+    const std::string code(s_.begin() + std::ptrdiff_t(start),
+                           s_.begin() + std::ptrdiff_t(letters_end));
     const std::string label(s_.begin() + std::ptrdiff_t(start), s_.begin() + std::ptrdiff_t(pos_));
     auto element = Element::default_for_code(code);
     if (!element) return ParseError{ParseError::Kind::UnknownCode, start, code};
@@ -104,8 +105,8 @@ std::string ParseError::message() const {
     case Kind::DuplicateLabel:
       return "duplicate element label \"" + text + "\"";
     case Kind::NestedTooDeep:
-      return "circuit is nested more than " + std::to_string(kMaxNesting) + " parallel groups deep at position " +
-             std::to_string(position);
+      return "circuit is nested more than " + std::to_string(kMaxNesting) +
+             " parallel groups deep at position " + std::to_string(position);
   }
   return {};
 }

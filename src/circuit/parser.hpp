@@ -19,7 +19,14 @@
 namespace kelvara {
 
 struct ParseError {
-  enum class Kind { UnexpectedChar, UnexpectedEnd, UnknownCode, TrailingInput, DuplicateLabel, NestedTooDeep };
+  enum class Kind {
+    UnexpectedChar,
+    UnexpectedEnd,
+    UnknownCode,
+    TrailingInput,
+    DuplicateLabel,
+    NestedTooDeep
+  };
 
   Kind kind;
   std::size_t position = 0;  // UnexpectedChar, UnknownCode, TrailingInput, NestedTooDeep
@@ -27,8 +34,8 @@ struct ParseError {
 
   std::string message() const;
   bool has_position() const {
-    return kind == Kind::UnexpectedChar || kind == Kind::UnknownCode || kind == Kind::TrailingInput ||
-           kind == Kind::NestedTooDeep;
+    return kind == Kind::UnexpectedChar || kind == Kind::UnknownCode ||
+           kind == Kind::TrailingInput || kind == Kind::NestedTooDeep;
   }
 };
 

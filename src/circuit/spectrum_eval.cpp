@@ -11,7 +11,8 @@ namespace kelvara {
 
 void impedance_spectrum(const SeriesList& nodes, std::span<const double> frequencies_hz,
                         std::span<Complex> out) {
-  if (out.size() != frequencies_hz.size()) invariant_failed("impedance_spectrum: output length differs");
+  if (out.size() != frequencies_hz.size())
+    invariant_failed("impedance_spectrum: output length differs");
   constexpr std::size_t kBlock = Element::kBlockPoints;
   const std::size_t blocks = (frequencies_hz.size() + kBlock - 1) / kBlock;
   auto one_block = [&](std::size_t b) {

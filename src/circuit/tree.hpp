@@ -17,7 +17,8 @@ namespace kelvara {
 // recursive walks so that each leaf takes the next entries.
 class ValueCursor {
  public:
-  explicit ValueCursor(std::span<const double> values) : p_(values.data()), end_(values.data() + values.size()) {}
+  explicit ValueCursor(std::span<const double> values)
+      : p_(values.data()), end_(values.data() + values.size()) {}
 
   // The next n entries, or nullptr when fewer remain.
   const double* take(int n) {

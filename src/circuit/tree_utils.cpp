@@ -30,7 +30,8 @@ int nesting_depth(const SeriesList& nodes) {
   for (const Node& node : nodes) {
     if (const auto* group = std::get_if<ParallelNode>(&node.value)) {
       int inner = 0;
-      for (const SeriesList& branch : group->branches) inner = std::max(inner, nesting_depth(branch));
+      for (const SeriesList& branch : group->branches)
+        inner = std::max(inner, nesting_depth(branch));
       depth = std::max(depth, inner + 1);
     }
   }

@@ -17,15 +17,12 @@ using Complex = std::complex<double>;
 
 // (a + jb)(c + jd) = (ac - bd) + j(ad + bc)
 inline Complex cmul(Complex x, Complex y) {
-  return {x.real() * y.real() - x.imag() * y.imag(),
-          x.real() * y.imag() + x.imag() * y.real()};
+  return {x.real() * y.real() - x.imag() * y.imag(), x.real() * y.imag() + x.imag() * y.real()};
 }
 
 inline Complex cscale(Complex x, double k) { return {x.real() * k, x.imag() * k}; }
 
-inline Complex cadd(Complex x, Complex y) {
-  return {x.real() + y.real(), x.imag() + y.imag()};
-}
+inline Complex cadd(Complex x, Complex y) { return {x.real() + y.real(), x.imag() + y.imag()}; }
 
 // (a + jb)/(c + jd) = ((ac + bd) + j(bc - ad)) / (c^2 + d^2), unscaled.
 inline Complex cdiv(Complex x, Complex y) {
@@ -84,7 +81,8 @@ inline Complex cpow(Complex z, double p) {
   // there |z| = |Im z| and arg z = +-pi/2 exactly, so the polar form needs
   // no hypot or atan2 and its angle depends on p alone. Bit for bit the
   // general formula below (cos is even and sin odd).
-  if (is_imaginary_axis(z)) return cpow_imaginary(z.imag(), right_angle_turn(p), std::pow(std::fabs(z.imag()), p));
+  if (is_imaginary_axis(z))
+    return cpow_imaginary(z.imag(), right_angle_turn(p), std::pow(std::fabs(z.imag()), p));
   const double r = std::hypot(z.real(), z.imag()), theta = std::atan2(z.imag(), z.real());
   const double m = std::pow(r, p), t = theta * p;
   return {m * std::cos(t), m * std::sin(t)};

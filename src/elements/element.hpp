@@ -76,8 +76,12 @@ class Element {
   const KindInfo& info() const { return kind_info(kind_); }
   int count() const { return info().count; }
   std::span<const double> values() const { return {fields_.data(), std::size_t(count())}; }
-  std::span<const std::string_view> names() const { return {info().fields.data(), std::size_t(count())}; }
-  std::span<const std::string_view> units() const { return {info().units.data(), std::size_t(count())}; }
+  std::span<const std::string_view> names() const {
+    return {info().fields.data(), std::size_t(count())};
+  }
+  std::span<const std::string_view> units() const {
+    return {info().units.data(), std::size_t(count())};
+  }
   std::array<Bounds, kMaxFields> bounds() const;
 
   Element with_values(std::span<const double> values) const { return from_values(kind_, values); }
@@ -95,8 +99,8 @@ class Element {
   // the vector math library (a few ulps from impedance_of); a point's result
   // never depends on the rest of the block.
   static constexpr std::size_t kBlockPoints = 64;
-  static void impedance_block(Kind kind, const double* p, std::span<const double> omegas, double* re,
-                              double* im);
+  static void impedance_block(Kind kind, const double* p, std::span<const double> omegas,
+                              double* re, double* im);
 
  private:
   Element(Kind kind, const std::array<double, kMaxFields>& fields) : kind_(kind), fields_(fields) {}

@@ -11,7 +11,8 @@ using BlockFormula = void (*)(const double*, std::span<const double>, double*, d
 
 // The formula of kind K point by point; K is a constant, so the switch folds.
 template <Kind K>
-[[gnu::always_inline]] inline void each_point(const double* p, std::span<const double> omegas, double* re, double* im) {
+[[gnu::always_inline]] inline void each_point(const double* p, std::span<const double> omegas,
+                                              double* re, double* im) {
   for (std::size_t i = 0; i < omegas.size(); ++i) {
     const Complex z = impedance_formula(K, p, omegas[i]);
     re[i] = z.real();
@@ -22,7 +23,8 @@ template <Kind K>
 // 1 / (q s^alpha) with the powers first and the arithmetic in a second loop
 // the compiler can vectorise; points off the fast path (omega 0, inf, NaN)
 // are redone with the general formula.
-[[gnu::always_inline]] inline void cpe_block(const double* p, std::span<const double> omegas, double* re, double* im) {
+[[gnu::always_inline]] inline void cpe_block(const double* p, std::span<const double> omegas,
+                                             double* re, double* im) {
   const double q = p[0], alpha = p[1];
   if (alpha == 1.0 || alpha == 0.5 || alpha == 0.0) return each_point<Kind::Cpe>(p, omegas, re, im);
   const RightAngleTurn turn = right_angle_turn(alpha);
@@ -49,7 +51,9 @@ template <Kind K>
 // with the hyperbolic and circular functions of the block taken together;
 // other points are redone with the general formula.
 template <Kind K>
-[[gnu::always_inline]] inline void finite_diffusion_block(const double* p, std::span<const double> omegas, double* re, double* im) {
+[[gnu::always_inline]] inline void finite_diffusion_block(const double* p,
+                                                          std::span<const double> omegas,
+                                                          double* re, double* im) {
   const double z0 = p[0], tau = p[1];
   const std::size_t n = omegas.size();
   std::array<double, Element::kBlockPoints> m, two_a, two_b, sh, ch, sn, cs;
@@ -90,8 +94,8 @@ struct Copies {
   static void baseline(const double* p, std::span<const double> omegas, double* re, double* im) {
     F(p, omegas, re, im);
   }
-  [[gnu::target("avx2")]] static void avx2(const double* p, std::span<const double> omegas, double* re,
-                                           double* im) {
+  [[gnu::target("avx2")]] static void avx2(const double* p, std::span<const double> omegas,
+                                           double* re, double* im) {
     F(p, omegas, re, im);
   }
 };
@@ -101,19 +105,26 @@ constexpr BlockFormula kCopy = Avx2 ? &Copies<F>::avx2 : &Copies<F>::baseline;
 
 template <bool Avx2>
 constexpr std::array<BlockFormula, kKindCount> kBlockFormulas = {
-    kCopy<Avx2, each_point<Kind::R>>,    kCopy<Avx2, each_point<Kind::C>>,
-    kCopy<Avx2, each_point<Kind::L>>,    kCopy<Avx2, each_point<Kind::La>>,
-    kCopy<Avx2, cpe_block>,              kCopy<Avx2, each_point<Kind::W>>,
-    kCopy<Avx2, finite_diffusion_block<Kind::Wo>>, kCopy<Avx2, finite_diffusion_block<Kind::Ws>>,
-    kCopy<Avx2, each_point<Kind::G>>,    kCopy<Avx2, each_point<Kind::Gs>>,
-    kCopy<Avx2, each_point<Kind::K>>,    kCopy<Avx2, each_point<Kind::Zarc>>,
-    kCopy<Avx2, each_point<Kind::Tlmq>>, kCopy<Avx2, each_point<Kind::T>>,
+    kCopy<Avx2, each_point<Kind::R>>,
+    kCopy<Avx2, each_point<Kind::C>>,
+    kCopy<Avx2, each_point<Kind::L>>,
+    kCopy<Avx2, each_point<Kind::La>>,
+    kCopy<Avx2, cpe_block>,
+    kCopy<Avx2, each_point<Kind::W>>,
+    kCopy<Avx2, finite_diffusion_block<Kind::Wo>>,
+    kCopy<Avx2, finite_diffusion_block<Kind::Ws>>,
+    kCopy<Avx2, each_point<Kind::G>>,
+    kCopy<Avx2, each_point<Kind::Gs>>,
+    kCopy<Avx2, each_point<Kind::K>>,
+    kCopy<Avx2, each_point<Kind::Zarc>>,
+    kCopy<Avx2, each_point<Kind::Tlmq>>,
+    kCopy<Avx2, each_point<Kind::T>>,
 };
 
 }  // namespace
 
-void Element::impedance_block(Kind kind, const double* p, std::span<const double> omegas, double* re,
-                              double* im) {
+void Element::impedance_block(Kind kind, const double* p, std::span<const double> omegas,
+                              double* re, double* im) {
   if (omegas.size() > kBlockPoints) invariant_failed("Element::impedance_block: block too long");
   const auto& formulas = cpu_has_avx2() ? kBlockFormulas<true> : kBlockFormulas<false>;
   formulas[static_cast<int>(kind)](p, omegas, re, im);

@@ -22,7 +22,9 @@ struct Padded {
   }
 };
 
-std::size_t whole_vectors(std::size_t n, std::size_t lanes) { return (n + lanes - 1) / lanes * lanes; }
+std::size_t whole_vectors(std::size_t n, std::size_t lanes) {
+  return (n + lanes - 1) / lanes * lanes;
+}
 
 bool processor_has(Level level) {
 #ifdef KELVARA_HAVE_LIBMVEC
@@ -42,7 +44,8 @@ bool processor_has(Level level) {
 
 Level best_level() {
   // KELVARA_SCALAR_MATH=1 keeps to the scalar libm everywhere.
-  if (const char* v = std::getenv("KELVARA_SCALAR_MATH"); v && *v && *v != '0') return Level::Scalar;
+  if (const char* v = std::getenv("KELVARA_SCALAR_MATH"); v && *v && *v != '0')
+    return Level::Scalar;
   if (processor_has(Level::Avx512)) return Level::Avx512;
   if (processor_has(Level::Avx2)) return Level::Avx2;
   return Level::Scalar;
@@ -79,8 +82,8 @@ constexpr PairKernel kSinCosAvx2 = nullptr, kSinCosAvx512 = nullptr;
 // Two functions of the same inputs: f and g point by point at the scalar
 // level, else the level's kernel over padded whole vectors.
 template <class F, class G>
-void pair_each_at(Level level, const double* x, double* f_out, double* g_out, std::size_t n, F f, G g,
-                  PairKernel avx2, PairKernel avx512) {
+void pair_each_at(Level level, const double* x, double* f_out, double* g_out, std::size_t n, F f,
+                  G g, PairKernel avx2, PairKernel avx512) {
   require(level);
   if (level == Level::Scalar) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -91,8 +94,10 @@ void pair_each_at(Level level, const double* x, double* f_out, double* g_out, st
   }
   const Padded in(x, n, 0.0);
   alignas(64) std::array<double, kMaxPoints> fv, gv;
-  if (level == Level::Avx512) avx512(in.v.data(), fv.data(), gv.data(), whole_vectors(n, 8));
-  else avx2(in.v.data(), fv.data(), gv.data(), whole_vectors(n, 4));
+  if (level == Level::Avx512)
+    avx512(in.v.data(), fv.data(), gv.data(), whole_vectors(n, 8));
+  else
+    avx2(in.v.data(), fv.data(), gv.data(), whole_vectors(n, 4));
   std::copy_n(fv.begin(), n, f_out);
   std::copy_n(gv.begin(), n, g_out);
 }
@@ -107,24 +112,28 @@ void pow_each_at(Level level, const double* x, double p, double* out, std::size_
   }
   const Padded in(x, n, 1.0);
   alignas(64) std::array<double, kMaxPoints> r;
-  if (level == Level::Avx512) kPowAvx512(in.v.data(), p, r.data(), whole_vectors(n, 8));
-  else kPowAvx2(in.v.data(), p, r.data(), whole_vectors(n, 4));
+  if (level == Level::Avx512)
+    kPowAvx512(in.v.data(), p, r.data(), whole_vectors(n, 8));
+  else
+    kPowAvx2(in.v.data(), p, r.data(), whole_vectors(n, 4));
   std::copy_n(r.begin(), n, out);
 }
 
 void sinh_cosh_each_at(Level level, const double* x, double* sh, double* ch, std::size_t n) {
   pair_each_at(
-      level, x, sh, ch, n, [](double v) { return std::sinh(v); }, [](double v) { return std::cosh(v); },
-      kSinhCoshAvx2, kSinhCoshAvx512);
+      level, x, sh, ch, n, [](double v) { return std::sinh(v); },
+      [](double v) { return std::cosh(v); }, kSinhCoshAvx2, kSinhCoshAvx512);
 }
 
 void sin_cos_each_at(Level level, const double* x, double* s, double* c, std::size_t n) {
   pair_each_at(
-      level, x, s, c, n, [](double v) { return std::sin(v); }, [](double v) { return std::cos(v); }, kSinCosAvx2,
-      kSinCosAvx512);
+      level, x, s, c, n, [](double v) { return std::sin(v); }, [](double v) { return std::cos(v); },
+      kSinCosAvx2, kSinCosAvx512);
 }
 
-void pow_each(const double* x, double p, double* out, std::size_t n) { pow_each_at(active_level(), x, p, out, n); }
+void pow_each(const double* x, double p, double* out, std::size_t n) {
+  pow_each_at(active_level(), x, p, out, n);
+}
 
 void sinh_cosh_each(const double* x, double* sh, double* ch, std::size_t n) {
   sinh_cosh_each_at(active_level(), x, sh, ch, n);

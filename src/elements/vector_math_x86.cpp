@@ -27,7 +27,8 @@ namespace kelvara::vector_math::x86 {
 
 KELVARA_AVX2 void pow_avx2(const double* x, double p, double* out, std::size_t n) {
   const __m256d pv = _mm256_set1_pd(p);
-  for (std::size_t i = 0; i < n; i += 4) _mm256_storeu_pd(out + i, _ZGVdN4vv_pow(_mm256_loadu_pd(x + i), pv));
+  for (std::size_t i = 0; i < n; i += 4)
+    _mm256_storeu_pd(out + i, _ZGVdN4vv_pow(_mm256_loadu_pd(x + i), pv));
 }
 
 KELVARA_AVX2 void sinh_cosh_avx2(const double* x, double* sh, double* ch, std::size_t n) {
@@ -48,7 +49,8 @@ KELVARA_AVX2 void sin_cos_avx2(const double* x, double* s, double* c, std::size_
 
 KELVARA_AVX512 void pow_avx512(const double* x, double p, double* out, std::size_t n) {
   const __m512d pv = _mm512_set1_pd(p);
-  for (std::size_t i = 0; i < n; i += 8) _mm512_storeu_pd(out + i, _ZGVeN8vv_pow(_mm512_loadu_pd(x + i), pv));
+  for (std::size_t i = 0; i < n; i += 8)
+    _mm512_storeu_pd(out + i, _ZGVeN8vv_pow(_mm512_loadu_pd(x + i), pv));
 }
 
 KELVARA_AVX512 void sinh_cosh_avx512(const double* x, double* sh, double* ch, std::size_t n) {

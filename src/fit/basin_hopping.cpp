@@ -10,8 +10,10 @@
 
 namespace kelvara {
 
-FitResultOr<FitOutcome> basin_hopping_fit(const FitProblem& problem, const BasinHoppingOptions& options) {
-  ChaChaRng rng = options.seed ? ChaChaRng::seed_from_u64(*options.seed) : ChaChaRng::from_entropy();
+FitResultOr<FitOutcome> basin_hopping_fit(const FitProblem& problem,
+                                          const BasinHoppingOptions& options) {
+  ChaChaRng rng =
+      options.seed ? ChaChaRng::seed_from_u64(*options.seed) : ChaChaRng::from_entropy();
   const double s = options.step_size;
   const LmSettings local_settings{};
   const std::span<const Bounds> bounds = problem.bounds;

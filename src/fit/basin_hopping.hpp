@@ -21,6 +21,7 @@ namespace kelvara {
 
 // Draws n perturbation values per hop, then one acceptance value for each
 // hop whose local cost is finite and not below the current one.
-FitResultOr<FitOutcome> basin_hopping_fit(const FitProblem& problem, const BasinHoppingOptions& options);
+FitResultOr<FitOutcome> basin_hopping_fit(const FitProblem& problem,
+                                          const BasinHoppingOptions& options);
 
 }  // namespace kelvara

@@ -1,12 +1,12 @@
 #include "fit/chacha_rng.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <string>
-
-#include <unistd.h>
 
 #include "support/invariant.hpp"
 
@@ -95,7 +95,8 @@ double ChaChaRng::uniform_range(double low, double high) {
 void fill_from_entropy(std::span<std::byte> out) {
   while (!out.empty()) {
     const std::size_t n = std::min<std::size_t>(out.size(), 256);
-    if (getentropy(out.data(), n) != 0) invariant_failed(std::string("from_os_rng failed: ") + std::strerror(errno));
+    if (getentropy(out.data(), n) != 0)
+      invariant_failed(std::string("from_os_rng failed: ") + std::strerror(errno));
     out = out.subspan(n);
   }
 }

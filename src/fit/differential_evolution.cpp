@@ -8,8 +8,8 @@
 
 namespace kelvara {
 
-DifferentialEvolution::DifferentialEvolution(Cost cost, std::span<const float> lower, std::span<const float> upper,
-                                             XorShiftRng rng)
+DifferentialEvolution::DifferentialEvolution(Cost cost, std::span<const float> lower,
+                                             std::span<const float> upper, XorShiftRng rng)
     : cost_(std::move(cost)), rng_(rng) {
   const std::size_t n = std::min(lower.size(), upper.size());
   trials_.reserve(kPopulation);
@@ -80,8 +80,8 @@ FitResultOr<FitOutcome> differential_evolution_fit(const FitProblem& problem,
   std::uint64_t iterations = 0;
   for (int run = 0; run < kDifferentialEvolutionRuns; ++run) {
     // The cost in 64 bits, handed back rounded to the nearest float.
-    auto cost = [solver_cost = SolverCost(problem), wide = std::vector<double>(n)](
-                    std::span<const float> x) mutable {
+    auto cost = [solver_cost = SolverCost(problem),
+                 wide = std::vector<double>(n)](std::span<const float> x) mutable {
       for (std::size_t j = 0; j < wide.size(); ++j) wide[j] = x[j];
       return float(solver_cost(wide));
     };

@@ -41,7 +41,8 @@ class DifferentialEvolution {
   static constexpr std::size_t kPopulation = 100;
   static constexpr float kChangeProbability = 0.1f;
 
-  DifferentialEvolution(Cost cost, std::span<const float> lower, std::span<const float> upper, XorShiftRng rng);
+  DifferentialEvolution(Cost cost, std::span<const float> lower, std::span<const float> upper,
+                        XorShiftRng rng);
 
   void evaluate_next();
   std::uint64_t evaluations() const { return evaluations_; }

@@ -29,12 +29,18 @@ FitResultOr<FitOutcome> run_fit(const SeriesList& start, std::span<const double>
   FitProblem problem(start, frequencies_hz, impedances, options.modulus, interrupt);
   problem.success_ceiling = success_ceiling(problem);
   switch (*method) {
-    case FitMethod::LevenbergMarquardt: return levenberg_marquardt_fit(problem, options.levenberg_marquardt());
-    case FitMethod::ParticleSwarm: return particle_swarm_fit(problem, options.particle_swarm());
-    case FitMethod::NelderMead: return nelder_mead_fit(problem, options.nelder_mead());
-    case FitMethod::DifferentialEvolution: return differential_evolution_fit(problem, options.differential_evolution());
-    case FitMethod::SimulatedAnnealing: return simulated_annealing_fit(problem, options.simulated_annealing());
-    case FitMethod::BasinHopping: return basin_hopping_fit(problem, options.basin_hopping());
+    case FitMethod::LevenbergMarquardt:
+      return levenberg_marquardt_fit(problem, options.levenberg_marquardt());
+    case FitMethod::ParticleSwarm:
+      return particle_swarm_fit(problem, options.particle_swarm());
+    case FitMethod::NelderMead:
+      return nelder_mead_fit(problem, options.nelder_mead());
+    case FitMethod::DifferentialEvolution:
+      return differential_evolution_fit(problem, options.differential_evolution());
+    case FitMethod::SimulatedAnnealing:
+      return simulated_annealing_fit(problem, options.simulated_annealing());
+    case FitMethod::BasinHopping:
+      return basin_hopping_fit(problem, options.basin_hopping());
   }
   return FitError{FitError::Kind::UnknownMethod, options.method};
 }

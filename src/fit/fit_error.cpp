@@ -16,7 +16,8 @@ std::string FitError::message() const {
     case Kind::Solver:
       return "solver error: " + payload;
     case Kind::UnknownMethod:
-      return "unknown fit method " + debug_quote(payload) + ", expected one of " + quoted_fit_method_names();
+      return "unknown fit method " + debug_quote(payload) + ", expected one of " +
+             quoted_fit_method_names();
     case Kind::InvalidOption:
     case Kind::InvalidStart:
       return payload;

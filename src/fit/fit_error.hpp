@@ -7,10 +7,19 @@
 namespace kelvara {
 
 struct FitError {
-  enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, Solver, UnknownMethod, InvalidOption, InvalidStart };
+  enum class Kind {
+    LengthMismatch,
+    EmptySpectrum,
+    NoParameters,
+    Solver,
+    UnknownMethod,
+    InvalidOption,
+    InvalidStart
+  };
 
   Kind kind;
-  std::string payload;  // Solver: the solver's text; UnknownMethod: the name; InvalidOption, InvalidStart: the message
+  std::string payload;  // Solver: the solver's text; UnknownMethod: the name; InvalidOption,
+                        // InvalidStart: the message
 
   std::string message() const;
 };

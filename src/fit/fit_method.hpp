@@ -20,8 +20,8 @@ enum class FitMethod {
 
 // Indexed by FitMethod, in the order messages list them.
 inline constexpr std::array<std::string_view, 6> kFitMethodNames = {
-    "levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution", "simulated_annealing",
-    "basin_hopping"};
+    "levenberg_marquardt",    "particle_swarm",      "nelder_mead",
+    "differential_evolution", "simulated_annealing", "basin_hopping"};
 
 // Exact, case-sensitive.
 std::optional<FitMethod> parse_fit_method(std::string_view name);

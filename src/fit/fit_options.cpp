@@ -8,14 +8,16 @@ namespace kelvara {
 namespace {
 
 FitError invalid(const char* name, const char* rule, double value) {
-  return FitError{FitError::Kind::InvalidOption, std::string(name) + " must be " + rule + ", got " + format_debug(value)};
+  return FitError{FitError::Kind::InvalidOption,
+                  std::string(name) + " must be " + rule + ", got " + format_debug(value)};
 }
 
 // MINPACK rejects negative tolerances mid-run; -0.0 slips past its test but
 // is as meaningless, zero never triggers, and an infinite or NaN tolerance
 // "converges" at once. All are refused before any work, by one rule.
 std::optional<FitError> check_tolerance(const char* name, double value) {
-  if (!(value > 0.0) || !std::isfinite(value)) return invalid(name, "a positive finite number", value);
+  if (!(value > 0.0) || !std::isfinite(value))
+    return invalid(name, "a positive finite number", value);
   return std::nullopt;
 }
 
@@ -36,10 +38,12 @@ std::optional<FitError> validate_options(FitMethod method, const FitOptions& opt
       // The wording of the annealing library this method follows.
       if (t0 <= 0.0) {
         return FitError{FitError::Kind::Solver,
-                        "Invalid parameter: " + debug_quote("`SimulatedAnnealing`: Initial temperature must be > 0.")};
+                        "Invalid parameter: " +
+                            debug_quote("`SimulatedAnnealing`: Initial temperature must be > 0.")};
       }
       // Steps are drawn from [-T, T), whose width 2T must be a finite number.
-      if (!std::isfinite(2.0 * t0)) return invalid("sa_initial_temperature", "a number whose double is finite", t0);
+      if (!std::isfinite(2.0 * t0))
+        return invalid("sa_initial_temperature", "a number whose double is finite", t0);
       return std::nullopt;
     }
     case FitMethod::BasinHopping: {
@@ -47,7 +51,8 @@ std::optional<FitError> validate_options(FitMethod method, const FitOptions& opt
       // Perturbations are drawn from [-s, s], whose width 2s must be a finite
       // number; -0.0 counts as 0.
       if (!(s >= 0.0) || !std::isfinite(2.0 * s)) {
-        return invalid("basin_hopping_step_size", "a non-negative number whose double is finite", s);
+        return invalid("basin_hopping_step_size", "a non-negative number whose double is finite",
+                       s);
       }
       // The Metropolis rule divides by T: NaN or inf would accept every hop.
       const double t = options.basin_hopping_temperature;

@@ -1,7 +1,7 @@
 #pragma once
 // The options of every fitting method, each in its own record with its
-// defaults (from the one table, fit_option_table.hpp), the flat record the front door fills, and the one place that
-// checks them.
+// defaults (from the one table, fit_option_table.hpp), the flat record the front door fills, and
+// the one place that checks them.
 
 #include <cstdint>
 #include <optional>
@@ -14,36 +14,44 @@
 namespace kelvara {
 
 struct LevenbergMarquardtOptions {
-  std::uint32_t max_iterations = option_default<std::uint32_t>("max_iterations");  // patience: an evaluation budget of patience * (n + 1)
+  std::uint32_t max_iterations = option_default<std::uint32_t>(
+      "max_iterations");  // patience: an evaluation budget of patience * (n + 1)
   double ftol = option_default<double>("ftol");  // positive and finite (-0.0 refused as negative)
   double xtol = option_default<double>("xtol");
 };
 
 struct ParticleSwarmOptions {
   std::uint64_t num_particles = option_default<std::uint64_t>("num_particles");  // at least 1
-  std::uint64_t generations = option_default<std::uint64_t>("generations");  // iteration limit; 0 keeps the initial swarm
-  std::optional<std::uint64_t> seed;  // none: keyed from the OS
+  std::uint64_t generations =
+      option_default<std::uint64_t>("generations");  // iteration limit; 0 keeps the initial swarm
+  std::optional<std::uint64_t> seed;                 // none: keyed from the OS
 };
 
 struct NelderMeadOptions {
-  std::uint64_t iterations = option_default<std::uint64_t>("nelder_mead_iterations");  // 0 evaluates the initial simplex only
+  std::uint64_t iterations = option_default<std::uint64_t>(
+      "nelder_mead_iterations");  // 0 evaluates the initial simplex only
 };
 
 struct DifferentialEvolutionOptions {
-  std::uint64_t evaluations = option_default<std::uint64_t>("de_evaluations");  // per run; 0 counts as 1
+  std::uint64_t evaluations =
+      option_default<std::uint64_t>("de_evaluations");  // per run; 0 counts as 1
 };
 
 struct SimulatedAnnealingOptions {
   std::uint64_t iterations = option_default<std::uint64_t>("sa_iterations");
-  double initial_temperature = option_default<double>("sa_initial_temperature");  // T0 > 0, and 2 T0 finite
+  double initial_temperature =
+      option_default<double>("sa_initial_temperature");  // T0 > 0, and 2 T0 finite
   std::optional<std::uint64_t> seed;  // steps from seed, acceptance from seed + 1 (mod 2^64)
 };
 
 struct BasinHoppingOptions {
   std::uint32_t hops = option_default<std::uint32_t>("basin_hopping_hops");
-  double step_size = option_default<double>("basin_hopping_step_size");  // s: coordinates move uniformly within [-s, s]; s >= 0, 2 s finite
-  double temperature = option_default<double>("basin_hopping_temperature");  // T of the Metropolis rule; finite
-  std::optional<std::uint64_t> seed;  // none: keyed from the OS
+  double step_size =
+      option_default<double>("basin_hopping_step_size");  // s: coordinates move uniformly within
+                                                          // [-s, s]; s >= 0, 2 s finite
+  double temperature =
+      option_default<double>("basin_hopping_temperature");  // T of the Metropolis rule; finite
+  std::optional<std::uint64_t> seed;                        // none: keyed from the OS
 };
 
 // What Circuit.fit() passes down, one field per keyword argument; the
@@ -69,7 +77,9 @@ struct FitOptions {
   ParticleSwarmOptions particle_swarm() const { return {num_particles, generations, seed}; }
   NelderMeadOptions nelder_mead() const { return {nelder_mead_iterations}; }
   DifferentialEvolutionOptions differential_evolution() const { return {de_evaluations}; }
-  SimulatedAnnealingOptions simulated_annealing() const { return {sa_iterations, sa_initial_temperature, seed}; }
+  SimulatedAnnealingOptions simulated_annealing() const {
+    return {sa_iterations, sa_initial_temperature, seed};
+  }
   BasinHoppingOptions basin_hopping() const {
     return {basin_hopping_hops, basin_hopping_step_size, basin_hopping_temperature, seed};
   }

@@ -13,7 +13,8 @@
 namespace kelvara {
 
 FitProblem::FitProblem(const SeriesList& nodes, std::span<const double> frequencies_hz,
-                       std::span<const Complex> impedances, bool modulus, InterruptHook interrupt_hook)
+                       std::span<const Complex> impedances, bool modulus,
+                       InterruptHook interrupt_hook)
     : nodes(nodes),
       impedances(impedances),
       omegas(angular_frequencies(frequencies_hz)),
@@ -51,7 +52,9 @@ bool every_point_measured(const FitProblem& problem) {
   for (std::size_t k = 0; k < problem.points(); ++k) {
     const Complex z = problem.impedances[k];
     const double omega = problem.omegas[k];
-    if (!(omega > 0.0) || !std::isfinite(omega) || !std::isfinite(z.real()) || !std::isfinite(z.imag())) return false;
+    if (!(omega > 0.0) || !std::isfinite(omega) || !std::isfinite(z.real()) ||
+        !std::isfinite(z.imag()))
+      return false;
   }
   return true;
 }
@@ -63,7 +66,8 @@ bool every_point_measured(const FitProblem& problem) {
 // fit would settle at 100 % error and call it a success: such a start is
 // refused as a NaN one is. A circuit without resistances is judged by all
 // its log-scaled parameters.
-std::optional<FitError> check_start_can_move(const SeriesList& nodes, const std::vector<double>& values,
+std::optional<FitError> check_start_can_move(const SeriesList& nodes,
+                                             const std::vector<double>& values,
                                              const std::vector<std::string>& names) {
   const std::vector<Bounds> bounds = param_bounds(nodes);
   const std::vector<std::string> units = param_units(nodes);
@@ -79,9 +83,10 @@ std::optional<FitError> check_start_can_move(const SeriesList& nodes, const std:
     stuck += (stuck.empty() ? "" : ", ") + names[i] + " = " + format_debug(values[i]);
   }
   if (stuck.empty()) return std::nullopt;
-  return FitError{FitError::Kind::InvalidStart,
-                  std::string(has_resistance ? "every resistance" : "every log-scaled parameter") +
-                      " starts at or below its lower bound, from where no fit can move it: " + stuck};
+  return FitError{
+      FitError::Kind::InvalidStart,
+      std::string(has_resistance ? "every resistance" : "every log-scaled parameter") +
+          " starts at or below its lower bound, from where no fit can move it: " + stuck};
 }
 
 }  // namespace
@@ -93,9 +98,11 @@ double success_ceiling(const FitProblem& problem) {
   return start_cost + 1e-12 * start_cost + rounding_cost(problem);
 }
 
-std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<const double> frequencies_hz,
+std::optional<FitError> check_fit_inputs(const SeriesList& nodes,
+                                         std::span<const double> frequencies_hz,
                                          std::span<const Complex> impedances) {
-  if (frequencies_hz.size() != impedances.size()) return FitError{FitError::Kind::LengthMismatch, {}};
+  if (frequencies_hz.size() != impedances.size())
+    return FitError{FitError::Kind::LengthMismatch, {}};
   if (frequencies_hz.empty()) return FitError{FitError::Kind::EmptySpectrum, {}};
   if (param_count(nodes) == 0) return FitError{FitError::Kind::NoParameters, {}};
   // A NaN or infinite start gives NaN costs the methods cannot rank; the
@@ -104,8 +111,9 @@ std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<cons
   const std::vector<std::string> names = param_names(nodes);
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (std::isfinite(values[i])) continue;
-    return FitError{FitError::Kind::InvalidStart,
-                    "starting value of " + names[i] + " must be finite, got " + format_debug(values[i])};
+    return FitError{
+        FitError::Kind::InvalidStart,
+        "starting value of " + names[i] + " must be finite, got " + format_debug(values[i])};
   }
   return check_start_can_move(nodes, values, names);
 }

@@ -30,22 +30,22 @@ inline constexpr double kNothingSucceeds = -std::numeric_limits<double>::infinit
 class FitProblem {
  public:
   // Borrows `nodes` and `impedances`; both must outlive the problem.
-  FitProblem(const SeriesList& nodes, std::span<const double> frequencies_hz, std::span<const Complex> impedances,
-             bool modulus, InterruptHook interrupt_hook = {});
+  FitProblem(const SeriesList& nodes, std::span<const double> frequencies_hz,
+             std::span<const Complex> impedances, bool modulus, InterruptHook interrupt_hook = {});
   FitProblem(const FitProblem&) = delete;
   FitProblem& operator=(const FitProblem&) = delete;
 
   std::size_t points() const { return omegas.size(); }
 
-  const SeriesList& nodes;               // shape and labels; `start` holds its values
-  std::span<const Complex> impedances;   // measured, ohm
-  std::vector<double> omegas;            // rad/s
-  std::vector<double> weights;           // one per point
-  std::vector<Bounds> bounds;            // one per parameter
-  std::vector<double> start;             // the circuit's current values, physical
+  const SeriesList& nodes;                  // shape and labels; `start` holds its values
+  std::span<const Complex> impedances;      // measured, ohm
+  std::vector<double> omegas;               // rad/s
+  std::vector<double> weights;              // one per point
+  std::vector<Bounds> bounds;               // one per parameter
+  std::vector<double> start;                // the circuit's current values, physical
   double success_ceiling = kNoCostCeiling;  // set by the driver: a success never ends above it
-  mutable EvalCounter counter{0};        // counted through a const problem too
-  mutable InterruptPoll interrupt;       // polled by the methods' loops on the driving thread
+  mutable EvalCounter counter{0};           // counted through a const problem too
+  mutable InterruptPoll interrupt;          // polled by the methods' loops on the driving thread
 };
 
 // The highest cost a successful fit may end at: the cost at `start` clamped
@@ -59,7 +59,8 @@ double success_ceiling(const FitProblem& problem);
 // In this order: counts differ, no points, no parameters, a starting value
 // that is not finite, every resistance (without any, every log-scaled
 // parameter) starting at or below its lower bound.
-std::optional<FitError> check_fit_inputs(const SeriesList& nodes, std::span<const double> frequencies_hz,
+std::optional<FitError> check_fit_inputs(const SeriesList& nodes,
+                                         std::span<const double> frequencies_hz,
                                          std::span<const Complex> impedances);
 
 }  // namespace kelvara

@@ -5,9 +5,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
-
 #include <unsupported/Eigen/LevenbergMarquardt>
-
 
 #include "circuit/tree.hpp"
 #include "fit/jacobian.hpp"
@@ -19,12 +17,15 @@ namespace {
 
 // Solver coordinate of one parameter, and back (see residuals.hpp).
 double to_solver(const Bounds& b, double p) { return is_log_scaled(b) ? std::log10(p - b.lo) : p; }
-double to_physical(const Bounds& b, double x) { return is_log_scaled(b) ? b.lo + std::pow(10.0, x) : x; }
+double to_physical(const Bounds& b, double x) {
+  return is_log_scaled(b) ? b.lo + std::pow(10.0, x) : x;
+}
 
 // The least-squares problem in the free dimensions. A non-finite residual or
 // Jacobian entry stops the run as unsuccessful, as in the default fit.
 struct FreeFunctor : Eigen::DenseFunctor<double> {
-  FreeFunctor(const FitProblem& problem, std::span<const double> start, std::span<const std::size_t> free)
+  FreeFunctor(const FitProblem& problem, std::span<const double> start,
+              std::span<const std::size_t> free)
       : Eigen::DenseFunctor<double>(int(free.size()), int(2 * problem.points())),
         problem(problem),
         free(free),
@@ -68,8 +69,8 @@ struct Best {
 
 // The default fit's plausibility test on the free parameters alone: a held
 // parameter may sit on its bound by the caller's choice.
-bool free_plausible(std::span<const double> p, std::span<const double> p0, std::span<const Bounds> bounds,
-                    std::span<const std::size_t> free) {
+bool free_plausible(std::span<const double> p, std::span<const double> p0,
+                    std::span<const Bounds> bounds, std::span<const std::size_t> free) {
   std::vector<double> fp, fp0;
   std::vector<Bounds> fb;
   for (const std::size_t j : free) {
@@ -106,9 +107,10 @@ LmRun free_single_start(const FitProblem& problem, std::span<const double> start
   lm.setXtol(settings.xtol);
   lm.setGtol(settings.gtol);
   lm.setFactor(100.0);
-  const std::size_t budget = max_evaluations > 0
-                                 ? max_evaluations
-                                 : std::size_t(std::max<std::uint32_t>(settings.patience, 1)) * std::size_t(n + 1);
+  const std::size_t budget =
+      max_evaluations > 0
+          ? max_evaluations
+          : std::size_t(std::max<std::uint32_t>(settings.patience, 1)) * std::size_t(n + 1);
   lm.setMaxfev(Eigen::Index(budget));
   const auto status = lm.minimize(x);
   run.termination = termination_of(status, lm.fnorm());
@@ -120,8 +122,9 @@ LmRun free_single_start(const FitProblem& problem, std::span<const double> start
   return run;
 }
 
-Settled free_multi_start(const FitProblem& problem, std::span<const double> p0, std::span<const bool> held,
-                         const LmSettings& settings, std::uint64_t& evaluations) {
+Settled free_multi_start(const FitProblem& problem, std::span<const double> p0,
+                         std::span<const bool> held, const LmSettings& settings,
+                         std::uint64_t& evaluations) {
   const std::span<const Bounds> bounds = problem.bounds;
   const std::vector<std::size_t> free = free_indices(held);
   struct Candidate {
@@ -137,9 +140,10 @@ Settled free_multi_start(const FitProblem& problem, std::span<const double> p0, 
     const double cost = cost_at(problem, c);
     candidates.push_back({std::move(c), cost});
   }
-  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-    return total_order_key(a.cost) < total_order_key(b.cost);
-  });
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) {
+                     return total_order_key(a.cost) < total_order_key(b.cost);
+                   });
 
   std::optional<Best> best;
   for (const Candidate& candidate : candidates) {
@@ -148,7 +152,8 @@ Settled free_multi_start(const FitProblem& problem, std::span<const double> p0, 
     evaluations += run.evaluations;
     const double cost = cost_at(problem, run.params);
     const bool success = is_success(run.termination);
-    if (!best || (success && !best->success()) || (success == best->success() && cost < best->cost)) {
+    if (!best || (success && !best->success()) ||
+        (success == best->success() && cost < best->cost)) {
       best = Best{run.params, cost, run.termination};
     }
     if (std::isfinite(cost) && success && free_plausible(run.params, p0, bounds, free)) break;
@@ -163,7 +168,8 @@ Settled free_multi_start(const FitProblem& problem, std::span<const double> p0, 
   bool any_at_bound = false;
   for (std::size_t i = 0; i < held.size(); ++i) {
     const Bounds& b = bounds[i];
-    const bool on_bound = !held[i] && std::isfinite(b.hi) && (out.params[i] <= b.lo || out.params[i] >= b.hi);
+    const bool on_bound =
+        !held[i] && std::isfinite(b.hi) && (out.params[i] <= b.lo || out.params[i] >= b.hi);
     at_bound[i] = held[i] || on_bound;
     any_at_bound = any_at_bound || on_bound;
   }
@@ -186,8 +192,9 @@ FreeStatistics free_statistics(const FitProblem& problem, std::span<const double
                                std::span<const bool> held, double chi_square) {
   const std::size_t n = params.size();
   const std::vector<std::size_t> free = free_indices(held);
-  FreeStatistics out{{}, Eigen::MatrixXd::Constant(Eigen::Index(n), Eigen::Index(n),
-                                                   std::numeric_limits<double>::quiet_NaN())};
+  FreeStatistics out{{},
+                     Eigen::MatrixXd::Constant(Eigen::Index(n), Eigen::Index(n),
+                                               std::numeric_limits<double>::quiet_NaN())};
   const double dof = double(2 * problem.points()) - double(free.size());
   if (!(dof > 0.0) || free.empty()) return out;
   const Eigen::MatrixXd jac = jacobian_columns(problem, params, free);
@@ -197,7 +204,8 @@ FreeStatistics free_statistics(const FitProblem& problem, std::span<const double
   out.stderr_values.assign(n, std::numeric_limits<double>::quiet_NaN());
   for (std::size_t a = 0; a < free.size(); ++a) {
     for (std::size_t b = 0; b < free.size(); ++b) {
-      out.covariance(Eigen::Index(free[a]), Eigen::Index(free[b])) = s2 * (*inv)(Eigen::Index(a), Eigen::Index(b));
+      out.covariance(Eigen::Index(free[a]), Eigen::Index(free[b])) =
+          s2 * (*inv)(Eigen::Index(a), Eigen::Index(b));
     }
     const double d = (*inv)(Eigen::Index(a), Eigen::Index(a));
     const double e = std::sqrt(s2 * d);
@@ -208,8 +216,9 @@ FreeStatistics free_statistics(const FitProblem& problem, std::span<const double
   return out;
 }
 
-FreeOutcome build_free_outcome(const FitProblem& problem, std::vector<double> params, std::span<const bool> held,
-                               bool success, Termination termination, std::uint64_t iterations) {
+FreeOutcome build_free_outcome(const FitProblem& problem, std::vector<double> params,
+                               std::span<const bool> held, bool success, Termination termination,
+                               std::uint64_t iterations) {
   clamp_into_bounds(params, problem.bounds);
   FreeOutcome result;
   FitOutcome& out = result.outcome;

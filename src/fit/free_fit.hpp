@@ -9,11 +9,10 @@
 // the default fit (levenberg_marquardt.hpp), run on the free parameters;
 // the statistics come from the Jacobian of the free columns.
 
+#include <Eigen/Core>
 #include <cstddef>
 #include <span>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/outcome.hpp"
@@ -33,8 +32,9 @@ LmRun free_single_start(const FitProblem& problem, std::span<const double> start
 
 // The default fit's multi-start from physical `p0`, held parameters fixed,
 // the others inside the problem's bounds; ends with the bound re-fit.
-Settled free_multi_start(const FitProblem& problem, std::span<const double> p0, std::span<const bool> held,
-                         const LmSettings& settings, std::uint64_t& evaluations);
+Settled free_multi_start(const FitProblem& problem, std::span<const double> p0,
+                         std::span<const bool> held, const LmSettings& settings,
+                         std::uint64_t& evaluations);
 
 // Standard errors and covariance over the free parameters at `params`:
 // cov = chi_square / (2N - k) * inv(J^T J) with J the free columns. Held
@@ -53,7 +53,8 @@ struct FreeOutcome {
   FitOutcome outcome;
   Eigen::MatrixXd covariance;
 };
-FreeOutcome build_free_outcome(const FitProblem& problem, std::vector<double> params, std::span<const bool> held,
-                               bool success, Termination termination, std::uint64_t iterations);
+FreeOutcome build_free_outcome(const FitProblem& problem, std::vector<double> params,
+                               std::span<const bool> held, bool success, Termination termination,
+                               std::uint64_t iterations);
 
 }  // namespace kelvara

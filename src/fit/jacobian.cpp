@@ -22,7 +22,8 @@ Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const doub
     std::vector<double> r_plus(m), r_minus(m);
     residuals_into(problem, plus, r_plus);
     residuals_into(problem, minus, r_minus);
-    for (std::size_t i = 0; i < m; ++i) jac(Eigen::Index(i), Eigen::Index(k)) = (r_plus[i] - r_minus[i]) / (h + h);
+    for (std::size_t i = 0; i < m; ++i)
+      jac(Eigen::Index(i), Eigen::Index(k)) = (r_plus[i] - r_minus[i]) / (h + h);
   });
   return jac;
 }
@@ -33,7 +34,8 @@ Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const doub
   return jacobian_columns(problem, params, every);
 }
 
-Eigen::MatrixXd solver_jacobian(const FitProblem& problem, std::span<const double> x, std::span<const bool> held) {
+Eigen::MatrixXd solver_jacobian(const FitProblem& problem, std::span<const double> x,
+                                std::span<const bool> held) {
   const std::vector<double> p = physical(problem.bounds, x);
   Eigen::MatrixXd jac = jacobian_columns(problem, p);
   for (Eigen::Index j = 0; j < jac.cols(); ++j) {

@@ -6,10 +6,9 @@
 // (the cube root of machine epsilon balances truncation against rounding
 // error for central differences).
 
+#include <Eigen/Core>
 #include <span>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "fit/residuals.hpp"
 
@@ -29,6 +28,7 @@ Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const doub
 
 // The Jacobian with respect to solver coordinates x: each column times
 // dp/dx (1, or (p - lo) ln 10 for a log-scaled parameter), held columns 0.
-Eigen::MatrixXd solver_jacobian(const FitProblem& problem, std::span<const double> x, std::span<const bool> held);
+Eigen::MatrixXd solver_jacobian(const FitProblem& problem, std::span<const double> x,
+                                std::span<const bool> held);
 
 }  // namespace kelvara

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-
 #include <unsupported/Eigen/LevenbergMarquardt>
 
 #include "circuit/tree.hpp"
@@ -20,7 +19,10 @@ namespace {
 // unsuccessful instead of letting NaN steer it.
 struct LmFunctor : Eigen::DenseFunctor<double> {
   LmFunctor(const FitProblem& problem, std::span<const bool> held, int n)
-      : Eigen::DenseFunctor<double>(n, int(2 * problem.points())), problem(problem), held(held), params(n) {}
+      : Eigen::DenseFunctor<double>(n, int(2 * problem.points())),
+        problem(problem),
+        held(held),
+        params(n) {}
 
   int operator()(const Eigen::VectorXd& x, Eigen::VectorXd& fvec) {
     problem.interrupt.poll();
@@ -97,7 +99,8 @@ LmRun levenberg_marquardt_single_start(const FitProblem& problem, std::span<cons
   return run;
 }
 
-std::vector<std::vector<double>> candidate_starting_points(std::span<const double> p0, std::span<const Bounds> bounds) {
+std::vector<std::vector<double>> candidate_starting_points(std::span<const double> p0,
+                                                           std::span<const Bounds> bounds) {
   // Open-bounded (log-scaled) parameters are scaled around the start;
   // bounded ones are spread across their box. Each row moves one kind only.
   static constexpr double kScales[] = {1.0, 3.0, 0.3333333333333333, 8.0, 0.125};
@@ -120,7 +123,8 @@ std::vector<std::vector<double>> candidate_starting_points(std::span<const doubl
   return out;
 }
 
-bool is_plausible(std::span<const double> p, std::span<const double> p0, std::span<const Bounds> bounds) {
+bool is_plausible(std::span<const double> p, std::span<const double> p0,
+                  std::span<const Bounds> bounds) {
   const std::size_t n = std::min({p0.size(), p.size(), bounds.size()});
   for (std::size_t i = 0; i < n; ++i) {
     const Bounds& b = bounds[i];
@@ -129,14 +133,15 @@ bool is_plausible(std::span<const double> p, std::span<const double> p0, std::sp
       if (!(std::fabs(p[i] - b.lo) > margin && std::fabs(b.hi - p[i]) > margin)) return false;
     } else {
       const double ratio = p[i] / std::fmax(std::fabs(p0[i]), 1e-300);
-      if (!(p[i] > 100.0 * b.lo && std::isfinite(ratio) && ratio >= 1e-6 && ratio < 1e6)) return false;
+      if (!(p[i] > 100.0 * b.lo && std::isfinite(ratio) && ratio >= 1e-6 && ratio < 1e6))
+        return false;
     }
   }
   return true;
 }
 
-Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best, Termination termination,
-                         const LmSettings& settings) {
+Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best,
+                         Termination termination, const LmSettings& settings) {
   const std::span<const Bounds> bounds = problem.bounds;
   Settled out{std::vector<double>(best.begin(), best.end()), termination, 0};
   std::unique_ptr<bool[]> at_bound(new bool[best.size()]());
@@ -166,16 +171,18 @@ Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best
   return out;
 }
 
-FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0, const LmSettings& settings) {
+FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0,
+                           const LmSettings& settings) {
   const std::span<const Bounds> bounds = problem.bounds;
   std::vector<Candidate> candidates;
   for (auto& c : candidate_starting_points(p0, bounds)) {
     const double cost = cost_at(problem, c);
     candidates.push_back({std::move(c), cost});
   }
-  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-    return total_order_key(a.cost) < total_order_key(b.cost);
-  });
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) {
+                     return total_order_key(a.cost) < total_order_key(b.cost);
+                   });
 
   const std::unique_ptr<bool[]> held(new bool[p0.size()]());
   std::uint64_t evaluations = 0;
@@ -188,7 +195,8 @@ FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0
     const double cost = cost_at(problem, run.params);
     const bool success = is_success(run.termination);
     // A failed run never replaces a successful one, whatever its cost.
-    if (!best || (success && !best->success()) || (success == best->success() && cost < best->cost)) {
+    if (!best || (success && !best->success()) ||
+        (success == best->success() && cost < best->cost)) {
       best = Best{run.params, cost, run.termination};
     }
     if (std::isfinite(cost) && success && is_plausible(run.params, p0, bounds)) break;
@@ -198,11 +206,14 @@ FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0
   Settled settled = settle_on_bounds(problem, best->params, best->termination, settings);
   evaluations += settled.evaluations;
   const bool success = is_success(settled.termination);
-  return build_outcome(problem, std::move(settled.params), success, settled.termination, evaluations);
+  return build_outcome(problem, std::move(settled.params), success, settled.termination,
+                       evaluations);
 }
 
-FitResultOr<FitOutcome> levenberg_marquardt_fit(const FitProblem& problem, const LevenbergMarquardtOptions& options) {
-  return multi_start_fit(problem, problem.start, LmSettings{options.ftol, options.xtol, 1e-8, options.max_iterations});
+FitResultOr<FitOutcome> levenberg_marquardt_fit(const FitProblem& problem,
+                                                const LevenbergMarquardtOptions& options) {
+  return multi_start_fit(problem, problem.start,
+                         LmSettings{options.ftol, options.xtol, 1e-8, options.max_iterations});
 }
 
 }  // namespace kelvara

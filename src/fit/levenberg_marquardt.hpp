@@ -10,9 +10,8 @@
 // parameter that ended on a finite bound held there.
 
 #include <cstdint>
-
-#include <unsupported/Eigen/LevenbergMarquardt>
 #include <span>
+#include <unsupported/Eigen/LevenbergMarquardt>
 #include <vector>
 
 #include "fit/fit_error.hpp"
@@ -29,7 +28,8 @@ struct LmSettings {
   double ftol = option_default<double>("ftol");  // relative reduction of the sum of squares
   double xtol = option_default<double>("xtol");  // relative change of the scaled parameters
   double gtol = 1e-8;                            // cosine between residuals and any Jacobian column
-  std::uint32_t patience = option_default<std::uint32_t>("max_iterations");  // budget: patience * (n + 1)
+  std::uint32_t patience =
+      option_default<std::uint32_t>("max_iterations");  // budget: patience * (n + 1)
 };
 
 struct LmRun {
@@ -46,11 +46,13 @@ LmRun levenberg_marquardt_single_start(const FitProblem& problem, std::span<cons
                                        std::span<const bool> held, const LmSettings& settings);
 
 // The nine starting points (physical) in table order.
-std::vector<std::vector<double>> candidate_starting_points(std::span<const double> p0, std::span<const Bounds> bounds);
+std::vector<std::vector<double>> candidate_starting_points(std::span<const double> p0,
+                                                           std::span<const Bounds> bounds);
 
 // Strictly inside the box of every bounded parameter by a millionth of its
 // width; log-scaled ones above 100 lo and within six decades of the start.
-bool is_plausible(std::span<const double> p, std::span<const double> p0, std::span<const Bounds> bounds);
+bool is_plausible(std::span<const double> p, std::span<const double> p0,
+                  std::span<const Bounds> bounds);
 
 struct Settled {
   std::vector<double> params;  // inside the bounds
@@ -62,15 +64,17 @@ struct Settled {
 // when a bounded parameter ended on or beyond a bound, re-fits the others
 // with those held there. The re-fit is kept when its cost beats the clamped
 // point's, so the result never costs more than the plain clamp.
-Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best, Termination termination,
-                         const LmSettings& settings);
+Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best,
+                         Termination termination, const LmSettings& settings);
 
 // The multi-start from physical `p0` and its bound handling, counted on the
 // problem's counter: the method itself, the polish of the global methods
 // and basin hopping's local fits.
-FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0, const LmSettings& settings);
+FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0,
+                           const LmSettings& settings);
 
 // Method "levenberg_marquardt", from the problem's start values.
-FitResultOr<FitOutcome> levenberg_marquardt_fit(const FitProblem& problem, const LevenbergMarquardtOptions& options);
+FitResultOr<FitOutcome> levenberg_marquardt_fit(const FitProblem& problem,
+                                                const LevenbergMarquardtOptions& options);
 
 }  // namespace kelvara

@@ -15,12 +15,14 @@ bool ranks_before(double a, double b) { return a < b || (std::isnan(b) && !std::
 
 }  // namespace
 
-NelderMead::NelderMead(CostFunction cost, std::vector<std::vector<double>> simplex) : cost_(std::move(cost)) {
+NelderMead::NelderMead(CostFunction cost, std::vector<std::vector<double>> simplex)
+    : cost_(std::move(cost)) {
   for (auto& x : simplex) vertices_.push_back({std::move(x), 0.0});
 }
 
 std::vector<std::vector<double>> NelderMead::initial_simplex(std::span<const double> x0) {
-  std::vector<std::vector<double>> simplex(x0.size() + 1, std::vector<double>(x0.begin(), x0.end()));
+  std::vector<std::vector<double>> simplex(x0.size() + 1,
+                                           std::vector<double>(x0.begin(), x0.end()));
   for (std::size_t i = 0; i < x0.size(); ++i) {
     const double magnitude = std::fabs(x0[i]);
     simplex[i + 1][i] += magnitude > 1e-8 ? 0.1 * magnitude : 0.1;
@@ -51,7 +53,8 @@ bool NelderMead::converged() const {
 
 NelderMead::Vertex NelderMead::along(const std::vector<double>& towards, double t) {
   Vertex v{std::vector<double>(centroid_.size()), 0.0};
-  for (std::size_t j = 0; j < v.x.size(); ++j) v.x[j] = centroid_[j] + t * (towards[j] - centroid_[j]);
+  for (std::size_t j = 0; j < v.x.size(); ++j)
+    v.x[j] = centroid_[j] + t * (towards[j] - centroid_[j]);
   v.cost = cost_(v.x);
   return v;
 }
@@ -75,7 +78,8 @@ void NelderMead::step(SolverState& state) {
     vertices_[worst] = std::move(reflected);
   } else if (ranks_before(reflected.cost, f_best)) {
     Vertex expanded = along(reflected.x, kExpansion);
-    vertices_[worst] = ranks_before(expanded.cost, reflected.cost) ? std::move(expanded) : std::move(reflected);
+    vertices_[worst] =
+        ranks_before(expanded.cost, reflected.cost) ? std::move(expanded) : std::move(reflected);
   } else if (ranks_before(reflected.cost, f_worst)) {
     Vertex contracted = along(reflected.x, kContraction);
     if (!ranks_before(reflected.cost, contracted.cost)) {
@@ -94,7 +98,8 @@ void NelderMead::step(SolverState& state) {
   if (shrink) {
     const std::vector<double>& best = vertices_.front().x;
     for (std::size_t i = 1; i < vertices_.size(); ++i) {
-      for (std::size_t j = 0; j < n; ++j) vertices_[i].x[j] = best[j] + kShrink * (vertices_[i].x[j] - best[j]);
+      for (std::size_t j = 0; j < n; ++j)
+        vertices_[i].x[j] = best[j] + kShrink * (vertices_[i].x[j] - best[j]);
       vertices_[i].cost = cost_(vertices_[i].x);
     }
   }
@@ -102,7 +107,8 @@ void NelderMead::step(SolverState& state) {
   state.consider(vertices_.front().x, vertices_.front().cost);
 }
 
-FitResultOr<FitOutcome> nelder_mead_fit(const FitProblem& problem, const NelderMeadOptions& options) {
+FitResultOr<FitOutcome> nelder_mead_fit(const FitProblem& problem,
+                                        const NelderMeadOptions& options) {
   const std::vector<double> x0 = to_solver_coordinates(problem.bounds, problem.start);
   NelderMead simplex(SolverCost(problem), NelderMead::initial_simplex(x0));
   const SolverState state = run_solver(simplex, options.iterations);

@@ -63,6 +63,7 @@ class NelderMead {
   std::vector<double> centroid_;
 };
 
-FitResultOr<FitOutcome> nelder_mead_fit(const FitProblem& problem, const NelderMeadOptions& options);
+FitResultOr<FitOutcome> nelder_mead_fit(const FitProblem& problem,
+                                        const NelderMeadOptions& options);
 
 }  // namespace kelvara

@@ -1,8 +1,7 @@
 #include "fit/outcome.hpp"
 
-#include <cmath>
-
 #include <Eigen/LU>
+#include <cmath>
 
 #include "circuit/tree.hpp"
 #include "fit/jacobian.hpp"
@@ -24,12 +23,18 @@ std::optional<Eigen::MatrixXd> fixed_inverse(const Eigen::MatrixXd& a) {
 
 std::optional<Eigen::MatrixXd> general_inverse(const Eigen::MatrixXd& a) {
   switch (a.rows()) {
-    case 0: return Eigen::MatrixXd(0, 0);
-    case 1: return fixed_inverse<1>(a);
-    case 2: return fixed_inverse<2>(a);
-    case 3: return fixed_inverse<3>(a);
-    case 4: return fixed_inverse<4>(a);
-    default: break;
+    case 0:
+      return Eigen::MatrixXd(0, 0);
+    case 1:
+      return fixed_inverse<1>(a);
+    case 2:
+      return fixed_inverse<2>(a);
+    case 3:
+      return fixed_inverse<3>(a);
+    case 4:
+      return fixed_inverse<4>(a);
+    default:
+      break;
   }
   const Eigen::PartialPivLU<Eigen::MatrixXd> lu(a);
   const auto diagonal = lu.matrixLU().diagonal();
@@ -41,7 +46,8 @@ std::optional<Eigen::MatrixXd> general_inverse(const Eigen::MatrixXd& a) {
 
 double clamp_to_bounds(double x, const Bounds& b) {
   if (!(b.lo <= b.hi)) {
-    invariant_failed("min > max, or either was NaN. min = " + format_debug(b.lo) + ", max = " + format_debug(b.hi));
+    invariant_failed("min > max, or either was NaN. min = " + format_debug(b.lo) +
+                     ", max = " + format_debug(b.hi));
   }
   if (x < b.lo) return b.lo;
   if (x > b.hi) return b.hi;
@@ -49,7 +55,8 @@ double clamp_to_bounds(double x, const Bounds& b) {
 }
 
 void clamp_into_bounds(std::span<double> params, std::span<const Bounds> bounds) {
-  for (std::size_t i = 0; i < std::min(params.size(), bounds.size()); ++i) params[i] = clamp_to_bounds(params[i], bounds[i]);
+  for (std::size_t i = 0; i < std::min(params.size(), bounds.size()); ++i)
+    params[i] = clamp_to_bounds(params[i], bounds[i]);
 }
 
 FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, bool success,

@@ -2,14 +2,13 @@
 // How every fit ends: the outcome record with cost statistics and standard
 // errors, and the search box the population methods draw from.
 
+#include <Eigen/Core>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "fit/fit_error.hpp"
 #include "fit/residuals.hpp"
@@ -18,9 +17,9 @@
 namespace kelvara {
 
 struct FitOutcome {
-  SeriesList circuit;                 // the input circuit with the fitted values
+  SeriesList circuit;  // the input circuit with the fitted values
   std::vector<std::string> param_names;
-  std::vector<double> params;         // clamped into their bounds
+  std::vector<double> params;  // clamped into their bounds
   std::optional<std::vector<double>> stderr_values;
   std::uint64_t iterations = 0;       // each method's own count
   std::uint64_t impedance_evals = 0;  // residual evaluations of the whole fit

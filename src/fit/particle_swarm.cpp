@@ -9,12 +9,14 @@ namespace kelvara {
 namespace {
 
 // NaN stays NaN; the box always has lower <= upper.
-double clamp_into(double x, double lower, double upper) { return x < lower ? lower : (x > upper ? upper : x); }
+double clamp_into(double x, double lower, double upper) {
+  return x < lower ? lower : (x > upper ? upper : x);
+}
 
 }  // namespace
 
-ParticleSwarm::ParticleSwarm(CostFunction cost, std::vector<double> lower, std::vector<double> upper,
-                             std::uint64_t num_particles, ChaChaRng& rng)
+ParticleSwarm::ParticleSwarm(CostFunction cost, std::vector<double> lower,
+                             std::vector<double> upper, std::uint64_t num_particles, ChaChaRng& rng)
     : cost_(std::move(cost)),
       lower_(std::move(lower)),
       upper_(std::move(upper)),
@@ -50,17 +52,21 @@ void ParticleSwarm::step(SolverState& state) {
     for (std::size_t j = 0; j < n && !swarm_best.empty(); ++j) {
       p.velocity[j] += kSocial * rng_.uniform_range(0.0, swarm_best[j] - p.position[j]);
     }
-    for (std::size_t j = 0; j < n; ++j) p.position[j] = clamp_into(p.position[j] + p.velocity[j], lower_[j], upper_[j]);
+    for (std::size_t j = 0; j < n; ++j)
+      p.position[j] = clamp_into(p.position[j] + p.velocity[j], lower_[j], upper_[j]);
     const double c = cost_(p.position);
     if (c < p.best_cost) p.best_position = p.position, p.best_cost = c;
     state.consider(p.position, c);
   }
 }
 
-FitResultOr<FitOutcome> particle_swarm_fit(const FitProblem& problem, const ParticleSwarmOptions& options) {
+FitResultOr<FitOutcome> particle_swarm_fit(const FitProblem& problem,
+                                           const ParticleSwarmOptions& options) {
   auto [lower, upper] = pso_search_box(problem.bounds, problem.start);
-  ChaChaRng rng = options.seed ? ChaChaRng::seed_from_u64(*options.seed) : ChaChaRng::from_entropy();
-  ParticleSwarm swarm(SolverCost(problem), std::move(lower), std::move(upper), options.num_particles, rng);
+  ChaChaRng rng =
+      options.seed ? ChaChaRng::seed_from_u64(*options.seed) : ChaChaRng::from_entropy();
+  ParticleSwarm swarm(SolverCost(problem), std::move(lower), std::move(upper),
+                      options.num_particles, rng);
   const SolverState state = run_solver(swarm, options.generations);
   if (!state.best) return unsuccessful_at_start(problem, state.iterations);
   return polish_or_fallback(problem, *state.best, state.iterations, state.termination);

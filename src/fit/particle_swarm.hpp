@@ -30,8 +30,8 @@ class ParticleSwarm {
   static constexpr double kCognitive = 1.1931471805599454;
   static constexpr double kSocial = 1.1931471805599454;
 
-  ParticleSwarm(CostFunction cost, std::vector<double> lower, std::vector<double> upper, std::uint64_t num_particles,
-                ChaChaRng& rng);
+  ParticleSwarm(CostFunction cost, std::vector<double> lower, std::vector<double> upper,
+                std::uint64_t num_particles, ChaChaRng& rng);
 
   // Positions uniform in the box, velocities uniform in [-(upper - lower),
   // upper - lower], drawn particle by particle; all evaluated.
@@ -52,6 +52,7 @@ class ParticleSwarm {
   std::vector<Particle> particles_;
 };
 
-FitResultOr<FitOutcome> particle_swarm_fit(const FitProblem& problem, const ParticleSwarmOptions& options);
+FitResultOr<FitOutcome> particle_swarm_fit(const FitProblem& problem,
+                                           const ParticleSwarmOptions& options);
 
 }  // namespace kelvara

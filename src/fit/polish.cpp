@@ -14,7 +14,8 @@ FitOutcome polish_or_fallback(const FitProblem& problem, std::span<const double>
   // Counted on the same counter, so the fit's total includes the polish.
   FitOutcome polish = multi_start_fit(problem, point, LmSettings{});
   // On a tie the polish wins: it carries the solver's own statistics.
-  FitOutcome& chosen = (std::isfinite(polish.cost) && polish.cost <= fallback.cost) ? polish : fallback;
+  FitOutcome& chosen =
+      (std::isfinite(polish.cost) && polish.cost <= fallback.cost) ? polish : fallback;
   chosen.impedance_evals = problem.counter.load(std::memory_order_relaxed);
   return std::move(chosen);
 }

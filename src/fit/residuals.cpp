@@ -37,13 +37,15 @@ std::vector<double> angular_frequencies(std::span<const double> frequencies_hz) 
   return omegas;
 }
 
-void residuals_into(const FitProblem& problem, std::span<const double> params, std::span<double> out) {
+void residuals_into(const FitProblem& problem, std::span<const double> params,
+                    std::span<double> out) {
   problem.counter.fetch_add(1, std::memory_order_relaxed);
   constexpr std::size_t kBlock = Element::kBlockPoints;
   std::array<Complex, kBlock> model;
   for (std::size_t start = 0; start < problem.points(); start += kBlock) {
     const std::size_t n = std::min(kBlock, problem.points() - start);
-    impedance_at(problem.nodes, params, std::span(problem.omegas).subspan(start, n), {model.data(), n});
+    impedance_at(problem.nodes, params, std::span(problem.omegas).subspan(start, n),
+                 {model.data(), n});
     for (std::size_t i = 0; i < n; ++i) {
       const std::size_t k = start + i;
       const Complex z = problem.impedances[k];
@@ -71,9 +73,11 @@ double cost_at(const FitProblem& problem, std::span<const double> params) {
 
 bool is_log_scaled(const Bounds& b) { return !std::isfinite(b.hi); }
 
-void physical_into(std::span<const Bounds> bounds, std::span<const double> x, std::span<double> out) {
+void physical_into(std::span<const Bounds> bounds, std::span<const double> x,
+                   std::span<double> out) {
   const std::size_t n = std::min(bounds.size(), x.size());
-  for (std::size_t i = 0; i < n; ++i) out[i] = is_log_scaled(bounds[i]) ? std::pow(10.0, x[i]) + bounds[i].lo : x[i];
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = is_log_scaled(bounds[i]) ? std::pow(10.0, x[i]) + bounds[i].lo : x[i];
 }
 
 std::vector<double> physical(std::span<const Bounds> bounds, std::span<const double> x) {
@@ -82,7 +86,8 @@ std::vector<double> physical(std::span<const Bounds> bounds, std::span<const dou
   return p;
 }
 
-std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds, std::span<const double> p) {
+std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds,
+                                          std::span<const double> p) {
   const std::size_t n = std::min(bounds.size(), p.size());
   std::vector<double> x(n);
   for (std::size_t i = 0; i < n; ++i) {

@@ -31,7 +31,8 @@ std::vector<double> angular_frequencies(std::span<const double> frequencies_hz);
 
 // The 2N residuals at physical `params` into `out` (length 2N); counts one
 // evaluation. Allocates nothing.
-void residuals_into(const FitProblem& problem, std::span<const double> params, std::span<double> out);
+void residuals_into(const FitProblem& problem, std::span<const double> params,
+                    std::span<double> out);
 std::vector<double> residuals(const FitProblem& problem, std::span<const double> params);
 
 // 0.5 * sum r^2, summed in index order; NaN stays NaN. Counts one evaluation.
@@ -44,8 +45,10 @@ bool is_log_scaled(const Bounds& b);
 // min(len(bounds), len(input)) entries each.
 std::vector<double> physical(std::span<const Bounds> bounds, std::span<const double> x);
 // The same into `out` (at least that long), allocating nothing.
-void physical_into(std::span<const Bounds> bounds, std::span<const double> x, std::span<double> out);
-std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds, std::span<const double> p);
+void physical_into(std::span<const Bounds> bounds, std::span<const double> x,
+                   std::span<double> out);
+std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds,
+                                          std::span<const double> p);
 
 // 0.5 * sum r^2 at physical(bounds, x), one counted evaluation per call:
 // the cost the iterative solvers minimise. The physical vector and the

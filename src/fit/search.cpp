@@ -22,13 +22,16 @@ struct End {
 std::vector<std::size_t> ranked(std::span<const double> costs) {
   std::vector<std::size_t> order(costs.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return total_order_key(costs[a]) < total_order_key(costs[b]); });
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return total_order_key(costs[a]) < total_order_key(costs[b]);
+  });
   return order;
 }
 
 // Two ends in the same minimum: costs within a millionth.
-bool same_minimum(double a, double b) { return std::fabs(a - b) <= 1e-6 * std::fmax(std::fabs(a), std::fabs(b)); }
+bool same_minimum(double a, double b) {
+  return std::fabs(a - b) <= 1e-6 * std::fmax(std::fabs(a), std::fabs(b));
+}
 
 double nan_to_inf(double c) { return std::isnan(c) ? INFINITY : c; }
 
@@ -39,7 +42,8 @@ bool better(const End& a, const End& b) {
   return nan_to_inf(a.cost) < nan_to_inf(b.cost);
 }
 
-std::vector<End> short_runs(const FitProblem& problem, const std::vector<std::vector<double>>& starts,
+std::vector<End> short_runs(const FitProblem& problem,
+                            const std::vector<std::vector<double>>& starts,
                             std::span<const std::size_t> free, const EngineRequest& request) {
   std::vector<End> ends(starts.size());
   const std::size_t budget = request.settings.short_iterations * (free.size() + 1);
@@ -69,7 +73,8 @@ std::vector<End> polish(const FitProblem& problem, const std::vector<std::vector
 // ranges, then the whole series item holding one (an element, or an arc with
 // all it holds) taken from each structured start in turn, the rest kept.
 std::vector<std::vector<double>> revived(const End& best, std::span<const DrawRange> ranges,
-                                         std::span<const bool> held, std::span<const ItemSpan> items,
+                                         std::span<const bool> held,
+                                         std::span<const ItemSpan> items,
                                          const std::vector<std::vector<double>>& structured) {
   std::vector<std::vector<double>> out;
   // First every such parameter at once, put back to the middle of its range.
@@ -118,14 +123,15 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     const SpectrumScales scales = spectrum_scales(problem.omegas, problem.impedances);
     const std::vector<DrawRange> ranges = draw_ranges(problem.nodes, scales, problem.bounds);
     std::vector<std::vector<double>> candidates(request.starts.begin() + 1, request.starts.end());
-    const std::vector<std::vector<double>> structured =
-        structured_starts(problem.nodes, scales, problem.bounds, first, request.held(), request.settings.structured);
+    const std::vector<std::vector<double>> structured = structured_starts(
+        problem.nodes, scales, problem.bounds, first, request.held(), request.settings.structured);
     candidates.insert(candidates.end(), structured.begin(), structured.end());
     // The cheapest of the quasi-random draws.
-    std::vector<std::vector<double>> draws = quasi_random_starts(ranges, first, request.held(),
-                                                                 request.settings.quasi_random, request.settings.seed);
+    std::vector<std::vector<double>> draws = quasi_random_starts(
+        ranges, first, request.held(), request.settings.quasi_random, request.settings.seed);
     std::vector<double> draw_costs(draws.size());
-    parallel_for_each_index(draws.size(), [&](std::size_t i) { draw_costs[i] = cost_at(problem, draws[i]); });
+    parallel_for_each_index(draws.size(),
+                            [&](std::size_t i) { draw_costs[i] = cost_at(problem, draws[i]); });
     const std::vector<std::size_t> order = ranked(draw_costs);
     for (std::size_t k = 0; k < std::min(request.settings.screened, order.size()); ++k) {
       candidates.push_back(std::move(draws[order[k]]));
@@ -153,7 +159,8 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     if (free.size() < first.size()) {
       std::uint64_t evaluations = 0;
       const std::unique_ptr<bool[]> none(new bool[first.size()]());
-      Settled unheld = free_multi_start(problem, first, {none.get(), first.size()}, request.lm, evaluations);
+      Settled unheld =
+          free_multi_start(problem, first, {none.get(), first.size()}, request.lm, evaluations);
       for (std::size_t i = 0; i < first.size(); ++i) {
         if (request.held()[i]) unheld.params[i] = first[i];
       }
@@ -169,8 +176,8 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     }
     // A parameter far outside its scale is often an element that collapsed
     // on the way; revived, the fit may find the arc it stands for.
-    const std::vector<std::vector<double>> again =
-        revived(polished[best], ranges, request.held(), series_item_spans(problem.nodes), structured);
+    const std::vector<std::vector<double>> again = revived(
+        polished[best], ranges, request.held(), series_item_spans(problem.nodes), structured);
     if (!again.empty()) {
       std::vector<End> more = polish(problem, again, request);
       started += more.size();
@@ -180,8 +187,9 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     }
     // Hops around the best end: a minimum a little lower often lies a short
     // way off, across a ridge the polish cannot see over.
-    const std::vector<std::vector<double>> hops = perturbed_starts(
-        polished[best].params, ranges, problem.bounds, request.held(), request.settings.hops, request.settings.seed);
+    const std::vector<std::vector<double>> hops =
+        perturbed_starts(polished[best].params, ranges, problem.bounds, request.held(),
+                         request.settings.hops, request.settings.seed);
     std::vector<End> hopped(hops.size());
     parallel_for_each_index(hops.size(), [&](std::size_t i) {
       LmRun run = free_single_start(problem, hops[i], free, request.lm);
@@ -195,7 +203,8 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     }
     EngineOutcome out;
     FreeOutcome built = build_free_outcome(problem, polished[best].params, request.held(),
-                                           is_success(polished[best].termination), polished[best].termination, started);
+                                           is_success(polished[best].termination),
+                                           polished[best].termination, started);
     out.outcome = std::move(built.outcome);
     out.covariance = std::move(built.covariance);
     out.starts = started;
@@ -205,8 +214,9 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
   std::uint64_t evaluations = 0;
   Settled settled = free_multi_start(problem, first, request.held(), request.lm, evaluations);
   EngineOutcome out;
-  FreeOutcome built = build_free_outcome(problem, std::move(settled.params), request.held(),
-                                         is_success(settled.termination), settled.termination, evaluations);
+  FreeOutcome built =
+      build_free_outcome(problem, std::move(settled.params), request.held(),
+                         is_success(settled.termination), settled.termination, evaluations);
   out.outcome = std::move(built.outcome);
   out.covariance = std::move(built.covariance);
   out.starts = 1;

@@ -29,12 +29,12 @@
 namespace kelvara {
 
 struct SearchSettings {
-  std::size_t quasi_random = 256;  // drawn, each costing one evaluation
-  std::size_t screened = 16;       // of those, the cheapest run briefly
-  std::size_t structured = 24;     // at most
+  std::size_t quasi_random = 256;    // drawn, each costing one evaluation
+  std::size_t screened = 16;         // of those, the cheapest run briefly
+  std::size_t structured = 24;       // at most
   std::size_t short_iterations = 4;  // evaluation budget of a short run: this times (n + 1)
-  std::size_t polished = 4;        // best short ends given the full multi-start
-  std::size_t hops = 8;            // full runs from points around the best end
+  std::size_t polished = 4;          // best short ends given the full multi-start
+  std::size_t hops = 8;              // full runs from points around the best end
   std::uint64_t seed = 0;
 
   // A quarter of the draws, starts and polishes: the search a screen of many
@@ -47,10 +47,11 @@ struct SearchSettings {
 };
 
 struct EngineRequest {
-  std::vector<Bounds> box;                  // per parameter, inside the catalogue's
+  std::vector<Bounds> box;  // per parameter, inside the catalogue's
   // Per parameter. Not std::vector<bool>, which cannot be viewed as a span.
   std::unique_ptr<bool[]> held_flags;
-  std::vector<std::vector<double>> starts;  // physical; at least one; held values taken from the first
+  std::vector<std::vector<double>>
+      starts;  // physical; at least one; held values taken from the first
   bool search = true;
   LmSettings lm;
   SearchSettings settings;

@@ -11,24 +11,45 @@ namespace kelvara {
 namespace {
 
 // What a field measures, for choosing its scale.
-enum class Scale { Resistance, Time, Capacitance, Coefficient, Inductance, PowerInductance, Warburg, Ratio, Bounded };
+enum class Scale {
+  Resistance,
+  Time,
+  Capacitance,
+  Coefficient,
+  Inductance,
+  PowerInductance,
+  Warburg,
+  Ratio,
+  Bounded
+};
 
 Scale scale_of(Kind kind, int field) {
   switch (kind) {
-    case Kind::R: return Scale::Resistance;
-    case Kind::C: return Scale::Capacitance;
-    case Kind::L: return Scale::Inductance;
-    case Kind::La: return field == 0 ? Scale::PowerInductance : Scale::Bounded;
-    case Kind::Cpe: return field == 0 ? Scale::Coefficient : Scale::Bounded;
-    case Kind::W: return Scale::Warburg;
+    case Kind::R:
+      return Scale::Resistance;
+    case Kind::C:
+      return Scale::Capacitance;
+    case Kind::L:
+      return Scale::Inductance;
+    case Kind::La:
+      return field == 0 ? Scale::PowerInductance : Scale::Bounded;
+    case Kind::Cpe:
+      return field == 0 ? Scale::Coefficient : Scale::Bounded;
+    case Kind::W:
+      return Scale::Warburg;
     case Kind::Wo:
     case Kind::Ws:
     case Kind::G:
-    case Kind::K: return field == 0 ? Scale::Resistance : Scale::Time;
-    case Kind::Gs: return field == 0 ? Scale::Resistance : (field == 1 ? Scale::Time : Scale::Ratio);
-    case Kind::Zarc: return field == 0 ? Scale::Resistance : (field == 1 ? Scale::Time : Scale::Bounded);
-    case Kind::Tlmq: return field == 0 ? Scale::Resistance : (field == 1 ? Scale::Coefficient : Scale::Bounded);
-    case Kind::T: return field <= 1 ? Scale::Resistance : (field == 2 ? Scale::Ratio : Scale::Time);
+    case Kind::K:
+      return field == 0 ? Scale::Resistance : Scale::Time;
+    case Kind::Gs:
+      return field == 0 ? Scale::Resistance : (field == 1 ? Scale::Time : Scale::Ratio);
+    case Kind::Zarc:
+      return field == 0 ? Scale::Resistance : (field == 1 ? Scale::Time : Scale::Bounded);
+    case Kind::Tlmq:
+      return field == 0 ? Scale::Resistance : (field == 1 ? Scale::Coefficient : Scale::Bounded);
+    case Kind::T:
+      return field <= 1 ? Scale::Resistance : (field == 2 ? Scale::Ratio : Scale::Time);
   }
   return Scale::Ratio;
 }
@@ -51,7 +72,8 @@ void collect(const SeriesList& nodes, bool top, std::size_t& index, std::vector<
       out.push_back({leaf->element.kind(), index, top});
       index += std::size_t(leaf->element.count());
     } else {
-      for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches) collect(branch, false, index, out);
+      for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches)
+        collect(branch, false, index, out);
     }
   }
 }
@@ -81,22 +103,28 @@ DrawRange natural_range(Scale scale, const SpectrumScales& s) {
   const double z_lo = s.z_min / 10.0, z_hi = s.z_max * 10.0;
   const double w_lo = s.omega_min / 3.0, w_hi = s.omega_max * 3.0;
   switch (scale) {
-    case Scale::Resistance: return {std::log10(z_lo), std::log10(z_hi), true};
-    case Scale::Time: return {std::log10(1.0 / w_hi), std::log10(1.0 / w_lo), true};
+    case Scale::Resistance:
+      return {std::log10(z_lo), std::log10(z_hi), true};
+    case Scale::Time:
+      return {std::log10(1.0 / w_hi), std::log10(1.0 / w_lo), true};
     case Scale::Capacitance:
-      return corner_range([](double z, double w, double) { return 1.0 / (z * w); }, {z_lo, z_hi}, {w_lo, w_hi}, {1});
+      return corner_range([](double z, double w, double) { return 1.0 / (z * w); }, {z_lo, z_hi},
+                          {w_lo, w_hi}, {1});
     case Scale::Coefficient:
-      return corner_range([](double z, double w, double a) { return 1.0 / (z * std::pow(w, a)); }, {z_lo, z_hi},
-                          {w_lo, w_hi}, {0.5, 1.0});
-    case Scale::Inductance: return {std::log10(z_lo / 100.0 / w_hi), std::log10(z_hi / w_hi), true};
+      return corner_range([](double z, double w, double a) { return 1.0 / (z * std::pow(w, a)); },
+                          {z_lo, z_hi}, {w_lo, w_hi}, {0.5, 1.0});
+    case Scale::Inductance:
+      return {std::log10(z_lo / 100.0 / w_hi), std::log10(z_hi / w_hi), true};
     case Scale::PowerInductance:
-      return corner_range([](double z, double w, double a) { return std::pow(z, 1.0 / a) / w; }, {z_lo / 100.0, z_hi},
-                          {w_hi}, {0.5, 1.0});
+      return corner_range([](double z, double w, double a) { return std::pow(z, 1.0 / a) / w; },
+                          {z_lo / 100.0, z_hi}, {w_hi}, {0.5, 1.0});
     case Scale::Warburg:
-      return corner_range([](double z, double w, double) { return z * std::sqrt(w); }, {z_lo, z_hi}, {w_lo, w_hi},
-                          {1});
-    case Scale::Ratio: return {-2.0, 2.0, true};
-    case Scale::Bounded: break;
+      return corner_range([](double z, double w, double) { return z * std::sqrt(w); }, {z_lo, z_hi},
+                          {w_lo, w_hi}, {1});
+    case Scale::Ratio:
+      return {-2.0, 2.0, true};
+    case Scale::Bounded:
+      break;
   }
   return {0.0, 1.0, false};
 }
@@ -135,8 +163,9 @@ double radical_inverse(std::uint64_t i, std::uint64_t base) {
   return result;
 }
 
-constexpr std::uint64_t kPrimes[] = {2,  3,  5,  7,  11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53,
-                                     59, 61, 67, 71, 73, 79, 83, 89, 97, 101, 103, 107, 109, 113, 127, 131};
+constexpr std::uint64_t kPrimes[] = {2,  3,  5,  7,   11,  13,  17,  19,  23,  29, 31,
+                                     37, 41, 43, 47,  53,  59,  61,  67,  71,  73, 79,
+                                     83, 89, 97, 101, 103, 107, 109, 113, 127, 131};
 
 // A deterministic offset in [0, 1) per dimension from the seed (SplitMix64).
 double seed_offset(std::uint64_t seed, std::size_t dimension) {
@@ -158,7 +187,8 @@ std::size_t count_params(const SeriesList& nodes) {
     if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
       n += std::size_t(leaf->element.count());
     } else {
-      for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches) n += count_params(branch);
+      for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches)
+        n += count_params(branch);
     }
   }
   return n;
@@ -177,7 +207,8 @@ std::vector<ItemSpan> series_item_spans(const SeriesList& nodes) {
   return out;
 }
 
-SpectrumScales spectrum_scales(std::span<const double> omegas, std::span<const Complex> impedances) {
+SpectrumScales spectrum_scales(std::span<const double> omegas,
+                               std::span<const Complex> impedances) {
   SpectrumScales s;
   struct Point {
     double omega;
@@ -187,12 +218,14 @@ SpectrumScales spectrum_scales(std::span<const double> omegas, std::span<const C
   for (std::size_t k = 0; k < std::min(omegas.size(), impedances.size()); ++k) {
     const Complex z = impedances[k];
     const double omega = omegas[k];
-    if (std::isfinite(omega) && omega > 0.0 && std::isfinite(z.real()) && std::isfinite(z.imag()) && std::abs(z) > 0.0) {
+    if (std::isfinite(omega) && omega > 0.0 && std::isfinite(z.real()) && std::isfinite(z.imag()) &&
+        std::abs(z) > 0.0) {
       points.push_back({omega, z});
     }
   }
   if (points.empty()) return s;
-  std::sort(points.begin(), points.end(), [](const Point& a, const Point& b) { return a.omega < b.omega; });
+  std::sort(points.begin(), points.end(),
+            [](const Point& a, const Point& b) { return a.omega < b.omega; });
   s.z_min = INFINITY, s.z_max = 0.0;
   for (const Point& p : points) {
     s.z_min = std::fmin(s.z_min, std::abs(p.z));
@@ -215,11 +248,14 @@ SpectrumScales spectrum_scales(std::span<const double> omegas, std::span<const C
   }
   // A low-frequency end still rising (a diffusion tail or a blocking
   // electrode) is a feature too, at the window's edge.
-  if (points.size() >= 2 && -points[0].z.imag() > -points[1].z.imag() && -points[0].z.imag() > 0.0) {
+  if (points.size() >= 2 && -points[0].z.imag() > -points[1].z.imag() &&
+      -points[0].z.imag() > 0.0) {
     peaks.emplace_back(-points[0].z.imag(), 1.0 / points[0].omega);
   }
-  std::stable_sort(peaks.begin(), peaks.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-  for (std::size_t i = 0; i < std::min<std::size_t>(peaks.size(), 4); ++i) s.feature_taus.push_back(peaks[i].second);
+  std::stable_sort(peaks.begin(), peaks.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (std::size_t i = 0; i < std::min<std::size_t>(peaks.size(), 4); ++i)
+    s.feature_taus.push_back(peaks[i].second);
   return s;
 }
 
@@ -235,7 +271,8 @@ std::vector<DrawRange> draw_ranges(const SeriesList& nodes, const SpectrumScales
   return out;
 }
 
-std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> ranges, std::span<const double> base,
+std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> ranges,
+                                                     std::span<const double> base,
                                                      std::span<const bool> held, std::size_t count,
                                                      std::uint64_t seed) {
   std::vector<std::vector<double>> out;
@@ -246,7 +283,8 @@ std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> 
     for (std::size_t d = 0; d < ranges.size(); ++d) {
       if (held[d]) continue;
       // Beyond the table's dimensions, a plain seeded draw per point.
-      const double halton = d < kDimensions ? radical_inverse(i + 1, kPrimes[d]) : seed_offset(seed + i, d);
+      const double halton =
+          d < kDimensions ? radical_inverse(i + 1, kPrimes[d]) : seed_offset(seed + i, d);
       double u = halton + seed_offset(seed, d);
       u -= std::floor(u);
       p[d] = value_in(ranges[d], u);
@@ -256,9 +294,11 @@ std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> 
   return out;
 }
 
-std::vector<std::vector<double>> perturbed_starts(std::span<const double> centre, std::span<const DrawRange> ranges,
-                                                  std::span<const Bounds> box, std::span<const bool> held,
-                                                  std::size_t count, std::uint64_t seed) {
+std::vector<std::vector<double>> perturbed_starts(std::span<const double> centre,
+                                                  std::span<const DrawRange> ranges,
+                                                  std::span<const Bounds> box,
+                                                  std::span<const bool> held, std::size_t count,
+                                                  std::uint64_t seed) {
   std::vector<std::vector<double>> out;
   for (std::size_t k = 0; k < count; ++k) {
     std::vector<double> p(centre.begin(), centre.end());
@@ -276,8 +316,10 @@ std::vector<std::vector<double>> perturbed_starts(std::span<const double> centre
   return out;
 }
 
-std::vector<std::vector<double>> structured_starts(const SeriesList& nodes, const SpectrumScales& scales,
-                                                   std::span<const Bounds> box, std::span<const double> base,
+std::vector<std::vector<double>> structured_starts(const SeriesList& nodes,
+                                                   const SpectrumScales& scales,
+                                                   std::span<const Bounds> box,
+                                                   std::span<const double> base,
                                                    std::span<const bool> held, std::size_t limit) {
   const std::vector<LeafInfo> leaves = leaves_of(nodes);
   std::size_t arcs = 0, resistors = 0;
@@ -309,7 +351,8 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes, cons
       std::vector<double> a;
       for (std::size_t k : order) a.push_back(pool[k]);
       assignments.push_back(std::move(a));
-    } while (arcs <= 4 && assignments.size() < limit && std::next_permutation(order.begin(), order.end()));
+    } while (arcs <= 4 && assignments.size() < limit &&
+             std::next_permutation(order.begin(), order.end()));
   }
   assignments.push_back(spread);
   assignments.emplace_back(spread.rbegin(), spread.rend());
@@ -320,7 +363,8 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes, cons
   const double r_arc = scales.r_polarisation / double(std::max<std::size_t>(arcs, 1));
   const double r_share = scales.r_polarisation / double(shares);
   const double r_series = std::fmax(scales.r_high, scales.z_min / 100.0);
-  const double inductance = scales.inductance > 0.0 ? scales.inductance : scales.z_min / 100.0 / scales.omega_max;
+  const double inductance =
+      scales.inductance > 0.0 ? scales.inductance : scales.z_min / 100.0 / scales.omega_max;
 
   std::vector<std::vector<double>> out;
   for (const std::vector<double>& taus : assignments) {
@@ -337,7 +381,8 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes, cons
     };
     for (const LeafInfo& leaf : leaves) {
       const std::size_t i = leaf.first;
-      const double tau = has_time_constant(leaf.kind) && arc < taus.size() ? taus[arc] : spread.front();
+      const double tau =
+          has_time_constant(leaf.kind) && arc < taus.size() ? taus[arc] : spread.front();
       switch (leaf.kind) {
         case Kind::R:
           if (leaf.top_level && !series_resistor_taken) {
@@ -347,19 +392,39 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes, cons
             set(i, r_share);
           }
           break;
-        case Kind::C: set(i, tau / r_arc); break;
-        case Kind::L: set(i, inductance); break;
-        case Kind::La: set(i, std::pow(inductance * scales.omega_max, 1.0 / exponent(i + 1)) / scales.omega_max); break;
-        case Kind::Cpe: set(i, std::pow(tau, exponent(i + 1)) / r_arc); break;
-        case Kind::W: set(i, r_arc * std::sqrt(scales.omega_min)); break;
+        case Kind::C:
+          set(i, tau / r_arc);
+          break;
+        case Kind::L:
+          set(i, inductance);
+          break;
+        case Kind::La:
+          set(i, std::pow(inductance * scales.omega_max, 1.0 / exponent(i + 1)) / scales.omega_max);
+          break;
+        case Kind::Cpe:
+          set(i, std::pow(tau, exponent(i + 1)) / r_arc);
+          break;
+        case Kind::W:
+          set(i, r_arc * std::sqrt(scales.omega_min));
+          break;
         case Kind::Wo:
         case Kind::Ws:
         case Kind::G:
-        case Kind::K: set(i, r_arc), set(i + 1, tau); break;
-        case Kind::Gs: set(i, r_arc), set(i + 1, tau), set(i + 2, 1.0); break;
-        case Kind::Zarc: set(i, r_arc), set(i + 1, tau), exponent(i + 2); break;
-        case Kind::Tlmq: set(i, r_arc), set(i + 1, std::pow(tau, exponent(i + 2)) / r_arc); break;
-        case Kind::T: set(i, r_arc), set(i + 1, r_arc), set(i + 2, 1.0), set(i + 3, tau); break;
+        case Kind::K:
+          set(i, r_arc), set(i + 1, tau);
+          break;
+        case Kind::Gs:
+          set(i, r_arc), set(i + 1, tau), set(i + 2, 1.0);
+          break;
+        case Kind::Zarc:
+          set(i, r_arc), set(i + 1, tau), exponent(i + 2);
+          break;
+        case Kind::Tlmq:
+          set(i, r_arc), set(i + 1, std::pow(tau, exponent(i + 2)) / r_arc);
+          break;
+        case Kind::T:
+          set(i, r_arc), set(i + 1, r_arc), set(i + 2, 1.0), set(i + 3, tau);
+          break;
       }
       arc += has_time_constant(leaf.kind) ? 1 : 0;
     }

@@ -23,9 +23,9 @@ namespace kelvara {
 
 // What the starts are scaled from.
 struct SpectrumScales {
-  double z_min = 1.0, z_max = 1.0;   // smallest and largest finite |Z|, ohm
-  double r_high = 0.0;               // Re Z at the highest frequency, ohm
-  double r_polarisation = 1.0;       // Re Z at the lowest minus r_high, at least z_min / 10
+  double z_min = 1.0, z_max = 1.0;          // smallest and largest finite |Z|, ohm
+  double r_high = 0.0;                      // Re Z at the highest frequency, ohm
+  double r_polarisation = 1.0;              // Re Z at the lowest minus r_high, at least z_min / 10
   double omega_min = 1.0, omega_max = 1.0;  // rad/s
   double inductance = 0.0;           // Im Z / omega at the highest frequency when positive, H
   std::vector<double> feature_taus;  // 1 / omega at the peaks of -Im Z, largest peak first
@@ -50,24 +50,29 @@ std::vector<DrawRange> draw_ranges(const SeriesList& nodes, const SpectrumScales
 // `count` quasi-random starts (physical values, every parameter): point i of
 // the Halton sequence in as many dimensions as there are parameters, shifted
 // by a seed-derived offset (mod 1) in each. Held parameters keep `base`.
-std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> ranges, std::span<const double> base,
+std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> ranges,
+                                                     std::span<const double> base,
                                                      std::span<const bool> held, std::size_t count,
                                                      std::uint64_t seed);
 
 // `count` points around `centre`: each free open-ended parameter scaled by up
 // to half a decade either way, each bounded one moved by up to a tenth of
 // its range (and kept inside), from a seeded sequence.
-std::vector<std::vector<double>> perturbed_starts(std::span<const double> centre, std::span<const DrawRange> ranges,
-                                                  std::span<const Bounds> box, std::span<const bool> held,
-                                                  std::size_t count, std::uint64_t seed);
+std::vector<std::vector<double>> perturbed_starts(std::span<const double> centre,
+                                                  std::span<const DrawRange> ranges,
+                                                  std::span<const Bounds> box,
+                                                  std::span<const bool> held, std::size_t count,
+                                                  std::uint64_t seed);
 
 // Starts laid out from the features: time constants on the spectrum's
 // peaks in each assignment order (and spread across the window when it has
 // fewer peaks than the circuit has time constants), resistances from the
 // intercept and the polarisation, inductances from the high-frequency tail.
 // At most `limit` of them. Held parameters keep `base`.
-std::vector<std::vector<double>> structured_starts(const SeriesList& nodes, const SpectrumScales& scales,
-                                                   std::span<const Bounds> box, std::span<const double> base,
+std::vector<std::vector<double>> structured_starts(const SeriesList& nodes,
+                                                   const SpectrumScales& scales,
+                                                   std::span<const Bounds> box,
+                                                   std::span<const double> base,
                                                    std::span<const bool> held, std::size_t limit);
 
 // The parameter range [first, first + count) of each item in series with

@@ -25,8 +25,8 @@ namespace kelvara {
 // time. A NaN cost is never accepted.
 class SimulatedAnnealing {
  public:
-  SimulatedAnnealing(CostFunction cost, std::vector<double> x0, double initial_temperature, ChaChaRng& step_rng,
-                     ChaChaRng& accept_rng);
+  SimulatedAnnealing(CostFunction cost, std::vector<double> x0, double initial_temperature,
+                     ChaChaRng& step_rng, ChaChaRng& accept_rng);
 
   void init(SolverState& state);
   bool converged() const { return false; }
@@ -45,6 +45,7 @@ class SimulatedAnnealing {
 };
 
 // Steps from the seed, acceptance from seed + 1 (mod 2^64).
-FitResultOr<FitOutcome> simulated_annealing_fit(const FitProblem& problem, const SimulatedAnnealingOptions& options);
+FitResultOr<FitOutcome> simulated_annealing_fit(const FitProblem& problem,
+                                                const SimulatedAnnealingOptions& options);
 
 }  // namespace kelvara

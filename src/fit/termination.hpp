@@ -14,13 +14,14 @@ enum class Termination {
   Numerical,              // a non-finite residual or Jacobian entry
   WrongDimensions,        // fewer residuals than parameters, or no parameters
   // The global searches.
-  BudgetSpent,            // their iteration or evaluation budget used up
-  SearchConverged,        // the search's own test (Nelder-Mead: vertex costs agree)
+  BudgetSpent,      // their iteration or evaluation budget used up
+  SearchConverged,  // the search's own test (Nelder-Mead: vertex costs agree)
 };
 
 // Whether the least-squares solver converged.
 constexpr bool is_success(Termination t) {
-  return t == Termination::ResidualsZero || t == Termination::Orthogonal || t == Termination::Converged;
+  return t == Termination::ResidualsZero || t == Termination::Orthogonal ||
+         t == Termination::Converged;
 }
 
 }  // namespace kelvara

@@ -14,7 +14,9 @@
 namespace kelvara {
 namespace {
 
-std::string unparsable(const std::string& subject) { return NnError{NnError::Kind::Unparsable, subject}.message(); }
+std::string unparsable(const std::string& subject) {
+  return NnError{NnError::Kind::Unparsable, subject}.message();
+}
 
 struct Selected {
   models::GuesserPtr guesser;
@@ -36,19 +38,23 @@ std::variant<Selected, std::string> select_file(const SeriesList& nodes, const s
   const ParseOutcome parsed = parse(g->circuit);
   if (parsed.error) return unparsable("circuit " + debug_quote(g->circuit) + " in " + path);
   auto match = models::match_or_expand(parsed.tree, nodes);
-  if (!match) return unparsable(path + " was trained for " + debug_quote(g->circuit) + ", which is a different circuit");
+  if (!match)
+    return unparsable(path + " was trained for " + debug_quote(g->circuit) +
+                      ", which is a different circuit");
   // A file whose outputs do not cover its own circuit cannot be permuted.
   const std::size_t needed = param_count(parsed.tree);
   if (g->target_mean.size() != needed) {
-    return unparsable(path + " predicts " + std::to_string(g->target_mean.size()) + " parameters, but its circuit " +
-                      debug_quote(g->circuit) + " has " + std::to_string(needed));
+    return unparsable(path + " predicts " + std::to_string(g->target_mean.size()) +
+                      " parameters, but its circuit " + debug_quote(g->circuit) + " has " +
+                      std::to_string(needed));
   }
   // Outputs are matched to the circuit by position; names that disagree
   // mean the file's outputs are in some other order.
   const std::vector<std::string> names = param_names(parsed.tree);
   if (g->param_names != names) {
-    return unparsable(path + " names its parameters " + debug_quote_list(g->param_names) + ", but its circuit " +
-                      debug_quote(g->circuit) + " has " + debug_quote_list(names));
+    return unparsable(path + " names its parameters " + debug_quote_list(g->param_names) +
+                      ", but its circuit " + debug_quote(g->circuit) + " has " +
+                      debug_quote_list(names));
   }
   return Selected{std::move(g), std::move(*match)};
 }
@@ -82,13 +88,15 @@ std::vector<double> collapse_expansion(const SeriesList& nodes, const std::vecto
 
 std::string format_complex(std::complex<double> z) {
   const double im = z.imag();
-  return format_debug(z.real()) + (std::signbit(im) ? "-" : "+") + format_debug(std::fabs(im)) + "j";
+  return format_debug(z.real()) + (std::signbit(im) ? "-" : "+") + format_debug(std::fabs(im)) +
+         "j";
 }
 
 // The network reads log f and log |Z| at every point: one point whose
 // frequency is not a positive finite number, or whose impedance is zero or
 // not finite, turns every output into NaN.
-std::optional<NnError> unusable_point(std::span<const double> f, std::span<const std::complex<double>> z) {
+std::optional<NnError> unusable_point(std::span<const double> f,
+                                      std::span<const std::complex<double>> z) {
   for (std::size_t k = 0; k < f.size(); ++k) {
     std::string why;
     if (!(f[k] > 0.0) || !std::isfinite(f[k])) {
@@ -108,13 +116,14 @@ std::optional<NnError> unusable_point(std::span<const double> f, std::span<const
 }  // namespace
 
 std::string no_model_message() {
-  return "No training data on this circuit. Machine-learning based initial parameters available for " +
+  return "No training data on this circuit. Machine-learning based initial parameters available "
+         "for " +
          models::quoted_names();
 }
 
-std::variant<std::vector<double>, std::string> guess_params(const SeriesList& nodes, std::span<const double> f,
-                                                            std::span<const std::complex<double>> z,
-                                                            const std::optional<std::string>& weights_path) {
+std::variant<std::vector<double>, std::string> guess_params(
+    const SeriesList& nodes, std::span<const double> f, std::span<const std::complex<double>> z,
+    const std::optional<std::string>& weights_path) {
   auto selected = weights_path ? select_file(nodes, *weights_path) : select_builtin(nodes);
   if (auto* message = std::get_if<std::string>(&selected)) return *message;
   const Selected& s = std::get<Selected>(selected);
@@ -130,7 +139,8 @@ std::variant<std::vector<double>, std::string> guess_params(const SeriesList& no
   std::vector<double> r(s.match.perm.size());
   for (std::size_t k = 0; k < r.size(); ++k) {
     if (s.match.perm[k] >= v.size()) {
-      return NnError{NnError::Kind::ShapeMismatch, "head.4", v.size(), s.match.perm.size()}.message();
+      return NnError{NnError::Kind::ShapeMismatch, "head.4", v.size(), s.match.perm.size()}
+          .message();
     }
     r[k] = v[s.match.perm[k]];
   }

@@ -16,9 +16,9 @@
 namespace kelvara {
 
 // The starting values in param_names() order, or the error message.
-std::variant<std::vector<double>, std::string> guess_params(const SeriesList& nodes, std::span<const double> f,
-                                                            std::span<const std::complex<double>> z,
-                                                            const std::optional<std::string>& weights_path);
+std::variant<std::vector<double>, std::string> guess_params(
+    const SeriesList& nodes, std::span<const double> f, std::span<const std::complex<double>> z,
+    const std::optional<std::string>& weights_path);
 
 std::string no_model_message();
 

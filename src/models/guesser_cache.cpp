@@ -21,7 +21,8 @@ namespace {
 
 std::variant<GuesserPtr, std::string> decode_model(const Model& model) {
   const auto bytes = model.weights();
-  if (bytes.empty()) return "model " + debug_quote(model.key) + " has no trained weights in this build";
+  if (bytes.empty())
+    return "model " + debug_quote(model.key) + " has no trained weights in this build";
   auto decoded = Guesser::from_bytes(bytes);
   if (auto* e = std::get_if<NnError>(&decoded)) return e->message();
   Guesser& g = std::get<Guesser>(decoded);
@@ -29,22 +30,25 @@ std::variant<GuesserPtr, std::string> decode_model(const Model& model) {
     return NnError{NnError::Kind::Unparsable, subject}.message();
   };
   if (g.circuit != model.circuit) {
-    return unparsable("model " + debug_quote(model.key) + " is registered as " + debug_quote(model.circuit) +
-                      " but its weights were trained for " + debug_quote(g.circuit));
+    return unparsable("model " + debug_quote(model.key) + " is registered as " +
+                      debug_quote(model.circuit) + " but its weights were trained for " +
+                      debug_quote(g.circuit));
   }
   const ParseOutcome parsed = parse(model.circuit);
   if (parsed.error) return unparsable("registry circuit " + debug_quote(model.circuit));
   const auto names = param_names(parsed.tree);
   if (g.param_names != names) {
-    return unparsable("model " + debug_quote(model.key) + " has parameters " + debug_quote_list(g.param_names) +
-                      ", expected " + debug_quote_list(names));
+    return unparsable("model " + debug_quote(model.key) + " has parameters " +
+                      debug_quote_list(g.param_names) + ", expected " + debug_quote_list(names));
   }
   return std::make_shared<const Guesser>(std::move(g));
 }
 
 NnError io_error(const std::string& text) { return {NnError::Kind::Io, text}; }
 
-std::string os_error(int code) { return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"; }
+std::string os_error(int code) {
+  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+}
 
 const char* kind_of(mode_t mode) {
   if (S_ISFIFO(mode)) return "a FIFO";
@@ -101,7 +105,8 @@ const std::variant<GuesserPtr, std::string>& model_guesser(const Model& model) {
 }
 
 NnResult<GuesserPtr> load_external(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return io_error("file name contained an unexpected NUL byte");
+  if (path.find('\0') != std::string::npos)
+    return io_error("file name contained an unexpected NUL byte");
   const std::lock_guard<std::mutex> hold(external_lock);
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
   const Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};

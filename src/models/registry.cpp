@@ -56,7 +56,8 @@ const models::Model* model_by_key(std::string_view text) {
   for (const models::Model& m : models::all()) {
     if (m.key.size() != trimmed.size()) continue;
     bool equal = true;
-    for (std::size_t i = 0; i < trimmed.size() && equal; ++i) equal = fold_ascii(trimmed[i]) == m.key[i];
+    for (std::size_t i = 0; i < trimmed.size() && equal; ++i)
+      equal = fold_ascii(trimmed[i]) == m.key[i];
     if (equal) return &m;
   }
   return nullptr;

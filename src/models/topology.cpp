@@ -11,7 +11,7 @@ namespace {
 
 struct Shape {
   std::string key;
-  Span leaf{0, 0};                          // for an element
+  Span leaf{0, 0};                           // for an element
   std::vector<std::vector<Shape>> branches;  // for a parallel block, sorted
 };
 
@@ -22,7 +22,8 @@ std::string series_key(const std::vector<Shape>& shapes) {
 }
 
 void sort_by_key(std::vector<Shape>& shapes) {
-  std::stable_sort(shapes.begin(), shapes.end(), [](const Shape& a, const Shape& b) { return a.key < b.key; });
+  std::stable_sort(shapes.begin(), shapes.end(),
+                   [](const Shape& a, const Shape& b) { return a.key < b.key; });
 }
 
 // Shapes of a series list with its parameters numbered from `counter` in
@@ -41,7 +42,8 @@ std::vector<Shape> shapes(const SeriesList& nodes, std::size_t& counter) {
       auto s = shapes(branch, counter);
       keyed.emplace_back(series_key(s), std::move(s));
     }
-    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     Shape block{"(", {0, 0}, {}};
     for (std::size_t i = 0; i < keyed.size(); ++i) {
       block.key += (i ? "," : "") + keyed[i].first;
@@ -81,7 +83,8 @@ std::optional<Permutation> match_topology(const SeriesList& model, const SeriesL
   for (const Span& s : u.spans) n += s.count;
   Permutation perm(n, 0);
   for (std::size_t k = 0; k < u.spans.size(); ++k) {
-    for (std::size_t j = 0; j < u.spans[k].count; ++j) perm[u.spans[k].start + j] = m.spans[k].start + j;
+    for (std::size_t j = 0; j < u.spans[k].count; ++j)
+      perm[u.spans[k].start + j] = m.spans[k].start + j;
   }
   return perm;
 }
@@ -104,7 +107,8 @@ std::optional<RegistryMatch> find_for_topology(const SeriesList& user) {
   }();
   for (std::size_t i = 0; i < kModelCount; ++i) {
     if (parsed[i].error) continue;
-    if (auto match = match_or_expand(parsed[i].tree, user)) return RegistryMatch{std::move(*match), &all()[i]};
+    if (auto match = match_or_expand(parsed[i].tree, user))
+      return RegistryMatch{std::move(*match), &all()[i]};
   }
   return std::nullopt;
 }

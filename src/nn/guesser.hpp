@@ -76,14 +76,16 @@ struct Guesser {
 
   NnResult<const Tensor*> tensor(const std::string& name) const;
 
-  GuesserFeatures features(std::span<const double> f, std::span<const std::complex<double>> z) const;
-  NnResult<std::vector<double>> conv1d(std::span<const double> x, std::size_t in_channels, std::string_view name,
-                                       std::size_t dilation) const;
+  GuesserFeatures features(std::span<const double> f,
+                           std::span<const std::complex<double>> z) const;
+  NnResult<std::vector<double>> conv1d(std::span<const double> x, std::size_t in_channels,
+                                       std::string_view name, std::size_t dilation) const;
   std::optional<NnError> group_norm(std::vector<double>& x, std::string_view name) const;
   NnResult<std::vector<double>> linear(std::span<const double> x, std::string_view name) const;
 
   // P starting values in param_names order.
-  NnResult<std::vector<double>> predict(std::span<const double> f, std::span<const std::complex<double>> z) const;
+  NnResult<std::vector<double>> predict(std::span<const double> f,
+                                        std::span<const std::complex<double>> z) const;
 };
 
 // Piecewise-linear interpolation on ascending xs; edge values outside, and

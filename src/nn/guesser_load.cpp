@@ -58,7 +58,8 @@ NnResult<std::string> meta(const Metadata& m, const std::string& key) {
   return it->second;
 }
 
-NnResult<std::uint64_t> meta_unsigned(const Metadata& m, const std::string& key, std::uint64_t max) {
+NnResult<std::uint64_t> meta_unsigned(const Metadata& m, const std::string& key,
+                                      std::uint64_t max) {
   auto text = meta(m, key);
   if (auto* e = std::get_if<NnError>(&text)) return *e;
   const auto value = parse_unsigned(std::get<std::string>(text));
@@ -74,7 +75,8 @@ NnResult<double> meta_float(const Metadata& m, const std::string& key) {
   return *value;
 }
 
-NnResult<Tensor> read_tensor_data(Reader& r, std::uint8_t encoding, std::vector<std::uint32_t> shape) {
+NnResult<Tensor> read_tensor_data(Reader& r, std::uint8_t encoding,
+                                  std::vector<std::uint32_t> shape) {
   // N = max(1, product of dims); a product past the file's size can never be
   // backed by data, which also keeps it from overflowing.
   std::uint64_t n = 1;
@@ -100,7 +102,8 @@ NnResult<Tensor> read_tensor_data(Reader& r, std::uint8_t encoding, std::vector<
   for (std::size_t k = 0; k < t.data.size(); ++k) {
     if (encoding == 0) {
       const std::uint32_t bits = std::uint32_t(b[4 * k]) | std::uint32_t(b[4 * k + 1]) << 8 |
-                                 std::uint32_t(b[4 * k + 2]) << 16 | std::uint32_t(b[4 * k + 3]) << 24;
+                                 std::uint32_t(b[4 * k + 2]) << 16 |
+                                 std::uint32_t(b[4 * k + 3]) << 24;
       t.data[k] = double(std::bit_cast<float>(bits));
     } else if (encoding == 1) {
       t.data[k] = decode_half(std::uint16_t(b[2 * k] | b[2 * k + 1] << 8));
@@ -114,8 +117,10 @@ NnResult<Tensor> read_tensor_data(Reader& r, std::uint8_t encoding, std::vector<
 std::int32_t round_to_i32(double x) {
   if (std::isnan(x)) return 0;
   const double r = std::round(x);  // half away from zero
-  if (r <= double(std::numeric_limits<std::int32_t>::min())) return std::numeric_limits<std::int32_t>::min();
-  if (r >= double(std::numeric_limits<std::int32_t>::max())) return std::numeric_limits<std::int32_t>::max();
+  if (r <= double(std::numeric_limits<std::int32_t>::min()))
+    return std::numeric_limits<std::int32_t>::min();
+  if (r >= double(std::numeric_limits<std::int32_t>::max()))
+    return std::numeric_limits<std::int32_t>::max();
   return std::int32_t(r);
 }
 
@@ -132,7 +137,9 @@ std::vector<std::string> split(std::string_view text, char sep) {
 }
 
 std::string_view trim_ascii(std::string_view s) {
-  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+  const auto space = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+  };
   while (!s.empty() && space(s.front())) s.remove_prefix(1);
   while (!s.empty() && space(s.back())) s.remove_suffix(1);
   return s;
@@ -145,7 +152,9 @@ double decode_half(std::uint16_t bits) {
   const int e = (bits >> 10) & 0x1F;
   const int m = bits & 0x3FF;
   if (e == 0) return sign * std::ldexp(double(m), -24);
-  if (e == 31) return m == 0 ? sign * std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
+  if (e == 31)
+    return m == 0 ? sign * std::numeric_limits<double>::infinity()
+                  : std::numeric_limits<double>::quiet_NaN();
   return sign * std::ldexp(1.0 + double(m) / 1024.0, e - 15);
 }
 
@@ -154,7 +163,8 @@ NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
   Reader r(bytes);
   const auto magic = r.take(8);
   if (!magic) return truncated();
-  if (!std::equal(magic->begin(), magic->end(), kMagic)) return NnError{NnError::Kind::BadMagic, {}};
+  if (!std::equal(magic->begin(), magic->end(), kMagic))
+    return NnError{NnError::Kind::BadMagic, {}};
 
   Metadata metadata;
   const auto m = r.u32();
@@ -195,7 +205,8 @@ NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
   for (double v : g.tensors.at("log_params").data) g.log_params.push_back(v != 0.0);
   const std::size_t p = g.target_mean.size();
   const auto& scaling = g.tensors.at("scaling").data;
-  if (scaling.size() != 4 * p) return NnError{NnError::Kind::ShapeMismatch, "scaling", scaling.size(), 4 * p};
+  if (scaling.size() != 4 * p)
+    return NnError{NnError::Kind::ShapeMismatch, "scaling", scaling.size(), 4 * p};
   for (std::size_t i = 0; i < p; ++i) {
     const std::int32_t index = round_to_i32(scaling[4 * i + 3]);
     // An index past the outputs would read out of range when scaling.
@@ -224,17 +235,21 @@ NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
   if (auto* e = std::get_if<NnError>(&names)) return *e;
   g.param_names = split(std::get<std::string>(names), ',');
   // The outputs are read in the order of these names, one each.
-  if (g.param_names.size() != p) return NnError{NnError::Kind::ShapeMismatch, "target_mean", p, g.param_names.size()};
+  if (g.param_names.size() != p)
+    return NnError{NnError::Kind::ShapeMismatch, "target_mean", p, g.param_names.size()};
 
-  const std::pair<const char*, std::uint64_t> sizes[] = {
-      {"n_grid", kMaxGrid}, {"channels", kMaxChannels}, {"kernel", kMaxKernel}, {"groups", kMaxChannels}};
+  const std::pair<const char*, std::uint64_t> sizes[] = {{"n_grid", kMaxGrid},
+                                                         {"channels", kMaxChannels},
+                                                         {"kernel", kMaxKernel},
+                                                         {"groups", kMaxChannels}};
   std::size_t* targets[] = {&g.n_grid, &g.channels, &g.kernel, &g.groups};
   for (int k = 0; k < 4; ++k) {
     auto value = meta_unsigned(metadata, sizes[k].first, sizes[k].second);
     if (auto* e = std::get_if<NnError>(&value)) return *e;
     *targets[k] = std::size_t(std::get<std::uint64_t>(value));
   }
-  for (auto [key, target] : {std::pair{"alpha_min", &g.alpha_min}, std::pair{"alpha_max", &g.alpha_max}}) {
+  for (auto [key, target] :
+       {std::pair{"alpha_min", &g.alpha_min}, std::pair{"alpha_max", &g.alpha_max}}) {
     auto value = meta_float(metadata, key);
     if (auto* e = std::get_if<NnError>(&value)) return *e;
     *target = std::get<double>(value);

@@ -29,7 +29,8 @@ struct Layer {
 };
 
 NnResult<Layer> layer(const Guesser& g, std::string_view name) {
-  Layer l{"w." + std::string(name) + ".weight", "w." + std::string(name) + ".bias", nullptr, nullptr};
+  Layer l{"w." + std::string(name) + ".weight", "w." + std::string(name) + ".bias", nullptr,
+          nullptr};
   auto w = g.tensor(l.weight_name);
   if (auto* e = std::get_if<NnError>(&w)) return *e;
   auto b = g.tensor(l.bias_name);
@@ -39,7 +40,9 @@ NnResult<Layer> layer(const Guesser& g, std::string_view name) {
   return l;
 }
 
-double gelu(double x) { return 0.5 * x * (1.0 + std::tanh(0.7978845608028654 * (x + 0.044715 * x * x * x))); }
+double gelu(double x) {
+  return 0.5 * x * (1.0 + std::tanh(0.7978845608028654 * (x + 0.044715 * x * x * x)));
+}
 
 void gelu_in_place(std::vector<double>& x) {
   for (double& v : x) v = gelu(v);
@@ -48,7 +51,8 @@ void gelu_in_place(std::vector<double>& x) {
 // R_s and w_s: the centroid of log |Z| and log w weighted by how capacitive
 // each point is; without capacitive points, the upper median |Z| and the
 // geometric mean frequency.
-std::pair<double, double> reactive_centroid(std::span<const double> f, std::span<const std::complex<double>> z) {
+std::pair<double, double> reactive_centroid(std::span<const double> f,
+                                            std::span<const std::complex<double>> z) {
   double w_sum = 0.0, a = 0.0, b = 0.0;
   for (std::size_t i = 0; i < std::min(f.size(), z.size()); ++i) {
     const double modulus = std::hypot(z[i].real(), z[i].imag());
@@ -65,8 +69,10 @@ std::pair<double, double> reactive_centroid(std::span<const double> f, std::span
   const double omega_s = std::exp(log_sum / double(f.size()));
   std::vector<double> moduli;
   for (const auto& zi : z) moduli.push_back(std::hypot(zi.real(), zi.imag()));
-  std::sort(moduli.begin(), moduli.end(), [](double x, double y) { return total_order_key(x) < total_order_key(y); });
-  const double r_s = moduli.empty() ? std::numeric_limits<double>::quiet_NaN() : moduli[moduli.size() / 2];
+  std::sort(moduli.begin(), moduli.end(),
+            [](double x, double y) { return total_order_key(x) < total_order_key(y); });
+  const double r_s =
+      moduli.empty() ? std::numeric_limits<double>::quiet_NaN() : moduli[moduli.size() / 2];
   return {r_s, omega_s};
 }
 
@@ -79,14 +85,15 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
   // A NaN x, or NaN among the xs, can put the search at either end; clamped
   // as the reference network does, NaN then propagates instead of reading
   // out of range.
-  const std::size_t hi =
-      std::clamp<std::size_t>(std::size_t(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin()), 1, xs.size() - 1);
+  const std::size_t hi = std::clamp<std::size_t>(
+      std::size_t(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin()), 1, xs.size() - 1);
   const std::size_t lo = hi - 1;
   if (xs[hi] == xs[lo]) return ys[lo];
   return ys[lo] + (x - xs[lo]) * (ys[hi] - ys[lo]) / (xs[hi] - xs[lo]);
 }
 
-GuesserFeatures Guesser::features(std::span<const double> f, std::span<const std::complex<double>> z) const {
+GuesserFeatures Guesser::features(std::span<const double> f,
+                                  std::span<const std::complex<double>> z) const {
   const auto [r_s, omega_s] = reactive_centroid(f, z);
   const std::size_t n = std::min(f.size(), z.size());
   if (n == 0) {
@@ -95,8 +102,9 @@ GuesserFeatures Guesser::features(std::span<const double> f, std::span<const std
   }
   std::vector<std::size_t> order(n);
   std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t i, std::size_t j) { return total_order_key(f[i]) < total_order_key(f[j]); });
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
+    return total_order_key(f[i]) < total_order_key(f[j]);
+  });
 
   std::vector<double> lf(n), lm(n), ph(n);
   for (std::size_t k = 0; k < n; ++k) {
@@ -118,7 +126,8 @@ GuesserFeatures Guesser::features(std::span<const double> f, std::span<const std
   const std::size_t g = n_grid;
   const double lo = lf.front(), hi = lf.back();
   const double step = g > 1 ? (hi - lo) / double(g - 1) : 0.0;
-  GuesserFeatures out{std::vector<double>(3 * g), {(hi - lo) * 0.125, std::log10(double(n)) * 0.5}, r_s, omega_s};
+  GuesserFeatures out{
+      std::vector<double>(3 * g), {(hi - lo) * 0.125, std::log10(double(n)) * 0.5}, r_s, omega_s};
   const double log_r_s = std::log10(r_s), log_f_s = std::log10(omega_s / kTau);
   for (std::size_t j = 0; j < g; ++j) {
     const double x = lo + step * double(j);
@@ -144,8 +153,9 @@ struct ConvShape {
 // them give the adder independent chains); each output's sum keeps the
 // order bias, then input by input, tap by tap.
 template <std::size_t O>
-[[gnu::always_inline]] inline void conv_outputs(const ConvShape& s, const double* w, const double* b,
-                                                const double* padded, std::size_t o, double* y) {
+[[gnu::always_inline]] inline void conv_outputs(const ConvShape& s, const double* w,
+                                                const double* b, const double* padded,
+                                                std::size_t o, double* y) {
   constexpr std::size_t kRun = 8;
   const std::size_t taps = s.in_channels * s.kernel;
   auto tap_sum = [&](std::size_t c, std::size_t p) {
@@ -153,7 +163,8 @@ template <std::size_t O>
     for (std::size_t i = 0; i < s.in_channels; ++i) {
       for (std::size_t t = 0; t < s.kernel; ++t) {
         const double v = w[(o + c) * taps + i * s.kernel + t];
-        if (v != 0.0 && s.offsets[t] != kDroppedTap) acc += v * padded[i * s.row + p + s.offsets[t]];
+        if (v != 0.0 && s.offsets[t] != kDroppedTap)
+          acc += v * padded[i * s.row + p + s.offsets[t]];
       }
     }
     return acc;
@@ -181,7 +192,8 @@ template <std::size_t O>
         }
       }
     }
-    for (std::size_t c = 0; c < O; ++c) std::memcpy(y + (o + c) * s.grid + p0, acc[c], sizeof acc[c]);
+    for (std::size_t c = 0; c < O; ++c)
+      std::memcpy(y + (o + c) * s.grid + p0, acc[c], sizeof acc[c]);
   }
   for (std::size_t p = p0; p < s.grid; ++p) {
     for (std::size_t c = 0; c < O; ++c) y[(o + c) * s.grid + p] = tap_sum(c, p);
@@ -190,20 +202,22 @@ template <std::size_t O>
 
 // Every output channel, compiled twice, for AVX2 and for the baseline
 // (support/cpu_features.hpp).
-[[gnu::always_inline]] inline void conv_channels(const ConvShape& s, std::size_t out_channels, const double* w,
-                                                 const double* b, const double* padded, double* y) {
+[[gnu::always_inline]] inline void conv_channels(const ConvShape& s, std::size_t out_channels,
+                                                 const double* w, const double* b,
+                                                 const double* padded, double* y) {
   std::size_t o = 0;
   for (; o + 4 <= out_channels; o += 4) conv_outputs<4>(s, w, b, padded, o, y);
   for (; o < out_channels; ++o) conv_outputs<1>(s, w, b, padded, o, y);
 }
 
-[[gnu::target("avx2")]] void conv_all_avx2(const ConvShape& s, std::size_t out_channels, const double* w,
-                                           const double* b, const double* padded, double* y) {
+[[gnu::target("avx2")]] void conv_all_avx2(const ConvShape& s, std::size_t out_channels,
+                                           const double* w, const double* b, const double* padded,
+                                           double* y) {
   conv_channels(s, out_channels, w, b, padded, y);
 }
 
-void conv_all_baseline(const ConvShape& s, std::size_t out_channels, const double* w, const double* b,
-                       const double* padded, double* y) {
+void conv_all_baseline(const ConvShape& s, std::size_t out_channels, const double* w,
+                       const double* b, const double* padded, double* y) {
   conv_channels(s, out_channels, w, b, padded, y);
 }
 
@@ -248,7 +262,8 @@ NnResult<std::vector<double>> Guesser::conv1d(std::span<const double> x, std::si
     if (at + g > pad && at < pad + g) offsets[t] = left + at - pad;
   }
   std::vector<double> padded(in_channels * row, 0.0);
-  for (std::size_t i = 0; i < in_channels; ++i) std::copy_n(x.data() + i * g, g, padded.data() + i * row + left);
+  for (std::size_t i = 0; i < in_channels; ++i)
+    std::copy_n(x.data() + i * g, g, padded.data() + i * row + left);
 
   std::vector<double> y(out_channels * g);
   const ConvShape shape{in_channels, k, offsets.data(), row, g};
@@ -283,7 +298,8 @@ std::optional<NnError> Guesser::group_norm(std::vector<double>& x, std::string_v
   return std::nullopt;
 }
 
-NnResult<std::vector<double>> Guesser::linear(std::span<const double> x, std::string_view name) const {
+NnResult<std::vector<double>> Guesser::linear(std::span<const double> x,
+                                              std::string_view name) const {
   auto found = layer(*this, name);
   if (auto* e = std::get_if<NnError>(&found)) return *e;
   const auto& [w_name, b_name, w_ptr, b_ptr] = std::get<Layer>(found);
@@ -313,7 +329,8 @@ NnResult<std::vector<double>> Guesser::predict(std::span<const double> f,
   if (auto* e = std::get_if<NnError>(&stem)) return *e;
   std::vector<double> x = std::move(std::get<std::vector<double>>(stem));
   // Every block and the pooling read C channels of the activation.
-  if (x.size() != c * g) return shape_mismatch("w.stem.weight", x.size() / std::max<std::size_t>(g, 1), c);
+  if (x.size() != c * g)
+    return shape_mismatch("w.stem.weight", x.size() / std::max<std::size_t>(g, 1), c);
 
   for (std::size_t j = 0; j < dilations.size(); ++j) {
     const std::string block = "blocks." + std::to_string(j);
@@ -370,7 +387,8 @@ NnResult<std::vector<double>> Guesser::predict(std::span<const double> f,
     for (std::size_t i = 0; i < scaling.size() && i < p; ++i) {
       const Scaling& s = scaling[i];
       const double e = s.alpha_index >= 0 ? s.alpha_power * w[std::size_t(s.alpha_index)] : 0.0;
-      v[i] = std::pow(feat.omega_s, s.frequency_power + e) * (w[i] * std::pow(feat.r_s, s.resistance_power));
+      v[i] = std::pow(feat.omega_s, s.frequency_power + e) *
+             (w[i] * std::pow(feat.r_s, s.resistance_power));
     }
   }
   return v;

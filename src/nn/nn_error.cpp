@@ -20,10 +20,11 @@ std::string NnError::message() const {
       return "weight file was normalised with the " + debug_quote(text) +
              " scale estimator, which this build does not implement (supported: reactive_centroid)";
     case Kind::UnknownEncoding:
-      return "weight file uses tensor encoding " + std::to_string(number) + ", which this build does not know";
+      return "weight file uses tensor encoding " + std::to_string(number) +
+             ", which this build does not know";
     case Kind::ShapeMismatch:
-      return "tensor " + debug_quote(text) + " has " + std::to_string(number) + " elements, expected " +
-             std::to_string(expected);
+      return "tensor " + debug_quote(text) + " has " + std::to_string(number) +
+             " elements, expected " + std::to_string(expected);
     case Kind::TooFewPoints:
       return "need at least 2 frequency points to guess, got " + std::to_string(number);
     case Kind::UnusablePoint:

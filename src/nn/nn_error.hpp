@@ -9,7 +9,7 @@ namespace kelvara {
 
 struct NnError {
   enum class Kind {
-    Io,                // text: the operating system's message
+    Io,  // text: the operating system's message
     BadMagic,
     Truncated,
     Missing,           // text: key or tensor name

@@ -10,24 +10,25 @@
 #include "circuit/spectrum_eval.hpp"
 #include "circuit/tree.hpp"
 #include "circuit/tree_utils.hpp"
-#include "support/text_format.hpp"
 #include "models/registry.hpp"
 #include "python/circuit_methods.hpp"
 #include "python/circuit_text.hpp"
 #include "python/frame_column.hpp"
 #include "python/numpy_array.hpp"
+#include "support/text_format.hpp"
 
 namespace kelvara::py {
 namespace {
 
 struct CircuitObject {
-  PyObject_HEAD
-  CircuitValue value;
+  PyObject_HEAD CircuitValue value;
 };
 
 PyTypeObject* g_type = nullptr;
 
-const SeriesList& tree_of(PyObject* self) { return reinterpret_cast<CircuitObject*>(self)->value.tree; }
+const SeriesList& tree_of(PyObject* self) {
+  return reinterpret_cast<CircuitObject*>(self)->value.tree;
+}
 
 void circuit_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -69,11 +70,12 @@ PyObject* circuit_repr(PyObject* self) {
     const auto bounds = param_bounds(tree);
     const auto values = param_values(tree);
     const std::size_t width = longest(names);
-    std::string out = "Circuit (" + std::to_string(names.size()) + " parameter" + (names.size() == 1 ? "" : "s") + ")\n";
+    std::string out = "Circuit (" + std::to_string(names.size()) + " parameter" +
+                      (names.size() == 1 ? "" : "s") + ")\n";
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (i) out += "\n";
-      out += "  " + padded(names[i], width) + " = " + padded(format_param_value(values[i]), 10) + " [" + units[i] +
-             "]  " + bounds_text(bounds[i]);
+      out += "  " + padded(names[i], width) + " = " + padded(format_param_value(values[i]), 10) +
+             " [" + units[i] + "]  " + bounds_text(bounds[i]);
     }
     return to_python(out).release();
   });
@@ -96,29 +98,32 @@ PyObject* param_bounds_method(PyObject* self, PyObject*) {
     const auto bounds = param_bounds(tree_of(self));
     Ref list = Ref::steal(PyList_New(Py_ssize_t(bounds.size())));
     for (std::size_t i = 0; i < bounds.size(); ++i) {
-      Ref pair = Ref::steal(PyTuple_Pack(2, to_python(bounds[i].lo).get(), to_python(bounds[i].hi).get()));
+      Ref pair =
+          Ref::steal(PyTuple_Pack(2, to_python(bounds[i].lo).get(), to_python(bounds[i].hi).get()));
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), pair.release());
     }
     return list.release();
   });
 }
 
-PyObject* one_argument(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* one_argument(const char* function, const char* name, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
   const std::array<const char*, 1> names = {name};
   std::array<PyObject*, 1> given{};
   parse_fastcall({function, names, 1}, args, nargs, kwnames, given);
   return given[0];
 }
 
-PyObject* with_values_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* with_values_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   return guarded([&] {
     PyObject* arg = one_argument("Circuit.with_values", "values", args, nargs, kwnames);
     const auto values = argument("values", [&] { return to_double_vector(arg); });
     const SeriesList& tree = tree_of(self);
     const std::size_t count = param_count(tree);
     if (values.size() != count) {
-      raise(PyExc_ValueError, "expected " + std::to_string(count) + " values, got " + std::to_string(values.size()));
+      raise(PyExc_ValueError,
+            "expected " + std::to_string(count) + " values, got " + std::to_string(values.size()));
     }
     return wrap_circuit({rebuild(tree, values), true}).release();
   });
@@ -126,7 +131,8 @@ PyObject* with_values_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 // Values by name, in dict order.
 std::vector<std::pair<std::string, double>> to_named_values(PyObject* obj) {
-  if (!PyDict_Check(obj)) raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'dict'");
+  if (!PyDict_Check(obj))
+    raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'dict'");
   std::vector<std::pair<std::string, double>> out;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
@@ -134,7 +140,8 @@ std::vector<std::pair<std::string, double>> to_named_values(PyObject* obj) {
   return out;
 }
 
-PyObject* with_named_values_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* with_named_values_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
   return guarded([&] {
     PyObject* arg = one_argument("Circuit.with_named_values", "values", args, nargs, kwnames);
     const auto given = argument("values", [&] { return to_named_values(arg); });
@@ -164,7 +171,8 @@ PyObject* with_named_values_method(PyObject* self, PyObject* const* args, Py_ssi
       for (const auto& line : lines) report += line + "\n";
       report += "\nvalid parameters for this circuit:";
       for (std::size_t i = 0; i < names.size(); ++i) {
-        report += "\n  " + padded(names[i], width) + "  [" + units[i] + "]  " + bounds_text(bounds[i]);
+        report +=
+            "\n  " + padded(names[i], width) + "  [" + units[i] + "]  " + bounds_text(bounds[i]);
       }
       raise(PyExc_ValueError, report);
     }
@@ -174,7 +182,8 @@ PyObject* with_named_values_method(PyObject* self, PyObject* const* args, Py_ssi
   });
 }
 
-PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   return guarded([&] {
     PyObject* arg = one_argument("Circuit.impedance", "frequencies", args, nargs, kwnames);
     std::vector<double> frequencies;
@@ -213,11 +222,14 @@ PyMethodDef kMethods[] = {
      "`with_named_values()` expects as keys."},
     {"with_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_values_method)),
      METH_FASTCALL | METH_KEYWORDS,
-     "with_values($self, values)\n--\n\nRebuild this circuit with a new flat parameter vector, assigned\n"
+     "with_values($self, values)\n--\n\nRebuild this circuit with a new flat parameter vector, "
+     "assigned\n"
      "positionally in `param_names()` order."},
-    {"with_named_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_named_values_method)),
+    {"with_named_values",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_named_values_method)),
      METH_FASTCALL | METH_KEYWORDS,
-     "with_named_values($self, values)\n--\n\nRebuild this circuit with parameter values looked up by name (see\n"
+     "with_named_values($self, values)\n--\n\nRebuild this circuit with parameter values looked up "
+     "by name (see\n"
      "`param_names()`). Every name must be present and no unknown names\nmay be supplied."},
     {"impedance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impedance_method)),
      METH_FASTCALL | METH_KEYWORDS, "impedance($self, frequencies)\n--\n\n"},
@@ -226,12 +238,14 @@ PyMethodDef kMethods[] = {
     {"param_bounds", param_bounds_method, METH_NOARGS,
      "param_bounds($self)\n--\n\nDefault physical-validity `(lo, hi)` bounds per parameter, in\n"
      "`param_names()` order. `hi` is `inf` for open-bound parameters."},
-    {"param_units", param_units_method, METH_NOARGS, "param_units($self)\n--\n\nPhysical units per parameter"},
+    {"param_units", param_units_method, METH_NOARGS,
+     "param_units($self)\n--\n\nPhysical units per parameter"},
     {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_residuals)),
      METH_FASTCALL | METH_KEYWORDS, kResidualsDoc},
     {"jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_jacobian)),
      METH_FASTCALL | METH_KEYWORDS, kJacobianDoc},
-    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_fit)), METH_FASTCALL | METH_KEYWORDS,
+    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_fit)),
+     METH_FASTCALL | METH_KEYWORDS,
      nullptr},  // the docstring is built from the option table when the type is made
     {nullptr, nullptr, 0, nullptr},
 };
@@ -251,13 +265,16 @@ PyTypeObject* circuit_type() {
       {Py_tp_doc, const_cast<char*>("Circuit(s)\n--\n\n")},
       {0, nullptr},
   };
-  g_type = create_type("kelvara.Circuit", sizeof(CircuitObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots);
+  g_type = create_type("kelvara.Circuit", sizeof(CircuitObject),
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots);
   return g_type;
 }
 
 bool is_circuit(PyObject* obj) { return g_type && PyObject_TypeCheck(obj, g_type); }
 
-const CircuitValue& circuit_value(PyObject* obj) { return reinterpret_cast<CircuitObject*>(obj)->value; }
+const CircuitValue& circuit_value(PyObject* obj) {
+  return reinterpret_cast<CircuitObject*>(obj)->value;
+}
 
 Ref wrap_circuit(CircuitValue value) {
   PyTypeObject* type = circuit_type();

@@ -11,8 +11,7 @@ namespace kelvara::py {
 namespace {
 
 struct ElementObject {
-  PyObject_HEAD
-  Element value;
+  PyObject_HEAD Element value;
 };
 
 PyTypeObject* g_base = nullptr;
@@ -52,20 +51,25 @@ PyObject* kind_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     int k = 0;
     while (k < kKindCount && g_kinds[k] != type) ++k;
-    if (k == kKindCount) raise(PyExc_TypeError, "No constructor defined for " + type_name(reinterpret_cast<PyObject*>(type)));
+    if (k == kKindCount)
+      raise(PyExc_TypeError,
+            "No constructor defined for " + type_name(reinterpret_cast<PyObject*>(type)));
     const KindInfo& info = kind_info(k);
     std::array<const char*, kMaxFields> names{};
     for (int i = 0; i < info.count; ++i) names[i] = info.fields[i].data();
     const std::string function = "Element_" + std::string(info.name) + ".__new__";
     std::array<PyObject*, kMaxFields> given{};
-    parse_tuple_dict({function.c_str(), {names.data(), std::size_t(info.count)}, std::size_t(info.count)}, args,
-                     kwargs, {given.data(), std::size_t(info.count)});
+    parse_tuple_dict(
+        {function.c_str(), {names.data(), std::size_t(info.count)}, std::size_t(info.count)}, args,
+        kwargs, {given.data(), std::size_t(info.count)});
     std::array<double, kMaxFields> values{};
-    for (int i = 0; i < info.count; ++i) values[i] = argument(names[i], [&] { return to_double(given[i]); });
+    for (int i = 0; i < info.count; ++i)
+      values[i] = argument(names[i], [&] { return to_double(given[i]); });
 
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) throw ErrorAlreadySet{};
-    new (&reinterpret_cast<ElementObject*>(self)->value) Element(Element::from_values(static_cast<Kind>(k), values));
+    new (&reinterpret_cast<ElementObject*>(self)->value)
+        Element(Element::from_values(static_cast<Kind>(k), values));
     return self;
   });
 }
@@ -105,7 +109,8 @@ PyTypeObject* create_kind_type(int k) {
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots, g_base);
 
   Ref match_args = Ref::steal(PyTuple_New(info.count));
-  for (int i = 0; i < info.count; ++i) PyTuple_SET_ITEM(match_args.get(), i, to_python(info.fields[i]).release());
+  for (int i = 0; i < info.count; ++i)
+    PyTuple_SET_ITEM(match_args.get(), i, to_python(info.fields[i]).release());
   set_class_attribute(type, "__match_args__", match_args.get());
   return type;
 }
@@ -121,8 +126,9 @@ PyTypeObject* element_type() {
       {Py_tp_doc, const_cast<char*>(kBaseDoc)},
       {0, nullptr},
   };
-  PyTypeObject* base = create_type("kelvara.Element", sizeof(ElementObject),
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, slots);
+  PyTypeObject* base =
+      create_type("kelvara.Element", sizeof(ElementObject),
+                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, slots);
   g_base = base;
   try {
     for (int k = 0; k < kKindCount; ++k) {

@@ -9,13 +9,14 @@ namespace kelvara::py {
 namespace {
 
 struct FitResultObject {
-  PyObject_HEAD
-  FitResultValue value;
+  PyObject_HEAD FitResultValue value;
 };
 
 PyTypeObject* g_type = nullptr;
 
-const FitResultValue& value_of(PyObject* self) { return reinterpret_cast<FitResultObject*>(self)->value; }
+const FitResultValue& value_of(PyObject* self) {
+  return reinterpret_cast<FitResultObject*>(self)->value;
+}
 
 void fit_result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -48,7 +49,8 @@ NamedValues last_value_per_name(const NamedValues& values) {
 Ref to_dict(const NamedValues& values) {
   Ref dict = Ref::steal(PyDict_New());
   for (const auto& [name, value] : values) {
-    if (PyDict_SetItem(dict.get(), to_python(name).get(), to_python(value).get()) < 0) throw ErrorAlreadySet{};
+    if (PyDict_SetItem(dict.get(), to_python(name).get(), to_python(value).get()) < 0)
+      throw ErrorAlreadySet{};
   }
   return dict;
 }
@@ -66,12 +68,16 @@ PyObject* get_stderr(PyObject* self, void*) {
   });
 }
 PyObject* get_success(PyObject* self, void*) { return PyBool_FromLong(value_of(self).success); }
-PyObject* get_iterations(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(value_of(self).iterations); }
+PyObject* get_iterations(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(value_of(self).iterations);
+}
 PyObject* get_impedance_evals(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(value_of(self).impedance_evals);
 }
 PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(value_of(self).cost); }
-PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(value_of(self).chi_square); }
+PyObject* get_chi_square(PyObject* self, void*) {
+  return PyFloat_FromDouble(value_of(self).chi_square);
+}
 
 PyObject* fit_result_repr_slot(PyObject* self) {
   return guarded([&] { return to_python(fit_result_repr(value_of(self))).release(); });
@@ -97,7 +103,8 @@ std::string fit_result_repr(const FitResultValue& v) {
     params += (params.empty() ? "" : ", ") + debug_quote(name) + ": " + format_debug(value);
   }
   return "FitResult(success=" + std::string(v.success ? "true" : "false") +
-         ", iterations=" + std::to_string(v.iterations) + ", impedance_evals=" + std::to_string(v.impedance_evals) +
+         ", iterations=" + std::to_string(v.iterations) +
+         ", impedance_evals=" + std::to_string(v.impedance_evals) +
          ", chi_square=" + format_exponent_fixed(v.chi_square, 6) + ", params={" + params + "})";
 }
 
@@ -110,8 +117,8 @@ PyTypeObject* fit_result_type() {
       {Py_tp_getset, kGetSet},
       {0, nullptr},
   };
-  g_type = create_type("kelvara.FitResult", sizeof(FitResultObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                       slots);
+  g_type = create_type("kelvara.FitResult", sizeof(FitResultObject),
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots);
   return g_type;
 }
 

@@ -36,15 +36,19 @@ Parts read_parts(PyObject* obj) {
       const std::string t = type_name(item.get());
       raise(PyExc_TypeError,
             "failed to extract enum Part ('Element | Circuit')\n"
-            "- variant Element (Element): TypeError: '" + t + "' object cannot be converted to 'Element'\n"
-            "- variant Circuit (Circuit): TypeError: '" + t + "' object cannot be converted to 'Circuit'");
+            "- variant Element (Element): TypeError: '" +
+                t +
+                "' object cannot be converted to 'Element'\n"
+                "- variant Circuit (Circuit): TypeError: '" +
+                t + "' object cannot be converted to 'Circuit'");
     }
   }
   throw_if_error();
   return parts;
 }
 
-Parts parts_argument(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Parts parts_argument(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
   static constexpr std::array<const char*, 1> names = {"parts"};
   std::array<PyObject*, 1> given{};
   parse_fastcall({function, names, 1}, args, nargs, kwnames, given);
@@ -55,7 +59,8 @@ Parts parts_argument(const char* function, PyObject* const* args, Py_ssize_t nar
 // assembled circuit within reach of the stack.
 Ref wrap_checked(SeriesList tree, bool explicit_values) {
   if (nesting_depth(tree) > kMaxNesting) {
-    raise(PyExc_ValueError, "circuit is nested more than " + std::to_string(kMaxNesting) + " parallel groups deep");
+    raise(PyExc_ValueError,
+          "circuit is nested more than " + std::to_string(kMaxNesting) + " parallel groups deep");
   }
   return wrap_circuit({std::move(tree), explicit_values});
 }
@@ -80,12 +85,14 @@ PyObject* parallel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
-PyMethodDef kSeries = {"Series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series)),
+PyMethodDef kSeries = {"Series",
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series)),
                        METH_FASTCALL | METH_KEYWORDS,
                        "Series(parts)\n--\n\nConnect elements and circuits end to end."};
-PyMethodDef kParallel = {"Parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parallel)),
-                         METH_FASTCALL | METH_KEYWORDS,
-                         "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."};
+PyMethodDef kParallel = {
+    "Parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parallel)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."};
 
 }  // namespace
 

@@ -47,21 +47,40 @@ const char* fit_doc() {
 namespace {
 
 enum Arg {
-  kFrequencies, kImpedances, kGuessInit, kWeights, kWeight, kMethod, kMaxIterations, kFtol, kXtol, kNumParticles,
-  kGenerations, kNelderMeadIterations, kDeEvaluations, kSaIterations, kSaInitialTemperature, kBasinHoppingHops,
-  kBasinHoppingStepSize, kBasinHoppingTemperature, kSeed, kArgCount
+  kFrequencies,
+  kImpedances,
+  kGuessInit,
+  kWeights,
+  kWeight,
+  kMethod,
+  kMaxIterations,
+  kFtol,
+  kXtol,
+  kNumParticles,
+  kGenerations,
+  kNelderMeadIterations,
+  kDeEvaluations,
+  kSaIterations,
+  kSaInitialTemperature,
+  kBasinHoppingHops,
+  kBasinHoppingStepSize,
+  kBasinHoppingTemperature,
+  kSeed,
+  kArgCount
 };
 
 // The data and guess arguments, then the option table in its order.
 constexpr std::array<const char*, kArgCount> kNames = [] {
   std::array<const char*, kArgCount> names = {"frequencies", "impedances", "guess_init", "weights"};
-  for (std::size_t i = 0; i < kFitOptionTable.size(); ++i) names[kWeight + i] = kFitOptionTable[i].name.data();
+  for (std::size_t i = 0; i < kFitOptionTable.size(); ++i)
+    names[kWeight + i] = kFitOptionTable[i].name.data();
   return names;
 }();
 static_assert(kWeight + kFitOptionTable.size() == kArgCount, "one keyword per option of the table");
 static_assert(kFitOptionTable[kMaxIterations - kWeight].name == "max_iterations" &&
                   kFitOptionTable[kSeed - kWeight].name == "seed" &&
-                  kFitOptionTable[kBasinHoppingTemperature - kWeight].name == "basin_hopping_temperature",
+                  kFitOptionTable[kBasinHoppingTemperature - kWeight].name ==
+                      "basin_hopping_temperature",
               "the argument indices follow the option table");
 
 struct FitCall {
@@ -106,7 +125,8 @@ FitCall convert(const std::array<PyObject*, kArgCount>& a) {
   u32(kBasinHoppingHops, o.basin_hopping_hops);
   f64(kBasinHoppingStepSize, o.basin_hopping_step_size);
   f64(kBasinHoppingTemperature, o.basin_hopping_temperature);
-  if (given(kSeed) && a[kSeed] != Py_None) o.seed = argument(kNames[kSeed], [&] { return to_u64(a[kSeed]); });
+  if (given(kSeed) && a[kSeed] != Py_None)
+    o.seed = argument(kNames[kSeed], [&] { return to_u64(a[kSeed]); });
   return c;
 }
 
@@ -117,14 +137,16 @@ void raise_unless_finite_guess(const SeriesList& tree, const std::vector<double>
   const std::vector<std::string> names = param_names(tree);
   for (std::size_t i = 0; i < std::min(names.size(), guessed.size()); ++i) {
     if (std::isfinite(guessed[i])) continue;
-    raise(PyExc_ValueError, "the network's guess for " + names[i] + " is not finite (" + format_debug(guessed[i]) +
-                                "); the weight file may be damaged, or pass guess_init=False with your own values");
+    raise(PyExc_ValueError,
+          "the network's guess for " + names[i] + " is not finite (" + format_debug(guessed[i]) +
+              "); the weight file may be damaged, or pass guess_init=False with your own values");
   }
 }
 
 NamedValues named(const std::vector<std::string>& names, const std::vector<double>& values) {
   NamedValues out;
-  for (std::size_t i = 0; i < std::min(names.size(), values.size()); ++i) out.emplace_back(names[i], values[i]);
+  for (std::size_t i = 0; i < std::min(names.size(), values.size()); ++i)
+    out.emplace_back(names[i], values[i]);
   return out;
 }
 
@@ -141,14 +163,17 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     call.options.modulus = *modulus;
 
     const CircuitValue& circuit = circuit_value(self);
-    const bool guess = call.guess_init.value_or(call.weights.has_value() || !circuit.explicit_values);
+    const bool guess =
+        call.guess_init.value_or(call.weights.has_value() || !circuit.explicit_values);
     SeriesList start = circuit.tree;
     if (guess) {
       const bool unset = !call.guess_init && !call.weights;
       if (unset && !models::find_for_topology(circuit.tree)) {
         const std::string message =
-            "There is no ML model to guess initial parameters for this circuit. Supply your own with "
-            "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to silence "
+            "There is no ML model to guess initial parameters for this circuit. Supply your own "
+            "with "
+            "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass "
+            "guess_init=False to silence "
             "this. Models available for " +
             models::quoted_names();
         if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw ErrorAlreadySet{};
@@ -165,7 +190,8 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     {
       AllowThreadsHeedingSignals unlocked;
       try {
-        result = run_fit(start, spectrum.frequencies, spectrum.impedances, call.options, unlocked.hook());
+        result = run_fit(start, spectrum.frequencies, spectrum.impedances, call.options,
+                         unlocked.hook());
       } catch (const FitInterrupted&) {
         interrupted = true;  // the signal handler's exception is set
       }

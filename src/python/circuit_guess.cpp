@@ -46,14 +46,16 @@ std::vector<double> guess_or_raise(const SeriesList& tree, const std::vector<dou
   return std::move(std::get<std::vector<double>>(guessed));
 }
 
-PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guarded([&] {
     static constexpr std::array<const char*, 3> names = {"frequencies", "impedances", "weights"};
     std::array<PyObject*, 3> given{};
     parse_fastcall({"Circuit.guess", names, 1}, args, nargs, kwnames, given);
     const auto weights = optional_path("weights", given[2]);
     const MeasuredSpectrum spectrum = read_spectrum(given[0], given[1]);
-    return to_python_list(guess_or_raise(circuit_value(self).tree, spectrum.frequencies, spectrum.impedances, weights))
+    return to_python_list(guess_or_raise(circuit_value(self).tree, spectrum.frequencies,
+                                         spectrum.impedances, weights))
         .release();
   });
 }

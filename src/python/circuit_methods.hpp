@@ -13,8 +13,10 @@
 namespace kelvara::py {
 
 // circuit_numerics.cpp
-PyObject* circuit_residuals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* circuit_residuals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
 extern const char* const kResidualsDoc;
 extern const char* const kJacobianDoc;
 

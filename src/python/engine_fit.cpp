@@ -17,19 +17,22 @@ namespace kelvara::py {
 
 const char* engine_fit_doc() {
   static const std::string doc = [] {
-    std::string text =
-        "fit(circuit, frequencies, impedances, starts, held, lower, upper, weight=" +
-        std::string(fit_option("weight").default_text) + ", search=True, seed=0";
+    std::string text = "fit(circuit, frequencies, impedances, starts, held, lower, upper, weight=" +
+                       std::string(fit_option("weight").default_text) + ", search=True, seed=0";
     for (const char* name : {"max_iterations", "ftol", "xtol"}) {
       text += ", " + std::string(name) + "=" + std::string(fit_option(name).default_text);
     }
     return text +
            ", effort=1, quick=False)\n--\n\n"
-           "Fit `circuit` (notation or a registry key) with the parameters flagged in `held` kept at the\n"
-           "first start's values and the others inside [lower, upper]; `starts` lists physical starting\n"
-           "vectors, the first of them the local fit's. With `search` the spectrum-scaled search runs too,\n"
+           "Fit `circuit` (notation or a registry key) with the parameters flagged in `held` kept "
+           "at the\n"
+           "first start's values and the others inside [lower, upper]; `starts` lists physical "
+           "starting\n"
+           "vectors, the first of them the local fit's. With `search` the spectrum-scaled search "
+           "runs too,\n"
            "with a quarter of its starts when `quick`.\n"
-           "Returns a dict: values, stderr (None when J^T J is singular), covariance, cost, chi_square,\n"
+           "Returns a dict: values, stderr (None when J^T J is singular), covariance, cost, "
+           "chi_square,\n"
            "success, evaluations, iterations, starts. `effort` multiplies the search's starts.";
   }();
   return doc.c_str();
@@ -55,20 +58,46 @@ PyObject* engine_fit_options(PyObject*, PyObject*) {
 
 namespace {
 
-enum Arg { kCircuit, kFrequencies, kImpedances, kStarts, kHeld, kLower, kUpper, kWeight, kSearch, kSeed,
-           kMaxIterations, kFtol, kXtol, kEffort, kQuick, kArgCount };
+enum Arg {
+  kCircuit,
+  kFrequencies,
+  kImpedances,
+  kStarts,
+  kHeld,
+  kLower,
+  kUpper,
+  kWeight,
+  kSearch,
+  kSeed,
+  kMaxIterations,
+  kFtol,
+  kXtol,
+  kEffort,
+  kQuick,
+  kArgCount
+};
 
-constexpr std::array<const char*, kArgCount> kNames = {"circuit", "frequencies", "impedances", "starts", "held",
-                                                       "lower", "upper", "weight", "search", "seed",
+constexpr std::array<const char*, kArgCount> kNames = {"circuit",
+                                                       "frequencies",
+                                                       "impedances",
+                                                       "starts",
+                                                       "held",
+                                                       "lower",
+                                                       "upper",
+                                                       "weight",
+                                                       "search",
+                                                       "seed",
                                                        fit_option("max_iterations").name.data(),
                                                        fit_option("ftol").name.data(),
-                                                       fit_option("xtol").name.data(), "effort", "quick"};
+                                                       fit_option("xtol").name.data(),
+                                                       "effort",
+                                                       "quick"};
 
 std::vector<double> vector_of_length(Arg arg, PyObject* obj, std::size_t n) {
   std::vector<double> out = argument(kNames[arg], [&] { return to_double_vector(obj); });
   if (out.size() != n) {
-    raise(PyExc_ValueError, std::string(kNames[arg]) + " needs " + std::to_string(n) + " values, got " +
-                                std::to_string(out.size()));
+    raise(PyExc_ValueError, std::string(kNames[arg]) + " needs " + std::to_string(n) +
+                                " values, got " + std::to_string(out.size()));
   }
   return out;
 }
@@ -99,27 +128,33 @@ Ref dict_of(const EngineOutcome& result) {
 
 }  // namespace
 
-PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
   return guarded([&] {
     std::array<PyObject*, kArgCount> a{};
     parse_fastcall({"fit", kNames, 7}, args, nargs, kwnames, a);
-    const SeriesList tree = tree_from_text(argument(kNames[kCircuit], [&] { return to_text(a[kCircuit]); }));
+    const SeriesList tree =
+        tree_from_text(argument(kNames[kCircuit], [&] { return to_text(a[kCircuit]); }));
     const MeasuredSpectrum spectrum = read_spectrum(a[kFrequencies], a[kImpedances]);
     const std::size_t n = param_count(tree);
 
     EngineRequest request;
     Ref starts = Ref::steal(PySequence_Fast(a[kStarts], "starts must be a sequence of sequences"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(starts.get()); ++i) {
-      request.starts.push_back(vector_of_length(kStarts, PySequence_Fast_GET_ITEM(starts.get(), i), n));
+      request.starts.push_back(
+          vector_of_length(kStarts, PySequence_Fast_GET_ITEM(starts.get(), i), n));
     }
-    if (request.starts.empty()) raise(PyExc_ValueError, "starts needs at least one starting vector");
+    if (request.starts.empty())
+      raise(PyExc_ValueError, "starts needs at least one starting vector");
     Ref held = Ref::steal(PySequence_Fast(a[kHeld], "held must be a sequence of booleans"));
     if (std::size_t(PySequence_Fast_GET_SIZE(held.get())) != n) {
       raise(PyExc_ValueError, "held needs " + std::to_string(n) + " flags");
     }
     request.held_flags.reset(new bool[n]());
     for (std::size_t i = 0; i < n; ++i) {
-      request.held_flags[i] = argument(kNames[kHeld], [&] { return to_bool(PySequence_Fast_GET_ITEM(held.get(), Py_ssize_t(i))); });
+      request.held_flags[i] = argument(kNames[kHeld], [&] {
+        return to_bool(PySequence_Fast_GET_ITEM(held.get(), Py_ssize_t(i)));
+      });
     }
     const std::vector<double> lower = vector_of_length(kLower, a[kLower], n);
     const std::vector<double> upper = vector_of_length(kUpper, a[kUpper], n);
@@ -128,15 +163,16 @@ PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     for (std::size_t i = 0; i < n; ++i) {
       const Bounds b{std::fmax(lower[i], catalogue[i].lo), std::fmin(upper[i], catalogue[i].hi)};
       if (!(b.lo <= b.hi)) {
-        raise(PyExc_ValueError, "the box of " + names[i] + " is empty: (" + format_debug(lower[i]) + ", " +
-                                    format_debug(upper[i]) + ")");
+        raise(PyExc_ValueError, "the box of " + names[i] + " is empty: (" + format_debug(lower[i]) +
+                                    ", " + format_debug(upper[i]) + ")");
       }
       request.box.push_back(b);
     }
     for (const auto& start : request.starts) {
       for (std::size_t i = 0; i < n; ++i) {
         if (!std::isfinite(start[i])) {
-          raise(PyExc_ValueError, "starting value of " + names[i] + " must be finite, got " + format_debug(start[i]));
+          raise(PyExc_ValueError,
+                "starting value of " + names[i] + " must be finite, got " + format_debug(start[i]));
         }
       }
     }
@@ -157,12 +193,16 @@ PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
       s.quasi_random *= effort, s.screened *= effort, s.polished *= effort, s.hops *= effort;
     }
     FitOptions options;
-    if (a[kMaxIterations]) options.max_iterations = argument(kNames[kMaxIterations], [&] { return to_u32(a[kMaxIterations]); });
+    if (a[kMaxIterations])
+      options.max_iterations =
+          argument(kNames[kMaxIterations], [&] { return to_u32(a[kMaxIterations]); });
     if (a[kFtol]) options.ftol = argument(kNames[kFtol], [&] { return to_double(a[kFtol]); });
     if (a[kXtol]) options.xtol = argument(kNames[kXtol], [&] { return to_double(a[kXtol]); });
-    if (auto e = validate_options(FitMethod::LevenbergMarquardt, options)) raise(PyExc_ValueError, e->message());
+    if (auto e = validate_options(FitMethod::LevenbergMarquardt, options))
+      raise(PyExc_ValueError, e->message());
     // The first start is the one the local fit takes: checked as kelvara checks a start.
-    if (auto e = check_fit_inputs(rebuild(tree, request.starts.front()), spectrum.frequencies, spectrum.impedances)) {
+    if (auto e = check_fit_inputs(rebuild(tree, request.starts.front()), spectrum.frequencies,
+                                  spectrum.impedances)) {
       raise(PyExc_ValueError, e->message());
     }
     request.lm = LmSettings{options.ftol, options.xtol, 1e-8, options.max_iterations};
@@ -180,7 +220,8 @@ PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     {
       AllowThreadsHeedingSignals unlocked;
       try {
-        FitProblem problem(first, spectrum.frequencies, spectrum.impedances, *modulus, unlocked.hook());
+        FitProblem problem(first, spectrum.frequencies, spectrum.impedances, *modulus,
+                           unlocked.hook());
         problem.bounds = request.box;
         problem.success_ceiling = success_ceiling(problem);
         result = engine_fit(problem, request);

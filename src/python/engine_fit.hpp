@@ -13,6 +13,7 @@ const char* engine_fit_doc();
 // rule), for the companion and the tests to check themselves against.
 PyObject* engine_fit_options(PyObject* module, PyObject* unused);
 
-PyObject* engine_fit_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* engine_fit_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
 
 }  // namespace kelvara::py

@@ -4,7 +4,8 @@
 
 namespace kelvara::py {
 
-std::optional<std::vector<double>> frame_column(PyObject* frame, const char* long_name, const char* short_name) {
+std::optional<std::vector<double>> frame_column(PyObject* frame, const char* long_name,
+                                                const char* short_name) {
   for (const char* name : {long_name, short_name}) {
     Ref key = to_python(std::string_view(name));
     PyObject* answer = PyObject_GetItem(frame, key.get());
@@ -22,7 +23,8 @@ std::optional<std::vector<double>> frame_column(PyObject* frame, const char* lon
       const long dims = PyLong_Check(ndim.get()) ? PyLong_AsLong(ndim.get()) : 1;
       if (dims == -1) throw_if_error();
       if (dims != 1) {
-        raise(PyExc_ValueError, "column " + debug_quote(name) + " is not one column but " + std::to_string(dims) +
+        raise(PyExc_ValueError, "column " + debug_quote(name) + " is not one column but " +
+                                    std::to_string(dims) +
                                     "-dimensional (MultiIndex columns or a repeated column name?)");
       }
     }

@@ -13,6 +13,7 @@ namespace kelvara::py {
 // The column under `long_name`, else under `short_name`; nothing when
 // neither lookup answers. A column that answers but is not numeric raises
 // ValueError 'column "{name}" is not numeric'.
-std::optional<std::vector<double>> frame_column(PyObject* frame, const char* long_name, const char* short_name);
+std::optional<std::vector<double>> frame_column(PyObject* frame, const char* long_name,
+                                                const char* short_name);
 
 }  // namespace kelvara::py

@@ -12,7 +12,8 @@ void import_numpy() {
 Ref new_complex_array(std::size_t n, std::complex<double>*& data) {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
   Ref array = Ref::steal(PyArray_SimpleNew(1, dims, NPY_COMPLEX128));
-  data = static_cast<std::complex<double>*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  data = static_cast<std::complex<double>*>(
+      PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
   return array;
 }
 

@@ -115,8 +115,8 @@ int guarded_status(F&& body) noexcept {
 
 // A new heap type (kept for the life of the process) from its slots; `base`
 // null derives from object. Throws on failure.
-PyTypeObject* create_type(const char* name, std::size_t basicsize, unsigned int flags, PyType_Slot* slots,
-                          PyTypeObject* base = nullptr);
+PyTypeObject* create_type(const char* name, std::size_t basicsize, unsigned int flags,
+                          PyType_Slot* slots, PyTypeObject* base = nullptr);
 
 // Releases the interpreter lock for the lifetime of the object.
 class AllowThreads {
@@ -140,7 +140,9 @@ class AllowThreads {
 class AllowThreadsHeedingSignals {
  public:
   AllowThreadsHeedingSignals()
-      : on_main_thread_(on_main_thread()), sigints_seen_(watch_sigints()), state_(PyEval_SaveThread()) {}
+      : on_main_thread_(on_main_thread()),
+        sigints_seen_(watch_sigints()),
+        state_(PyEval_SaveThread()) {}
   ~AllowThreadsHeedingSignals() { restore_thread(state_); }
   AllowThreadsHeedingSignals(const AllowThreadsHeedingSignals&) = delete;
   AllowThreadsHeedingSignals& operator=(const AllowThreadsHeedingSignals&) = delete;
@@ -187,9 +189,10 @@ struct Signature {
 // Matches positional and keyword arguments to the names, filling `out`
 // (one slot per name, borrowed, null when not given). Too many positional
 // arguments, unknown, duplicate or missing ones raise TypeError.
-void parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::span<PyObject*> out);
-void parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+void parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::span<PyObject*> out);
+void parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
+                      std::span<PyObject*> out);
 
 // Runs `convert`; a TypeError it raises becomes
 // TypeError("argument '{name}': {message}") with the original as cause.
@@ -205,14 +208,14 @@ auto argument(const char* name, F&& convert) -> decltype(convert()) {
 
 // ---- conversions ----------------------------------------------------------
 
-double to_double(PyObject* obj);                     // like float()
-std::complex<double> to_complex(PyObject* obj);      // like complex()
-std::string to_string(PyObject* obj);                // str only, as UTF-8
+double to_double(PyObject* obj);                 // like float()
+std::complex<double> to_complex(PyObject* obj);  // like complex()
+std::string to_string(PyObject* obj);            // str only, as UTF-8
 // str only, as UTF-8 with each lone surrogate (which UTF-8 cannot hold) as
 // U+FFFD, so that text echoed in a report keeps its character positions.
 std::string to_text(PyObject* obj);
-bool to_bool(PyObject* obj);                         // bool and NumPy booleans only
-std::uint64_t to_u64(PyObject* obj);                 // index protocol; OverflowError out of range
+bool to_bool(PyObject* obj);          // bool and NumPy booleans only
+std::uint64_t to_u64(PyObject* obj);  // index protocol; OverflowError out of range
 std::uint32_t to_u32(PyObject* obj);
 
 // Raises TypeError for what looks like a sequence but must not be read as

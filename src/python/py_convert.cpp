@@ -33,7 +33,8 @@ std::complex<double> to_complex(PyObject* obj) {
 }
 
 std::string to_string(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'str'");
+  if (!PyUnicode_Check(obj))
+    raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'str'");
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (!utf8) throw ErrorAlreadySet{};
@@ -41,14 +42,17 @@ std::string to_string(PyObject* obj) {
 }
 
 std::string to_text(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'str'");
+  if (!PyUnicode_Check(obj))
+    raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'str'");
   Ref utf8 = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
-  const std::string_view bytes(PyBytes_AS_STRING(utf8.get()), std::size_t(PyBytes_GET_SIZE(utf8.get())));
+  const std::string_view bytes(PyBytes_AS_STRING(utf8.get()),
+                               std::size_t(PyBytes_GET_SIZE(utf8.get())));
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     // "surrogatepass" writes U+D800..U+DFFF as ED A0..BF xx.
-    if (std::uint8_t(bytes[i]) == 0xED && i + 2 < bytes.size() && std::uint8_t(bytes[i + 1]) >= 0xA0) {
+    if (std::uint8_t(bytes[i]) == 0xED && i + 2 < bytes.size() &&
+        std::uint8_t(bytes[i + 1]) >= 0xA0) {
       out += "\xEF\xBF\xBD";
       i += 2;
     } else {
@@ -91,8 +95,10 @@ bool is_byte_view(PyObject* obj) {
   if (!PyMemoryView_Check(obj)) return false;
   const char* format = PyMemoryView_GET_BUFFER(obj)->format;
   if (!format) return true;
-  if (*format == '<' || *format == '>' || *format == '=' || *format == '@' || *format == '!') ++format;
-  return std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 || std::strcmp(format, "c") == 0;
+  if (*format == '<' || *format == '>' || *format == '=' || *format == '@' || *format == '!')
+    ++format;
+  return std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 ||
+         std::strcmp(format, "c") == 0;
 }
 
 bool is_masked_array(PyObject* obj) {
@@ -113,11 +119,13 @@ bool is_masked_array(PyObject* obj) {
 void reject_ambiguous_sequence(PyObject* obj) {
   if (PyBytes_Check(obj) || PyByteArray_Check(obj) || is_byte_view(obj)) {
     raise(PyExc_TypeError, "'" + type_name(obj) +
-                               "' object cannot be converted to a sequence of numbers: raw bytes are not read as numbers");
+                               "' object cannot be converted to a sequence of numbers: raw bytes "
+                               "are not read as numbers");
   }
   if (is_masked_array(obj)) {
     raise(PyExc_TypeError,
-          "masked arrays are not accepted: fill them first (array.filled(...)), or drop the masked points "
+          "masked arrays are not accepted: fill them first (array.filled(...)), or drop the masked "
+          "points "
           "(array.compressed())");
   }
 }
@@ -146,7 +154,8 @@ bool copy_from_buffer(PyObject* obj, const char* format, std::vector<T>& out) {
   }
   const char* f = view.format ? view.format : "B";
   if (*f == '<' || *f == '=' || *f == '@') ++f;
-  const bool usable = view.ndim == 1 && view.itemsize == Py_ssize_t(sizeof(T)) && std::strcmp(f, format) == 0;
+  const bool usable =
+      view.ndim == 1 && view.itemsize == Py_ssize_t(sizeof(T)) && std::strcmp(f, format) == 0;
   if (usable) {
     // One pass: the buffer holds T values (a complex<double> is two doubles).
     const T* first = static_cast<const T*>(view.buf);
@@ -179,7 +188,9 @@ std::vector<T> to_vector(PyObject* obj, const char* buffer_format, Convert conve
 
 }  // namespace
 
-std::vector<double> to_double_vector(PyObject* obj) { return to_vector<double>(obj, "d", to_double); }
+std::vector<double> to_double_vector(PyObject* obj) {
+  return to_vector<double>(obj, "d", to_double);
+}
 
 std::vector<std::complex<double>> to_complex_vector(PyObject* obj) {
   return to_vector<std::complex<double>>(obj, "Zd", to_complex);
@@ -193,13 +204,15 @@ Ref to_python(std::string_view text) {
 
 Ref to_python_list(std::span<const std::string> items) {
   Ref list = Ref::steal(PyList_New(Py_ssize_t(items.size())));
-  for (std::size_t i = 0; i < items.size(); ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), to_python(items[i]).release());
+  for (std::size_t i = 0; i < items.size(); ++i)
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), to_python(items[i]).release());
   return list;
 }
 
 Ref to_python_list(std::span<const double> items) {
   Ref list = Ref::steal(PyList_New(Py_ssize_t(items.size())));
-  for (std::size_t i = 0; i < items.size(); ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), to_python(items[i]).release());
+  for (std::size_t i = 0; i < items.size(); ++i)
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), to_python(items[i]).release());
   return list;
 }
 

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "support/invariant.hpp"
 #include "python/py.hpp"
+#include "support/invariant.hpp"
 
 namespace kelvara::py {
 
@@ -38,7 +38,8 @@ void restore_exception(Ref exc) {
 
 void raise_chained(PyObject* type, const std::string& message) {
   Ref cause = fetch_exception();
-  Ref exc = Ref::steal(PyObject_CallFunction(type, "s#", message.data(), Py_ssize_t(message.size())));
+  Ref exc =
+      Ref::steal(PyObject_CallFunction(type, "s#", message.data(), Py_ssize_t(message.size())));
   if (cause) PyException_SetCause(exc.get(), cause.release());
   restore_exception(std::move(exc));
   throw ErrorAlreadySet{};
@@ -125,8 +126,8 @@ void rethrow_for_argument(const char* name) {
   raise_chained(PyExc_TypeError, message);
 }
 
-PyTypeObject* create_type(const char* name, std::size_t basicsize, unsigned int flags, PyType_Slot* slots,
-                          PyTypeObject* base) {
+PyTypeObject* create_type(const char* name, std::size_t basicsize, unsigned int flags,
+                          PyType_Slot* slots, PyTypeObject* base) {
   PyType_Spec definition = {name, int(basicsize), 0, flags, slots};
   Ref bases = base ? Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base))) : Ref();
   PyObject* type = PyType_FromSpecWithBases(&definition, bases.get());
@@ -152,14 +153,14 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return out;
 }
 
-void match(const Signature& sig, std::span<PyObject* const> positional, std::span<const Keyword> keywords,
-           std::span<PyObject*> out) {
+void match(const Signature& sig, std::span<PyObject* const> positional,
+           std::span<const Keyword> keywords, std::span<PyObject*> out) {
   const std::string fn = std::string(sig.function) + "()";
   for (auto& slot : out) slot = nullptr;
   const std::size_t n = sig.names.size();
   if (positional.size() > n) {
-    raise(PyExc_TypeError, fn + " takes " + std::to_string(n) + " positional argument" + (n == 1 ? "" : "s") +
-                               " but " + std::to_string(positional.size()) +
+    raise(PyExc_TypeError, fn + " takes " + std::to_string(n) + " positional argument" +
+                               (n == 1 ? "" : "s") + " but " + std::to_string(positional.size()) +
                                (positional.size() == 1 ? " was" : " were") + " given");
   }
   for (std::size_t i = 0; i < positional.size(); ++i) out[i] = positional[i];
@@ -167,8 +168,10 @@ void match(const Signature& sig, std::span<PyObject* const> positional, std::spa
     if (!PyUnicode_Check(kw.name)) raise(PyExc_TypeError, fn + " keywords must be strings");
     std::size_t j = 0;
     while (j < n && PyUnicode_CompareWithASCIIString(kw.name, sig.names[j]) != 0) ++j;
-    if (j == n) raise(PyExc_TypeError, fn + " got an unexpected keyword argument '" + str_of(kw.name) + "'");
-    if (out[j]) raise(PyExc_TypeError, fn + " got multiple values for argument '" + sig.names[j] + "'");
+    if (j == n)
+      raise(PyExc_TypeError, fn + " got an unexpected keyword argument '" + str_of(kw.name) + "'");
+    if (out[j])
+      raise(PyExc_TypeError, fn + " got multiple values for argument '" + sig.names[j] + "'");
     out[j] = kw.value;
   }
   std::vector<const char*> missing;
@@ -176,24 +179,28 @@ void match(const Signature& sig, std::span<PyObject* const> positional, std::spa
     if (!out[i]) missing.push_back(sig.names[i]);
   }
   if (!missing.empty()) {
-    raise(PyExc_TypeError, fn + " missing " + std::to_string(missing.size()) + " required argument" +
-                               (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
+    raise(PyExc_TypeError, fn + " missing " + std::to_string(missing.size()) +
+                               " required argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                               quoted_list(missing));
   }
 }
 
 }  // namespace
 
-void parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::span<PyObject*> out) {
+void parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::span<PyObject*> out) {
   std::vector<Keyword> keywords;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) keywords.push_back({PyTuple_GET_ITEM(kwnames, i), args[nargs + i]});
+  for (Py_ssize_t i = 0; i < nkw; ++i)
+    keywords.push_back({PyTuple_GET_ITEM(kwnames, i), args[nargs + i]});
   match(sig, {args, std::size_t(nargs)}, keywords, out);
 }
 
-void parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+void parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
+                      std::span<PyObject*> out) {
   std::vector<PyObject*> positional;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) positional.push_back(PyTuple_GET_ITEM(args, i));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
+    positional.push_back(PyTuple_GET_ITEM(args, i));
   std::vector<Keyword> keywords;
   if (kwargs) {
     Py_ssize_t pos = 0;

@@ -17,7 +17,9 @@ struct Quantity {
   std::string names() const {
     return "\"" + std::string(long_name) + "\" or \"" + std::string(short_name) + "\"";
   }
-  std::optional<std::vector<double>> read(PyObject* frame) const { return frame_column(frame, long_name, short_name); }
+  std::optional<std::vector<double>> read(PyObject* frame) const {
+    return frame_column(frame, long_name, short_name);
+  }
 };
 
 constexpr Quantity kFrequency{"Frequency / Hz", "frequency_hertz"};
@@ -31,8 +33,8 @@ constexpr double kRadiansPerDegree = 0.017453292519943295;
 MeasuredSpectrum from_frame(PyObject* frame) {
   auto f = kFrequency.read(frame);
   if (!f) {
-    raise(PyExc_ValueError,
-          "expected a dataframe with a " + kFrequency.names() + " column, or frequencies and impedances as two arguments");
+    raise(PyExc_ValueError, "expected a dataframe with a " + kFrequency.names() +
+                                " column, or frequencies and impedances as two arguments");
   }
   // All four are read, so a non-numeric column is reported even when unused.
   const auto re = kReal.read(frame);
@@ -43,7 +45,8 @@ MeasuredSpectrum from_frame(PyObject* frame) {
   std::vector<std::complex<double>> z;
   const Quantity* pair[2];
   if (re && im) {
-    if (re->size() != im->size()) raise(PyExc_ValueError, "real and imaginary impedance columns must have the same length");
+    if (re->size() != im->size())
+      raise(PyExc_ValueError, "real and imaginary impedance columns must have the same length");
     for (std::size_t i = 0; i < re->size(); ++i) z.emplace_back((*re)[i], (*im)[i]);
     pair[0] = &kReal, pair[1] = &kImaginary;
   } else if (modulus && phase) {
@@ -56,12 +59,14 @@ MeasuredSpectrum from_frame(PyObject* frame) {
     }
     pair[0] = &kModulus, pair[1] = &kPhase;
   } else {
-    raise(PyExc_ValueError, "no impedance columns: expected " + kReal.names() + " together with " + kImaginary.names() +
-                                ", or " + kModulus.names() + " together with " + kPhase.names());
+    raise(PyExc_ValueError, "no impedance columns: expected " + kReal.names() + " together with " +
+                                kImaginary.names() + ", or " + kModulus.names() +
+                                " together with " + kPhase.names());
   }
   if (f->size() != z.size()) {
-    raise(PyExc_ValueError, "frequency column has " + std::to_string(f->size()) + " rows but " + pair[0]->names() +
-                                " and " + pair[1]->names() + " have " + std::to_string(z.size()));
+    raise(PyExc_ValueError, "frequency column has " + std::to_string(f->size()) + " rows but " +
+                                pair[0]->names() + " and " + pair[1]->names() + " have " +
+                                std::to_string(z.size()));
   }
   MeasuredSpectrum out;
   for (std::size_t i = 0; i < z.size(); ++i) {
@@ -71,7 +76,8 @@ MeasuredSpectrum from_frame(PyObject* frame) {
     }
   }
   if (out.frequencies.empty()) {
-    raise(PyExc_ValueError, "no measured points: every row of the " + kFrequency.names() + " column is zero or negative");
+    raise(PyExc_ValueError, "no measured points: every row of the " + kFrequency.names() +
+                                " column is zero or negative");
   }
   return out;
 }

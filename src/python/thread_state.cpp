@@ -60,8 +60,12 @@ std::uint64_t sigints_received() noexcept { return sigints.load(std::memory_orde
 
 bool sigint_raises_keyboard_interrupt() {
   Ref module = Ref::steal_or_null(PyImport_ImportModule("signal"));
-  Ref handler = module ? Ref::steal_or_null(PyObject_CallMethod(module.get(), "getsignal", "i", SIGINT)) : Ref();
-  Ref standard = module ? Ref::steal_or_null(PyObject_GetAttrString(module.get(), "default_int_handler")) : Ref();
+  Ref handler =
+      module ? Ref::steal_or_null(PyObject_CallMethod(module.get(), "getsignal", "i", SIGINT))
+             : Ref();
+  Ref standard =
+      module ? Ref::steal_or_null(PyObject_GetAttrString(module.get(), "default_int_handler"))
+             : Ref();
   if (!handler || !standard) {
     PyErr_Clear();  // called from a poll that must not throw; stopping is the safe answer
     return true;

@@ -24,7 +24,9 @@ inline constexpr std::chrono::milliseconds kInterruptInterval{5};
 class InterruptPoll {
  public:
   explicit InterruptPoll(InterruptHook hook = {})
-      : hook_(hook), owner_(std::this_thread::get_id()), next_(std::chrono::steady_clock::now() + kInterruptInterval) {}
+      : hook_(hook),
+        owner_(std::this_thread::get_id()),
+        next_(std::chrono::steady_clock::now() + kInterruptInterval) {}
 
   // Cheap when no hook is set, or on any other thread (pool workers must
   // never reach the hook); otherwise a clock read between calls.

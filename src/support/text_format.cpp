@@ -17,7 +17,8 @@ struct Decimal {
 
 Decimal shortest_decimal(double x) {
   char buf[64];
-  const auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific);
+  const auto res =
+      std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific);
   const std::string_view text(buf, res.ptr - buf);
   const auto e = text.find('e');
   Decimal d{{}, 0};
@@ -123,12 +124,24 @@ std::string debug_quote(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           char buf[16];

@@ -34,7 +34,9 @@ std::optional<char32_t> decode_one(std::string_view s, std::size_t& i) {
   return c;
 }
 
-char32_t next_char(std::string_view s, std::size_t& i) { return decode_one(s, i).value_or(kReplacement); }
+char32_t next_char(std::string_view s, std::size_t& i) {
+  return decode_one(s, i).value_or(kReplacement);
+}
 
 }  // namespace
 
@@ -54,8 +56,8 @@ std::u32string decode_utf8(std::string_view text) {
 
 bool is_unicode_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 std::string_view trim_unicode(std::string_view text) {

@@ -1,6 +1,7 @@
 #include "support/worker_pool.hpp"
 
 #include <pthread.h>
+#include <tbb/global_control.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,8 +12,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include <tbb/global_control.h>
 
 namespace kelvara {
 namespace {
@@ -48,7 +47,8 @@ std::atomic<std::size_t> lost_size{0};
 void before_fork() { creation.lock(); }
 void after_fork_in_parent() { creation.unlock(); }
 void after_fork_in_child() {
-  if (const Pool* p = instance.load(std::memory_order_relaxed)) lost_size.store(p->size, std::memory_order_relaxed);
+  if (const Pool* p = instance.load(std::memory_order_relaxed))
+    lost_size.store(p->size, std::memory_order_relaxed);
   creation.unlock();
 }
 
@@ -60,7 +60,8 @@ Pool& pool() {
   const std::lock_guard<std::mutex> hold(creation);
   if (Pool* p = instance.load(std::memory_order_relaxed)) return *p;
   const unsigned hw = std::thread::hardware_concurrency();
-  auto* p = new Pool(pool_size_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), hw ? hw : 1));
+  auto* p = new Pool(pool_size_from(std::getenv("RAYON_NUM_THREADS"),
+                                    std::getenv("RAYON_RS_NUM_CPUS"), hw ? hw : 1));
   instance.store(p, std::memory_order_release);
   return *p;
 }
@@ -71,9 +72,12 @@ thread_local bool on_own_thread = false;
 
 }  // namespace
 
-std::size_t max_pool_size(std::size_t processors) { return std::max<std::size_t>(256, 4 * processors); }
+std::size_t max_pool_size(std::size_t processors) {
+  return std::max<std::size_t>(256, 4 * processors);
+}
 
-std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus, std::size_t processors) {
+std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus,
+                           std::size_t processors) {
   std::size_t n = processors;
   if (auto count = parse_count(num_threads)) {
     n = *count > 0 ? *count : processors;

@@ -12,12 +12,12 @@
 // forked after the pool started therefore never touches it: its maps run on
 // threads of its own, as many as the parent's pool had.
 
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
 #include <cstddef>
 #include <optional>
 #include <type_traits>
-
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 
 namespace kelvara {
 
@@ -30,7 +30,8 @@ std::size_t max_pool_size(std::size_t processors);
 // integer in RAYON_NUM_THREADS wins, "0" there means the processor count,
 // then a positive RAYON_RS_NUM_CPUS, then the processor count; at most
 // max_pool_size(processors).
-std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus, std::size_t processors);
+std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus,
+                           std::size_t processors);
 
 tbb::task_arena& worker_pool();
 std::size_t worker_pool_size();
@@ -46,13 +47,13 @@ template <class F>
 void parallel_for_each_index(std::size_t n, F&& f) {
   if (pool_lost_to_fork()) {
     using Fn = std::remove_reference_t<F>;
-    for_each_index_on_own_threads(n, [](void* g, std::size_t i) { (*static_cast<Fn*>(g))(i); },
-                                  const_cast<void*>(static_cast<const void*>(&f)));
+    for_each_index_on_own_threads(
+        n, [](void* g, std::size_t i) { (*static_cast<Fn*>(g))(i); },
+        const_cast<void*>(static_cast<const void*>(&f)));
     return;
   }
-  worker_pool().execute([&] {
-    tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { f(i); });
-  });
+  worker_pool().execute(
+      [&] { tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { f(i); }); });
 }
 
 }  // namespace kelvara

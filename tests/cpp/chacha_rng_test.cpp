@@ -1,12 +1,13 @@
 // The seeded generator against the reference streams.
 
+#include "fit/chacha_rng.hpp"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
 #include <vector>
 
-#include "fit/chacha_rng.hpp"
 #include "fit/xorshift_rng.hpp"
 
 namespace kelvara {
@@ -27,17 +28,17 @@ TEST_P(SeededStream, MatchesReferenceNextU64) {
 INSTANTIATE_TEST_SUITE_P(
     Seeds, SeededStream,
     ::testing::Values(KnownStream{0,
-                                  {0xbb2a3fb2cd2c6f7f, 0xc6017c948e27697b, 0x069dc102cf310a16, 0x958b761dabe5f6d0,
-                                   0x431d9d54dee17b11, 0xc5a0ef111f71c422}},
+                                  {0xbb2a3fb2cd2c6f7f, 0xc6017c948e27697b, 0x069dc102cf310a16,
+                                   0x958b761dabe5f6d0, 0x431d9d54dee17b11, 0xc5a0ef111f71c422}},
                       KnownStream{1,
-                                  {0xf9681a64d3301861, 0xb0f4d125cc0d694a, 0x6d8fc15a3248c9da, 0x2cf33517376425d3,
-                                   0x412a4de2c53d7454, 0xf66d22c18495153b}},
+                                  {0xf9681a64d3301861, 0xb0f4d125cc0d694a, 0x6d8fc15a3248c9da,
+                                   0x2cf33517376425d3, 0x412a4de2c53d7454, 0xf66d22c18495153b}},
                       KnownStream{42,
-                                  {0x86cc7763222724a2, 0x8af00a133fad517d, 0xa2ef6071de5134d1, 0x67e92d78fd7630b2,
-                                   0x08cab0dff8119fea, 0x6a3a9ca39e0f81a8}},
+                                  {0x86cc7763222724a2, 0x8af00a133fad517d, 0xa2ef6071de5134d1,
+                                   0x67e92d78fd7630b2, 0x08cab0dff8119fea, 0x6a3a9ca39e0f81a8}},
                       KnownStream{12345,
-                                  {0x4e519426885dd156, 0xe213dd9eee42544b, 0x8bed72a9a6e51e67, 0x48397c829fa21100,
-                                   0x71c4a0059ef6cd14, 0xdd7a6104a4985ce2}}),
+                                  {0x4e519426885dd156, 0xe213dd9eee42544b, 0x8bed72a9a6e51e67,
+                                   0x48397c829fa21100, 0x71c4a0059ef6cd14, 0xdd7a6104a4985ce2}}),
     [](const auto& info) { return "seed_" + std::to_string(info.param.seed); });
 
 TEST(ChaChaRng, SeedExpansionMatchesReferenceKey) {
@@ -49,24 +50,24 @@ TEST(ChaChaRng, SeedExpansionMatchesReferenceKey) {
 
 TEST(ChaChaRng, ZeroKeyMatchesReferenceBlock) {
   ChaChaRng rng(ChaChaRng::Key{});
-  for (std::uint64_t expected : {0x53f955076a9af49bULL, 0xd583265f12ce1f81ULL, 0x1474e049bbc32904ULL,
-                                 0x5f15ae2ea589007eULL}) {
+  for (std::uint64_t expected : {0x53f955076a9af49bULL, 0xd583265f12ce1f81ULL,
+                                 0x1474e049bbc32904ULL, 0x5f15ae2ea589007eULL}) {
     EXPECT_EQ(rng.next_u64(), expected);
   }
 }
 
 TEST(ChaChaRng, UnitDrawUsesTop53Bits) {
   ChaChaRng rng = ChaChaRng::seed_from_u64(42);
-  for (double expected : {0.5265574090027738, 0.5427252099031439, 0.6364650991438949, 0.4059017582307767,
-                          0.034342817954956195}) {
+  for (double expected : {0.5265574090027738, 0.5427252099031439, 0.6364650991438949,
+                          0.4059017582307767, 0.034342817954956195}) {
     EXPECT_EQ(rng.next_unit(), expected);
   }
 }
 
 TEST(ChaChaRng, RangeDrawUses52MantissaBits) {
   ChaChaRng rng = ChaChaRng::seed_from_u64(42);
-  for (double expected : {0.07967222700832144, 0.12817562970943164, 0.4093952974316848, -0.28229472530766997,
-                          -1.3969715461351317}) {
+  for (double expected : {0.07967222700832144, 0.12817562970943164, 0.4093952974316848,
+                          -0.28229472530766997, -1.3969715461351317}) {
     EXPECT_EQ(rng.uniform_range(-1.5, 1.5), expected);
   }
 }

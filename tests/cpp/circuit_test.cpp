@@ -31,7 +31,9 @@ TEST(Parse, MalformedUtf8IsTrailingInput) {
   EXPECT_EQ(out.error->kind, PK::TrailingInput);
   EXPECT_EQ(out.error->position, 2u);
   // C0 AD is an overlong '-': read as one, it would turn this into the valid "R0-C1".
-  EXPECT_TRUE(parse("R0\xC0\xAD" "C1").error);
+  EXPECT_TRUE(parse("R0\xC0\xAD"
+                    "C1")
+                  .error);
 }
 
 std::string nested(int depth, const char* open = "(") {
@@ -48,7 +50,8 @@ TEST(Parse, NestingLimitIsAnErrorNotACrash) {
   ASSERT_TRUE(over.error);
   EXPECT_EQ(over.error->kind, PK::NestedTooDeep);
   EXPECT_EQ(over.error->position, std::size_t(kMaxNesting));
-  EXPECT_EQ(over.error->message(), "circuit is nested more than 200 parallel groups deep at position 200");
+  EXPECT_EQ(over.error->message(),
+            "circuit is nested more than 200 parallel groups deep at position 200");
   // Far deeper than any stack could recurse.
   const ParseOutcome huge = parse(std::string(1'000'000, '('));
   ASSERT_TRUE(huge.error);
@@ -95,7 +98,8 @@ Complex one_at_a_time(const SeriesList& nodes, double omega) {
   Complex z{0.0, 0.0};
   for (const Node& node : nodes) {
     if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-      z = cadd(z, Element::impedance_of(leaf->element.kind(), leaf->element.values().data(), omega));
+      z = cadd(z,
+               Element::impedance_of(leaf->element.kind(), leaf->element.values().data(), omega));
     } else {
       Complex y{0.0, 0.0};
       for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches) {
@@ -111,7 +115,8 @@ Complex one_at_a_time(const SeriesList& nodes, double omega) {
 bool close(Complex a, Complex b) {
   const double scale = std::abs(b);
   if (!std::isfinite(scale)) {
-    return std::isnan(a.real()) == std::isnan(b.real()) && std::isnan(a.imag()) == std::isnan(b.imag());
+    return std::isnan(a.real()) == std::isnan(b.real()) &&
+           std::isnan(a.imag()) == std::isnan(b.imag());
   }
   return std::abs(a - b) <= 1e-15 * scale;
 }
@@ -124,7 +129,8 @@ bool same_bits(Complex a, Complex b) {
 // Frequencies across the fast paths and off them (0, negative, inf, NaN),
 // repeated to cross block boundaries.
 std::vector<double> omegas_of_length(std::size_t n) {
-  const double special[] = {0.0, -0.0, -3.0, std::numeric_limits<double>::infinity(), std::nan(""), 1e-300};
+  const double special[] = {0.0,          -0.0,  -3.0, std::numeric_limits<double>::infinity(),
+                            std::nan(""), 1e-300};
   std::vector<double> w(n);
   for (std::size_t i = 0; i < n; ++i) {
     w[i] = i % 17 == 5 ? special[(i / 17) % 6] : std::pow(10.0, -3.0 + 0.07 * double(i));
@@ -149,7 +155,8 @@ TEST_P(BlockEval, MatchesTheFormulasOneFrequencyAtATime) {
     impedance_at(tree, GetParam().values, w, supplied);
     for (std::size_t i = 0; i < n; ++i) {
       const Complex expected = one_at_a_time(tree, w[i]);
-      EXPECT_TRUE(close(stored[i], expected)) << "omega " << w[i] << ": " << stored[i] << " vs " << expected;
+      EXPECT_TRUE(close(stored[i], expected))
+          << "omega " << w[i] << ": " << stored[i] << " vs " << expected;
       EXPECT_TRUE(same_bits(supplied[i], stored[i])) << "omega " << w[i];
       EXPECT_TRUE(same_bits(impedance(tree, w[i]), stored[i])) << "one-point block, omega " << w[i];
     }
@@ -161,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Case{"R0-(R1,CPE1)-(R2-Wo2,CPE2)", {0.02, 0.01, 0.05, 0.85, 0.03, 0.01, 5.0, 2.0, 0.8}},
         Case{"L0-R0-(R1-Wo1,CPE1)-(Gs2,T2,Tlmq2)-La3",
-             {2e-6, 0.1, 3.0, 2.0, 5.0, 2e-4, 0.85, 1.0, 2.0, 0.5, 1.0, 1.0, 3.0, 0.2, 4.0, 1e-3, 0.9, 1e-5, 0.7}},
+             {2e-6, 0.1, 3.0, 2.0, 5.0, 2e-4, 0.85, 1.0, 2.0, 0.5, 1.0, 1.0, 3.0, 0.2, 4.0, 1e-3,
+              0.9, 1e-5, 0.7}},
         // exponents on the exact paths, and elements that go to NaN at omega = 0
         Case{"(CPE0,C1,W2)-(CPE3,Ws4)-K5-Zarc6-G7",
              {1e-3, 1.0, 2e-3, 3.0, 1e-2, 0.5, 1.0, 2.0, 4.0, 0.01, 2.0, 1e-3, 1.0, 1.0, 0.3}},
@@ -192,7 +200,8 @@ TEST(ExpandSeries, ReplacesKAndZarcWithTheUnlabelledPairsTheyAbbreviate) {
   EXPECT_EQ(out.size(), 3u);
   // New leaves are unlabelled, so they are numbered per kind beside "R0".
   EXPECT_EQ(joined(param_names(out)), "R0.r R0.r C0.c R1.r Cpe0.q Cpe0.alpha C3.c ");
-  EXPECT_EQ(param_values(out), (std::vector<double>{2.0, 4.0, 0.01 / 4.0, 3.0, std::pow(0.02, 0.7) / 3.0, 0.7, 1e-3}));
+  EXPECT_EQ(param_values(out),
+            (std::vector<double>{2.0, 4.0, 0.01 / 4.0, 3.0, std::pow(0.02, 0.7) / 3.0, 0.7, 1e-3}));
   EXPECT_EQ(param_values(tree), v);
   for (double w : {0.1, 50.0, 1e4}) {
     const Complex a = impedance(tree, w), b = impedance(out, w);
@@ -200,7 +209,8 @@ TEST(ExpandSeries, ReplacesKAndZarcWithTheUnlabelledPairsTheyAbbreviate) {
     EXPECT_NEAR(a.imag(), b.imag(), 1e-12 * std::abs(a));
   }
   // Nothing to expand leaves the flag as it was: set, never cleared.
-  EXPECT_EQ(param_names(expand_series(parsed("R0-(R1,CPE1)"), expanded)), param_names(parsed("R0-(R1,CPE1)")));
+  EXPECT_EQ(param_names(expand_series(parsed("R0-(R1,CPE1)"), expanded)),
+            param_names(parsed("R0-(R1,CPE1)")));
   EXPECT_TRUE(expanded);
   expanded = false;
   expand_series(parsed("R0"), expanded);
@@ -216,9 +226,12 @@ TEST(ClosestParamName, PicksNearestWithinThreshold) {
   EXPECT_EQ(closest("R2.r", {}), std::nullopt);
   // Six Greek letters: six substitutions exceed the limit of 3 characters,
   // though counted in bytes they would be 6 of 12 / 2.
-  EXPECT_EQ(closest("\u03b1\u03b2\u03b3\u03b4\u03b5\u03b6", {"\u03b7\u03b8\u03b9\u03ba\u03bb\u03bc"}), std::nullopt);
-  EXPECT_EQ(closest("\u03b1\u03b2\u03b3\u03b4\u03b5\u03b6", {"\u03b7\u03b8\u03b9\u03b4\u03b5\u03b6"}),
-            "\u03b7\u03b8\u03b9\u03b4\u03b5\u03b6");
+  EXPECT_EQ(
+      closest("\u03b1\u03b2\u03b3\u03b4\u03b5\u03b6", {"\u03b7\u03b8\u03b9\u03ba\u03bb\u03bc"}),
+      std::nullopt);
+  EXPECT_EQ(
+      closest("\u03b1\u03b2\u03b3\u03b4\u03b5\u03b6", {"\u03b7\u03b8\u03b9\u03b4\u03b5\u03b6"}),
+      "\u03b7\u03b8\u03b9\u03b4\u03b5\u03b6");
 }
 
 }  // namespace

@@ -77,7 +77,9 @@ TEST(Concurrency, SharedTreeSpectraMatchThePointwiseEvaluation) {
 }
 
 struct Problem {
-  explicit Problem(std::size_t points) : f(log_grid(points)), z(points) { impedance_spectrum(kTree, f, z); }
+  explicit Problem(std::size_t points) : f(log_grid(points)), z(points) {
+    impedance_spectrum(kTree, f, z);
+  }
   std::vector<double> f;
   std::vector<Complex> z;
 };
@@ -95,14 +97,16 @@ TEST(Concurrency, SharedProblemJacobiansMatchSerial) {
 
 TEST(Concurrency, FitsOfASharedTreeMatchSerial) {
   Problem data(60);
-  const SeriesList start = rebuild(kTree, std::vector<double>{2e-6, 12, 40, 2, 1e-3, 0.7, 20, 1.5, 2e-3, 0.8});
+  const SeriesList start =
+      rebuild(kTree, std::vector<double>{2e-6, 12, 40, 2, 1e-3, 0.7, 20, 1.5, 2e-3, 0.8});
   const LevenbergMarquardtOptions options{50, 1e-8, 1e-8};
-  auto fit = [&] { return std::get<FitOutcome>(levenberg_marquardt_fit(FitProblem(start, data.f, data.z, true), options)); };
+  auto fit = [&] {
+    return std::get<FitOutcome>(
+        levenberg_marquardt_fit(FitProblem(start, data.f, data.z, true), options));
+  };
   const auto expected = fit();
   std::vector<FitOutcome> got(kThreads);
-  on_threads([&](int t) {
-    got[std::size_t(t)] = fit();
-  });
+  on_threads([&](int t) { got[std::size_t(t)] = fit(); });
   for (const auto& out : got) {
     EXPECT_EQ(out.params, expected.params);
     EXPECT_EQ(out.cost, expected.cost);
@@ -131,8 +135,10 @@ void put_string(std::string& out, const std::string& s) {
 std::string minimal_weight_file() {
   std::string out = "EISNN001";
   const std::pair<std::string, std::string> metadata[] = {
-      {"dilations", "1"}, {"estimator", "reactive_centroid"}, {"circuit", "R0"}, {"param_names", "R0.r"},
-      {"n_grid", "8"},    {"channels", "2"},                  {"kernel", "1"},   {"groups", "1"},
+      {"dilations", "1"}, {"estimator", "reactive_centroid"},
+      {"circuit", "R0"},  {"param_names", "R0.r"},
+      {"n_grid", "8"},    {"channels", "2"},
+      {"kernel", "1"},    {"groups", "1"},
       {"alpha_min", "0"}, {"alpha_max", "1"}};
   put_u32(out, std::uint32_t(std::size(metadata)));
   for (const auto& [key, value] : metadata) put_string(out, key), put_string(out, value);

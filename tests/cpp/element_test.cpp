@@ -1,6 +1,8 @@
 // Element formulas and the complex helpers under them. The helpers fix IEEE
 // details that std::complex leaves open, so these compare bits, sign bits
 // included. Formulas against an independent reference are checked from Python.
+#include "elements/element.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "elements/complex_math.hpp"
-#include "elements/element.hpp"
 
 namespace kelvara {
 namespace {
@@ -51,9 +52,11 @@ INSTANTIATE_TEST_SUITE_P(
                       AtZero{"Cpe", Kind::Cpe, {1e-3, 0.8}, kNaN},
                       AtZero{"CpeAlphaZero", Kind::Cpe, {1e-3, 0.0}, 1000.0},
                       AtZero{"W", Kind::W, {1.0}, kNaN}, AtZero{"Wo", Kind::Wo, {1.0, 10.0}, kNaN},
-                      AtZero{"Ws", Kind::Ws, {1.0, 10.0}, kNaN}, AtZero{"G", Kind::G, {2.0, 1.0}, 2.0},
+                      AtZero{"Ws", Kind::Ws, {1.0, 10.0}, kNaN},
+                      AtZero{"G", Kind::G, {2.0, 1.0}, 2.0},
                       AtZero{"Gs", Kind::Gs, {1.0, 1.0, 1.0}, 1.0 / std::tanh(1.0)},
-                      AtZero{"K", Kind::K, {3.0, 0.01}, 3.0}, AtZero{"Zarc", Kind::Zarc, {1.5, 0.01, 0.7}, 1.5},
+                      AtZero{"K", Kind::K, {3.0, 0.01}, 3.0},
+                      AtZero{"Zarc", Kind::Zarc, {1.5, 0.01, 0.7}, 1.5},
                       AtZero{"Tlmq", Kind::Tlmq, {1.0, 1e-3, 0.8}, kNaN},
                       AtZero{"T", Kind::T, {1.0, 1.0, 1.0, 1.0}, 2.1639534137386534}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -95,10 +98,10 @@ TEST(ComplexPower, ExponentsOneHalfAndZeroAreExact) {
 }
 
 TEST(PrincipalSqrt, SignBitsDecideOnTheAxes) {
-  const Complex cases[][2] = {
-      {{4.0, 0.0}, {2.0, 0.0}},   {{4.0, -0.0}, {2.0, -0.0}}, {{-4.0, 0.0}, {0.0, 2.0}},
-      {{-4.0, -0.0}, {0.0, -2.0}}, {{-0.0, 0.0}, {0.0, 0.0}},  {{0.0, 2.0}, {1.0, 1.0}},
-      {{0.0, -2.0}, {1.0, -1.0}}, {{-0.0, 2.0}, {1.0, 1.0}}};
+  const Complex cases[][2] = {{{4.0, 0.0}, {2.0, 0.0}},   {{4.0, -0.0}, {2.0, -0.0}},
+                              {{-4.0, 0.0}, {0.0, 2.0}},  {{-4.0, -0.0}, {0.0, -2.0}},
+                              {{-0.0, 0.0}, {0.0, 0.0}},  {{0.0, 2.0}, {1.0, 1.0}},
+                              {{0.0, -2.0}, {1.0, -1.0}}, {{-0.0, 2.0}, {1.0, 1.0}}};
   for (const auto& [z, root] : cases) {
     SCOPED_TRACE(z);
     expect_bits(csqrt(z), root);

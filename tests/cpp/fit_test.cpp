@@ -54,7 +54,8 @@ TEST(LevenbergMarquardtFit, ClampsAnExponentBeyondItsBoundAndRefitsWithItHeld) {
 TEST(LevenbergMarquardtSingleStart, SpendsPatienceTimesNPlusOneEvaluations) {
   // From a decade or two off, the run needs 14 evaluations: every budget below runs out.
   const auto f = log_frequencies(1e4, 1e-1, 30);
-  const auto z = spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{10.0, 100.0, 1e-5}), f);
+  const auto z =
+      spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{10.0, 100.0, 1e-5}), f);
   const SeriesList nodes = rebuild(parsed("R0-(R1,C1)"), std::vector<double>{1.0, 1000.0, 1e-3});
   const FitProblem problem(nodes, f, z, true);
   const std::vector<double> x0 = to_solver_coordinates(problem.bounds, problem.start);
@@ -111,9 +112,10 @@ TEST_P(SettleOnBounds, NeverCostsMoreThanThePlainClamp) {
 
 INSTANTIATE_TEST_SUITE_P(
     Points, SettleOnBounds,
-    ::testing::Values(SettleCase{"UnconstrainedOptimum", {0.5, 2.0, 1e-3, 1.1}, Termination::Converged},
-                      SettleCase{"BeyondFromAFailedRun", {0.6, 1.5, 2e-3, 1.3}, Termination::LostPatience},
-                      SettleCase{"Inside", {0.6, 1.5, 2e-3, 0.9}, Termination::Orthogonal}),
+    ::testing::Values(
+        SettleCase{"UnconstrainedOptimum", {0.5, 2.0, 1e-3, 1.1}, Termination::Converged},
+        SettleCase{"BeyondFromAFailedRun", {0.6, 1.5, 2e-3, 1.3}, Termination::LostPatience},
+        SettleCase{"Inside", {0.6, 1.5, 2e-3, 0.9}, Termination::Orthogonal}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Jacobian, CentralDifferenceStepIsRelativeWithAFloor) {
@@ -131,8 +133,8 @@ TEST(Jacobian, CentralDifferenceStepIsRelativeWithAFloor) {
   // p = 0 still gets a (tiny) step: finite, with rounding error ~1e-16 / 6e-14.
   EXPECT_NEAR(j(0, 0), 1.0, 1e-3);
   EXPECT_NEAR(j(2, 0), 0.5, 1e-3);
-  EXPECT_NEAR(j(1, 1), 1.0, 1e-9);   // d(omega L)/dL = omega
-  EXPECT_NEAR(j(3, 1), 1.0, 1e-9);   // 2 / w = 1
+  EXPECT_NEAR(j(1, 1), 1.0, 1e-9);  // d(omega L)/dL = omega
+  EXPECT_NEAR(j(3, 1), 1.0, 1e-9);  // 2 / w = 1
 
   // In solver coordinates: a log-scaled column is scaled by (p - lo) ln 10,
   // a held column is exactly zero.
@@ -192,7 +194,8 @@ TEST(NelderMead, ZeroIterationsEvaluatesTheInitialSimplexAndKeepsItsBestVertex) 
   // tenth to a zero or tiny one, whatever the sign.
   std::vector<std::vector<double>> seen;
   const std::vector<double> x0 = {-5.0, 0.0, 1e-9, 2.0};
-  NelderMead simplex(RecordingQuadratic{{-5.0, 1.0, 0.0, 2.0}, &seen}, NelderMead::initial_simplex(x0));
+  NelderMead simplex(RecordingQuadratic{{-5.0, 1.0, 0.0, 2.0}, &seen},
+                     NelderMead::initial_simplex(x0));
   const SolverState state = run_solver(simplex, 0);
   const std::vector<double> steps = {0.5, 0.1, 0.1, 0.2};
   ASSERT_EQ(seen.size(), 5u);
@@ -217,7 +220,9 @@ TEST(NelderMead, MinimisesRosenbrockAndStopsOnFlatCosts) {
 
 TEST(NelderMead, NaNRegionIsLeftBehind) {
   // Costs are NaN for x < 0: NaN vertices rank last and get replaced.
-  auto cost = [](std::span<const double> x) { return x[0] < 0.0 ? kNaN : (x[0] - 2.0) * (x[0] - 2.0); };
+  auto cost = [](std::span<const double> x) {
+    return x[0] < 0.0 ? kNaN : (x[0] - 2.0) * (x[0] - 2.0);
+  };
   NelderMead simplex(cost, {{-1.0}, {0.5}});
   const SolverState state = run_solver(simplex, 500);
   EXPECT_NEAR((*state.best)[0], 2.0, 1e-6);
@@ -291,7 +296,9 @@ TEST(SimulatedAnnealing, FirstStepsFollowTheLogisticRule) {
 TEST(DifferentialEvolution, CountsEvaluationsAndLeavesTheBoxWhenTheMinimumIsOutside) {
   // jDE places its population in the box but never clamps trials, so it
   // can walk to a minimum beyond it.
-  auto cost = [](std::span<const float> x) { return (x[0] - 2.5f) * (x[0] - 2.5f) + (x[1] + 1.5f) * (x[1] + 1.5f); };
+  auto cost = [](std::span<const float> x) {
+    return (x[0] - 2.5f) * (x[0] - 2.5f) + (x[1] + 1.5f) * (x[1] + 1.5f);
+  };
   const std::vector<float> lower = {0.0f, 0.0f}, upper = {1.0f, 1.0f};
   DifferentialEvolution population(cost, lower, upper, XorShiftRng::from_entropy());
   for (int k = 0; k < 20000; ++k) population.evaluate_next();
@@ -303,7 +310,8 @@ TEST(DifferentialEvolution, CountsEvaluationsAndLeavesTheBoxWhenTheMinimumIsOuts
 
 TEST(DifferentialEvolution, FirstScoredTrialIsTheBestEvenWhenNaN) {
   auto cost = [](std::span<const float>) { return std::numeric_limits<float>::quiet_NaN(); };
-  DifferentialEvolution population(cost, std::vector{0.0f}, std::vector{1.0f}, XorShiftRng::from_entropy());
+  DifferentialEvolution population(cost, std::vector{0.0f}, std::vector{1.0f},
+                                   XorShiftRng::from_entropy());
   population.evaluate_next();
   ASSERT_TRUE(population.best_position());
   const float first = population.best_position()->front();
@@ -313,18 +321,25 @@ TEST(DifferentialEvolution, FirstScoredTrialIsTheBestEvenWhenNaN) {
 
 TEST(FitInputs, StartWithEveryResistanceAtItsLowerBoundIsRefusedNamingThem) {
   const auto f = log_frequencies(1e4, 1e-2, 20);
-  const auto z = spectrum_of(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.02, 0.05, 0.5, 0.85}), f);
+  const auto z =
+      spectrum_of(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.02, 0.05, 0.5, 0.85}), f);
   const struct {
     const char* circuit;
     std::vector<double> start;
     const char* stuck;  // null: accepted
   } cases[] = {
-      {"R0-(R1,CPE1)", {0, 0, 0, 0}, "every resistance starts at or below its lower bound, from where no fit can "
-                                     "move it: R0.r = 0.0, R1.r = 0.0"},
-      {"R0-(R1,CPE1)", {-1, 1e-12, 0.5, 0.85}, "every resistance starts at or below its lower bound, from where no "
-                                               "fit can move it: R0.r = -1.0, R1.r = 1e-12"},
-      {"L0-C1", {0, 0}, "every log-scaled parameter starts at or below its lower bound, from where no fit can move "
-                        "it: L0.l = 0.0, C1.c = 0.0"},
+      {"R0-(R1,CPE1)",
+       {0, 0, 0, 0},
+       "every resistance starts at or below its lower bound, from where no fit can "
+       "move it: R0.r = 0.0, R1.r = 0.0"},
+      {"R0-(R1,CPE1)",
+       {-1, 1e-12, 0.5, 0.85},
+       "every resistance starts at or below its lower bound, from where no "
+       "fit can move it: R0.r = -1.0, R1.r = 1e-12"},
+      {"L0-C1",
+       {0, 0},
+       "every log-scaled parameter starts at or below its lower bound, from where no fit can move "
+       "it: L0.l = 0.0, C1.c = 0.0"},
       // One resistance above its bound is something to move from.
       {"R0-(R1,CPE1)", {0, 2e-12, 0.5, 0.85}, nullptr},
       {"L0-C1", {0, 1e-5}, nullptr},
@@ -349,7 +364,8 @@ class PointThatIsNoMeasurement : public testing::TestWithParam<std::tuple<const 
 TEST_P(PointThatIsNoMeasurement, FailsEveryMethodAlike) {
   const auto [method, bad] = GetParam();
   auto f = log_frequencies(1e4, 1e-2, 30);
-  const auto z = spectrum_of(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.02, 0.05, 0.5, 0.85}), f);
+  const auto z =
+      spectrum_of(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.02, 0.05, 0.5, 0.85}), f);
   f[10] = bad;
   FitOptions options;
   options.method = method;
@@ -360,7 +376,8 @@ TEST_P(PointThatIsNoMeasurement, FailsEveryMethodAlike) {
   options.nelder_mead_iterations = 300;
   options.sa_iterations = 300;
   options.basin_hopping_hops = 2;
-  const SeriesList start = rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.03, 0.06, 0.4, 0.8});
+  const SeriesList start =
+      rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.03, 0.06, 0.4, 0.8});
   const auto result = run_fit(start, f, z, options);
   const auto* outcome = std::get_if<FitOutcome>(&result);
   ASSERT_TRUE(outcome) << std::get<FitError>(result).message();
@@ -369,9 +386,10 @@ TEST_P(PointThatIsNoMeasurement, FailsEveryMethodAlike) {
 
 INSTANTIATE_TEST_SUITE_P(
     Methods, PointThatIsNoMeasurement,
-    testing::Combine(testing::Values("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
-                                     "simulated_annealing", "basin_hopping"),
-                     testing::Values(std::nan(""), 0.0, -5.0, std::numeric_limits<double>::infinity())));
+    testing::Combine(
+        testing::Values("levenberg_marquardt", "particle_swarm", "nelder_mead",
+                        "differential_evolution", "simulated_annealing", "basin_hopping"),
+        testing::Values(std::nan(""), 0.0, -5.0, std::numeric_limits<double>::infinity())));
 
 }  // namespace
 }  // namespace kelvara

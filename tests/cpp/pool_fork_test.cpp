@@ -64,7 +64,8 @@ TEST(PoolFork, ChildForkedWhileThePoolWorksMapsOnItsOwnThreads) {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << ", status " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "round " << round << ", status " << status;
   }
   stop = true;
   busy.join();

@@ -3,6 +3,8 @@
 // gives, and the search on circuits whose local fit from the catalogue
 // values misses the minimum.
 
+#include "fit/search.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 
 #include "circuit/tree.hpp"
 #include "fit/free_fit.hpp"
-#include "fit/search.hpp"
 #include "fit/search_starts.hpp"
 #include "test_support.hpp"
 
@@ -52,7 +53,8 @@ TEST(FreeFit, HeldParametersKeepTheirValuesAndHaveNoStatistics) {
 }
 
 TEST(FreeFit, StaysInsideAHalfOpenAndAFiniteBox) {
-  const SeriesList truth = rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.5, 2.0, 1e-3, 0.9});
+  const SeriesList truth =
+      rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.5, 2.0, 1e-3, 0.9});
   const auto f = log_frequencies(1e4, 1e-2, 40);
   const auto z = spectrum_of(truth, f);
   FitProblem problem(truth, f, z, true);
@@ -69,7 +71,8 @@ TEST(FreeFit, StaysInsideAHalfOpenAndAFiniteBox) {
 }
 
 TEST(SpectrumScales, FindTheInterceptThePolarisationAndTheArcs) {
-  const SeriesList truth = rebuild(parsed("R0-(R1,C1)-(R2,C2)"), std::vector<double>{1.0, 10.0, 1e-5, 10.0, 1e-2});
+  const SeriesList truth =
+      rebuild(parsed("R0-(R1,C1)-(R2,C2)"), std::vector<double>{1.0, 10.0, 1e-5, 10.0, 1e-2});
   const auto f = log_frequencies(1e6, 1e-3, 90);
   const auto z = spectrum_of(truth, f);
   std::vector<double> omegas;
@@ -131,10 +134,12 @@ TEST_P(Search, ReachesTheMinimumFromTheCatalogueValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Circuits, Search,
-    ::testing::Values(
-        SearchCase{"ThreeArcs", "R0-(R1,CPE1)-(R2,CPE2)-(R3,C3)", {5.0, 20, 1e-6, 0.9, 50, 1e-4, 0.8, 100, 1e-2}},
-        SearchCase{"MegaohmGerischer", "R0-(R1,C1)-G1", {1e5, 5e5, 1e-10, 2e5, 0.1}},
-        SearchCase{"MilliohmWarburg", "R0-(R1,CPE1)-W2", {0.02, 0.05, 0.5, 0.85, 0.01}}),
+    ::testing::Values(SearchCase{"ThreeArcs",
+                                 "R0-(R1,CPE1)-(R2,CPE2)-(R3,C3)",
+                                 {5.0, 20, 1e-6, 0.9, 50, 1e-4, 0.8, 100, 1e-2}},
+                      SearchCase{"MegaohmGerischer", "R0-(R1,C1)-G1", {1e5, 5e5, 1e-10, 2e5, 0.1}},
+                      SearchCase{
+                          "MilliohmWarburg", "R0-(R1,CPE1)-W2", {0.02, 0.05, 0.5, 0.85, 0.01}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,9 +1,9 @@
+#include "support/text_format.hpp"
+
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
-
-#include "support/text_format.hpp"
 
 namespace kelvara {
 namespace {
@@ -43,11 +43,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "9999999999999998.0", "9.999999999999998e15"},
         FormatCase{"Zero", 0.0, "0", "0e0", "0.0", "0"},
         FormatCase{"NegativeZero", -0.0, "-0", "-0e0", "-0.0", "-0"},
-        FormatCase{"Negative", -12345678.0, "-12345678", "-1.2345678e7", "-12345678.0", "-1.2345678e7"},
+        FormatCase{"Negative", -12345678.0, "-12345678", "-1.2345678e7", "-12345678.0",
+                   "-1.2345678e7"},
         FormatCase{"NaN", kNaN, "NaN", "NaN", "NaN", "NaN"},
         FormatCase{"Inf", kInf, "inf", "inf", "inf", "inf"},
         FormatCase{"Huge", 1e300, k1e300, "1e300", "1e300", "1e300"},
-        FormatCase{"Tiny", 5e-324, "0." + std::string(323, '0') + "5", "5e-324", "5e-324", "5e-324"},
+        FormatCase{"Tiny", 5e-324, "0." + std::string(323, '0') + "5", "5e-324", "5e-324",
+                   "5e-324"},
         FormatCase{"ShortestRoundTrip", 0.1 + 0.2, "0.30000000000000004", "3.0000000000000004e-1",
                    "0.30000000000000004", "0.30000000000000004"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -3,14 +3,14 @@
 // point's result independent of where it sits in the block.
 #include "elements/vector_math.hpp"
 
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace kelvara::vector_math {
 namespace {
@@ -26,7 +26,8 @@ std::int64_t ulps_apart(double a, double b) {
 // few units in the last place (or a tiny absolute error near a zero of sin).
 void expect_close(double got, double want, double x, double near_zero = 0.0) {
   if (std::isnan(want) || std::isinf(want)) {
-    EXPECT_TRUE(std::isnan(want) ? std::isnan(got) : got == want) << "x " << x << ": " << got << " vs " << want;
+    EXPECT_TRUE(std::isnan(want) ? std::isnan(got) : got == want)
+        << "x " << x << ": " << got << " vs " << want;
     return;
   }
   if (std::fabs(want) <= near_zero) {
@@ -107,7 +108,8 @@ TEST_P(VectorMath, HyperbolicAndCircularMatchTheScalarLibm) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, VectorMath, ::testing::Values(Level::Scalar, Level::Avx2, Level::Avx512),
+INSTANTIATE_TEST_SUITE_P(Levels, VectorMath,
+                         ::testing::Values(Level::Scalar, Level::Avx2, Level::Avx512),
                          [](const auto& info) {
                            switch (info.param) {
                              case Level::Scalar:
