@@ -56,8 +56,8 @@ inline constexpr std::array<FitOptionSpec, 15> kFitOptionTable = {{
 }};
 
 constexpr const FitOptionSpec& fit_option(std::string_view name) {
-  for (const FitOptionSpec& spec : kFitOptionTable) {
-    if (spec.name == name) return spec;
+  for (const FitOptionSpec& option : kFitOptionTable) {
+    if (option.name == name) return option;
   }
   throw std::logic_error("no such fit option");  // at compile time: not a constant expression
 }

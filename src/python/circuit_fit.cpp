@@ -36,8 +36,8 @@ const char* fit_doc() {
   // the default the table gives it.
   static const std::string doc = [] {
     std::string text = "fit($self, frequencies, impedances=None, guess_init=None, weights=None";
-    for (const FitOptionSpec& spec : kFitOptionTable) {
-      text += ", " + std::string(spec.name) + "=" + std::string(spec.default_text);
+    for (const FitOptionSpec& option : kFitOptionTable) {
+      text += ", " + std::string(option.name) + "=" + std::string(option.default_text);
     }
     return text + ")\n--\n\n" + kFitDocBody;
   }();

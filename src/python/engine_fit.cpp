@@ -41,15 +41,15 @@ const char* engine_fit_doc() {
 PyObject* engine_fit_options(PyObject*, PyObject*) {
   return guarded([] {
     Ref out = Ref::steal(PyList_New(0));
-    for (const FitOptionSpec& spec : kFitOptionTable) {
+    for (const FitOptionSpec& option : kFitOptionTable) {
       Ref row = Ref::steal(PyDict_New());
       auto set = [&](const char* key, Ref value) {
         if (PyDict_SetItemString(row.get(), key, value.get()) < 0) throw ErrorAlreadySet{};
       };
-      set("name", to_python(spec.name));
-      set("default", to_python(spec.default_text));
-      set("owner", spec.owner ? to_python(name_of(*spec.owner)) : Ref::borrow(Py_None));
-      set("rule", to_python(spec.rule));
+      set("name", to_python(option.name));
+      set("default", to_python(option.default_text));
+      set("owner", option.owner ? to_python(name_of(*option.owner)) : Ref::borrow(Py_None));
+      set("rule", to_python(option.rule));
       if (PyList_Append(out.get(), row.get()) < 0) throw ErrorAlreadySet{};
     }
     return out.release();

@@ -18,7 +18,7 @@ KERNEL = "kelvara-lab-tests"
 
 @pytest.fixture
 def this_interpreter_kernel(tmp_path, monkeypatch):
-    """A kernel spec for the interpreter running the tests, found before any other, and a
+    """A kernelspec for the interpreter running the tests, found before any other, and a
     kernel that imports the kelvara_lab under test."""
     write_kernel_spec(tmp_path / "kernels" / KERNEL)
     monkeypatch.setenv("JUPYTER_PATH", str(tmp_path))
