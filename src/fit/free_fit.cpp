@@ -181,7 +181,7 @@ Settled free_multi_start(const FitProblem& problem, std::span<const double> p0,
   evaluations += refit.evaluations;
   clamp_into_bounds(refit.params, bounds);
   const double cost = cost_at(problem, refit.params);
-  if (cost < clamped_cost || (std::isnan(clamped_cost) && !std::isnan(cost))) {
+  if (refit_beats_clamp(cost, clamped_cost)) {
     out.params = std::move(refit.params);
     out.termination = refit.termination;
   }
@@ -227,13 +227,7 @@ FreeOutcome build_free_outcome(const FitProblem& problem, std::vector<double> pa
   FreeStatistics stats = free_statistics(problem, params, held, out.chi_square);
   if (!stats.stderr_values.empty()) out.stderr_values = std::move(stats.stderr_values);
   result.covariance = std::move(stats.covariance);
-  out.circuit = rebuild(problem.nodes, params);
-  out.param_names = param_names(problem.nodes);
-  out.params = std::move(params);
-  out.success = success && std::isfinite(out.cost) && !(out.cost > problem.success_ceiling);
-  out.termination = termination;
-  out.iterations = iterations;
-  out.impedance_evals = problem.counter.load(std::memory_order_relaxed);
+  finish_outcome(problem, out, std::move(params), success, termination, iterations);
   return result;
 }
 

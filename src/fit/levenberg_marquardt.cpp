@@ -140,6 +140,11 @@ bool is_plausible(std::span<const double> p, std::span<const double> p0,
   return true;
 }
 
+bool refit_beats_clamp(double refit_cost, double clamped_cost) {
+  // A NaN clamped cost loses to any number.
+  return refit_cost < clamped_cost || (std::isnan(clamped_cost) && !std::isnan(refit_cost));
+}
+
 Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best,
                          Termination termination, const LmSettings& settings) {
   const std::span<const Bounds> bounds = problem.bounds;
@@ -163,8 +168,7 @@ Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best
   out.evaluations = refit.evaluations;
   clamp_into_bounds(refit.params, bounds);
   const double cost = cost_at(problem, refit.params);
-  // A NaN clamped cost loses to any number.
-  if (cost < clamped_cost || (std::isnan(clamped_cost) && !std::isnan(cost))) {
+  if (refit_beats_clamp(cost, clamped_cost)) {
     out.params = std::move(refit.params);
     out.termination = refit.termination;
   }

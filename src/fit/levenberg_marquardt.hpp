@@ -54,6 +54,9 @@ std::vector<std::vector<double>> candidate_starting_points(std::span<const doubl
 bool is_plausible(std::span<const double> p, std::span<const double> p0,
                   std::span<const Bounds> bounds);
 
+// Whether a bound re-fit's cost beats the plain clamp's and replaces it.
+bool refit_beats_clamp(double refit_cost, double clamped_cost);
+
 struct Settled {
   std::vector<double> params;  // inside the bounds
   Termination termination;     // of the run that produced `params`

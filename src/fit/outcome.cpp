@@ -84,6 +84,12 @@ FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, 
       out.stderr_values = std::move(errors);
     }
   }
+  finish_outcome(problem, out, std::move(params), success, termination, iterations);
+  return out;
+}
+
+void finish_outcome(const FitProblem& problem, FitOutcome& out, std::vector<double> params,
+                    bool success, Termination termination, std::uint64_t iterations) {
   out.circuit = rebuild(problem.nodes, params);
   out.param_names = param_names(problem.nodes);
   out.params = std::move(params);
@@ -94,7 +100,6 @@ FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, 
   out.termination = termination;
   out.iterations = iterations;
   out.impedance_evals = problem.counter.load(std::memory_order_relaxed);
-  return out;
 }
 
 std::pair<std::vector<double>, std::vector<double>> pso_search_box(std::span<const Bounds> bounds,

@@ -37,6 +37,12 @@ struct FitOutcome {
 FitOutcome build_outcome(const FitProblem& problem, std::vector<double> params, bool success,
                          Termination termination, std::uint64_t iterations);
 
+// The fields every outcome fills alike once its cost and statistics are in:
+// the rebuilt circuit, the names, the (clamped) values, success as judged
+// against the cost and the problem's ceiling, the termination and counts.
+void finish_outcome(const FitProblem& problem, FitOutcome& out, std::vector<double> params,
+                    bool success, Termination termination, std::uint64_t iterations);
+
 // The inverse of a square matrix: closed forms up to 4x4, partial-pivot LU
 // above; nothing when the determinant or a pivot is exactly zero.
 std::optional<Eigen::MatrixXd> general_inverse(const Eigen::MatrixXd& a);
