@@ -11,7 +11,7 @@ import difflib
 import os
 import re
 import tempfile
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from functools import partial
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -113,3 +113,17 @@ def labels(paths: Sequence[Path | str]) -> dict[str, str]:
     for p in paths:
         owners.setdefault(Path(p).name, set()).add(str(p))
     return {str(p): Path(p).name if len(owners[Path(p).name]) == 1 else str(p) for p in paths}
+
+
+def file_spectra(files: Iterable[Path]) -> Iterator[tuple[Path, int, int, pd.DataFrame]]:
+    """(path, index, count, frame) for each spectrum of each file that reads; a file that
+    does not was reported with the table already."""
+    from kelvara_lab.io import read, spectra
+
+    for path in files:
+        try:
+            parts = list(spectra(read(path)))
+        except Exception:  # noqa: BLE001 - already reported in the table
+            continue
+        for index, part in parts:
+            yield path, index, len(parts), part.drop(columns=["Spectrum"], errors="ignore")

@@ -77,22 +77,17 @@ def _pictures(files: tuple[Path, ...], options: dict[str, Any], folder: Path) ->
     import matplotlib.pyplot as plt
 
     from kelvara_lab import plot
+    from kelvara_lab.cli_common import file_spectra
     from kelvara_lab.drt import drt
-    from kelvara_lab.io import read, spectra
 
     folder.mkdir(parents=True, exist_ok=True)
-    for path in files:
+    for path, index, _, frame in file_spectra(files):
         try:
-            parts = list(spectra(read(path)))
-        except Exception:  # noqa: BLE001 - already reported in the table
+            result = drt(frame, **options)
+        except ValueError:
             continue
-        for index, part in parts:
-            try:
-                result = drt(part.drop(columns=["Spectrum"], errors="ignore"), **options)
-            except ValueError:
-                continue
-            target = folder / f"{path.stem}-{index}-drt.png"
-            figure = plot.drt(result)
-            figure.savefig(target, dpi=110)
-            plt.close(figure)
-            click.echo(f"picture written to {target}")
+        target = folder / f"{path.stem}-{index}-drt.png"
+        figure = plot.drt(result)
+        figure.savefig(target, dpi=110)
+        plt.close(figure)
+        click.echo(f"picture written to {target}")

@@ -200,8 +200,8 @@ def _reports(
     circuit: str, files: tuple[Path, ...], options: dict[str, Any], plots: Path | None, show: bool
 ) -> None:
     """Full reports and pictures, one per spectrum (the batch table keeps only numbers)."""
+    from kelvara_lab.cli_common import file_spectra
     from kelvara_lab.fitting import fit
-    from kelvara_lab.io import read, spectra
 
     if plots is not None:
         import matplotlib
@@ -209,23 +209,18 @@ def _reports(
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
-    for path in files:
+    for path, index, count, frame in file_spectra(files):
         try:
-            parts = list(spectra(read(path)))
-        except Exception:  # noqa: BLE001 - already reported in the table
+            result = fit(circuit, frame, **options)
+        except ValueError:
             continue
-        for index, part in parts:
-            try:
-                result = fit(circuit, part.drop(columns=["Spectrum"], errors="ignore"), **options)
-            except ValueError:
-                continue
-            if show:
-                click.echo("")
-                click.echo(f"{path}" + (f" #{index}" if len(parts) > 1 else ""))
-                click.echo(str(result))
-            if plots is not None:
-                target = plots / f"{path.stem}-{index}-fit.png"
-                figure = result.plot()
-                figure.savefig(target, dpi=110)
-                plt.close(figure)
-                click.echo(f"picture written to {target}")
+        if show:
+            click.echo("")
+            click.echo(f"{path}" + (f" #{index}" if count > 1 else ""))
+            click.echo(str(result))
+        if plots is not None:
+            target = plots / f"{path.stem}-{index}-fit.png"
+            figure = result.plot()
+            figure.savefig(target, dpi=110)
+            plt.close(figure)
+            click.echo(f"picture written to {target}")
