@@ -14,8 +14,8 @@ from a run that was killed outright is taken out at the next start.
 
 C++ faults rebuild one incremental Release tree, build/mutate (the two extension modules and
 the C++ test binary), so a change costs a recompile and three links; pytest then imports
-them from build/mutate/site, which holds the module and a kelvara_lab whose entries link to
-python/kelvara_lab's beside its freshly built engine. Companion faults need no rebuild.
+kelvara from build/mutate/site (first on PYTHONPATH) and the companion from python/, where
+the build puts its engine. Companion faults need no rebuild.
 pytest runs with a fixed Hypothesis seed and no example database, so two runs over the same
 tree agree. Run it niced on a shared machine:
 `nice -n 19 scripts/mutate.py`.
@@ -239,7 +239,7 @@ def tool_env() -> dict[str, str]:
 def test_env() -> dict[str, str]:
     # Children the tests start (examples, spawned pools, Dask workers) inherit the path too.
     env = tool_env()
-    path = [str(SITE)]
+    path = [str(SITE), str(ROOT / "python")]
     if env.get("PYTHONPATH"):
         path.append(env["PYTHONPATH"])
     env["PYTHONPATH"] = os.pathsep.join(path)
@@ -270,23 +270,13 @@ def build(targets: list[str], jobs: int) -> Run:
 
 
 def link_site() -> None:
-    """build/mutate/site holds only the modules under test: kelvara, and kelvara_lab made of
-    links to python/kelvara_lab's entries (a fault applied there shows through) and the
-    engine this tree built."""
-    built = {}
-    for stem in ("kelvara", "_engine"):
-        modules = sorted(BUILD.glob(f"{stem}.cpython-*.so")) or sorted(BUILD.glob(f"{stem}*.so"))
-        if not modules:
-            sys.exit(f"the build produced no {stem}*.so in build/mutate")
-        built[stem] = modules[0]
+    """build/mutate/site holds only the module, so nothing else in the build tree imports."""
+    modules = sorted(BUILD.glob("kelvara.cpython-*.so")) or sorted(BUILD.glob("kelvara*.so"))
+    if not modules:
+        sys.exit("the build produced no kelvara*.so in build/mutate")
     shutil.rmtree(SITE, ignore_errors=True)
-    lab = SITE / "kelvara_lab"
-    lab.mkdir(parents=True)
-    (SITE / built["kelvara"].name).symlink_to(built["kelvara"])
-    (lab / built["_engine"].name).symlink_to(built["_engine"])
-    for entry in (ROOT / "python" / "kelvara_lab").iterdir():
-        if entry.name != "__pycache__" and not entry.name.endswith(".so"):
-            (lab / entry.name).symlink_to(entry)
+    SITE.mkdir()
+    (SITE / modules[0].name).symlink_to(modules[0])
 
 
 _CTEST_FAILED = re.compile(r"^\s*\d+ - (\S+) \(([^)]*)\)", re.MULTILINE)
@@ -388,7 +378,7 @@ def baseline(faults: list[Fault], pytest_args: list[str], jobs: int) -> float:
          "print(e.__file__)"],
         env=test_env(),
     )  # fmt: skip
-    expected = (str(SITE), str(SITE / "kelvara_lab"))
+    expected = (str(SITE), str(ROOT / "python" / "kelvara_lab"))
     if where.returncode != 0 or not all(e in where.output for e in expected):
         sys.exit(f"the tests would not import the modules under test:\n{where.output}")
     seconds = 0.0

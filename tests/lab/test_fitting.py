@@ -11,6 +11,7 @@ from scipy.optimize import least_squares
 import kelvara
 import kelvara_lab
 from kelvara_lab import FREQUENCY, IMAGINARY, REAL, DataError, FitReport
+from kelvara_lab.fitting import parameter_boxes
 
 
 @pytest.fixture(scope="module")
@@ -240,3 +241,18 @@ def test_compare_defaults_to_the_whole_registry(data):
     table = kelvara_lab.compare(data)
     assert sorted(table.index) == sorted(kelvara.Circuit.ml_circuits())
     assert table.index[0] == "two_rq_l" and (table["error"] == "").all()
+
+
+def test_user_bounds_are_cut_to_the_catalogue_box():
+    circuit = kelvara.Circuit("R0-(R1,CPE1)")
+    wide = {"R0.r": (-5.0, 10.0), "CPE1.alpha": (-1.0, 0.5)}
+    boxes, _ = parameter_boxes(circuit, {}, wide)
+    assert (boxes[0], boxes[3]) == ((1e-12, 10.0), (0.0, 0.5))
+
+
+def test_search_fit_errors_are_kelvaras_at_the_same_minimum(data):
+    f, z = data
+    report = kelvara_lab.fit("two_rq_l", (f, z))
+    again = kelvara.Circuit("two_rq_l").with_values(list(report.values)).fit(f, z, guess_init=False)
+    expected = [again.stderr[name] for name in report.names]
+    np.testing.assert_allclose(report.stderr, expected, rtol=1e-4)
