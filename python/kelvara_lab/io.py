@@ -318,6 +318,12 @@ def read(path: str | Path, *, check: bool = True) -> pd.DataFrame:
     """
     path = Path(path)
     if not path.is_file():
+        # Say what is there instead: a folder or a pipe is not a missing file, and a pipe
+        # would block a reader waiting for a writer.
+        if path.is_dir():
+            raise ReadError(f"{path} is a folder, not a file")
+        if path.exists():
+            raise ReadError(f"{path} is not a regular file (a pipe, socket or device)")
         raise FileNotFoundError(f"no such file: {path}")
     if path.suffix.lower() in _LINE_FORMATS:
         _refuse_long_lines(path)

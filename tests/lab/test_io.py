@@ -1,6 +1,7 @@
 """Every sample format reads into BDF frames with the physics sign and the right spectra."""
 
 import ast
+import os
 import subprocess
 import sys
 import time
@@ -247,3 +248,14 @@ def test_data_on_one_line_is_refused_at_once(tmp_path, header, separator, points
     with pytest.raises(ReadError, match="one-line.csv"):
         kl.read(path)
     assert time.perf_counter() - start < 2
+
+
+@pytest.mark.parametrize("kind", ["folder", "pipe"])
+def test_a_folder_or_a_pipe_is_named_as_such_not_as_missing(tmp_path, kind):
+    target = tmp_path / "spectrum.csv"
+    if kind == "folder":
+        target.mkdir()
+    else:
+        os.mkfifo(target)
+    with pytest.raises(kl.ReadError, match=kind if kind == "folder" else "not a regular file"):
+        kl.read(target)
