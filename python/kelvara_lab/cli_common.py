@@ -83,13 +83,7 @@ def check_writable_file(path: Path, option: str) -> None:
         raise click.BadParameter(f"{path} is a folder, not a file", param_hint=option)
     if not folder.is_dir():
         raise click.BadParameter(f"no folder {folder} to write {path.name} into", param_hint=option)
-    try:
-        with tempfile.TemporaryFile(dir=folder):
-            pass
-    except OSError as error:
-        raise click.BadParameter(
-            f"cannot write into {folder}: {error.strerror}", param_hint=option
-        ) from None
+    _probe_writable(folder, option)
     if path.exists() and not os.access(path, os.W_OK):
         raise click.BadParameter(f"{path} is not writable", param_hint=option)
 
@@ -98,6 +92,16 @@ def make_folder(folder: Path, option: str) -> None:
     """Create an output folder up front (an unwritable place fails before any work)."""
     try:
         folder.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise click.BadParameter(
+            f"cannot write into {folder}: {error.strerror}", param_hint=option
+        ) from None
+    _probe_writable(folder, option)
+
+
+def _probe_writable(folder: Path, option: str) -> None:
+    """A temporary file made and gone: the one test that the folder takes files."""
+    try:
         with tempfile.TemporaryFile(dir=folder):
             pass
     except OSError as error:
