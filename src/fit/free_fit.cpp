@@ -152,8 +152,7 @@ Settled free_multi_start(const FitProblem& problem, std::span<const double> p0,
     evaluations += run.evaluations;
     const double cost = cost_at(problem, run.params);
     const bool success = is_success(run.termination);
-    if (!best || (success && !best->success()) ||
-        (success == best->success() && cost < best->cost)) {
+    if (!best || run_replaces_best(success, cost, best->success(), best->cost)) {
       best = Best{run.params, cost, run.termination};
     }
     if (std::isfinite(cost) && success && free_plausible(run.params, p0, bounds, free)) break;

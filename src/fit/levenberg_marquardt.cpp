@@ -140,6 +140,10 @@ bool is_plausible(std::span<const double> p, std::span<const double> p0,
   return true;
 }
 
+bool run_replaces_best(bool success, double cost, bool best_success, double best_cost) {
+  return (success && !best_success) || (success == best_success && cost < best_cost);
+}
+
 bool refit_beats_clamp(double refit_cost, double clamped_cost) {
   // A NaN clamped cost loses to any number.
   return refit_cost < clamped_cost || (std::isnan(clamped_cost) && !std::isnan(refit_cost));
@@ -198,9 +202,7 @@ FitOutcome multi_start_fit(const FitProblem& problem, std::span<const double> p0
     evaluations += run.evaluations;
     const double cost = cost_at(problem, run.params);
     const bool success = is_success(run.termination);
-    // A failed run never replaces a successful one, whatever its cost.
-    if (!best || (success && !best->success()) ||
-        (success == best->success() && cost < best->cost)) {
+    if (!best || run_replaces_best(success, cost, best->success(), best->cost)) {
       best = Best{run.params, cost, run.termination};
     }
     if (std::isfinite(cost) && success && is_plausible(run.params, p0, bounds)) break;

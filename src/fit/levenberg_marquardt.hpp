@@ -54,6 +54,10 @@ std::vector<std::vector<double>> candidate_starting_points(std::span<const doubl
 bool is_plausible(std::span<const double> p, std::span<const double> p0,
                   std::span<const Bounds> bounds);
 
+// The multi-start's ranking of a run against the best so far: a failed run
+// never replaces a successful one, whatever its cost; else the lower cost.
+bool run_replaces_best(bool success, double cost, bool best_success, double best_cost);
+
 // Whether a bound re-fit's cost beats the plain clamp's and replaces it.
 bool refit_beats_clamp(double refit_cost, double clamped_cost);
 
