@@ -1,9 +1,13 @@
-"""The DRT's bars side by side: accuracy on synthetic Zarc spectra, speed against pyimpspec's
-TR-RBF, agreement with it at the same lambda, robustness over lambda, Z-HIT against
-pyimpspec's, and Dask on one and two workers.
+"""The DRT's bars side by side: on measured spectra (misfit or warning, arcs against the
+analyst's best circuit, the suggested circuit's BIC, speed against pyimpspec's TR-RBF at its
+automatic lambda, row order), accuracy on synthetic Zarc spectra, agreement with pyimpspec
+at the same lambda, robustness over lambda, Z-HIT against pyimpspec's, and Dask on one and
+two workers.
 
 Run on one core: OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/drt.py [--spectra 100]
-[--dask 10000]. pyimpspec's TR-RBF needs cvxopt (the bench dependency group).
+[--dask 10000] [--measured DIR]. DIR holds measured spectra (frequency_hz, z_real_ohm,
+z_imag_ohm) and a PROVENANCE.md naming each file's analyst circuits (by default the copies
+in tests/data/real-spectra). pyimpspec's TR-RBF needs cvxopt (the bench dependency group).
 """
 
 from __future__ import annotations
@@ -19,7 +23,9 @@ import numpy as np
 import kelvara
 import kelvara_lab as kl
 
-SAMPLES = Path(__file__).resolve().parent.parent / "tests" / "data" / "instrument-samples"
+DATA = Path(__file__).resolve().parent.parent / "tests" / "data"
+SAMPLES = DATA / "instrument-samples"
+MEASURED = DATA / "real-spectra"
 FILES = [
     "pyimpspec/data.mpt",
     "impedance.py/exampleDataGamry.DTA",
@@ -155,9 +161,13 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--spectra", type=int, default=100, help="per Zarc count")
     parser.add_argument("--dask", type=int, default=2000, help="spectra through Dask")
+    parser.add_argument("--measured", type=Path, default=MEASURED, help="measured spectra")
     args = parser.parse_args()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
+        from drt_measured import measured_bars
+
+        measured_bars(args.measured)
         peers()
         accuracy(args.spectra)
         if args.dask:

@@ -46,9 +46,19 @@ def shape_parameter(frequencies: FloatArray, coefficient: float, rule: str) -> f
     return coefficient * FWHM_FACTOR / spacing
 
 
-def centres(frequencies: FloatArray) -> FloatArray:
-    """ln(tau_m) of the basis functions, tau_m = 1/f_m."""
-    return np.asarray(-np.log(frequencies), dtype=float)
+def centres(frequencies: FloatArray, extend: float = 0.0) -> FloatArray:
+    """ln(tau_m) of the basis functions, tau_m = 1/f_m, and `extend` decades more at each
+    end at the mean spacing: a relaxation just beyond the window (an arc that closes below
+    the lowest frequency) then has basis functions to sit on instead of distorting those
+    inside."""
+    inner = np.asarray(-np.log(frequencies), dtype=float)
+    if not extend > 0 or inner.size < 2:
+        return inner
+    step = float(np.mean(np.abs(np.diff(inner))))
+    count = math.ceil(extend * math.log(10) / step)
+    beyond = step * np.arange(1, count + 1, dtype=float)
+    lo, hi = float(inner.min()), float(inner.max())
+    return np.sort(np.concatenate([lo - beyond, inner, hi + beyond]))
 
 
 def _nodes(epsilon: float) -> tuple[FloatArray, float]:

@@ -15,9 +15,10 @@ curve costs about one solve.
 - "lcurve": the corner of log |r| against log sqrt(x^T M x): the grid point of largest
   curvature.
 
-The default is "lcurve": on the synthetic one-to-three Zarc spectra of bench/drt.py (0.5 %
-noise proportional to |Z|) it meets the accuracy bar most often of the four; GCV and its
-modified form pick lambdas far too small on a quarter to a half of them (the noise is not
+These curves are the alternatives to the default, "noise" (`discrepancy`). On measured
+cells the L-curve's corner moves to lambda 0.1-10 whenever an inductive or capacitive end
+dominates the residual norm, and merges arcs; GCV and its modified form pick lambdas far too
+small on a quarter to a half of the synthetic spectra of bench/drt.py (the noise is not
 white in ohm), which lets ripples through as peaks.
 """
 
@@ -33,8 +34,9 @@ from kelvara_lab.drt.system import System
 
 FloatArray = npt.NDArray[np.float64]
 
-CRITERIA = ("gcv", "mgcv", "re-im", "lcurve")
-DEFAULT = "lcurve"
+CRITERIA = ("noise", "gcv", "mgcv", "re-im", "lcurve")
+#: the default judges the non-negative solution against the noise floor (`discrepancy`)
+DEFAULT = "noise"
 #: the searched lambdas: 1e-10 to 10, ten per decade
 GRID = np.logspace(-10, 1, 111)
 

@@ -10,15 +10,17 @@ Cutting a DRT at its minima gives each peak the tails of its neighbours (15-50 %
 becomes one such shape, in two steps:
 
 1. position and exponent: the shapes are fitted together to gamma by bounded least squares;
-2. resistance: with positions and exponents held, the shapes' resistances (and R_inf, L)
-   are fitted, non-negative and linear, to the impedance the DRT itself implies. Regularisation
-   blurs gamma in ln(tau), which biases the areas of step 1 by up to 20 % for alpha near 1;
-   the DRT's impedance is not blurred, so the resistances come out right.
+   a shape holding under 1 % of the polarisation resistance is dropped here;
+2. resistance: the shapes and the ends are fitted together to the measured impedance, one
+   least-squares fit on the engine started from step 1 (`refine`), which also recognises
+   ringing (a shape the measured impedance has no use for).
 """
 
 from __future__ import annotations
 
 import math
+
+from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
@@ -26,8 +28,20 @@ import pandas as pd
 import scipy.optimize
 import scipy.signal
 
+from kelvara_lab.drt.refine import MIN_SHARE, Refined, Shape, refine
+
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
+
+
+@dataclass(frozen=True)
+class Ends:
+    """The DRT's series terms, the start of the measured fit: R_inf, L (None without), the
+    low-frequency term as a CPE (Q, alpha) (None without)."""
+
+    r_inf: float
+    inductance: float | None
+    tail: tuple[float, float] | None
 
 COLUMNS = ["tau", "frequency", "gamma", "r", "width", "alpha"]
 #: a local maximum counts as a peak when its prominence is at least this share of the highest;
@@ -129,56 +143,45 @@ def _fit_shapes(log_tau: FloatArray, gamma: FloatArray, starts: list[list[float]
     return np.asarray(fitted.x, dtype=float).reshape(-1, 3)
 
 
-def _resistances(
-    shapes: FloatArray, frequencies: FloatArray, model: ComplexArray, inductance: bool
-) -> FloatArray:
-    """Step 2: the shapes' resistances from the DRT's impedance, non-negative least squares."""
-    w = 2 * np.pi * frequencies
-    columns = [np.ones_like(w, dtype=complex)]
-    if inductance:
-        columns.append(1j * w)
-    for _, y0, alpha in shapes:
-        columns.append(1 / (1 + (1j * w * math.exp(y0)) ** alpha))
-    a = np.column_stack(columns)
-    scale = np.linalg.norm(np.vstack([a.real, a.imag]), axis=0)
-    amplitudes, _ = scipy.optimize.nnls(
-        np.vstack([a.real, a.imag]) / scale, np.concatenate([model.real, model.imag])
-    )
-    return np.asarray((amplitudes / scale)[len(columns) - len(shapes) :], dtype=float)
-
-
 def find(
     log_tau: FloatArray,
     gamma: FloatArray,
     frequencies: FloatArray,
-    model: ComplexArray,
-    inductance: bool,
-) -> pd.DataFrame:
-    """The peaks of `gamma` (sampled on the even grid `log_tau`) with their Zarc shapes.
+    impedances: ComplexArray,
+    ends: Ends,
+    floor: float,
+) -> tuple[pd.DataFrame, Refined]:
+    """The peaks of `gamma` (sampled on the even grid `log_tau`) with their Zarc shapes, and
+    the fit of shapes and ends to the measured `impedances`.
 
-    `model` is the impedance the DRT implies at `frequencies`; only maxima whose tau lies
-    within 1/(2 pi f) of the measured frequencies count (beyond, a peak is not resolved).
+    Only maxima whose tau lies within 1/(2 pi f) of the measured frequencies count (beyond,
+    a peak is not resolved).
     """
     lo = -math.log(2 * math.pi * float(frequencies.max()))
     hi = -math.log(2 * math.pi * float(frequencies.min()))
     starts = _starts(log_tau, gamma, lo, hi)
-    if not starts:
-        return empty()
-    shapes = _fit_shapes(log_tau, gamma, starts)
-    resistances = _resistances(shapes, frequencies, model, inductance)
-    rows = []
-    for (_, y0, alpha), r in zip(shapes, resistances, strict=True):
-        if not r > 0:  # a shape the impedance has no use for is no peak
-            continue
-        tau0 = math.exp(y0)
-        rows.append(
-            {
-                "tau": tau0,
-                "frequency": 1 / (2 * math.pi * tau0),
-                "gamma": float(np.interp(y0, log_tau, gamma)),
-                "r": float(r),
-                "width": zarc_width(float(alpha)),
-                "alpha": float(alpha),
-            }
-        )
-    return pd.DataFrame(rows, columns=COLUMNS).sort_values("tau", ignore_index=True)
+    shapes: list[Shape] = []
+    if starts:
+        fitted = _fit_shapes(log_tau, gamma, starts)
+        total = float(np.trapezoid(gamma, log_tau))
+        shapes = [
+            Shape(math.exp(ln_r), math.exp(y0), float(alpha))
+            for ln_r, y0, alpha in fitted
+            if math.exp(ln_r) >= MIN_SHARE * total
+        ]
+    refined = refine(
+        shapes, ends.r_inf, ends.inductance, ends.tail, frequencies, impedances, floor
+    )
+    rows = [
+        {
+            "tau": shape.tau,
+            "frequency": 1 / (2 * math.pi * shape.tau),
+            "gamma": float(np.interp(math.log(shape.tau), log_tau, gamma)),
+            "r": shape.r,
+            "width": zarc_width(shape.alpha),
+            "alpha": shape.alpha,
+        }
+        for shape in refined.shapes
+    ]
+    table = pd.DataFrame(rows, columns=COLUMNS) if rows else empty()
+    return table.sort_values("tau", ignore_index=True), refined

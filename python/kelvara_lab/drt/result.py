@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import math
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -13,7 +14,12 @@ import pandas as pd
 from kelvara_lab import display
 from kelvara_lab.drt import basis
 from kelvara_lab.drt import peaks as shapes
+from kelvara_lab.drt.discrepancy import MIN_FLOOR
+from kelvara_lab.drt.ends import tail_kind
+from kelvara_lab.drt.misfit import LIMIT
 from kelvara_lab.drt.peaks import COLUMNS
+from kelvara_lab.drt.refine import Refined
+from kelvara_lab.drt.system import tail_impedance
 from kelvara_lab.drt.suggest import suggest_circuit
 from kelvara_lab.io.json_numbers import decode, encode
 from kelvara_lab.spectrum.checks import Finding
@@ -24,11 +30,15 @@ if TYPE_CHECKING:
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 
-FORMAT = "kelvara_lab.DrtResult/1"
+FORMAT = "kelvara_lab.DrtResult/2"
 
 
 def _floats(values: Any) -> list[float | str]:
     return [encode(float(v)) for v in np.asarray(values, dtype=float).ravel()]
+
+
+def _optional(value: Any) -> float | None:
+    return None if value is None else float(decode(value))
 
 
 def _array(values: list[Any]) -> FloatArray:
@@ -71,25 +81,81 @@ class DrtResult:
     gamma_upper: FloatArray | None = None
     band_level: float | None = None
     findings: tuple[Finding, ...] = field(default=())
+    #: the low-frequency term 1/(Q (j w)^n): its exponent n and 1/Q (None without one)
+    tail_exponent: float | None = None
+    tail_coefficient: float | None = None
+    #: why the ends model has the terms it has (an inductance, a low-frequency term)
+    ends_reasons: tuple[str, ...] = ()
+    #: the spectrum's noise floor and the DRT's misfit, percent of |Z| (`drt.discrepancy`)
+    noise_floor: float = math.nan
+    misfit: float = math.nan
+    #: (lowest, highest) frequency (Hz) of the band the DRT misses, None when it fits
+    misfit_band: tuple[float, float] | None = None
     #: the peak table once found (found on first use: a batch that wants gamma alone
     #: does not pay for the shape fits)
     _peaks: pd.DataFrame | None = field(default=None, repr=False)
+    _refined: Refined | None = field(default=None, repr=False)
 
     # -- derived -----------------------------------------------------------------------
 
     @property
     def peaks(self) -> pd.DataFrame:
+        """One row per relaxation (module text of `drt.peaks`)."""
         if self._peaks is None:
-            table = shapes.find(
-                np.log(self.tau),
-                self.gamma,
-                self.frequencies,
-                self.fitted,
-                self.inductance is not None,
-            )
-            object.__setattr__(self, "_peaks", table)
+            self._find_peaks()
         assert self._peaks is not None
         return self._peaks.copy()
+
+    @property
+    def refined(self) -> Refined:
+        """The peaks and ends fitted together to the measured impedance (`drt.refine`): the
+        start values of `suggest_circuit`."""
+        if self._refined is None:
+            self._find_peaks()
+        assert self._refined is not None
+        return self._refined
+
+    def _find_peaks(self) -> None:
+        tail = None
+        if self.tail_exponent is not None and self.tail_coefficient:
+            tail = (1.0 / self.tail_coefficient, self.tail_exponent)
+        table, refined = shapes.find(
+            np.log(self.tau),
+            self.gamma,
+            self.frequencies,
+            self.impedances,
+            shapes.Ends(self.r_inf, self.inductance, tail),
+            self.noise_floor if math.isfinite(self.noise_floor) else MIN_FLOOR,
+        )
+        object.__setattr__(self, "_peaks", table)
+        object.__setattr__(self, "_refined", refined)
+
+    @property
+    def arcs(self) -> int:
+        """How many relaxations the spectrum holds: the rows of ``peaks``."""
+        return len(self.peaks)
+
+    @property
+    def ends(self) -> tuple[str, ...]:
+        """The series terms around the relaxations: "R", "L", and "C", "W" or "CPE" for a
+        low-frequency term (see `drt.ends`)."""
+        names = ["R"] + (["L"] if self.inductance is not None else [])
+        if self.tail_exponent is not None:
+            names.append(tail_kind(self.tail_exponent))
+        return tuple(names)
+
+    @property
+    def warnings(self) -> tuple[str, ...]:
+        """What the DRT cannot vouch for, one sentence each (empty when it fits)."""
+        return () if self.misfit_band is None else (self.misfit_warning(),)
+
+    def misfit_warning(self) -> str:
+        band = self.misfit_band or (math.nan, math.nan)
+        return (
+            f"the DRT misses the spectrum: misfit {self.misfit:.3g} % of |Z|, above "
+            f"{LIMIT:g} x its noise floor ({self.noise_floor:.3g} %), worst between "
+            f"{band[0]:.4g} Hz and {band[1]:.4g} Hz"
+        )
 
     @property
     def residuals(self) -> ComplexArray:
@@ -114,11 +180,13 @@ class DrtResult:
         z = self.r_inf + a_re @ self.coefficients + 1j * (a_im @ self.coefficients)
         if self.inductance is not None:
             z = z + 2j * np.pi * f * self.inductance
+        if self.tail_exponent is not None and self.tail_coefficient is not None:
+            z = z + self.tail_coefficient * tail_impedance(f, self.tail_exponent)
         return np.asarray(z, dtype=complex)
 
-    def suggest_circuit(self, min_share: float = 0.02) -> tuple[str, dict[str, float]]:
-        """A circuit with one R-CPE arc per peak and its start values (see `drt.suggest`)."""
-        return suggest_circuit(self, min_share=min_share)
+    def suggest_circuit(self) -> tuple[str, dict[str, float]]:
+        """The circuit an analyst would try first, with start values (see `drt.suggest`)."""
+        return suggest_circuit(self)
 
     # -- text --------------------------------------------------------------------------
 
@@ -131,7 +199,16 @@ class DrtResult:
         ]
         if self.inductance is not None:
             lines.append(f"    L             {self.inductance:.6g} H")
+        if self.tail_exponent is not None:
+            lines.append(
+                f"    tail          {self.ends[-1]}: 1/Q {self.tail_coefficient:.6g}, "
+                f"n {self.tail_exponent:.3f}"
+            )
         lines.append(f"    polarisation  {self.polarisation:.6g} ohm")
+        lines.append(
+            f"    misfit        {self.misfit:.3g} % of |Z| (noise floor {self.noise_floor:.3g} %)"
+        )
+        lines.extend(f"    warning       {text}" for text in self.warnings)
         lines.append("[[Peaks]]")
         if self.peaks.empty:
             lines.append("    none")
@@ -141,6 +218,10 @@ class DrtResult:
                 f"R {row.r:<11.4g} ohm  alpha {row.alpha:.3f}  width {row.width:.2f} dec"
             )
         return "\n".join(lines)
+
+    def _repr_html_(self) -> str:
+        html: str = display.render(self, "html")
+        return html
 
     def __repr__(self) -> str:
         return f"DrtResult(mode={self.mode!r}, lambda_={self.lambda_:.4g}, r_inf={self.r_inf:.6g})"
@@ -166,6 +247,16 @@ class DrtResult:
             },
             "r_inf_ohm": encode(self.r_inf),
             "inductance_h": None if self.inductance is None else encode(self.inductance),
+            "tail": {
+                "exponent": None if self.tail_exponent is None else encode(self.tail_exponent),
+                "coefficient": (
+                    None if self.tail_coefficient is None else encode(self.tail_coefficient)
+                ),
+            },
+            "ends_reasons": list(self.ends_reasons),
+            "noise_floor_percent": encode(self.noise_floor),
+            "misfit_percent": encode(self.misfit),
+            "misfit_band_hz": None if self.misfit_band is None else _floats(self.misfit_band),
             "basis": {
                 "epsilon": encode(self.epsilon),
                 "derivative_order": self.derivative_order,
@@ -238,6 +329,16 @@ class DrtResult:
             findings=tuple(
                 Finding(f["severity"], f["code"], f["message"], tuple(f["rows"]))
                 for f in data["findings"]
+            ),
+            tail_exponent=_optional(data["tail"]["exponent"]),
+            tail_coefficient=_optional(data["tail"]["coefficient"]),
+            ends_reasons=tuple(data["ends_reasons"]),
+            noise_floor=decode(data["noise_floor_percent"]),
+            misfit=decode(data["misfit_percent"]),
+            misfit_band=(
+                None
+                if data["misfit_band_hz"] is None
+                else (decode(data["misfit_band_hz"][0]), decode(data["misfit_band_hz"][1]))
             ),
         )
 

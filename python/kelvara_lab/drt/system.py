@@ -1,8 +1,9 @@
 """The regularised least-squares problem of one spectrum, and its non-negative solution.
 
-Unknowns: the unpenalised series terms first (R_inf, and L when asked, each only where the
-fitted part sees it: R_inf is invisible to the imaginary part, L to the real part), then
-the basis coefficients. The solution minimises
+Unknowns: the unpenalised series terms first (R_inf, L when asked, and the low-frequency
+term 1/(Q (j w)^n) of a capacitive or diffusive end, with its coefficient 1/Q; each only
+where the fitted part sees it: R_inf is invisible to the imaginary part, L to the real
+part), then the basis coefficients. The solution minimises
 
     || W (A x - z) ||^2 + lambda x_rbf^T M x_rbf   subject to x >= 0,
 
@@ -72,6 +73,7 @@ def assemble(
     mode: str,
     inductance: bool,
     weights: FloatArray,
+    tail_exponent: float | None = None,
 ) -> System:
     """The system of `mode`: "complex" stacks the real rows above the imaginary ones."""
     if mode not in MODES:
@@ -84,6 +86,8 @@ def assemble(
         series.append("r_inf")
     if with_imag and inductance:
         series.append("inductance")
+    if tail_exponent is not None:
+        series.append("tail")
     for part, active in (("real", with_real), ("imag", with_imag)):
         if not active:
             continue
@@ -91,13 +95,27 @@ def assemble(
         for name in series:
             if name == "r_inf":
                 columns.append(np.ones_like(w) if part == "real" else np.zeros_like(w))
-            else:
+            elif name == "inductance":
                 columns.append(w if part == "imag" else np.zeros_like(w))
+            else:
+                columns.append(_tail_column(w, tail_exponent or 1.0, part))
         basis = a_re if part == "real" else a_im
         block = np.column_stack([*columns, basis]) if columns else basis
         blocks.append(block * weights[:, None])
         rhs.append((z.real if part == "real" else z.imag) * weights)
     return System(np.vstack(blocks), np.concatenate(rhs), regularised_gram(gram), tuple(series))
+
+
+def _tail_column(w: FloatArray, exponent: float, part: str) -> FloatArray:
+    """Real or imaginary part of (j w)^-n, the low-frequency term per unit 1/Q."""
+    angle = exponent * math.pi / 2
+    scale = w**-exponent
+    return np.asarray(scale * (math.cos(angle) if part == "real" else -math.sin(angle)))
+
+
+def tail_impedance(frequencies: FloatArray, exponent: float) -> ComplexArray:
+    """(j w)^-n at `frequencies`: the low-frequency term per unit 1/Q."""
+    return np.asarray((2j * np.pi * frequencies) ** -exponent, dtype=complex)
 
 
 def solve(system: System, lam: float) -> FloatArray:

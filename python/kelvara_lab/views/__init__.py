@@ -6,9 +6,10 @@ from kelvara_lab import display
 from kelvara_lab.drt.result import DrtResult
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.validity.kk import KKResult
-from kelvara_lab.views import notebook, plot
+from kelvara_lab.views import drt_notebook, notebook, plot
 
 display.register(FitReport, "html", notebook.fit_report_html)
 display.register(FitReport, "plot", plot.fit)
 display.register(KKResult, "html", notebook.kk_result_html)
+display.register(DrtResult, "html", drt_notebook.drt_result_html)
 display.register(DrtResult, "plot", plot.drt)

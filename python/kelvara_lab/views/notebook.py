@@ -16,11 +16,11 @@ if TYPE_CHECKING:
     from kelvara_lab.validity.kk import KKResult
 
 
-def _number(value: float) -> str:
+def number(value: float) -> str:
     return f"{value:.6g}" if math.isfinite(value) else str(value)
 
 
-def _table(rows: Iterable[Sequence[object]], header: Sequence[str] = (), caption: str = "") -> str:
+def table(rows: Iterable[Sequence[object]], header: Sequence[str] = (), caption: str = "") -> str:
     parts = ["<table>"]
     if caption:
         parts.append(f"<caption style='text-align:left'><b>{escape(caption)}</b></caption>")
@@ -43,16 +43,16 @@ def _table(rows: Iterable[Sequence[object]], header: Sequence[str] = (), caption
 def fit_report_html(report: FitReport) -> str:
     """The report's summary and verdict, parameters (value, standard error, unit) and data
     findings."""
-    summary = _table(
+    summary = table(
         [
             ("success", f"{report.success}" + (f" ({report.message})" if report.message else "")),
             *([("verdict", str(report.verdict))] if report.verdict is not None else []),
             ("engine", f"{report.engine}, method {report.method}, weight {report.weight}"),
             ("start", report.start),
             ("points", f"{report.points} (dof {report.dof})"),
-            ("chi-square", _number(report.chi_square)),
-            ("reduced chi-square", _number(report.reduced_chi_square)),
-            ("AIC / BIC", f"{_number(report.aic)} / {_number(report.bic)}"),
+            ("chi-square", number(report.chi_square)),
+            ("reduced chi-square", number(report.reduced_chi_square)),
+            ("AIC / BIC", f"{number(report.aic)} / {number(report.bic)}"),
         ],
         caption=f"Fit of {report.circuit}",
     )
@@ -67,10 +67,10 @@ def fit_report_html(report: FitReport) -> str:
             relative = f"{abs(error / value):.2%}" if value else ""
         else:
             spread, relative = "n/a", ""
-        rows.append((name, _number(value), spread, relative, unit))
-    parameters = _table(rows, header=("parameter", "value", "std. error", "relative", "unit"))
+        rows.append((name, number(value), spread, relative, unit))
+    parameters = table(rows, header=("parameter", "value", "std. error", "relative", "unit"))
     findings = (
-        _table(
+        table(
             [(f.severity, f.message) for f in report.findings],
             header=("severity", "data check"),
         )
@@ -82,18 +82,18 @@ def fit_report_html(report: FitReport) -> str:
 
 def kk_result_html(result: KKResult) -> str:
     """The Lin-KK verdict and the numbers behind it."""
-    return _table(
+    return table(
         [
             ("verdict", result.verdict),
             ("noise estimate", f"{result.noise:.3g} % of |Z| (limit {result.max_noise:g} %)"),
             ("RC elements", f"{result.num_rc} (mu {result.mu:.3f})"),
-            ("pseudo chi-square", _number(result.pseudo_chi_square)),
+            ("pseudo chi-square", number(result.pseudo_chi_square)),
             ("points", f"{result.frequencies.size}"),
-            ("series R", f"{_number(result.series_resistance)} ohm"),
-            ("series L", f"{_number(result.inductance)} H"),
+            ("series R", f"{number(result.series_resistance)} ohm"),
+            ("series L", f"{number(result.inductance)} H"),
             (
                 "series C",
-                f"{_number(result.capacitance)} F" if math.isfinite(result.capacitance) else "none",
+                f"{number(result.capacitance)} F" if math.isfinite(result.capacitance) else "none",
             ),
         ],
         caption="Lin-KK test",
