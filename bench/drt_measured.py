@@ -34,7 +34,7 @@ def analyst_circuits(folder: Path) -> dict[str, list[str]]:
     text = (folder / "PROVENANCE.md").read_text(encoding="utf-8")
     out: dict[str, list[str]] = {}
     for block in re.split(r"^## ", text, flags=re.M)[1:]:
-        name = block.split("\n", 1)[0].strip()
+        name = block.split("\n", 1)[0].strip().removesuffix(".csv")
         line = re.search(r"\*\*analyst circuits\*\*: (.*)", block)
         if line:
             out[name] = re.findall(r"`([^`]+)`", line.group(1))

@@ -17,6 +17,7 @@ if TYPE_CHECKING:
     from kelvara_lab.batch.fits import fit_many as fit_many
     from kelvara_lab.drt.circuit import CircuitDrt as CircuitDrt
     from kelvara_lab.drt.circuit import drt_of as drt_of
+    from kelvara_lab.drt.misfit import DrtMisfitWarning as DrtMisfitWarning
     from kelvara_lab.drt.result import DrtResult as DrtResult
     from kelvara_lab.drt.tikhonov import drt as drt
     from kelvara_lab.fitting.compare import compare as compare
@@ -70,6 +71,7 @@ _HOMES = {
     "zhit": "validity.zhit",
     "drt": "drt.tikhonov",
     "DrtResult": "drt.result",
+    "DrtMisfitWarning": "drt.misfit",
     "CircuitDrt": "drt.circuit",
     "drt_of": "drt.circuit",
     "fit": "fitting.run",

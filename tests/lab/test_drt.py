@@ -109,14 +109,9 @@ ZARCS = [
     ("R0-Zarc1-Zarc2", [0.01, 0.05, 1e-4, 0.9, 0.02, 1e-1, 0.8], 0.10),
     ("R0-Zarc1-Zarc2", [0.01, 0.01, 1e-3, 0.95, 0.08, 3e-2, 0.85], 0.10),
     ("R0-Zarc1-Zarc2-Zarc3", [0.01, 0.03, 1e-4, 0.85, 0.06, 5e-3, 0.9, 0.02, 3e-1, 0.95], 0.10),
-    # The shortfall bench/drt.py counts: a broad, small arc beside a larger one gets a
-    # lambda that smooths too much, and its resistance comes out 11-13 % low.
-    pytest.param(
-        "R0-Zarc1-Zarc2-Zarc3",
-        [0.01, 0.03, 1e-4, 0.85, 0.06, 5e-3, 0.9, 0.02, 2e-1, 0.8],
-        0.10,
-        marks=pytest.mark.xfail(reason="resistance 11-13 % low", strict=True),
-    ),
+    # A broad, small arc beside a larger one: its area on the DRT is 11-13 % low, the fit
+    # to the measured impedance gets it right.
+    ("R0-Zarc1-Zarc2-Zarc3", [0.01, 0.03, 1e-4, 0.85, 0.06, 5e-3, 0.9, 0.02, 2e-1, 0.8], 0.10),
 ]
 
 
@@ -144,6 +139,11 @@ def test_exact_non_negative_solution_at_every_lambda(name):
     """At each lambda the solution meets the optimality conditions of the constrained problem,
     and the data misfit never grows as lambda falls (both fail for an inexact solver)."""
     f, z = measured(name)
+    plain = {"weighting": "unit", "extend": 0, "inductance": False, "tail": None, "check": False}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", kl.DrtMisfitWarning)
+        canonical = kl.drt((f, z), lambda_=1.0, **plain)
+    f, z = canonical.frequencies, canonical.impedances
     eps = basis.shape_parameter(f, 0.5, "fwhm")
     centres = basis.centres(f)
     a_re, a_im = basis.impedance_matrices(f, centres, eps)
@@ -153,7 +153,9 @@ def test_exact_non_negative_solution_at_every_lambda(name):
     )
     misfits = []
     for lam in 10.0 ** np.arange(1, -11, -1):
-        result = kl.drt((f, z), lambda_=lam, check=False)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", kl.DrtMisfitWarning)
+            result = kl.drt((f, z), lambda_=lam, **plain)
         assert np.all(np.isfinite(result.gamma)) and np.all(result.gamma >= 0)
         x = np.concatenate([[result.r_inf], result.coefficients])
         residual = system.matrix @ x - system.rhs
@@ -171,7 +173,10 @@ def test_exact_non_negative_solution_at_every_lambda(name):
 def test_modes_recover_series_resistance_and_inductance(mode):
     values = [2e-7, 0.02, 0.05, 1e-3, 0.85]
     f, z = noisy("L0-R0-Zarc1", values, seed=3, noise=0.001)
-    result = kl.drt((f, z), mode=mode, inductance=True)
+    with warnings.catch_warnings():
+        # one part alone predicts the other only to about twice the noise
+        warnings.simplefilter("ignore" if mode != "complex" else "error", kl.DrtMisfitWarning)
+        result = kl.drt((f, z), mode=mode, inductance=True)
     assert result.r_inf == pytest.approx(0.02, rel=0.05)
     assert result.inductance == pytest.approx(2e-7, rel=0.05)
     assert np.max(np.abs(result.residuals)) < 0.01 * np.max(np.abs(z))

@@ -4,6 +4,7 @@ a Dask client); the table goes to `write_results` like a fit table."""
 from __future__ import annotations
 
 import math
+import warnings
 from typing import Any
 
 import pandas as pd
@@ -17,11 +18,21 @@ from kelvara_lab.batch.runner import (
     single_thread_pool,
     spectra_of,
 )
+from kelvara_lab.drt.misfit import DrtMisfitWarning
 from kelvara_lab.drt.result import DrtResult
 from kelvara_lab.drt.tikhonov import drt
 
 _MAX_CHUNK = 100
-SUMMARY = ["lambda", "r_inf / ohm", "inductance / H", "polarisation / ohm", "peaks"]
+SUMMARY = [
+    "lambda",
+    "r_inf / ohm",
+    "inductance / H",
+    "polarisation / ohm",
+    "peaks",
+    "misfit / %",
+    "noise floor / %",
+    "warning",
+]
 PEAK_FIELDS = [("tau", "s"), ("r", "ohm"), ("alpha", "-")]
 
 
@@ -34,7 +45,10 @@ def _failed(ident: str, text: str) -> Output:
 
 def _output_for(ident: str, source: Any, options: dict[str, Any], keep: bool) -> Output:
     try:
-        result = drt(source, **options)
+        with warnings.catch_warnings():
+            # the result carries its misfit warning; the table shows it as a column
+            warnings.simplefilter("ignore", DrtMisfitWarning)
+            result = drt(source, **options)
     except Exception as error:  # noqa: BLE001 - any failure of one spectrum is its row's
         return _failed(ident, f"{type(error).__name__}: {first_line(error)}")
     row: dict[str, Any] = {
@@ -44,6 +58,9 @@ def _output_for(ident: str, source: Any, options: dict[str, Any], keep: bool) ->
         "inductance / H": math.nan if result.inductance is None else result.inductance,
         "polarisation / ohm": result.polarisation,
         "peaks": len(result.peaks),
+        "misfit / %": result.misfit,
+        "noise floor / %": result.noise_floor,
+        "warning": "; ".join(result.warnings),
         "error": "",
     }
     for k, peak in enumerate(result.peaks.itertuples(), start=1):
@@ -101,6 +118,7 @@ def drt_table(
     table = pd.DataFrame(rows).reindex(columns=[ID, *SUMMARY, *peak_columns, "error"])
     table[ID] = table[ID].astype(str)
     table["error"] = table["error"].fillna("").astype(str)
+    table["warning"] = table["warning"].fillna("").astype(str)
     table["peaks"] = table["peaks"].fillna(0).astype("int64")
     return table, {str(row[ID]): result for row, result in outputs if result is not None}
 
@@ -114,7 +132,9 @@ def drt_many(
     **drt_options: Any,
 ) -> pd.DataFrame:
     """The DRT of every spectrum, one row each: lambda, R_inf, L, polarisation, the number
-    of peaks and each peak's tau, r and alpha ("peak1 tau / s", ...), and ``error``.
+    of peaks, the misfit against the noise floor and the misfit warning (empty when the DRT
+    reproduces the spectrum), each peak's tau, r and alpha ("peak1 tau / s", ...), and
+    ``error``.
 
     `spectra` and `executor` are as for `fit_many`; `drt_options` go to `kl.drt`.
     """

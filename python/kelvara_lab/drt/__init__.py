@@ -4,8 +4,9 @@ record (``result``), the circuit the peaks suggest (``suggest``) and the analyti
 fitted circuit (``circuit``)."""
 
 from kelvara_lab.drt.circuit import CircuitDrt, drt_of
+from kelvara_lab.drt.misfit import DrtMisfitWarning
 from kelvara_lab.drt.result import DrtResult
 from kelvara_lab.drt.suggest import suggest_circuit
 from kelvara_lab.drt.tikhonov import drt
 
-__all__ = ["CircuitDrt", "DrtResult", "drt", "drt_of", "suggest_circuit"]
+__all__ = ["CircuitDrt", "DrtMisfitWarning", "DrtResult", "drt", "drt_of", "suggest_circuit"]

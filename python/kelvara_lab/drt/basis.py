@@ -32,15 +32,22 @@ _REACH = 6.2
 FWHM_FACTOR = 2.0 * math.sqrt(math.log(2.0))
 
 
+#: at most this many basis functions per decade: denser spectra (hundreds of points) get an
+#: even grid instead of one function per point, which resolves as much and solves in a
+#: fraction of the time
+MAX_PER_DECADE = 20
+
+
 def shape_parameter(frequencies: FloatArray, coefficient: float, rule: str) -> float:
-    """eps from the point spacing ("fwhm") or given directly ("factor")."""
+    """eps from the spacing of the basis centres of `frequencies` ("fwhm") or given
+    directly ("factor")."""
     if not coefficient > 0 or not math.isfinite(coefficient):
         raise ValueError(f"shape_coeff must be a positive number, got {coefficient}")
     if rule == "factor":
         return float(coefficient)
     if rule != "fwhm":
         raise ValueError(f"rbf_shape must be 'fwhm' or 'factor', got {rule!r}")
-    spacing = float(np.mean(np.abs(np.diff(np.log(frequencies)))))
+    spacing = float(np.mean(np.abs(np.diff(np.sort(centres(frequencies))))))
     if not spacing > 0:
         raise ValueError("the frequencies must not all be equal")
     return coefficient * FWHM_FACTOR / spacing
@@ -48,10 +55,14 @@ def shape_parameter(frequencies: FloatArray, coefficient: float, rule: str) -> f
 
 def centres(frequencies: FloatArray, extend: float = 0.0) -> FloatArray:
     """ln(tau_m) of the basis functions, tau_m = 1/f_m, and `extend` decades more at each
-    end at the mean spacing: a relaxation just beyond the window (an arc that closes below
-    the lowest frequency) then has basis functions to sit on instead of distorting those
-    inside."""
+    end at the mean spacing: an arc that closes beyond the window (a diode's above the
+    highest frequency, a ceramic's below the lowest) then has basis functions to sit on
+    instead of distorting those inside."""
     inner = np.asarray(-np.log(frequencies), dtype=float)
+    decades = float(np.ptp(inner)) / math.log(10) if inner.size else 0.0
+    if decades > 0 and inner.size > MAX_PER_DECADE * decades + 1:
+        count = math.ceil(MAX_PER_DECADE * decades) + 1
+        inner = np.linspace(float(inner.min()), float(inner.max()), count)
     if not extend > 0 or inner.size < 2:
         return inner
     step = float(np.mean(np.abs(np.diff(inner))))

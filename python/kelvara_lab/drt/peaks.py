@@ -28,7 +28,7 @@ import pandas as pd
 import scipy.optimize
 import scipy.signal
 
-from kelvara_lab.drt.refine import MIN_SHARE, Refined, Shape, refine
+from kelvara_lab.drt.refine import MIN_SHARE, Refined, Shape, refine, window
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -154,11 +154,10 @@ def find(
     """The peaks of `gamma` (sampled on the even grid `log_tau`) with their Zarc shapes, and
     the fit of shapes and ends to the measured `impedances`.
 
-    Only maxima whose tau lies within 1/(2 pi f) of the measured frequencies count (beyond,
+    Only maxima whose tau lies within the measured window (`refine.window`) count (beyond,
     a peak is not resolved).
     """
-    lo = -math.log(2 * math.pi * float(frequencies.max()))
-    hi = -math.log(2 * math.pi * float(frequencies.min()))
+    lo, hi = (math.log(t) for t in window(frequencies))
     starts = _starts(log_tau, gamma, lo, hi)
     shapes: list[Shape] = []
     if starts:

@@ -28,6 +28,15 @@ ComplexArray = npt.NDArray[np.complex128]
 
 #: a relaxation holding less than this share of the polarisation resistance is no arc
 MIN_SHARE = 0.01
+#: an arc's time constant may lie this many decades beyond 1/(2 pi f) of the window's ends:
+#: there its flank is measured (a diode's arc closing just above the highest frequency)
+WINDOW_MARGIN = 0.5
+
+
+def window(f: FloatArray) -> tuple[float, float]:
+    """The time constants (s) whose relaxations the spectrum resolves."""
+    margin = 10**WINDOW_MARGIN
+    return 1 / (2 * math.pi * float(f.max()) * margin), margin / (2 * math.pi * float(f.min()))
 _ROUNDS = 3
 
 
@@ -128,7 +137,8 @@ def _fit_once(
 def resolvable(shape: Shape, total: float, f: FloatArray, least: float) -> bool:
     """Whether a fitted relaxation counts as an arc: its share of the polarisation
     resistance, its size against the noise (`least`, ohm), its place in the window."""
-    inside = 1 / (2 * math.pi * f.max()) <= shape.tau <= 1 / (2 * math.pi * f.min())
+    lo, hi = window(f)
+    inside = lo <= shape.tau <= hi
     return inside and shape.r >= MIN_SHARE * total and shape.r >= least
 
 
@@ -146,15 +156,13 @@ def refine(
     current = list(shapes)
     kept = Refined(tuple(current), r_inf, inductance, tail, fitted=False)
     for _ in range(_ROUNDS):
-        if not current:
-            break
         result = _fit_once(current, r_inf, inductance, tail, f, z, floor)
         if result is None:
             break
         kept = result
         total = sum(s.r for s in result.shapes)
         good = [s for s in result.shapes if resolvable(s, total, f, least)]
-        if len(good) == len(result.shapes):
+        if len(good) == len(result.shapes) or not result.shapes:
             break
         current = good
         r_inf, inductance, tail = result.r_inf, result.inductance, result.tail
