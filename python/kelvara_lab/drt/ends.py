@@ -60,10 +60,11 @@ def tail_kind(exponent: float) -> str:
     return "CPE"
 
 
-def inductive_top(f: FloatArray, z: ComplexArray) -> int:
-    """How many points of the top decade (above the window's middle) are inductive."""
+def inductive_top(f: FloatArray, z: ComplexArray, floor: float) -> int:
+    """How many points of the top decade (above the window's middle) are inductive beyond
+    the noise: Im Z above twice the noise floor (`floor`, percent of |Z|)."""
     top = f >= max(f.max() / 10**_TOP_DECADES, math.sqrt(f.max() * f.min()))
-    return int(np.count_nonzero(top & (z.imag > 0)))
+    return int(np.count_nonzero(top & (z.imag > 2 * floor / 100 * np.abs(z))))
 
 
 def tail_angle(f: FloatArray, z: ComplexArray) -> float | None:
@@ -82,13 +83,18 @@ def tail_angle(f: FloatArray, z: ComplexArray) -> float | None:
 
 
 def choose(
-    f: FloatArray, z: ComplexArray, inductance: bool | None, tail: float | str | None
+    f: FloatArray,
+    z: ComplexArray,
+    inductance: bool | None,
+    tail: float | str | None,
+    floor: float,
 ) -> Ends:
-    """The ends model of one spectrum (`f` ascending). `inductance` None and `tail` "auto"
-    read the data; True/False and None/a number (the exponent) impose the choice."""
+    """The ends model of one spectrum (`f` ascending, noise `floor` in percent of |Z|).
+    `inductance` None and `tail` "auto" read the data; True/False and None/a number (the
+    exponent) impose the choice."""
     reasons = []
     if inductance is None:
-        count = inductive_top(f, z)
+        count = inductive_top(f, z, floor)
         inductance = count > 0
         if inductance:
             reasons.append(f"series L: {count} inductive point(s) at the high-frequency end")

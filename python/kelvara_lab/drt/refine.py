@@ -9,8 +9,10 @@ engine, weighted by 1/|Z|. The low-frequency term is a CPE there, its exponent f
 
 A peak the measured impedance has no use for (its resistance collapses under ``MIN_SHARE``
 of the polarisation resistance or below the noise, or its time constant leaves the
-measured window) was ringing of the regularised solution, most often next to a diffusion
-tail: it is dropped and the rest fitted again. A fit that fails, or ends worse than the
+measured window) was ringing of the regularised solution: it is dropped and the rest fitted
+again. Next to a low-frequency tail the DRT rings with broad peaks that the tail term,
+its exponent now free, absorbs: the peak beside the tail stays only when the fit with it
+is better by ``_RINGING_BIC`` (an analyst's "clearly better" in BIC). A fit that fails, or ends worse than the
 DRT's own values, leaves the DRT's values.
 """
 
@@ -38,6 +40,7 @@ def window(f: FloatArray) -> tuple[float, float]:
     margin = 10**WINDOW_MARGIN
     return 1 / (2 * math.pi * float(f.max()) * margin), margin / (2 * math.pi * float(f.min()))
 _ROUNDS = 3
+_RINGING_BIC = 10.0
 
 
 @dataclass(frozen=True)
@@ -61,6 +64,7 @@ class Refined:
     #: whether the engine's fit was kept (False: the DRT's own values)
     fitted: bool
     params: dict[str, float] = field(default_factory=dict)
+    bic: float = math.inf
 
 
 def notation(count: int, inductance: bool, tail: bool) -> str:
@@ -131,6 +135,7 @@ def _fit_once(
         tail=(values["CPE0.q"], values["CPE0.alpha"]) if tail is not None else None,
         fitted=True,
         params=dict(values),
+        bic=report.bic,
     )
 
 
@@ -167,6 +172,15 @@ def refine(
         current = good
         r_inf, inductance, tail = result.r_inf, result.inductance, result.tail
         kept = Refined(tuple(good), r_inf, inductance, tail, fitted=False)
+    if kept.fitted and kept.tail is not None and kept.shapes:
+        ordered = sorted(kept.shapes, key=lambda shape: shape.tau)
+        without = _fit_once(
+            ordered[:-1], kept.r_inf, kept.inductance, kept.tail, f, z, floor
+        )
+        if without is not None and without.bic <= kept.bic + _RINGING_BIC:
+            kept = without
     total = sum(s.r for s in kept.shapes)
     good = tuple(s for s in kept.shapes if resolvable(s, total, f, least))
-    return Refined(good, kept.r_inf, kept.inductance, kept.tail, kept.fitted, kept.params)
+    return Refined(
+        good, kept.r_inf, kept.inductance, kept.tail, kept.fitted, kept.params, kept.bic
+    )

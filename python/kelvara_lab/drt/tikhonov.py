@@ -142,7 +142,8 @@ def drt(
         raise ValueError("modulus weighting needs |Z| > 0 at every point")
 
     f, z = canonical(f, z)
-    ends = choose_ends(f, z, inductance, tail)
+    floor = discrepancy.noise_floor(f, z)
+    ends = choose_ends(f, z, inductance, tail, floor)
     epsilon = basis.shape_parameter(f, shape_coeff, rbf_shape)
     centres = basis.centres(f, extend)
     a_re, a_im = basis.impedance_matrices(f, centres, epsilon)
@@ -166,7 +167,6 @@ def drt(
         return _series_and_fit(x, part_system, f, z, a_re, a_im, weights, ends)
 
     main = system(mode)
-    floor = discrepancy.noise_floor(f, z)
     if given is None and criterion == "noise":
         lambdas = criteria.GRID
 
