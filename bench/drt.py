@@ -65,8 +65,8 @@ def meets_bar(result: kl.DrtResult, tau: Any, r: Any) -> bool:
     return bool((spurious <= 0.02 * r.sum()).all())
 
 
-def accuracy(count: int) -> None:
-    for criterion in ("lcurve", "gcv", "mgcv", "re-im"):
+def accuracy(count: int, criteria: tuple[str, ...] = ("noise", "lcurve")) -> None:
+    for criterion in criteria:
         shares = []
         for n in (1, 2, 3):
             rng = np.random.default_rng(100 + n)

@@ -100,13 +100,15 @@ def identical(a: kl.DrtResult, b: kl.DrtResult) -> bool:
     )
 
 
-def measured_bars(folder: Path) -> None:
+def measured_bars(folder: Path, part: tuple[int, int] = (0, 1)) -> None:
+    """The bars on the spectra of `folder` (`part` (k, n): every n-th file from the k-th, to
+    share the work between processes)."""
     import pyimpspec
 
     circuits = analyst_circuits(folder)
     counts = {"misfit": 0, "arcs": 0, "suggest": 0, "order": 0}
     ratios = []
-    files = sorted(p for p in folder.glob("*.csv") if p.stem in circuits)
+    files = sorted(p for p in folder.glob("*.csv") if p.stem in circuits)[part[0] :: part[1]]
     for path in files:
         f, z = load(path)
         result = kl.drt((f, z), check=False)
@@ -166,4 +168,6 @@ def measured_bars(folder: Path) -> None:
 if __name__ == "__main__":
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        measured_bars(Path(sys.argv[1]) if len(sys.argv) > 1 else Path("tests/data/real-spectra"))
+        folder = Path(sys.argv[1]) if len(sys.argv) > 1 else Path("tests/data/real-spectra")
+        part = (int(sys.argv[2]), int(sys.argv[3])) if len(sys.argv) > 3 else (0, 1)
+        measured_bars(folder, part)

@@ -53,11 +53,13 @@ def shape_parameter(frequencies: FloatArray, coefficient: float, rule: str) -> f
     return coefficient * FWHM_FACTOR / spacing
 
 
-def centres(frequencies: FloatArray, extend: float = 0.0) -> FloatArray:
+def centres(frequencies: FloatArray, extend: float = 0.0, long_end: bool = True) -> FloatArray:
     """ln(tau_m) of the basis functions, tau_m = 1/f_m, and `extend` decades more at each
     end at the mean spacing: an arc that closes beyond the window (a diode's above the
     highest frequency, a ceramic's below the lowest) then has basis functions to sit on
-    instead of distorting those inside."""
+    instead of distorting those inside. ``long_end`` False extends at short tau only: with
+    a low-frequency term in the model, basis functions beyond the long end would compete
+    with it for the tail."""
     inner = np.asarray(-np.log(frequencies), dtype=float)
     decades = float(np.ptp(inner)) / math.log(10) if inner.size else 0.0
     if decades > 0 and inner.size > MAX_PER_DECADE * decades + 1:
@@ -69,7 +71,8 @@ def centres(frequencies: FloatArray, extend: float = 0.0) -> FloatArray:
     count = math.ceil(extend * math.log(10) / step)
     beyond = step * np.arange(1, count + 1, dtype=float)
     lo, hi = float(inner.min()), float(inner.max())
-    return np.sort(np.concatenate([lo - beyond, inner, hi + beyond]))
+    longer = hi + beyond if long_end else np.empty(0)
+    return np.sort(np.concatenate([lo - beyond, inner, longer]))
 
 
 def _nodes(epsilon: float) -> tuple[FloatArray, float]:

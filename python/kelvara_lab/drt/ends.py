@@ -26,7 +26,7 @@ FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 
 #: a tail at least this steep (degrees in the Nyquist plane) gets a low-frequency term
-_TAIL_MIN_DEGREES = 35.0
+_TAIL_MIN_DEGREES = 20.0
 #: the tail's angle is read over this many decades at the low-frequency end (at least 3 points)
 _TAIL_DECADES = 0.5
 #: inductive points count at the top this many decades of the window (and above its middle)

@@ -41,6 +41,9 @@ def window(f: FloatArray) -> tuple[float, float]:
     return 1 / (2 * math.pi * float(f.max()) * margin), margin / (2 * math.pi * float(f.min()))
 _ROUNDS = 3
 _RINGING_BIC = 10.0
+#: the local fit's patience (evaluations per run over n + 1): the DRT starts it next to its
+#: minimum, and the default's 200 lets a run that has lost its way wander for seconds
+_PATIENCE = 20
 
 
 @dataclass(frozen=True)
@@ -115,7 +118,15 @@ def _fit_once(
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            report = fit(circuit, (f, z), start=start, search="local", check=False, noise_floor=floor)
+            report = fit(
+                circuit,
+                (f, z),
+                start=start,
+                search="local",
+                check=False,
+                noise_floor=floor,
+                max_iterations=_PATIENCE,
+            )
         except (ValueError, RuntimeError, ArithmeticError):
             return None
     values = report.params

@@ -145,7 +145,7 @@ def drt(
     floor = discrepancy.noise_floor(f, z)
     ends = choose_ends(f, z, inductance, tail, floor)
     epsilon = basis.shape_parameter(f, shape_coeff, rbf_shape)
-    centres = basis.centres(f, extend)
+    centres = basis.centres(f, extend, long_end=ends.tail_exponent is None)
     a_re, a_im = basis.impedance_matrices(f, centres, epsilon)
     gram = basis.penalty_matrix(centres, epsilon, derivative_order)
     weights = weights_for(z, weighting)
