@@ -140,7 +140,7 @@ def measured_bars(folder: Path, part: tuple[int, int] = (0, 1)) -> None:
         counts["order"] += same
         data = pyimpspec.DataSet(frequencies=f, impedances=z)
         theirs = best(lambda d=data: pyimpspec.calculate_drt(d, method="tr-rbf", num_procs=1), 1)
-        mine = best(lambda: kl.drt((f, z), check=False), 3)
+        mine = best(lambda f=f, z=z: kl.drt((f, z), check=False), 3)
         ratios.append(theirs / mine)
         print(
             f"{path.stem:30s} lambda {result.lambda_:.1e} floor {result.noise_floor:.3f} % "

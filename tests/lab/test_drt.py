@@ -213,7 +213,7 @@ def test_json_round_trip_is_exact(tmp_path):
 
 def test_credible_band_holds_the_estimate():
     f, z = noisy("R0-Zarc1", [0.01, 0.05, 1e-3, 0.85], seed=9)
-    result = kl.drt((f, z), credible_band=True, band_samples=300, seed=4)
+    result = kl.drt((f, z), credible_band=True, band_samples=150, seed=4)
     assert result.gamma_lower is not None and result.gamma_upper is not None
     assert np.all(result.gamma_lower >= 0)
     assert np.all(result.gamma_lower <= result.gamma_upper)

@@ -27,9 +27,15 @@ def _lambda(text: str) -> float | str:
 @click.option(
     "--lambda", "lambda_text", default="auto", show_default=True, help="auto or a number."
 )
-@click.option("--criterion", default="lcurve", show_default=True, help="lcurve, gcv, mgcv, re-im.")
+@click.option(
+    "--criterion", default="noise", show_default=True, help="noise, lcurve, gcv, mgcv, re-im."
+)
 @click.option("--mode", default="complex", show_default=True, help="complex, real or imag.")
-@click.option("--inductance/--no-inductance", default=False, show_default=True)
+@click.option(
+    "--inductance/--no-inductance",
+    default=None,
+    help="Series L on or off [default: on when the high-frequency end is inductive].",
+)
 @click.option("--plots", type=click.Path(path_type=Path, file_okay=False), help="PNG folder.")
 @click.option("--out", type=click.Path(path_type=Path), help="results.parquet or results.csv")
 @click.option("--progress/--no-progress", default=True, show_default=True)
@@ -38,7 +44,7 @@ def command(
     lambda_text: str,
     criterion: str,
     mode: str,
-    inductance: bool,
+    inductance: bool | None,
     plots: Path | None,
     out: Path | None,
     progress: bool,

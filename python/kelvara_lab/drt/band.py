@@ -27,27 +27,30 @@ _TRAVEL = math.pi / 2
 _BURN_IN = 50
 
 
-def _first_wall(f: FloatArray, g: FloatArray, a: FloatArray, b: FloatArray) -> tuple[float, int]:
-    """(time, index) of the first wall F_j w + g_j = 0 met on w(t) = a sin t + b cos t."""
-    fa, fb = f @ a, f @ b
+def _first_wall(fa: FloatArray, fb: FloatArray, g: FloatArray) -> tuple[float, int]:
+    """(time, index) of the first wall F_j w + g_j = 0 met on w(t) = a sin t + b cos t,
+    given fa = F a and fb = F b."""
     u = np.hypot(fa, fb)
-    phi = np.arctan2(-fa, fb)
     reachable = u > np.abs(g)
     if not reachable.any():
         return math.inf, -1
-    with np.errstate(invalid="ignore"):
-        angle = np.arccos(np.clip(-g / np.where(reachable, u, 1.0), -1.0, 1.0))
-    times = np.stack([angle - phi, -angle - phi]) % (2 * math.pi)
-    times[:, ~reachable] = math.inf
+    index = np.flatnonzero(reachable)
+    phi = np.arctan2(-fa[index], fb[index])
+    angle = np.arccos(np.clip(-g[index] / u[index], -1.0, 1.0))
+    times = np.concatenate([angle - phi, -angle - phi]) % (2 * math.pi)
     times[times < 1e-10] = math.inf
     flat = int(np.argmin(times))
-    return float(times.flat[flat]), flat % g.size
+    return float(times[flat]), int(index[flat % index.size])
 
 
 def sample(
     system: System, lam: float, start: FloatArray, count: int, rng: np.random.Generator
 ) -> FloatArray:
-    """`count` posterior samples of all unknowns (rows), started from the feasible `start`."""
+    """`count` posterior samples of all unknowns (rows), started from the feasible `start`.
+
+    The trajectory is followed through fp = F w and fv = F v alone (x = mu + fp): moving
+    for a time t mixes the two by sin t and cos t, and a reflection at wall j changes fv by
+    a multiple of column j of F F^T, so each bounce costs O(n), not a matrix product."""
     a = system.matrix
     lead = len(system.series)
     path = ridge_path(system, np.array([lam]))
@@ -60,32 +63,26 @@ def sample(
     mu = scipy.linalg.cho_solve((upper, False), a.T @ system.rhs / variance)
     # x = mu + F w with F = upper^-1, so that w is standard normal before truncation.
     f = scipy.linalg.solve_triangular(upper, np.eye(upper.shape[0]))
-    g = mu
+    gram = f @ f.T
     feasible = np.maximum(start, 0) + 1e-9 * max(float(np.max(np.abs(start))), 1e-300)
-    w = scipy.linalg.solve_triangular(f, feasible - mu, lower=False)
+    fp = feasible - mu
     out = np.empty((count, mu.size))
     for k in range(-_BURN_IN, count):
-        velocity = rng.standard_normal(mu.size)
+        fv = f @ rng.standard_normal(mu.size)
         left = _TRAVEL
-        position = w
         for _ in range(10_000):
-            t, j = _first_wall(f, g, velocity, position)
-            if t >= left:
-                position, velocity = (
-                    velocity * math.sin(left) + position * math.cos(left),
-                    velocity * math.cos(left) - position * math.sin(left),
-                )
-                break
-            position, velocity = (
-                velocity * math.sin(t) + position * math.cos(t),
-                velocity * math.cos(t) - position * math.sin(t),
+            t, j = _first_wall(fv, fp, mu)
+            step = min(t, left)
+            fp, fv = (
+                fv * math.sin(step) + fp * math.cos(step),
+                fv * math.cos(step) - fp * math.sin(step),
             )
-            normal = f[j]
-            velocity = velocity - 2 * (velocity @ normal) / (normal @ normal) * normal
+            if t >= left:
+                break
+            fv = fv - 2 * fv[j] / gram[j, j] * gram[:, j]
             left -= t
-        w = position
         if k >= 0:
-            out[k] = mu + f @ w
+            out[k] = mu + fp
     return np.maximum(out, 0.0)
 
 

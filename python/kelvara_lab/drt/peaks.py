@@ -19,7 +19,6 @@ becomes one such shape, in two steps:
 from __future__ import annotations
 
 import math
-
 from dataclasses import dataclass
 
 import numpy as np
@@ -42,6 +41,7 @@ class Ends:
     r_inf: float
     inductance: float | None
     tail: tuple[float, float] | None
+
 
 COLUMNS = ["tau", "frequency", "gamma", "r", "width", "alpha"]
 #: a local maximum counts as a peak when its prominence is at least this share of the highest;
@@ -168,9 +168,7 @@ def find(
             for ln_r, y0, alpha in fitted
             if math.exp(ln_r) >= MIN_SHARE * total
         ]
-    refined = refine(
-        shapes, ends.r_inf, ends.inductance, ends.tail, frequencies, impedances, floor
-    )
+    refined = refine(shapes, ends.r_inf, ends.inductance, ends.tail, frequencies, impedances, floor)
     rows = [
         {
             "tau": shape.tau,

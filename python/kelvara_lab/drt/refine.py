@@ -12,8 +12,8 @@ of the polarisation resistance or below the noise, or its time constant leaves t
 measured window) was ringing of the regularised solution: it is dropped and the rest fitted
 again. Next to a low-frequency tail the DRT rings with broad peaks that the tail term,
 its exponent now free, absorbs: the peak beside the tail stays only when the fit with it
-is better by ``_RINGING_BIC`` (an analyst's "clearly better" in BIC). A fit that fails, or ends worse than the
-DRT's own values, leaves the DRT's values.
+is better by ``_RINGING_BIC`` (an analyst's "clearly better" in BIC). A fit that fails,
+or ends worse than the DRT's own values, leaves the DRT's values.
 """
 
 from __future__ import annotations
@@ -39,6 +39,8 @@ def window(f: FloatArray) -> tuple[float, float]:
     """The time constants (s) whose relaxations the spectrum resolves."""
     margin = 10**WINDOW_MARGIN
     return 1 / (2 * math.pi * float(f.max()) * margin), margin / (2 * math.pi * float(f.min()))
+
+
 _ROUNDS = 3
 _RINGING_BIC = 10.0
 #: the local fit's patience (evaluations per run over n + 1): the DRT starts it next to its
@@ -185,13 +187,11 @@ def refine(
         kept = Refined(tuple(good), r_inf, inductance, tail, fitted=False)
     if kept.fitted and kept.tail is not None and kept.shapes:
         ordered = sorted(kept.shapes, key=lambda shape: shape.tau)
-        without = _fit_once(
-            ordered[:-1], kept.r_inf, kept.inductance, kept.tail, f, z, floor
-        )
+        without = _fit_once(ordered[:-1], kept.r_inf, kept.inductance, kept.tail, f, z, floor)
         if without is not None and without.bic <= kept.bic + _RINGING_BIC:
             kept = without
     total = sum(s.r for s in kept.shapes)
-    good = tuple(s for s in kept.shapes if resolvable(s, total, f, least))
+    final = tuple(s for s in kept.shapes if resolvable(s, total, f, least))
     return Refined(
-        good, kept.r_inf, kept.inductance, kept.tail, kept.fitted, kept.params, kept.bic
+        final, kept.r_inf, kept.inductance, kept.tail, kept.fitted, kept.params, kept.bic
     )

@@ -19,8 +19,8 @@ from kelvara_lab.drt.ends import tail_kind
 from kelvara_lab.drt.misfit import LIMIT
 from kelvara_lab.drt.peaks import COLUMNS
 from kelvara_lab.drt.refine import Refined
-from kelvara_lab.drt.system import tail_impedance
 from kelvara_lab.drt.suggest import suggest_circuit
+from kelvara_lab.drt.system import tail_impedance
 from kelvara_lab.io.json_numbers import decode, encode
 from kelvara_lab.spectrum.checks import Finding
 

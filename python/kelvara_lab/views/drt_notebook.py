@@ -31,9 +31,12 @@ def drt_result_html(result: DrtResult) -> str:
     ]
     summary = table(rows, caption=f"DRT ({result.method}, {result.mode})")
     peaks = result.peaks
+    columns = ("tau", "frequency", "r", "alpha", "width")
     body = [
-        (k, f"{p.tau:.4g}", f"{p.frequency:.4g}", number(p.r), f"{p.alpha:.3f}", f"{p.width:.2f}")
-        for k, p in enumerate(peaks.itertuples(), start=1)
+        (k, f"{tau:.4g}", f"{frequency:.4g}", number(r), f"{alpha:.3f}", f"{width:.2f}")
+        for k, (tau, frequency, r, alpha, width) in enumerate(
+            zip(*(peaks[c].to_numpy(dtype=float) for c in columns), strict=True), start=1
+        )
     ]
     header = ("peak", "tau / s", "f / Hz", "R / ohm", "alpha", "width / dec")
     return summary + (table(body, header=header) if body else table([("peaks", "none")]))
