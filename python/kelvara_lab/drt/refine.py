@@ -12,7 +12,7 @@ of the polarisation resistance or below the noise, or its time constant leaves t
 measured window) was ringing of the regularised solution: it is dropped and the rest fitted
 again. Next to a low-frequency tail the DRT rings with broad peaks that the tail term,
 its exponent now free, absorbs: the peak beside the tail stays only when the fit with it
-is better by ``_RINGING_BIC`` (an analyst's "clearly better" in BIC). A fit that fails,
+is better by ``CLEARLY_BETTER`` (an analyst's "clearly better" in BIC). A fit that fails,
 or ends worse than the DRT's own values, leaves the DRT's values.
 """
 
@@ -42,10 +42,10 @@ def window(f: FloatArray) -> tuple[float, float]:
 
 
 _ROUNDS = 3
-_RINGING_BIC = 10.0
+CLEARLY_BETTER = 10.0
 #: the local fit's patience (evaluations per run over n + 1): the DRT starts it next to its
 #: minimum, and the default's 200 lets a run that has lost its way wander for seconds
-_PATIENCE = 20
+PATIENCE = 20
 
 
 @dataclass(frozen=True)
@@ -127,7 +127,7 @@ def _fit_once(
                 search="local",
                 check=False,
                 noise_floor=floor,
-                max_iterations=_PATIENCE,
+                max_iterations=PATIENCE,
             )
         except (ValueError, RuntimeError, ArithmeticError):
             return None
@@ -188,7 +188,7 @@ def refine(
     if kept.fitted and kept.tail is not None and kept.shapes:
         ordered = sorted(kept.shapes, key=lambda shape: shape.tau)
         without = _fit_once(ordered[:-1], kept.r_inf, kept.inductance, kept.tail, f, z, floor)
-        if without is not None and without.bic <= kept.bic + _RINGING_BIC:
+        if without is not None and without.bic <= kept.bic + CLEARLY_BETTER:
             kept = without
     total = sum(s.r for s in kept.shapes)
     final = tuple(s for s in kept.shapes if resolvable(s, total, f, least))
