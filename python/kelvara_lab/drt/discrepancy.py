@@ -31,12 +31,12 @@ FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 
 #: the misfit the DRT is allowed, in multiples of the noise floor
-TARGET = 1.5
+TARGET = 1.2
 #: the floor never goes below this (percent of |Z|): the basis's own resolution, and an
 #: instrument's accuracy, end there
 MIN_FLOOR = 0.02
 #: when the floor is out of reach: the largest lambda within this factor of the best misfit
-SLACK = 1.25
+SLACK = 1.05
 
 
 def noise_floor(f: FloatArray, z: ComplexArray) -> float:

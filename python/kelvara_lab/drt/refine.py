@@ -10,7 +10,9 @@ engine, weighted by 1/|Z|. The low-frequency term is a CPE there, its exponent f
 A peak the measured impedance has no use for (its resistance collapses under ``MIN_SHARE``
 of the polarisation resistance or below the noise, or its time constant leaves the
 measured window) was ringing of the regularised solution: it is dropped and the rest fitted
-again. Next to a low-frequency tail the DRT rings with broad peaks that the tail term,
+again. Where the DRT merged two relaxations into one broad peak, the circuit misses the
+spectrum: the largest arc is then split and the split kept when BIC clearly wants it.
+Next to a low-frequency tail the DRT rings with broad peaks that the tail term,
 its exponent now free, absorbs: the peak beside the tail stays only when the fit with it
 is better by ``CLEARLY_BETTER`` (an analyst's "clearly better" in BIC). A fit that fails,
 or ends worse than the DRT's own values, leaves the DRT's values.
@@ -43,6 +45,8 @@ def window(f: FloatArray) -> tuple[float, float]:
 
 _ROUNDS = 3
 CLEARLY_BETTER = 10.0
+#: at most this many arcs are split in two (`_split_merged`)
+_SPLITS = 2
 #: the local fit's patience (evaluations per run over n + 1): the DRT starts it next to its
 #: minimum, and the default's 200 lets a run that has lost its way wander for seconds
 PATIENCE = 20
@@ -152,6 +156,35 @@ def _fit_once(
     )
 
 
+def _split_merged(
+    kept: Refined, f: FloatArray, z: ComplexArray, floor: float, least: float
+) -> Refined:
+    """Two relaxations the DRT shows as one broad peak: while the circuit misses the
+    spectrum by more than twice its noise, the largest arc is split in two half a decade
+    either side, and the split stays when BIC finds it clearly better."""
+    for _ in range(_SPLITS):
+        if not (kept.fitted and kept.shapes):
+            break
+        circuit = notation(len(kept.shapes), kept.inductance is not None, kept.tail is not None)
+        misfit = 100 * math.sqrt(_cost(circuit, kept.params, f, z) / (2 * f.size))
+        if misfit <= 2 * floor:
+            break
+        largest = max(kept.shapes, key=lambda shape: shape.r)
+        halves = [
+            Shape(largest.r / 2, largest.tau / math.sqrt(10), largest.alpha),
+            Shape(largest.r / 2, largest.tau * math.sqrt(10), largest.alpha),
+        ]
+        others = [shape for shape in kept.shapes if shape is not largest]
+        trial = _fit_once(others + halves, kept.r_inf, kept.inductance, kept.tail, f, z, floor)
+        if trial is None or trial.bic >= kept.bic - CLEARLY_BETTER:
+            break
+        total = sum(shape.r for shape in trial.shapes)
+        if not all(resolvable(shape, total, f, least) for shape in trial.shapes):
+            break
+        kept = trial
+    return kept
+
+
 def resolvable(shape: Shape, total: float, f: FloatArray, least: float) -> bool:
     """Whether a fitted relaxation counts as an arc: its share of the polarisation
     resistance, its size against the noise (`least`, ohm), its place in the window."""
@@ -190,6 +223,7 @@ def refine(
         without = _fit_once(ordered[:-1], kept.r_inf, kept.inductance, kept.tail, f, z, floor)
         if without is not None and without.bic <= kept.bic + CLEARLY_BETTER:
             kept = without
+    kept = _split_merged(kept, f, z, floor, least)
     total = sum(s.r for s in kept.shapes)
     final = tuple(s for s in kept.shapes if resolvable(s, total, f, least))
     return Refined(
