@@ -31,6 +31,7 @@ import functools
 import math
 import os
 import time
+import warnings
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -39,6 +40,7 @@ import numpy as np
 import pandas as pd
 
 from kelvara_lab.circuit.notation import REGISTRY
+from kelvara_lab.drt.misfit import DrtMisfitWarning
 from kelvara_lab.drt.tikhonov import drt
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.fitting.run import fit, no_network_warning_silenced
@@ -104,11 +106,14 @@ def registry_keys() -> dict[str, str]:
 def _drt_relaxations(spectrum: Spectrum) -> int | None:
     """The DRT's peak count, where the DRT succeeds."""
     try:
-        result = drt(
-            (spectrum.frequencies, spectrum.impedances),
-            inductance=bool(np.any(spectrum.impedances.imag > 0)),
-        )
-        return int(len(result.peaks))
+        with warnings.catch_warnings():
+            # only the count is wanted here; the misfit stays on the result
+            warnings.simplefilter("ignore", DrtMisfitWarning)
+            result = drt(
+                (spectrum.frequencies, spectrum.impedances),
+                inductance=bool(np.any(spectrum.impedances.imag > 0)),
+            )
+        return result.arcs
     except (ValueError, RuntimeError, np.linalg.LinAlgError):
         return None
 
