@@ -26,6 +26,8 @@ import kelvara_lab as kl
 DATA = Path(__file__).resolve().parent.parent / "tests" / "data"
 SAMPLES = DATA / "instrument-samples"
 MEASURED = DATA / "real-spectra"
+#: the peers' problem: ohm-weighted, the window's basis alone, no ends model
+PEERS: dict[str, Any] = {"weighting": "unit", "extend": 0, "inductance": False, "tail": None}
 FILES = [
     "pyimpspec/data.mpt",
     "impedance.py/exampleDataGamry.DTA",
@@ -114,7 +116,7 @@ def peers() -> None:
                 data, method="tr-rbf", lambda_value=lam, cross_validation="", num_procs=1
             )
             tau, gamma = drt.get_drt_data()
-            ours_gamma = kl.drt((f, z), lambda_=lam, check=False).gamma_at(tau)
+            ours_gamma = kl.drt((f, z), lambda_=lam, check=False, **PEERS).gamma_at(tau)
             error = np.linalg.norm(ours_gamma - gamma) / np.linalg.norm(gamma)
             agreement.append(f"{lam:g}: {100 * error:.2f} %")
         zhit = pyimpspec.perform_zhit(
@@ -124,7 +126,7 @@ def peers() -> None:
         zhit_error = np.max(np.abs(ours_zhit.modulus / np.abs(zhit.get_impedances()) - 1))
         robust = []
         for lam in 10.0 ** np.arange(-10, 2):
-            result = kl.drt((f, z), lambda_=lam, check=False)
+            result = kl.drt((f, z), lambda_=lam, check=False, **PEERS)
             robust.append(bool(np.all(np.isfinite(result.gamma)) and np.all(result.gamma >= 0)))
         print(
             f"{name}: gamma vs pyimpspec (rel. L2) at lambda "
