@@ -59,7 +59,7 @@ def arcs_of(report: kl.FitReport) -> list[tuple[float, float]]:
             cap = caps[0]
             if cap.startswith("CPE"):
                 q, a = values[f"{cap}.q"], values[f"{cap}.alpha"]
-                tau = (r * q) ** (1 / a)
+                tau = (r * q) ** (1 / a) if a > 0 else math.nan
             else:
                 tau = r * values[f"{cap}.c"]
             found.append((tau, r))
