@@ -77,13 +77,15 @@ constexpr std::size_t kBlock = Element::kBlockPoints;
   invariant_failed("formula: operand instruction evaluated as an operation");
 }
 
-// d value / d a and d value / d b at one point (b's is unused for functions).
+// d value / d a and d value / d b at one point (b's is unused for functions;
+// a power's is needed only where its exponent depends on a parameter).
 struct Partials {
   Complex da;
   Complex db;
 };
 
-Partials partials_of(const FormulaInstruction& in, Complex x, Complex y, Complex v) {
+Partials partials_of(const FormulaInstruction& in, Complex x, Complex y, Complex v,
+                     bool exponent_varies) {
   const Complex one{1.0, 0.0};
   switch (in.op) {
     case FormulaOp::Neg:
@@ -105,12 +107,19 @@ Partials partials_of(const FormulaInstruction& in, Complex x, Complex y, Complex
     }
     case FormulaOp::PowReal:
     case FormulaOp::PowComplex: {
-      // v = x^y: dv/dx = y x^(y-1), dv/dy = v log x (0 where v is: x = 0, Re y > 0).
-      const Complex y_less_one{y.real() - 1.0, y.imag()};
-      const Complex lower = in.op == FormulaOp::PowReal ? cpow(x, y_less_one.real())
-                                                        : cpow_complex(x, y_less_one);
+      // v = x^y: dv/dx = y x^(y-1) (y v / x, one division, where x is not 0),
+      // dv/dy = v log x (0 where v is: x = 0, Re y > 0; only where y varies).
       const bool vanishes = v.real() == 0.0 && v.imag() == 0.0;
-      return {cmul(y, lower), vanishes ? Complex{} : cmul(v, clog(x))};
+      const bool at_zero = x.real() == 0.0 && x.imag() == 0.0;
+      Complex lower;
+      if (!at_zero) {
+        lower = cdiv(v, x);
+      } else {
+        const Complex y_less_one{y.real() - 1.0, y.imag()};
+        lower = in.op == FormulaOp::PowReal ? cpow(x, y_less_one.real())
+                                            : cpow_complex(x, y_less_one);
+      }
+      return {cmul(y, lower), vanishes || !exponent_varies ? Complex{} : cmul(v, clog(x))};
     }
     case FormulaOp::Sqrt:
       return {crecip(cscale(v, 2.0)), {}};
@@ -324,7 +333,7 @@ Complex evaluate_formula_derivatives(const FormulaTape& tape, const double* para
     const Complex x = slots[std::size_t(in.a) * width], y = slots[std::size_t(in.b) * width];
     out[0] = value_of(in, tape.code[in.a].real, tape.code[in.b].real, x, y);
     if (!in.depends) continue;
-    const Partials d = partials_of(in, x, y, out[0]);
+    const Partials d = partials_of(in, x, y, out[0], tape.code[in.b].depends != 0);
     const bool unary = is_unary(in.op);
     for (std::size_t k = 0; k < p; ++k) {
       if (!((in.depends >> k) & 1u)) continue;
