@@ -141,8 +141,9 @@ class Compiler {
     while (pos_ < s_.size() && is_space(s_[pos_])) ++pos_;
   }
   FormulaError error(const std::string& what) const { return error_at(what, pos_); }
-  FormulaError error_at(const std::string& what, std::size_t position) const {
-    return FormulaError{what + at_position(position), position, true};
+  FormulaError error_at(const std::string& what, std::size_t position,
+                        const std::string& hint = {}) const {
+    return FormulaError{what + at_position(position) + hint, position, true};
   }
 
   // --- grammar -----------------------------------------------------------
@@ -283,8 +284,8 @@ class Compiler {
       }
     }
     skip_space();
-    if (at('(')) return error_at("unknown function " + quoted(word) + known_functions(), start);
-    return error_at("unknown name " + quoted(word) + known_names(), start);
+    if (at('(')) return error_at("unknown function " + quoted(word), start, known_functions());
+    return error_at("unknown name " + quoted(word), start, known_names());
   }
 
   std::string known_functions() const {
