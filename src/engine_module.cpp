@@ -8,6 +8,8 @@
 #include "models/registry.hpp"
 #include "python/bind_custom_elements.hpp"
 #include "python/engine_fit.hpp"
+#include "python/engine_notation.hpp"
+#include "python/engine_statistics.hpp"
 #include "python/numpy_array.hpp"
 #include "python/py.hpp"
 
@@ -35,6 +37,15 @@ PyMethodDef kEngineMethods[] = {
     {"fit_options", engine_fit_options, METH_NOARGS,
      "fit_options()\n--\n\nThe fit options: name, default, owning method and rule, in "
      "Circuit.fit's order."},
+    {"statistics", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_statistics)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "statistics(circuit, frequencies, impedances, values, chi_square, weight)\n--\n\n"
+     "Standard errors (None when J^T J is singular) and covariance of every parameter at "
+     "`values`,\nwith the residual variance chi_square / (2N - n)."},
+    {"structure", engine_structure, METH_O,
+     "structure(circuit)\n--\n\nThe parsed circuit: a series list of (kind, label) pairs "
+     "and parallel groups,\neach a list of branches that are series lists. Raises ValueError "
+     "with kelvara's report\nfor bad notation."},
     {"registry", registry, METH_NOARGS,
      "registry()\n--\n\nThe reference circuits: key -> notation, in registry order."},
     {nullptr, nullptr, 0, nullptr},
