@@ -26,6 +26,8 @@ class CircuitModel(Protocol):
     def param_bounds(self) -> list[tuple[float, float]]: ...
     def param_values(self) -> list[float]: ...
     def impedance(self, frequencies: Any) -> npt.NDArray[np.complex128]: ...
+    def with_values(self, values: Sequence[float]) -> CircuitModel: ...
+    def guess(self, frequencies: Any, impedances: Any = None, weights: Any = None) -> list[float]: ...
 
 
 class EngineCircuit:
@@ -56,15 +58,15 @@ class EngineCircuit:
     def param_values(self) -> list[float]:
         return list(self._values)
 
-    def with_values(self, values: Sequence[float] | npt.NDArray[np.float64]) -> EngineCircuit:
+    def with_values(self, values: Sequence[float]) -> EngineCircuit:
         return EngineCircuit(self.notation, [float(v) for v in values])
 
     def impedance(self, frequencies: Any) -> npt.NDArray[np.complex128]:
         return _engine.impedance(self.notation, self._values, np.asarray(frequencies, dtype=float))
 
-    def guess(self, *args: Any, **kwargs: Any) -> list[float]:
-        """Custom elements have no trained network: the fit starts from the defaults."""
-        raise ValueError("There is no ML model for a circuit with custom elements")
+    def guess(self, frequencies: Any, impedances: Any = None, weights: Any = None) -> list[float]:
+        """Custom elements have no trained network: the fit starts from their defaults."""
+        raise ValueError("there is no network for a circuit with custom elements")
 
     def __repr__(self) -> str:
         return f"EngineCircuit({self.notation!r}, {self._values})"
