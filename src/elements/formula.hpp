@@ -100,6 +100,11 @@ FormulaCompilation compile_formula(std::string_view text, std::span<const std::s
 // Names a formula reserves (may not be parameter names).
 bool is_reserved_formula_name(std::string_view name);
 
+// The names in `text` that would be parameters (neither reserved nor a
+// function's), each once, in order of first appearance; empty for a text
+// too long to compile.
+std::vector<std::string> formula_parameter_names(std::string_view text);
+
 // The value at each of omegas (at most Element::kBlockPoints points), as
 // real and imaginary parts; `params` holds parameter_count values.
 void evaluate_formula_block(const FormulaTape& tape, const double* params,

@@ -1,6 +1,7 @@
 // The formula language's tokeniser, recursive-descent parser and tape
 // builder (with constant folding and dead-slot removal).
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -431,6 +432,31 @@ bool is_reserved_formula_name(std::string_view name) {
   for (std::string_view n : kFunctions)
     if (name == n) return true;
   return false;
+}
+
+std::vector<std::string> formula_parameter_names(std::string_view text) {
+  std::vector<std::string> out;
+  if (text.size() > kMaxFormulaBytes) return out;
+  const std::u32string s = decode_utf8(text);
+  for (std::size_t i = 0; i < s.size();) {
+    if (is_digit(s[i]) || s[i] == '.') {  // a number, its exponent and a j suffix included
+      while (i < s.size() && (is_digit(s[i]) || is_letter(s[i]) || s[i] == '.')) ++i;
+      continue;
+    }
+    if (!is_letter(s[i])) {
+      ++i;
+      continue;
+    }
+    const std::size_t start = i;
+    while (i < s.size() && (is_letter(s[i]) || is_digit(s[i]))) ++i;
+    const std::string word(s.begin() + std::ptrdiff_t(start), s.begin() + std::ptrdiff_t(i));
+    std::size_t next = i;
+    while (next < s.size() && is_space(s[next])) ++next;
+    const bool called = next < s.size() && s[next] == '(';
+    if (called || is_reserved_formula_name(word)) continue;
+    if (std::find(out.begin(), out.end(), word) == out.end()) out.push_back(word);
+  }
+  return out;
 }
 
 FormulaCompilation compile_formula(std::string_view text, std::span<const std::string> parameters) {

@@ -85,6 +85,13 @@ Ref definition_dict(const CustomDefinition& d) {
   return out;
 }
 
+PyObject* formula_names(PyObject*, PyObject* formula) {
+  return guarded([&] {
+    const std::string text = argument("formula", [&] { return to_text(formula); });
+    return to_python_list(formula_parameter_names(text)).release();
+  });
+}
+
 PyObject* custom_elements(PyObject*, PyObject*) {
   return guarded([] {
     const auto all = engine_catalogue().all();
@@ -196,6 +203,8 @@ PyMethodDef kCustomElementMethods[] = {
      "default, lo, hi, log)."},
     {"forget_element", forget_element, METH_O,
      "forget_element(code)\n--\n\nRemoves a definition; False where there was none."},
+    {"formula_names", formula_names, METH_O,
+     "formula_names(formula)\n--\n\nThe names a formula would take as parameters, in order."},
     {"custom_elements", custom_elements, METH_NOARGS,
      "custom_elements()\n--\n\nThe definitions, by code: dicts of code, formula, parameters."},
     {"describe", describe, METH_O,

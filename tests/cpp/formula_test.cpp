@@ -196,6 +196,12 @@ TEST(FormulaCompile, DeepUnaryAndPowerChainsAreBoundedNotRecursedWithoutLimit) {
   }
 }
 
+TEST(FormulaNames, AreTheParametersAFormulaWouldTakeInOrder) {
+  EXPECT_EQ(formula_parameter_names("R / (1 + (j*w*tau)**alpha)**beta + exp(-2e-3j*x) + R"),
+            (std::vector<std::string>{"R", "tau", "alpha", "beta", "x"}));
+  EXPECT_TRUE(formula_parameter_names(std::string(5000, 'R')).empty());
+}
+
 std::vector<CustomParameter> hn_parameters() {
   const double inf = INFINITY;
   return {{"R", "ohm", 1.0, {0.0, inf}, true},

@@ -203,3 +203,27 @@ def ensure(definitions: Iterable[Mapping[str, Any]]) -> None:
         current = held.get(wanted.code)
         if current is None or CustomElement.from_dict(current) != wanted:
             _define(wanted)
+
+
+# Frequencies (Hz) far outside any measurement, where an element's limits show.
+_LOW, _HIGH = np.array([1e-9, 1e-8]), np.array([1e8, 1e9])
+_FLAT = 0.1  # |d log|Z| / d log f| below this is a finite, non-zero limit
+
+
+def limits(code: str) -> tuple[str, str] | None:
+    """How the element `code` behaves at its defaults towards zero and infinite frequency:
+    ("open" | "finite" | "short", "infinite" | "finite" | "zero") from the slope of log|Z|
+    far outside any measurement; None where `code` is not defined or not finite there."""
+    found = {d["code"]: d for d in _engine.custom_elements()}.get(code)
+    if found is None:
+        return None
+    values = [p[2] for p in found["parameters"]]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        low = np.log10(np.abs(_engine.impedance(code + "1", values, _LOW)))
+        high = np.log10(np.abs(_engine.impedance(code + "1", values, _HIGH)))
+    if not (np.isfinite(low).all() and np.isfinite(high).all()):
+        return None
+    slope_low, slope_high = low[1] - low[0], high[1] - high[0]
+    dc = "open" if slope_low < -_FLAT else ("short" if slope_low > _FLAT else "finite")
+    hf = "infinite" if slope_high > _FLAT else ("zero" if slope_high < -_FLAT else "finite")
+    return dc, hf
