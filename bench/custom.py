@@ -25,6 +25,7 @@ import random
 import statistics
 import tempfile
 import time
+from functools import partial
 from pathlib import Path
 
 import numpy as np
@@ -37,17 +38,28 @@ INF = math.inf
 
 # name: (built-in code, custom code, formula, parameters, truth of the element)
 TWINS = {
-    "CPE": ("CPE", "Qx", "1/(q*(j*w)**alpha)",
-            {"q": ("ohm^-1*s^alpha", 1e-3, (1e-12, INF)), "alpha": ("", 0.8, (0, 1))},
-            [2e-3, 0.82]),
-    "Warburg": ("W", "Wx", "aw*(1 - j)/sqrt(w)",
-                {"aw": ("ohm*s^-0.5", 1.0, (1e-12, INF))}, [0.3]),
-    "finite Warburg": ("Wo", "Wox", "z0/(sqrt(j*w*tau)*tanh(sqrt(j*w*tau)))",
-                       {"z0": ("ohm", 1.0, (1e-12, INF)), "tau": ("s", 10.0, (1e-12, INF))},
-                       [1.0, 2.0]),
-    "Gerischer": ("G", "Gx", "rg/sqrt(1 + j*w*tg)",
-                  {"rg": ("ohm", 1.0, (1e-12, INF)), "tg": ("s", 1.0, (1e-12, INF))},
-                  [1.0, 0.01]),
+    "CPE": (
+        "CPE",
+        "Qx",
+        "1/(q*(j*w)**alpha)",
+        {"q": ("ohm^-1*s^alpha", 1e-3, (1e-12, INF)), "alpha": ("", 0.8, (0, 1))},
+        [2e-3, 0.82],
+    ),
+    "Warburg": ("W", "Wx", "aw*(1 - j)/sqrt(w)", {"aw": ("ohm*s^-0.5", 1.0, (1e-12, INF))}, [0.3]),
+    "finite Warburg": (
+        "Wo",
+        "Wox",
+        "z0/(sqrt(j*w*tau)*tanh(sqrt(j*w*tau)))",
+        {"z0": ("ohm", 1.0, (1e-12, INF)), "tau": ("s", 10.0, (1e-12, INF))},
+        [1.0, 2.0],
+    ),
+    "Gerischer": (
+        "G",
+        "Gx",
+        "rg/sqrt(1 + j*w*tg)",
+        {"rg": ("ohm", 1.0, (1e-12, INF)), "tg": ("s", 1.0, (1e-12, INF))},
+        [1.0, 0.01],
+    ),
 }
 
 
@@ -79,8 +91,10 @@ def spectrum(notation: str, truth: list[float], seed: int = 1):
 
 def bar_equal_and_fast() -> None:
     print(f"\n1-2. built-ins written as custom elements ({load()})")
-    print(f"{'element':15s} {'search':9s} {'max rel diff':>12s} {'fit ms':>8s} {'custom ms':>9s}"
-          f" {'ratio':>6s}")
+    print(
+        f"{'element':15s} {'search':9s} {'max rel diff':>12s} {'fit ms':>8s} {'custom ms':>9s}"
+        f" {'ratio':>6s}"
+    )
     for name, (builtin, code, _, _, element_truth) in TWINS.items():
         nb, nc = f"R0-(R1,{builtin}1)", f"R0-(R1,{code}1)"
         truth = [0.05, 1.0] + element_truth
@@ -91,15 +105,23 @@ def bar_equal_and_fast() -> None:
         for search in ("local", "thorough"):
             fits = {}
             for notation in (nb, nc):
-                def run(notation=notation):
-                    return kl.fit(notation, (f, z), start=start, search=search, check=False,
-                                  noise_floor=0.5)
+                run = partial(
+                    kl.fit,
+                    notation,
+                    (f, z),
+                    start=start,
+                    search=search,
+                    check=False,
+                    noise_floor=0.5,
+                )
                 report = run()
                 fits[notation] = (report, best_time(run, 10 if search == "local" else 1, 3))
             (rb, tb), (rc, tc) = fits[nb], fits[nc]
             diff = max(abs(a - b) / abs(a) for a, b in zip(rb.values, rc.values, strict=True))
-            print(f"{name:15s} {search:9s} {diff:12.2e} {1e3 * tb:8.2f} {1e3 * tc:9.2f}"
-                  f" {tc / tb:6.2f}")
+            print(
+                f"{name:15s} {search:9s} {diff:12.2e} {1e3 * tb:8.2f} {1e3 * tc:9.2f}"
+                f" {tc / tb:6.2f}"
+            )
     print(f"\nevaluation ({load()}), microseconds per call, best of 5")
     for name, (builtin, code, _, _, element_truth) in TWINS.items():
         for n in (1000, 100_000):
@@ -107,11 +129,15 @@ def bar_equal_and_fast() -> None:
             built = kelvara.Circuit(f"{builtin}1").with_values(element_truth)
             mine = kl.circuit.model.EngineCircuit(f"{code}1", element_truth)
             reps = 200 if n == 1000 else 5
-            tb = best_time(lambda: built.impedance(f), reps)
-            tc = best_time(lambda: mine.impedance(f), reps)
-            same = np.max(np.abs(mine.impedance(f) - built.impedance(f)) / np.abs(built.impedance(f)))
-            print(f"  {name:15s} {n:7d} points  built-in {1e6 * tb:9.1f}  custom {1e6 * tc:9.1f}"
-                  f"  ratio {tc / tb:5.2f}  max rel diff {same:.1e}")
+            tb = best_time(partial(built.impedance, f), reps)
+            tc = best_time(partial(mine.impedance, f), reps)
+            same = np.max(
+                np.abs(mine.impedance(f) - built.impedance(f)) / np.abs(built.impedance(f))
+            )
+            print(
+                f"  {name:15s} {n:7d} points  built-in {1e6 * tb:9.1f}  custom {1e6 * tc:9.1f}"
+                f"  ratio {tc / tb:5.2f}  max rel diff {same:.1e}"
+            )
 
 
 def bar_peer() -> None:
@@ -129,18 +155,29 @@ def bar_peer() -> None:
         r, tau, alpha, beta = p
         return r / (1 + (1j * omega * tau) ** alpha) ** beta
 
-    kl.element("HN", "R / (1 + (j*w*tau)**alpha)**beta",
-               {"R": ("ohm", 1.0, (0, INF)), "tau": ("s", 1e-3, (0, INF)),
-                "alpha": ("", 0.9, (0, 1)), "beta": ("", 0.8, (0, 1))})
+    kl.element(
+        "HN",
+        "R / (1 + (j*w*tau)**alpha)**beta",
+        {
+            "R": ("ohm", 1.0, (0, INF)),
+            "tau": ("s", 1e-3, (0, INF)),
+            "alpha": ("", 0.9, (0, 1)),
+            "beta": ("", 0.8, (0, 1)),
+        },
+    )
     truth = [2.0, 1e-3, 0.85, 0.7]
     f = np.logspace(5, -2, 100_000)
     mine = kl.circuit.model.EngineCircuit("HN1", truth)
     peer = CustomCircuit("HNP_1", initial_guess=truth)
     t_peer = best_time(lambda: peer.predict(f, use_initial=True), 3)
     t_mine = best_time(lambda: mine.impedance(f), 3)
-    diff = np.max(np.abs(peer.predict(f, use_initial=True) - mine.impedance(f)) / np.abs(mine.impedance(f)))
-    print(f"  evaluation, 1e5 points: impedance.py {1e3 * t_peer:.2f} ms, kelvara_lab "
-          f"{1e3 * t_mine:.2f} ms: {t_peer / t_mine:.1f}x (max rel diff {diff:.1e})")
+    diff = np.max(
+        np.abs(peer.predict(f, use_initial=True) - mine.impedance(f)) / np.abs(mine.impedance(f))
+    )
+    print(
+        f"  evaluation, 1e5 points: impedance.py {1e3 * t_peer:.2f} ms, kelvara_lab "
+        f"{1e3 * t_mine:.2f} ms: {t_peer / t_mine:.1f}x (max rel diff {diff:.1e})"
+    )
     full = [0.05] + truth
     f60, z = spectrum("R0-HN1", full)
     start = [0.1, 1.0, 2e-3, 0.8, 0.8]
@@ -148,15 +185,27 @@ def bar_peer() -> None:
     peer_fit.fit(f60, z)  # warm
     t_peer = best_time(lambda: CustomCircuit("R_0-HNP_1", initial_guess=start).fit(f60, z), 1, 3)
     report = kl.fit("R0-HN1", (f60, z), start=start, search="local", check=False, noise_floor=0.5)
-    t_mine = best_time(lambda: kl.fit("R0-HN1", (f60, z), start=start, search="local",
-                                      check=False, noise_floor=0.5), 5, 3)
-    print(f"  one fit, R0-HN1, 60 points: impedance.py {1e3 * t_peer:.1f} ms, kelvara_lab "
-          f"{1e3 * t_mine:.2f} ms: {t_peer / t_mine:.1f}x "
-          f"(values {np.round(peer_fit.parameters_, 4)} vs {np.round(report.values, 4)})")
+    t_mine = best_time(
+        lambda: kl.fit(
+            "R0-HN1", (f60, z), start=start, search="local", check=False, noise_floor=0.5
+        ),
+        5,
+        3,
+    )
+    print(
+        f"  one fit, R0-HN1, 60 points: impedance.py {1e3 * t_peer:.1f} ms, kelvara_lab "
+        f"{1e3 * t_mine:.2f} ms: {t_peer / t_mine:.1f}x "
+        f"(values {np.round(peer_fit.parameters_, 4)} vs {np.round(report.values, 4)})"
+    )
 
 
-SEARCH_SUITE = ["R0-HN1", "R0-(R1,Qx1)-Wx2", "R0-(R1-Wox1,Qx1)", "R0-(R1,Qx1)-Gx2",
-                "R0-(R1,C1)-HN2"]
+SEARCH_SUITE = [
+    "R0-HN1",
+    "R0-(R1,Qx1)-Wx2",
+    "R0-(R1-Wox1,Qx1)",
+    "R0-(R1,Qx1)-Gx2",
+    "R0-(R1,C1)-HN2",
+]
 
 
 def truth_for(notation: str, rng: np.random.Generator, f: np.ndarray) -> list[float]:
@@ -195,8 +244,10 @@ def reference(notation, f, z, truth, rng, count):
 
     best = local(truth)
     for _ in range(count):
-        start = [v * 10 ** rng.uniform(-1.5, 1.5) if math.isinf(h) else rng.uniform(0.5, 1.0)
-                 for v, h in zip(truth, hi, strict=True)]
+        start = [
+            v * 10 ** rng.uniform(-1.5, 1.5) if math.isinf(h) else rng.uniform(0.5, 1.0)
+            for v, h in zip(truth, hi, strict=True)
+        ]
         best = min(best, local(start))
     return best
 
@@ -209,8 +260,9 @@ def bar_search(spectra: int, random_starts: int) -> None:
         rng = np.random.default_rng([2026, 41, index])
         hit = 0
         for _ in range(spectra):
-            f = np.logspace(np.log10(rng.choice([1e6, 1e5, 1e4])),
-                            np.log10(rng.choice([1e-3, 1e-2, 1e-1])), 60)
+            f = np.logspace(
+                np.log10(rng.choice([1e6, 1e5, 1e4])), np.log10(rng.choice([1e-3, 1e-2, 1e-1])), 60
+            )
             truth = truth_for(notation, rng, f)
             z = _engine.impedance(notation, truth, f)
             z = z * (1 + 0.005 * (rng.standard_normal(60) + 1j * rng.standard_normal(60)))
@@ -221,8 +273,10 @@ def bar_search(spectra: int, random_starts: int) -> None:
         reached += hit
         total += spectra
         print(f"  {notation:22s} reached {hit}/{spectra}", flush=True)
-    print(f"  found: {reached}/{total} = {100 * reached / total:.1f} % "
-          f"(median fit {1e3 * statistics.median(times):.0f} ms)")
+    print(
+        f"  found: {reached}/{total} = {100 * reached / total:.1f} % "
+        f"(median fit {1e3 * statistics.median(times):.0f} ms)"
+    )
 
 
 def bar_workers() -> None:
@@ -242,8 +296,12 @@ def bar_workers() -> None:
             if name == "dask":
                 from dask.distributed import Client, LocalCluster
 
-                with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, Client(cluster) as client:
+                with (
+                    LocalCluster(
+                        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+                    ) as cluster,
+                    Client(cluster) as client,
+                ):
                     other = kl.fit_many("R0-HN1", spectra, executor=client, **options)
             else:
                 other = kl.fit_many("R0-HN1", spectra, executor=name, **options)
@@ -251,8 +309,10 @@ def bar_workers() -> None:
             print(f"  {name}: FAILED {type(error).__name__}: {error}")
             continue
         same = np.array_equal(serial[columns].to_numpy(), other[columns].to_numpy())
-        print(f"  {name}: {len(other)} rows, errors {int((other['error'] != '').sum())}, "
-              f"same numbers as serial: {same}")
+        print(
+            f"  {name}: {len(other)} rows, errors {int((other['error'] != '').sum())}, "
+            f"same numbers as serial: {same}"
+        )
 
 
 HOSTILE_SEEDS = [
@@ -273,7 +333,18 @@ def bar_hostile(count: int = 200) -> None:
     print(f"\n6. {count} fuzzed hostile formulas ({load()})")
     rng = random.Random(41)
     alphabet = list("()*/+-^.,;:'\"[]{}_=<>!@#$%&|\\ \t\n0123456789eEjJwfRtau") + [
-        "**", "sqrt(", "exp(", "__", "import", "os", "τ", "\x00", "1e999", ")" * 80, "(" * 80]
+        "**",
+        "sqrt(",
+        "exp(",
+        "__",
+        "import",
+        "os",
+        "τ",
+        "\x00",
+        "1e999",
+        ")" * 80,
+        "(" * 80,
+    ]
     with tempfile.TemporaryDirectory() as folder:
         marker = str(Path(folder) / "ran")
         formulas = [s.format(marker=marker) for s in HOSTILE_SEEDS]
@@ -288,8 +359,11 @@ def bar_hostile(count: int = 200) -> None:
                     text.insert(i, rng.choice(alphabet))
             formulas.append("".join(text))
         errors = accepted = caret = 0
-        params = {"R": ("ohm", 1.0, (0, INF)), "tau": ("s", 1e-3, (0, INF)),
-                  "alpha": ("", 0.9, (0, 1))}
+        params = {
+            "R": ("ohm", 1.0, (0, INF)),
+            "tau": ("s", 1e-3, (0, INF)),
+            "alpha": ("", 0.9, (0, 1)),
+        }
         for text in formulas:
             try:
                 kl.element("Hostile", text, params)
@@ -299,8 +373,10 @@ def bar_hostile(count: int = 200) -> None:
                 caret += "^" in str(error)
         kl.circuit.elements.forget("Hostile")
         ran = Path(marker).exists()
-    print(f"  {errors} clear errors ({caret} with a caret), {accepted} still valid formulas, "
-          f"no crash, code run: {ran}")
+    print(
+        f"  {errors} clear errors ({caret} with a caret), {accepted} still valid formulas, "
+        f"no crash, code run: {ran}"
+    )
 
 
 def main() -> None:
@@ -310,9 +386,16 @@ def main() -> None:
     parser.add_argument("--skip", default="", help="bars to skip, e.g. 45")
     args = parser.parse_args()
     define_twins()
-    kl.element("HN", "R / (1 + (j*w*tau)**alpha)**beta",
-               {"R": ("ohm", 1.0, (0, INF)), "tau": ("s", 1e-3, (0, INF)),
-                "alpha": ("", 0.9, (0, 1)), "beta": ("", 0.8, (0, 1))})
+    kl.element(
+        "HN",
+        "R / (1 + (j*w*tau)**alpha)**beta",
+        {
+            "R": ("ohm", 1.0, (0, INF)),
+            "tau": ("s", 1e-3, (0, INF)),
+            "alpha": ("", 0.9, (0, 1)),
+            "beta": ("", 0.8, (0, 1)),
+        },
+    )
     if "1" not in args.skip:
         bar_equal_and_fast()
     if "3" not in args.skip:

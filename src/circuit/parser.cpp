@@ -84,7 +84,8 @@ class Parser {
     const std::string label(s_.begin() + std::ptrdiff_t(start), s_.begin() + std::ptrdiff_t(pos_));
     auto element = Element::default_for_code(code);
     if (!element && custom_) {
-      if (CustomDefinitionPtr definition = custom_->find(code)) element = Element::custom(definition);
+      if (CustomDefinitionPtr definition = custom_->find(code))
+        element = Element::custom(definition);
     }
     if (!element) return ParseError{ParseError::Kind::UnknownCode, start, code};
     out.value = Leaf{*element, label};

@@ -81,8 +81,8 @@ bool has_custom_leaves(const SeriesList& nodes) {
   return false;
 }
 
-Complex impedance_derivatives(const SeriesList& nodes, std::span<const double> params,
-                              double omega, std::span<Complex> dz) {
+Complex impedance_derivatives(const SeriesList& nodes, std::span<const double> params, double omega,
+                              std::span<Complex> dz) {
   const std::size_t n = count_fields(nodes);
   if (n > params.size() || n > dz.size())
     invariant_failed("impedance_derivatives: not enough values supplied");

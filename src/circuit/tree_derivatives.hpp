@@ -16,7 +16,7 @@ bool has_custom_leaves(const SeriesList& nodes);
 
 // Z(omega) from `params` (param_count values), and dZ/dp_j into `dz`
 // (param_count entries). Allocates nothing.
-Complex impedance_derivatives(const SeriesList& nodes, std::span<const double> params,
-                              double omega, std::span<Complex> dz);
+Complex impedance_derivatives(const SeriesList& nodes, std::span<const double> params, double omega,
+                              std::span<Complex> dz);
 
 }  // namespace kelvara

@@ -40,12 +40,12 @@ std::optional<std::string> check_parameter(const CustomParameter& p) {
   if (!is_identifier(p.name))
     return "parameter name must be an identifier (letters, digits, _; at most 32), got " +
            debug_quote(p.name);
-  if (is_reserved_formula_name(p.name))
-    return who + " is a reserved name of the formula language";
+  if (is_reserved_formula_name(p.name)) return who + " is a reserved name of the formula language";
   if (p.unit.size() > kMaxCustomUnitLength)
     return who + ": unit longer than " + std::to_string(kMaxCustomUnitLength) + " bytes";
   for (char c : p.unit)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return who + ": unit has a control character";
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      return who + ": unit has a control character";
   const Bounds b = p.bounds;
   if (std::isnan(b.lo) || std::isnan(b.hi) || !(b.lo < b.hi) || !std::isfinite(b.lo))
     return who + ": bounds must satisfy lo < hi with lo finite, got (" + format_debug(b.lo) + ", " +

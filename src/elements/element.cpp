@@ -27,7 +27,8 @@ std::optional<Element> Element::default_for_code(std::string_view code) {
 }
 
 Element Element::from_values(Kind kind, std::span<const double> values) {
-  if (kind == Kind::Custom) invariant_failed("Element::from_values: a custom kind needs its definition");
+  if (kind == Kind::Custom)
+    invariant_failed("Element::from_values: a custom kind needs its definition");
   const int n = kind_info(kind).count;
   if (values.size() < std::size_t(n)) {
     invariant_failed("Element::with_values: " + std::to_string(n) + " values needed, " +

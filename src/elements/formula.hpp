@@ -37,8 +37,8 @@ inline constexpr int kMaxFormulaNesting = 64;
 inline constexpr std::size_t kMaxFormulaParameters = 8;
 
 struct FormulaError {
-  std::string message;    // ends with "at position N" where a position applies
-  std::size_t position;   // Unicode characters from the start
+  std::string message;   // ends with "at position N" where a position applies
+  std::size_t position;  // Unicode characters from the start
   bool has_position = true;
 };
 
@@ -47,7 +47,7 @@ struct FormulaError {
 std::string formula_error_report(std::string_view text, const FormulaError& error);
 
 enum class FormulaOp : std::uint8_t {
-  Constant,  // constant
+  Constant,   // constant
   Parameter,  // params[index]
   Omega,
   Hertz,
@@ -56,9 +56,9 @@ enum class FormulaOp : std::uint8_t {
   Sub,
   Mul,
   Div,
-  PowInteger,   // a ** integer (small, exact by repeated multiplication)
-  PowReal,      // a ** b, b real at every point (a constant or real expression)
-  PowComplex,   // a ** b, b complex: exp(b log a)
+  PowInteger,  // a ** integer (small, exact by repeated multiplication)
+  PowReal,     // a ** b, b real at every point (a constant or real expression)
+  PowComplex,  // a ** b, b complex: exp(b log a)
   Sqrt,
   Exp,
   Log,
@@ -75,16 +75,16 @@ struct FormulaInstruction {
   FormulaOp op;
   std::uint16_t a = 0;  // operand slots (or the parameter index)
   std::uint16_t b = 0;
-  bool real = false;    // the result is real at every point (real arithmetic suffices)
-  bool varies = false;  // the result depends on the frequency (else one value per block)
+  bool real = false;          // the result is real at every point (real arithmetic suffices)
+  bool varies = false;        // the result depends on the frequency (else one value per block)
   std::uint32_t depends = 0;  // bit i: the result depends on parameter i
-  Complex constant{};   // Constant's value; PowInteger's exponent in real()
+  Complex constant{};         // Constant's value; PowInteger's exponent in real()
 };
 
 struct FormulaTape {
   std::vector<FormulaInstruction> code;  // never empty; the result is the last slot
   std::size_t parameter_count = 0;
-  std::uint32_t uses = 0;      // bit i: the formula depends on parameter i
+  std::uint32_t uses = 0;       // bit i: the formula depends on parameter i
   bool uses_frequency = false;  // w or f appears
 };
 

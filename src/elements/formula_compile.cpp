@@ -46,9 +46,7 @@ std::string quoted(std::u32string_view s) {
   return out + "\"";
 }
 
-std::string at_position(std::size_t position) {
-  return " at position " + std::to_string(position);
-}
+std::string at_position(std::size_t position) { return " at position " + std::to_string(position); }
 
 // Folds one instruction whose operands are constants.
 Complex fold(FormulaOp op, Complex a, Complex b, double integer) {
@@ -152,7 +150,9 @@ class Compiler {
     if (auto e = product(out, depth)) return e;
     for (;;) {
       skip_space();
-      const FormulaOp op = at('+') ? FormulaOp::Add : at('-') ? FormulaOp::Sub : FormulaOp::Constant;
+      const FormulaOp op = at('+')   ? FormulaOp::Add
+                           : at('-') ? FormulaOp::Sub
+                                     : FormulaOp::Constant;
       if (op == FormulaOp::Constant) return std::nullopt;
       ++pos_;
       std::uint16_t rhs = 0;
@@ -166,7 +166,9 @@ class Compiler {
     for (;;) {
       skip_space();
       if (at_power()) return std::nullopt;  // handled by power(); never reached
-      const FormulaOp op = at('*') ? FormulaOp::Mul : at('/') ? FormulaOp::Div : FormulaOp::Constant;
+      const FormulaOp op = at('*')   ? FormulaOp::Mul
+                           : at('/') ? FormulaOp::Div
+                                     : FormulaOp::Constant;
       if (op == FormulaOp::Constant) return std::nullopt;
       ++pos_;
       std::uint16_t rhs = 0;
@@ -255,7 +257,8 @@ class Compiler {
   std::optional<FormulaError> name(std::uint16_t& out, int depth) {
     const std::size_t start = pos_;
     while (pos_ < s_.size() && (is_letter(s_[pos_]) || is_digit(s_[pos_]))) ++pos_;
-    const std::u32string word(s_.begin() + std::ptrdiff_t(start), s_.begin() + std::ptrdiff_t(pos_));
+    const std::u32string word(s_.begin() + std::ptrdiff_t(start),
+                              s_.begin() + std::ptrdiff_t(pos_));
     const std::string ascii(word.begin(), word.end());  // letters and digits only
     for (std::size_t k = 0; k < kFunctions.size(); ++k) {
       if (ascii != kFunctions[k]) continue;
@@ -291,7 +294,8 @@ class Compiler {
 
   std::string known_functions() const {
     std::string out = " (functions: ";
-    for (std::size_t k = 0; k < kFunctions.size(); ++k) out += (k ? ", " : "") + std::string(kFunctions[k]);
+    for (std::size_t k = 0; k < kFunctions.size(); ++k)
+      out += (k ? ", " : "") + std::string(kFunctions[k]);
     return out + ")";
   }
   std::string known_names() const {

@@ -116,8 +116,8 @@ Partials partials_of(const FormulaInstruction& in, Complex x, Complex y, Complex
         lower = cdiv(v, x);
       } else {
         const Complex y_less_one{y.real() - 1.0, y.imag()};
-        lower = in.op == FormulaOp::PowReal ? cpow(x, y_less_one.real())
-                                            : cpow_complex(x, y_less_one);
+        lower =
+            in.op == FormulaOp::PowReal ? cpow(x, y_less_one.real()) : cpow_complex(x, y_less_one);
       }
       return {cmul(y, lower), vanishes || !exponent_varies ? Complex{} : cmul(v, clog(x))};
     }
@@ -200,8 +200,8 @@ void tanh_block(const double* ar, const double* ai, std::size_t sa, std::size_t 
   for (std::size_t k = 0; k < m; ++k) {
     const bool saturated = std::fabs(ar[k * sa]) > kTanhSaturation;
     const double d = ch[k] + cs[k];
-    const Complex t = saturated ? Complex{std::copysign(1.0, ar[k * sa]), 0.0}
-                                : Complex{sh[k] / d, sn[k] / d};
+    const Complex t =
+        saturated ? Complex{std::copysign(1.0, ar[k * sa]), 0.0} : Complex{sh[k] / d, sn[k] / d};
     const Complex z = coth ? crecip(t) : t;
     re[k] = z.real();
     im[k] = z.imag();
@@ -243,25 +243,44 @@ using BlockRunner = void (*)(const FormulaInstruction&, const FormulaTape&, doub
 
 constexpr BlockRunner runner_for(FormulaOp op) {
   switch (op) {
-    case FormulaOp::Neg: return run_block<FormulaOp::Neg>;
-    case FormulaOp::Add: return run_block<FormulaOp::Add>;
-    case FormulaOp::Sub: return run_block<FormulaOp::Sub>;
-    case FormulaOp::Mul: return run_block<FormulaOp::Mul>;
-    case FormulaOp::Div: return run_block<FormulaOp::Div>;
-    case FormulaOp::PowInteger: return run_block<FormulaOp::PowInteger>;
-    case FormulaOp::PowReal: return run_block<FormulaOp::PowReal>;
-    case FormulaOp::PowComplex: return run_block<FormulaOp::PowComplex>;
-    case FormulaOp::Sqrt: return run_block<FormulaOp::Sqrt>;
-    case FormulaOp::Exp: return run_block<FormulaOp::Exp>;
-    case FormulaOp::Log: return run_block<FormulaOp::Log>;
-    case FormulaOp::Sinh: return run_block<FormulaOp::Sinh>;
-    case FormulaOp::Cosh: return run_block<FormulaOp::Cosh>;
-    case FormulaOp::Tanh: return run_block<FormulaOp::Tanh>;
-    case FormulaOp::Coth: return run_block<FormulaOp::Coth>;
-    case FormulaOp::Sin: return run_block<FormulaOp::Sin>;
-    case FormulaOp::Cos: return run_block<FormulaOp::Cos>;
-    case FormulaOp::Tan: return run_block<FormulaOp::Tan>;
-    default: return nullptr;
+    case FormulaOp::Neg:
+      return run_block<FormulaOp::Neg>;
+    case FormulaOp::Add:
+      return run_block<FormulaOp::Add>;
+    case FormulaOp::Sub:
+      return run_block<FormulaOp::Sub>;
+    case FormulaOp::Mul:
+      return run_block<FormulaOp::Mul>;
+    case FormulaOp::Div:
+      return run_block<FormulaOp::Div>;
+    case FormulaOp::PowInteger:
+      return run_block<FormulaOp::PowInteger>;
+    case FormulaOp::PowReal:
+      return run_block<FormulaOp::PowReal>;
+    case FormulaOp::PowComplex:
+      return run_block<FormulaOp::PowComplex>;
+    case FormulaOp::Sqrt:
+      return run_block<FormulaOp::Sqrt>;
+    case FormulaOp::Exp:
+      return run_block<FormulaOp::Exp>;
+    case FormulaOp::Log:
+      return run_block<FormulaOp::Log>;
+    case FormulaOp::Sinh:
+      return run_block<FormulaOp::Sinh>;
+    case FormulaOp::Cosh:
+      return run_block<FormulaOp::Cosh>;
+    case FormulaOp::Tanh:
+      return run_block<FormulaOp::Tanh>;
+    case FormulaOp::Coth:
+      return run_block<FormulaOp::Coth>;
+    case FormulaOp::Sin:
+      return run_block<FormulaOp::Sin>;
+    case FormulaOp::Cos:
+      return run_block<FormulaOp::Cos>;
+    case FormulaOp::Tan:
+      return run_block<FormulaOp::Tan>;
+    default:
+      return nullptr;
   }
 }
 

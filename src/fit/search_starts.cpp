@@ -407,8 +407,7 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes,
     };
     for (const LeafInfo& leaf : leaves) {
       const std::size_t i = leaf.first;
-      const double tau =
-          has_time_constant(leaf) && arc < taus.size() ? taus[arc] : spread.front();
+      const double tau = has_time_constant(leaf) && arc < taus.size() ? taus[arc] : spread.front();
       switch (leaf.kind) {
         case Kind::R:
           if (leaf.top_level && !series_resistor_taken) {

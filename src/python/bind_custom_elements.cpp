@@ -22,8 +22,8 @@ namespace {
 
 // (name, unit, default, lo, hi, log) per parameter.
 CustomParameter parameter_from(PyObject* item) {
-  Ref fields = Ref::steal(PySequence_Fast(
-      item, "each parameter must be a tuple (name, unit, default, lo, hi, log)"));
+  Ref fields = Ref::steal(
+      PySequence_Fast(item, "each parameter must be a tuple (name, unit, default, lo, hi, log)"));
   if (PySequence_Fast_GET_SIZE(fields.get()) != 6)
     raise(PyExc_TypeError, "each parameter must be a tuple (name, unit, default, lo, hi, log)");
   auto at = [&](Py_ssize_t i) { return PySequence_Fast_GET_ITEM(fields.get(), i); };
@@ -103,7 +103,8 @@ PyObject* custom_elements(PyObject*, PyObject*) {
 }
 
 SeriesList engine_tree(PyObject* notation) {
-  return tree_from_text(argument("circuit", [&] { return to_text(notation); }), &engine_catalogue());
+  return tree_from_text(argument("circuit", [&] { return to_text(notation); }),
+                        &engine_catalogue());
 }
 
 // describe(circuit): what the lab needs of a circuit it cannot hand to

@@ -34,8 +34,8 @@ Ref series_of(const SeriesList& series) {
 
 PyObject* engine_structure(PyObject*, PyObject* circuit) {
   return guarded([&] {
-    const SeriesList tree = tree_from_text(argument("circuit", [&] { return to_text(circuit); }),
-                                           &engine_catalogue());
+    const SeriesList tree =
+        tree_from_text(argument("circuit", [&] { return to_text(circuit); }), &engine_catalogue());
     return series_of(tree).release();
   });
 }

@@ -2,6 +2,8 @@
 // built-in elements, exact derivatives against finite differences, and
 // hostile input rejected with a position.
 
+#include "elements/formula.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,7 +15,6 @@
 #include "circuit/tree.hpp"
 #include "circuit/tree_derivatives.hpp"
 #include "elements/custom_element.hpp"
-#include "elements/formula.hpp"
 #include "fit/driver.hpp"
 #include "test_support.hpp"
 
@@ -55,26 +56,37 @@ const std::vector<Reference>& references() {
        [](const std::vector<double>& p, double w) {
          return p[0] / std::pow(1.0 + std::pow(C(0, w * p[1]), p[2]), p[3]);
        }},
-      {"1 / (Q * (j*w)^a)", {"Q", "a"}, {1e-3, 0.8},
-       [](const std::vector<double>& p, double w) { return 1.0 / (p[0] * std::pow(C(0, w), p[1])); }},
-      {"Z0 * tanh(sqrt(j*w*tau)) / sqrt(j*w*tau)", {"Z0", "tau"}, {3.0, 2.0},
+      {"1 / (Q * (j*w)^a)",
+       {"Q", "a"},
+       {1e-3, 0.8},
+       [](const std::vector<double>& p, double w) {
+         return 1.0 / (p[0] * std::pow(C(0, w), p[1]));
+       }},
+      {"Z0 * tanh(sqrt(j*w*tau)) / sqrt(j*w*tau)",
+       {"Z0", "tau"},
+       {3.0, 2.0},
        [](const std::vector<double>& p, double w) {
          const C x = std::sqrt(C(0, w * p[1]));
          return p[0] * std::tanh(x) / x;
        }},
-      {"R * coth(sqrt(j*2*pi*f*t)) / sqrt(j*2*pi*f*t)", {"R", "t"}, {1.0, 0.5},
+      {"R * coth(sqrt(j*2*pi*f*t)) / sqrt(j*2*pi*f*t)",
+       {"R", "t"},
+       {1.0, 0.5},
        [](const std::vector<double>& p, double w) {
          const C x = std::sqrt(C(0, w * p[1]));
          return p[0] / std::tanh(x) / x;
        }},
       {"exp(-j*w*t) + log(1 + a*w) - sin(a) * cos(j*w*t) + cosh(a) * sinh(t) + tan(a*j)",
-       {"a", "t"}, {0.3, 1e-2},
+       {"a", "t"},
+       {0.3, 1e-2},
        [](const std::vector<double>& p, double w) {
          return std::exp(C(0, -w * p[1])) + std::log(1.0 + p[0] * w) -
                 std::sin(p[0]) * std::cos(C(0, w * p[1])) + std::cosh(p[0]) * std::sinh(p[1]) +
                 std::tan(C(0, p[0]));
        }},
-      {"-R**2 + 2e-1j * R**-3 + (j*w)**(1+1j*a) - e**a", {"R", "a"}, {1.5, 0.25},
+      {"-R**2 + 2e-1j * R**-3 + (j*w)**(1+1j*a) - e**a",
+       {"R", "a"},
+       {1.5, 0.25},
        [](const std::vector<double>& p, double w) {
          return -p[0] * p[0] + C(0, 0.2) / (p[0] * p[0] * p[0]) + std::pow(C(0, w), C(1, p[1])) -
                 std::exp(p[1]);
@@ -88,7 +100,8 @@ class FormulaValues : public ::testing::TestWithParam<Reference> {};
 TEST_P(FormulaValues, MatchStdComplexAcrossFrequencies) {
   const Reference& r = GetParam();
   const FormulaTape tape = compiled(r.formula, r.names);
-  for (double w : {1e-3, 0.7, 31.0, 2e4}) expect_close(value_at(tape, r.params, w), r.reference(r.params, w), 1e-12, r.formula);
+  for (double w : {1e-3, 0.7, 31.0, 2e4})
+    expect_close(value_at(tape, r.params, w), r.reference(r.params, w), 1e-12, r.formula);
 }
 
 TEST_P(FormulaValues, DerivativesMatchCentralDifferencesAndValuesTheBlock) {
@@ -164,13 +177,15 @@ TEST_P(FormulaErrors, AreReportedWithTheirPosition) {
   if (out.error->has_position) {
     EXPECT_EQ(out.error->position, h.position) << h.text;
     const std::string report = formula_error_report(h.text, *out.error);
-    EXPECT_NE(report.find("\n  " + std::string(h.position, ' ') + "^"), std::string::npos) << report;
+    EXPECT_NE(report.find("\n  " + std::string(h.position, ' ') + "^"), std::string::npos)
+        << report;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Hostile, FormulaErrors,
-    ::testing::Values(Hostile{"__import__('os').system('ls')", "unknown function \"__import__\"", 0},
+    ::testing::Values(Hostile{"__import__('os').system('ls')", "unknown function \"__import__\"",
+                              0},
                       Hostile{"R; import os", "unexpected character \";\"", 1},
                       Hostile{"R)", "unmatched", 1}, Hostile{"(R", "never closed", 0},
                       Hostile{"", "empty formula", 0}, Hostile{"   ", "empty formula", 0},
@@ -178,19 +193,20 @@ INSTANTIATE_TEST_SUITE_P(
                       Hostile{"exp(R", "never closed", 3}, Hostile{"foo(R)", "unknown function", 0},
                       Hostile{"R*x", "unknown name \"x\"", 2}, Hostile{"2w", "write 2*w", 1},
                       Hostile{"R R", "expected an operator", 2}, Hostile{"R·tau", "U+00B7", 1},
-                      Hostile{"sqrt R", "needs its argument", 0}, Hostile{"R*/tau", "before this", 2},
+                      Hostile{"sqrt R", "needs its argument", 0},
+                      Hostile{"R*/tau", "before this", 2},
                       Hostile{std::string(70, '(') + "R" + std::string(70, ')'), "nested", 64},
                       Hostile{std::string("R\0", 2), "unexpected character", 1},
                       Hostile{std::string(5000, 'R'), "longer than", 0},
                       Hostile{"R.tau", "expected an operator", 1}));
 
 TEST(FormulaCompile, DeepUnaryAndPowerChainsAreBoundedNotRecursedWithoutLimit) {
-  for (const std::string& text : {std::string(3000, '-') + "R", "R" + std::string(1000, '^') + "2",
-                                  [] {
-                                    std::string s = "R";
-                                    for (int i = 0; i < 500; ++i) s += "**R";
-                                    return s;
-                                  }()}) {
+  for (const std::string& text :
+       {std::string(3000, '-') + "R", "R" + std::string(1000, '^') + "2", [] {
+          std::string s = "R";
+          for (int i = 0; i < 500; ++i) s += "**R";
+          return s;
+        }()}) {
     const FormulaCompilation out = compile_formula(text, std::vector<std::string>{"R"});
     EXPECT_TRUE(out.error) << text.substr(0, 20);
   }
@@ -226,7 +242,10 @@ TEST(CustomDefinition, RefusesWhatAFitCouldNotUse) {
   const std::vector<Case> cases = {
       {"CPE", "R", {{"R", "ohm", 1, {0, inf}, true}}, "built-in"},
       {"H1", "R", {{"R", "ohm", 1, {0, inf}, true}}, "ASCII letters only"},
-      {"HN", "R", {{"R", "ohm", 1, {0, inf}, true}, {"tau", "s", 1, {0, inf}, true}}, "does not appear"},
+      {"HN",
+       "R",
+       {{"R", "ohm", 1, {0, inf}, true}, {"tau", "s", 1, {0, inf}, true}},
+       "does not appear"},
       {"HN", "R", {{"R", "ohm", 1, {0, inf}, false}}, "open upper bound"},
       {"HN", "R", {{"R", "ohm", 1, {0, 2}, true}}, "log scale needs"},
       {"HN", "R", {{"R", "ohm", 5, {0, 2}, false}}, "outside its bounds"},
@@ -250,8 +269,8 @@ TEST(CustomCircuit, ParsesOnlyWithACatalogueAndNamesItsParameters) {
   EXPECT_TRUE(parse("R0-HN1").error);  // kelvara's own notation is unchanged
   const ParseOutcome out = parse("R0-(HN1,C2)", &catalogue);
   ASSERT_FALSE(out.error);
-  EXPECT_EQ(param_names(out.tree),
-            (std::vector<std::string>{"R0.r", "HN1.R", "HN1.tau", "HN1.alpha", "HN1.beta", "C2.c"}));
+  EXPECT_EQ(param_names(out.tree), (std::vector<std::string>{"R0.r", "HN1.R", "HN1.tau",
+                                                             "HN1.alpha", "HN1.beta", "C2.c"}));
   EXPECT_EQ(param_units(out.tree)[2], "s");
   EXPECT_EQ(param_units(out.tree)[3], "-");
   EXPECT_EQ(param_bounds(out.tree)[4].hi, 1.0);
@@ -283,7 +302,8 @@ TEST(CustomCircuit, TreeDerivativesMatchCentralDifferencesOfTheWholeCircuit) {
       const double h = 1e-6 * p[i];
       up[i] += h, down[i] -= h;
       const C zu(impedance(rebuild(tree, up), w).real(), impedance(rebuild(tree, up), w).imag());
-      const C zd(impedance(rebuild(tree, down), w).real(), impedance(rebuild(tree, down), w).imag());
+      const C zd(impedance(rebuild(tree, down), w).real(),
+                 impedance(rebuild(tree, down), w).imag());
       const C fd = (zu - zd) / (2 * h);
       const double rounding = 1e-15 * std::abs(zu) / h;
       EXPECT_LE(std::abs(C(dz[i].real(), dz[i].imag()) - fd), 1e-6 * std::abs(fd) + rounding)
@@ -311,7 +331,8 @@ TEST_P(BuiltinTwins, EvaluateAndFitToTheBuiltInsValues) {
   const auto f = log_frequencies(1e5, 1e-2, 50);
   const std::vector<Complex> z = spectrum_of(rebuild(theirs, t.truth), f);
   const std::vector<Complex> zm = spectrum_of(rebuild(mine, t.truth), f);
-  for (std::size_t k = 0; k < f.size(); ++k) expect_close(zm[k], C(z[k].real(), z[k].imag()), 1e-13, t.formula);
+  for (std::size_t k = 0; k < f.size(); ++k)
+    expect_close(zm[k], C(z[k].real(), z[k].imag()), 1e-13, t.formula);
   // Noisy data, the same start: both fits end on the same minimum.
   std::vector<Complex> noisy = z;
   for (std::size_t k = 0; k < noisy.size(); ++k)
@@ -324,19 +345,26 @@ TEST_P(BuiltinTwins, EvaluateAndFitToTheBuiltInsValues) {
   const auto b = run_fit(rebuild(mine, start), f, noisy, options);
   ASSERT_TRUE(std::holds_alternative<FitOutcome>(a) && std::holds_alternative<FitOutcome>(b));
   const auto va = std::get<FitOutcome>(a).params, vb = std::get<FitOutcome>(b).params;
-  for (std::size_t i = 0; i < va.size(); ++i) EXPECT_NEAR(vb[i], va[i], 1e-6 * std::fabs(va[i])) << i;
+  for (std::size_t i = 0; i < va.size(); ++i)
+    EXPECT_NEAR(vb[i], va[i], 1e-6 * std::fabs(va[i])) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Twins, BuiltinTwins,
     ::testing::Values(
-        Twin{"CPE", "Q", "1/(q*(j*w)**alpha)",
+        Twin{"CPE",
+             "Q",
+             "1/(q*(j*w)**alpha)",
              {{"q", "", 1e-3, {1e-12, INFINITY}, true}, {"alpha", "", 0.8, {0, 1}, false}},
              {0.05, 1.0, 2e-3, 0.82}},
-        Twin{"Wo", "Wopen", "z0 / (sqrt(j*w*tau) * tanh(sqrt(j*w*tau)))",
+        Twin{"Wo",
+             "Wopen",
+             "z0 / (sqrt(j*w*tau) * tanh(sqrt(j*w*tau)))",
              {{"z0", "ohm", 1, {1e-12, INFINITY}, true}, {"tau", "s", 10, {1e-12, INFINITY}, true}},
              {0.05, 1.0, 0.8, 2.0}},
-        Twin{"G", "Ger", "rg / sqrt(1 + j*w*tg)",
+        Twin{"G",
+             "Ger",
+             "rg / sqrt(1 + j*w*tg)",
              {{"rg", "ohm", 1, {1e-12, INFINITY}, true}, {"tg", "s", 1, {1e-12, INFINITY}, true}},
              {0.05, 1.0, 0.8, 0.01}}));
 

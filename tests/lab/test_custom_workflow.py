@@ -40,12 +40,24 @@ def hn():
 @pytest.mark.parametrize(
     ("builtin", "formula", "parameters", "values"),
     [
-        ("CPE", "1/(q*(j*w)**alpha)", {"q": ("", 1e-3, (1e-12, INF)), "alpha": ("", 0.8, (0, 1))},
-         [2e-3, 0.82]),
-        ("Wo", "z0/(sqrt(j*w*tau)*tanh(sqrt(j*w*tau)))",
-         {"z0": ("ohm", 1, (1e-12, INF)), "tau": ("s", 10, (1e-12, INF))}, [1.0, 2.0]),
-        ("G", "rg/sqrt(1 + j*w*tg)", {"rg": ("ohm", 1, (1e-12, INF)), "tg": ("s", 1, (1e-12, INF))},
-         [1.0, 0.01]),
+        (
+            "CPE",
+            "1/(q*(j*w)**alpha)",
+            {"q": ("", 1e-3, (1e-12, INF)), "alpha": ("", 0.8, (0, 1))},
+            [2e-3, 0.82],
+        ),
+        (
+            "Wo",
+            "z0/(sqrt(j*w*tau)*tanh(sqrt(j*w*tau)))",
+            {"z0": ("ohm", 1, (1e-12, INF)), "tau": ("s", 10, (1e-12, INF))},
+            [1.0, 2.0],
+        ),
+        (
+            "G",
+            "rg/sqrt(1 + j*w*tg)",
+            {"rg": ("ohm", 1, (1e-12, INF)), "tg": ("s", 1, (1e-12, INF))},
+            [1.0, 0.01],
+        ),
     ],
 )
 @pytest.mark.parametrize("search", ["local", "thorough"])
@@ -57,10 +69,10 @@ def test_built_ins_written_as_formulas_fit_to_the_same_values(
     z = noisy(f"R0-(R1,{builtin}1)", truth)
     start = [v * 1.3 for v in truth]
     start[3] = min(start[3], 0.95)
-    theirs = kl.fit(f"R0-(R1,{builtin}1)", (F, z), start=start, search=search, check=False,
-                    noise_floor=0.3)
-    mine = kl.fit("R0-(R1,Twin1)", (F, z), start=start, search=search, check=False,
-                  noise_floor=0.3)
+    theirs = kl.fit(
+        f"R0-(R1,{builtin}1)", (F, z), start=start, search=search, check=False, noise_floor=0.3
+    )
+    mine = kl.fit("R0-(R1,Twin1)", (F, z), start=start, search=search, check=False, noise_floor=0.3)
     np.testing.assert_allclose(mine.values, theirs.values, rtol=1e-8)
     np.testing.assert_allclose(mine.stderr, theirs.stderr, rtol=1e-4)
 
@@ -135,8 +147,18 @@ def test_the_command_line_defines_elements_inline_and_from_a_file(tmp_path):
     )
     runner = CliRunner()
     result = runner.invoke(
-        main, ["--elements", str(table), "--element", "Ger=rg/sqrt(1+j*w*tg)", "fit", str(data),
-               "--circuit", "R0-Hav1", "--no-progress"],
+        main,
+        [
+            "--elements",
+            str(table),
+            "--element",
+            "Ger=rg/sqrt(1+j*w*tg)",
+            "fit",
+            str(data),
+            "--circuit",
+            "R0-Hav1",
+            "--no-progress",
+        ],
     )
     assert result.exit_code == 0, result.output
     assert "Hav1.alpha" in result.output and "element       Hav:" in result.output

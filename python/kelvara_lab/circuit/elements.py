@@ -145,9 +145,7 @@ def _parameter(name: str, spec: Any) -> Parameter:
     return Parameter(name, unit, default, (lo, hi), bool(log))
 
 
-def element(
-    code: str, formula: str, parameters: Mapping[str, Any]
-) -> CustomElement:
+def element(code: str, formula: str, parameters: Mapping[str, Any]) -> CustomElement:
     """Defines the element `code` (ASCII letters, not a built-in code) by its impedance
     `formula`, for every fit, plot and report in this process and its workers.
 
@@ -174,7 +172,10 @@ def _define(definition: CustomElement) -> None:
     _engine.define_element(
         definition.code,
         definition.formula,
-        [(p.name, p.unit, p.default, p.bounds[0], p.bounds[1], p.log) for p in definition.parameters],
+        [
+            (p.name, p.unit, p.default, p.bounds[0], p.bounds[1], p.log)
+            for p in definition.parameters
+        ],
     )
 
 

@@ -33,9 +33,7 @@ _IDEAL = 1 - 1e-9
 _CUSTOM_MISFIT = 0.01
 
 
-def _custom_drt(
-    report: FitReport, label: str, t: FloatArray
-) -> tuple[FloatArray, float]:
+def _custom_drt(report: FitReport, label: str, t: FloatArray) -> tuple[FloatArray, float]:
     """A series custom element's gamma at `t` and its high-frequency resistance."""
     definition = next(e for e in report.elements if label.rstrip("0123456789") == e.code)
     report.fitted_circuit()  # defines the report's custom elements in this process

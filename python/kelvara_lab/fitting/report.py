@@ -206,8 +206,14 @@ class FitReport:
                     "code": e.code,
                     "formula": e.formula,
                     "parameters": [
-                        [p.name, p.unit, encode(p.default), encode(p.bounds[0]),
-                         encode(p.bounds[1]), p.log]
+                        [
+                            p.name,
+                            p.unit,
+                            encode(p.default),
+                            encode(p.bounds[0]),
+                            encode(p.bounds[1]),
+                            p.log,
+                        ]
                         for p in e.parameters
                     ],
                 }
