@@ -33,6 +33,8 @@ import numpy as np
 import kelvara
 import kelvara_lab as kl
 from kelvara_lab import _engine
+from kelvara_lab.circuit.elements import forget
+from kelvara_lab.circuit.model import EngineCircuit
 
 INF = math.inf
 
@@ -127,7 +129,7 @@ def bar_equal_and_fast() -> None:
         for n in (1000, 100_000):
             f = np.logspace(5, -2, n)
             built = kelvara.Circuit(f"{builtin}1").with_values(element_truth)
-            mine = kl.circuit.model.EngineCircuit(f"{code}1", element_truth)
+            mine = EngineCircuit(f"{code}1", element_truth)
             reps = 200 if n == 1000 else 5
             tb = best_time(partial(built.impedance, f), reps)
             tc = best_time(partial(mine.impedance, f), reps)
@@ -167,7 +169,7 @@ def bar_peer() -> None:
     )
     truth = [2.0, 1e-3, 0.85, 0.7]
     f = np.logspace(5, -2, 100_000)
-    mine = kl.circuit.model.EngineCircuit("HN1", truth)
+    mine = EngineCircuit("HN1", truth)
     peer = CustomCircuit("HNP_1", initial_guess=truth)
     t_peer = best_time(lambda: peer.predict(f, use_initial=True), 3)
     t_mine = best_time(lambda: mine.impedance(f), 3)
@@ -371,7 +373,7 @@ def bar_hostile(count: int = 200) -> None:
             except ValueError as error:
                 errors += 1
                 caret += "^" in str(error)
-        kl.circuit.elements.forget("Hostile")
+        forget("Hostile")
         ran = Path(marker).exists()
     print(
         f"  {errors} clear errors ({caret} with a caret), {accepted} still valid formulas, "

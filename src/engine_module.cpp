@@ -10,7 +10,6 @@
 #include "python/engine_fit.hpp"
 #include "python/engine_notation.hpp"
 #include "python/engine_statistics.hpp"
-#include "python/numpy_array.hpp"
 #include "python/py.hpp"
 
 namespace kelvara::py {
@@ -79,7 +78,6 @@ PyMODINIT_FUNC PyInit__engine() {
   return kelvara::py::guarded([] {
     kelvara::py::kEngineMethods[0].ml_doc = kelvara::py::engine_fit_doc();
     kelvara::py::kModule.m_methods = kelvara::py::all_methods();
-    kelvara::py::import_numpy();
     return PyModule_Create(&kelvara::py::kModule);
   });
 }

@@ -136,6 +136,16 @@ PyObject* describe(PyObject*, PyObject* notation) {
   });
 }
 
+// NumPy's C API, loaded on the first evaluation rather than at import, so that importing
+// the engine (the command line's --help does) does not load NumPy.
+void numpy_loaded() {
+  static bool loaded = false;  // read and set under the interpreter lock
+  if (!loaded) {
+    import_numpy();
+    loaded = true;
+  }
+}
+
 struct EvaluationCall {
   SeriesList tree;
   std::vector<double> values;
@@ -162,6 +172,7 @@ EvaluationCall read_evaluation(const char* function, PyObject* const* args, Py_s
 PyObject* impedance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const EvaluationCall call = read_evaluation("impedance", args, nargs, kwnames);
+    numpy_loaded();
     std::complex<double>* data = nullptr;
     Ref out = new_complex_array(call.frequencies.size(), data);
     {
@@ -179,6 +190,7 @@ PyObject* derivatives(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&] {
     const EvaluationCall call = read_evaluation("derivatives", args, nargs, kwnames);
     const std::size_t n = call.values.size(), m = call.frequencies.size();
+    numpy_loaded();
     std::complex<double>* data = nullptr;
     Ref out = new_complex_array(n * m, data);
     {
