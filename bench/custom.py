@@ -115,6 +115,7 @@ def bar_equal_and_fast() -> None:
                     search=search,
                     check=False,
                     noise_floor=0.5,
+                    guess_init=False,  # the same single start for both: no network guess
                 )
                 report = run()
                 fits[notation] = (report, best_time(run, 10 if search == "local" else 1, 3))
@@ -352,14 +353,14 @@ def bar_hostile(count: int = 200) -> None:
         formulas = [s.format(marker=marker) for s in HOSTILE_SEEDS]
         base = "R / (1 + (j*w*tau)**alpha)**0.8"
         while len(formulas) < count:
-            text = list(base)
+            pieces = list(base)
             for _ in range(rng.randint(1, 6)):
-                i = rng.randrange(len(text) + 1)
-                if rng.random() < 0.5 and text:
-                    text[min(i, len(text) - 1)] = rng.choice(alphabet)
+                i = rng.randrange(len(pieces) + 1)
+                if rng.random() < 0.5 and pieces:
+                    pieces[min(i, len(pieces) - 1)] = rng.choice(alphabet)
                 else:
-                    text.insert(i, rng.choice(alphabet))
-            formulas.append("".join(text))
+                    pieces.insert(i, rng.choice(alphabet))
+            formulas.append("".join(pieces))
         errors = accepted = caret = 0
         params = {
             "R": ("ohm", 1.0, (0, INF)),

@@ -346,7 +346,7 @@ TEST_P(BuiltinTwins, EvaluateAndFitToTheBuiltInsValues) {
   ASSERT_TRUE(std::holds_alternative<FitOutcome>(a) && std::holds_alternative<FitOutcome>(b));
   const auto va = std::get<FitOutcome>(a).params, vb = std::get<FitOutcome>(b).params;
   for (std::size_t i = 0; i < va.size(); ++i)
-    EXPECT_NEAR(vb[i], va[i], 1e-6 * std::fabs(va[i])) << i;
+    EXPECT_NEAR(vb[i], va[i], 1e-8 * std::fabs(va[i])) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(
