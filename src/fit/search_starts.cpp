@@ -26,13 +26,19 @@ enum class Scale {
 
 // A custom element's field measures what its unit says; without a known
 // unit, an open box is a positive ratio drawn over decades, a finite one an
-// exponent-like number drawn inside it.
+// exponent-like number drawn inside it (and started at 0.85 where the box
+// allows, as the built-in exponents are).
 Scale custom_scale(const Element& element, int field) {
   const CustomParameter& p = element.custom_definition()->parameters()[std::size_t(field)];
-  if (p.unit == "ohm" || p.unit == "Ohm" || p.unit == "\u03a9") return Scale::Resistance;
-  if (p.unit == "s") return Scale::Time;
-  if (p.unit == "F") return Scale::Capacitance;
-  if (p.unit == "H") return Scale::Inductance;
+  const std::string_view unit = p.unit;
+  if (unit == "ohm" || unit == "Ohm" || unit == "\u03a9") return Scale::Resistance;
+  if (unit == "s") return Scale::Time;
+  if (unit == "F") return Scale::Capacitance;
+  if (unit == "H") return Scale::Inductance;
+  // A CPE-like coefficient (ohm^-1*s^alpha, S*s^n, F*s^(a-1)) and a Warburg coefficient.
+  for (std::string_view prefix : {"ohm^-1*s^", "S*s^", "F*s^"})
+    if (p.log_scale && unit.substr(0, prefix.size()) == prefix) return Scale::Coefficient;
+  if (p.log_scale && (unit == "ohm*s^-0.5" || unit == "ohm/s^0.5")) return Scale::Warburg;
   return p.log_scale ? Scale::Ratio : Scale::Bounded;
 }
 
@@ -84,7 +90,7 @@ bool has_time_constant(const LeafInfo& leaf) {
   if (leaf.kind == Kind::Custom) {
     for (int f = 0; f < leaf.element->count(); ++f) {
       const Scale s = custom_scale(*leaf.element, f);
-      if (s == Scale::Time || s == Scale::Capacitance) return true;
+      if (s == Scale::Time || s == Scale::Capacitance || s == Scale::Coefficient) return true;
     }
     return false;
   }
@@ -464,6 +470,15 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes,
                 break;
               case Scale::Inductance:
                 set(i + std::size_t(f), inductance);
+                break;
+              case Scale::Coefficient:  // as a CPE's, with the exponent a structured start takes
+                set(i + std::size_t(f), std::pow(tau, 0.85) / r_arc);
+                break;
+              case Scale::Warburg:
+                set(i + std::size_t(f), r_arc * std::sqrt(scales.omega_min));
+                break;
+              case Scale::Bounded:  // an exponent-like number, where its box allows
+                set(i + std::size_t(f), 0.85);
                 break;
               default:
                 break;
