@@ -129,7 +129,7 @@ def bar_equal_and_fast() -> None:
                 for notation in (nb, nc)
             ]
             rb, rc = runs[0](), runs[1]()
-            tb, tc = best_times(runs[0], runs[1], 10 if search == "local" else 1, 5)
+            tb, tc = best_times(runs[0], runs[1], 40 if search == "local" else 2, 7)
             diff = max(abs(a - b) / abs(a) for a, b in zip(rb.values, rc.values, strict=True))
             print(
                 f"{name:15s} {search:9s} {diff:12.2e} {1e3 * tb:8.2f} {1e3 * tc:9.2f}"

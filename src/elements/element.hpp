@@ -83,7 +83,6 @@ class Element {
   Kind kind() const { return kind_; }
   // The definition of a custom element; nullptr for a built-in one.
   const CustomDefinition* custom_definition() const { return custom_.get(); }
-  const std::shared_ptr<const CustomDefinition>& custom_definition_ptr() const { return custom_; }
   const KindInfo& info() const { return *info_; }
   int count() const { return info().count; }
   std::span<const double> values() const { return {fields_.data(), std::size_t(count())}; }
