@@ -6,11 +6,12 @@ runs, so that ``kelvara-lab --help`` answers at once.
 
 from __future__ import annotations
 
+import sys
 from typing import Any
 
 import click
 
-from kelvara_lab.cli import compare, drt, fit, identify, inspect, validate
+from kelvara_lab.cli import compare, drt, fit, identify, inspect, plot, validate, zhit
 
 
 class _Commands(click.Group):
@@ -21,19 +22,29 @@ class _Commands(click.Group):
             return super().invoke(ctx)
         except BrokenPipeError:
             raise  # click's own handling: the reader went away, nothing to say
+        except UnicodeEncodeError as error:  # a name or text the terminal cannot show
+            raise click.ClickException(
+                f"cannot print {error.object[error.start : error.end]!r} in "
+                f"{error.encoding}: set PYTHONIOENCODING=utf-8 or a UTF-8 locale"
+            ) from error
         except (OSError, ValueError) as error:  # unreadable, unwritable or unusable input
             raise click.ClickException(str(error) or type(error).__name__) from error
 
 
 @click.group(cls=_Commands)
 @click.version_option(package_name="kelvara", prog_name="kelvara-lab")
-def main() -> None:
-    """Read, check, validate, fit and compare impedance spectra, and find their DRT."""
+@click.pass_context
+def main(ctx: click.Context) -> None:
+    """Read, check, validate, fit and compare impedance spectra, and find their DRT.
+
+    Every command that takes spectra takes the same selection options (--fmin, --fmax,
+    --drop-inductive, --exclude, --spectrum) and output options (--out, --plots, --format),
+    all checked before any work.
+    """
+    if ctx.invoked_subcommand is not None and sys.stdout is None:
+        # Started with standard output closed: every table would vanish unseen.
+        raise click.ClickException("standard output is closed; nothing could be printed")
 
 
-main.add_command(inspect.command)
-main.add_command(validate.command)
-main.add_command(fit.command)
-main.add_command(compare.command)
-main.add_command(drt.command)
-main.add_command(identify.command)
+for _module in (inspect, plot, validate, zhit, fit, compare, drt, identify):
+    main.add_command(_module.command)
