@@ -58,7 +58,7 @@ def command(
     lines: list[tuple[str, bool]] = []  # (text, to stderr)
     chosen, failed = read_chosen(files, selection, lambda text: lines.append((text, True)))
     tables = []
-    with tqdm(chosen, disable=not progress or len(chosen) < 2, desc="comparing") as bar:
+    with tqdm(chosen, disable=not progress, desc="comparing") as bar:
         for item in bar:
             try:
                 table = compare(item.frame, names)

@@ -96,7 +96,9 @@ def command(
         progress=progress,
         **options,
     )
+    titles = {item.ident: item for item in chosen}
     shown = table.drop(columns=["error"])
+    shown["spectrum"] = [titles[i].title if i in titles else i for i in shown["spectrum"]]
     click.echo(
         render(shown, outputs.format, label="spectrum" if outputs.format == "table" else None)
     )
@@ -104,7 +106,6 @@ def command(
         click.echo(f"{row['spectrum']}: error: {row['error']}", err=True)
     outputs.write(table)
     if outputs.plots is not None:
-        titles = {item.ident: item for item in chosen}
         for ident, result in results.items():
             figure = result.plot()
             figure.suptitle(titles[ident].title, fontsize=10)

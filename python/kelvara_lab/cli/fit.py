@@ -156,7 +156,8 @@ def command(
 
     sources: Any = [str(f) for f in files]  # read where the work runs, one row each
     unread = False
-    if selection != Selection():  # points or spectra chosen: read here, before any fit
+    readable = all(click.format_filename(f) == str(f) for f in files)
+    if selection != Selection() or not readable:  # read here, before any fit
         chosen, unread = read_chosen(files, selection)
         sources = {item.ident: item.frame for item in chosen}
     executor: Any = "serial" if len(sources) == 1 else None

@@ -32,12 +32,11 @@ def _summary(table: Any, top: int) -> list[str]:
         f"{'rel. lik.':>9s}  verdict"
     ]
     for (rank, row), lik in zip(shown.iterrows(), likelihood, strict=False):
-        lines.append(
-            wrap(
-                f"  {rank:4d}  {row['circuit']:{width}s}  {row['name'] or '-':14s} "
-                f"{row['bic']:10.2f} {lik:9.3g}  {row['verdict']}"
-            )
+        numbers = (
+            f"  {rank:4d}  {row['circuit']:{width}s}  {row['name'] or '-':14s} "
+            f"{row['bic']:10.2f} {lik:9.3g}  "
         )
+        lines.append(wrap(numbers + str(row["verdict"]), indent=len(numbers)))
     return lines
 
 
@@ -55,6 +54,7 @@ def _summary(table: Any, top: int) -> list[str]:
 @click.option("--top", type=click.IntRange(min=1), default=5, show_default=True)
 @click.option("--seed", type=click.IntRange(min=0), default=0, show_default=True)
 @click.option("--workers", type=click.IntRange(min=1), help="Threads (default: one per core).")
+@click.option("--progress/--no-progress", default=True, show_default=True)
 def command(
     files: tuple[Path, ...],
     selection: Selection,
@@ -64,6 +64,7 @@ def command(
     top: int,
     seed: int,
     workers: int | None,
+    progress: bool,
 ) -> None:
     """Rank candidate circuits for every spectrum in FILE... and print the best.
 
@@ -72,7 +73,10 @@ def command(
     verdict. --plots draws the best three against the data. Exits with status 1 when a file
     cannot be read or a spectrum fails its data checks.
     """
+    import json
+
     import pandas as pd
+    from tqdm.auto import tqdm
 
     from kelvara_lab.identification.rank import identify
     from kelvara_lab.spectrum.record import DataError
@@ -87,35 +91,37 @@ def command(
         )
     chosen, failed = read_chosen(files, selection)
     tables = []
-    for item in chosen:
+    # Lines wait until the bar is closed, so that the two never share a line.
+    lines: list[tuple[str, bool]] = []  # (text, to stderr)
+    for item in tqdm(chosen, desc="identifying", disable=not progress):
         try:
             table = identify(
                 item.frame, elements=kinds, max_elements=max_elements, seed=seed, workers=workers
             )
         except DataError as error:
-            click.echo(
-                f"{click.format_filename(item.path)}: spectrum {item.index}: {error}", err=True
-            )
+            lines.append((f"{item.heading}: {error}", True))
             failed = True
             continue
         except ValueError as error:
             raise click.UsageError(str(error)) from None
         a = table.attrs
-        tables.append(
-            table.drop(columns=["report"]).reset_index(names="rank").assign(spectrum=item.ident)
-        )
+        kept = table.drop(columns=["report"]).reset_index(names="rank")
+        kept["values"] = [json.dumps(v) for v in kept["values"]]
+        tables.append(kept.assign(spectrum=item.ident))
         if outputs.format == "table":
-            click.echo(
-                wrap(
-                    f"{click.format_filename(item.path)} spectrum {item.index}: {a['generated']} "
-                    f"candidates, {a['distinct']} distinct, {a['survivors']} after pruning, "
-                    f"{a['screened']} screened, {a['searched']} searched, {a['seconds']:.1f} s"
-                )
+            heading = (
+                f"{item.heading}: {a['generated']} candidates, {a['distinct']} distinct, "
+                f"{a['survivors']} after pruning, {a['screened']} screened, {a['searched']} "
+                f"searched, {a['seconds']:.1f} s"
             )
-            for line in _summary(table, top):
-                click.echo(line)
+            lines += [(wrap(heading), False), *((line, False) for line in _summary(table, top))]
         if outputs.plots is not None and table["report"].notna().any():
-            outputs.picture(plot.candidates(table, item.title), f"{item.stem}-identify")
+            figure = plot.candidates(table, item.title)
+            lines.append(
+                (outputs.picture(figure, f"{item.stem}-identify", say=False), outputs.quiet)
+            )
+    for text, to_stderr in lines:
+        click.echo(text, err=to_stderr)
     if tables:
         every = pd.concat(tables, ignore_index=True)
         every = every[["spectrum", *[c for c in every.columns if c != "spectrum"]]]

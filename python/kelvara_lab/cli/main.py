@@ -6,6 +6,7 @@ runs, so that ``kelvara-lab --help`` answers at once.
 
 from __future__ import annotations
 
+import io
 import sys
 from typing import Any
 
@@ -44,6 +45,11 @@ def main(ctx: click.Context) -> None:
     if ctx.invoked_subcommand is not None and sys.stdout is None:
         # Started with standard output closed: every table would vanish unseen.
         raise click.ClickException("standard output is closed; nothing could be printed")
+    for stream in (sys.stdout, sys.stderr):
+        # A file name that is not valid UTF-8 reaches Python with its bytes kept as surrogates;
+        # printed back the same way, it reads as the name the user typed.
+        if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
+            stream.reconfigure(errors="surrogateescape")
 
 
 for _module in (inspect, plot, validate, zhit, fit, compare, drt, identify):

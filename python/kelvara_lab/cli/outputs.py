@@ -50,14 +50,18 @@ class Outputs:
         """A line for the reader (pictures and files written), kept off a machine-read stdout."""
         click.echo(text, err=self.quiet)
 
-    def picture(self, figure: Any, name: str) -> None:
-        """Write `figure` as ``DIR/name.png`` and say so."""
+    def picture(self, figure: Any, name: str, *, say: bool = True) -> str:
+        """Write `figure` as ``DIR/name.png``; the line that says so, printed unless `say` is
+        False (a caller holding its lines until a progress bar closes)."""
         from kelvara_lab.cli.options import save_figure
 
         assert self.plots is not None
         target = self.plots / f"{name}.png"
         save_figure(figure, target)
-        self.note(f"picture written to {click.format_filename(target)}")
+        line = f"picture written to {click.format_filename(target)}"
+        if say:
+            self.note(line)
+        return line
 
 
 def render(table: pd.DataFrame, form: str, *, digits: int = 5, label: str | None = None) -> str:

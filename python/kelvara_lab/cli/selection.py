@@ -161,8 +161,10 @@ class Chosen:
 
     @property
     def ident(self) -> str:
-        """The row id of batch tables: the path, with "#k" for a file of several."""
-        return f"{self.path}#{self.index}" if self.several else str(self.path)
+        """The row id of batch tables: the path, with "#k" for a file of several (bytes of a
+        name that are not UTF-8 shown as U+FFFD: a table's text must be valid)."""
+        name = click.format_filename(self.path)
+        return f"{name}#{self.index}" if self.several else name
 
     @property
     def title(self) -> str:

@@ -66,7 +66,8 @@ def command(
     criterion = MU_CRITERION if mu_criterion is None else mu_criterion
     chosen, failed = read_chosen(files, selection)
     rows = []
-    for item in tqdm(chosen, desc="Lin-KK", disable=None if progress and len(chosen) > 1 else True):
+    notes: list[str] = []  # said after the bar is closed
+    for item in tqdm(chosen, desc="Lin-KK", disable=not progress):
         row: dict[str, Any] = {"file": item.path.name, "spectrum": item.index}
         try:
             result = kk_test(item.frame, **limits)
@@ -88,12 +89,16 @@ def command(
         )
         failed |= not result.passed
         if outputs.plots is not None:
-            outputs.picture(_picture(result, item.title), f"{item.stem}-kk")
+            notes.append(
+                outputs.picture(_picture(result, item.title), f"{item.stem}-kk", say=False)
+            )
     table = pd.DataFrame(
         rows, columns=["file", "spectrum", "points", "M", "mu", "chi2_ps", "noise %", "result"]
     )
     table["file"] = [click.format_filename(name) for name in table["file"]]
     click.echo(render(table, outputs.format, digits=3))
+    for line in notes:
+        outputs.note(line)
     outputs.write(table)
     if failed:
         raise SystemExit(1)

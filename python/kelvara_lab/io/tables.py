@@ -105,6 +105,8 @@ def read_headed_table(path: Path, first_line: str) -> list[Spectrum] | None:
         if role is not None and role[0] not in columns:
             columns[role[0]] = role[1] * table.iloc[:, index].to_numpy(dtype=float)
     f = columns["f"]
+    if f.size == 0 or not np.all(np.isfinite(f) & (f > 0)):
+        return None  # rows of other measurements between the sweeps: an instrument's export
     if "re" in columns and "im" in columns:
         z = columns["re"] + 1j * columns["im"]
     else:

@@ -75,8 +75,7 @@ def circuit(notation: str) -> Figure:
 
     tree = read(notation)
     figure, ax = plt.subplots(
-        figsize=(max(3.0, 0.75 * _width(tree) + 1), max(1.6, 0.75 * _rows(tree) * ROW + 0.6)),
-        layout="constrained",
+        figsize=(max(3.0, 0.75 * _width(tree) + 1), max(1.6, 0.75 * _rows(tree) * ROW + 0.6))
     )
     drawing = schemdraw.Drawing(canvas=ax, show=False)
     drawing.config(fontsize=11)
@@ -84,5 +83,8 @@ def circuit(notation: str) -> Figure:
     end = _draw(drawing, tree, 0.0, 0.0)
     drawing.add(elm.Dot(open=True).at((end, 0)))
     drawing.draw(show=False)
+    low, high = ax.get_ylim()
+    ax.set_ylim(low - 0.3, high + 0.7)  # room for the labels above the top row
     ax.set_axis_off()
+    figure.subplots_adjust(left=0.02, right=0.98, bottom=0.02, top=0.98)
     return figure

@@ -50,12 +50,16 @@ def residuals(result: KKResult | FitReport, *, ax: Axes | None = None) -> Figure
     ax.semilogx(f, real, "o-", ms=3.5, lw=0.8, label="real")
     ax.semilogx(f, imag, "s-", ms=3.5, lw=0.8, label="imaginary")
     ax.axhline(0, color="0.4", lw=0.6)
+    # Room above the points for the legend, which then covers none of them.
+    largest = float(np.nanmax(np.abs(np.concatenate([real, imag]))))
+    if np.isfinite(largest) and largest > 0:
+        ax.set_ylim(-1.15 * largest, 1.75 * largest)
     log_labels(ax.xaxis)
     ax.set_xlabel("frequency / Hz")
     ax.set_ylabel(RESIDUAL_LABEL)
     ax.set_title(title, fontsize=10)
     grid(ax)
-    ax.legend(fontsize=8)
+    ax.legend(fontsize=8, ncol=3, loc="upper center")
     return figure_of(ax)
 
 

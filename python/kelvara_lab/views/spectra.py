@@ -91,10 +91,18 @@ def bode(
     sign = -1 if quantity == "Z" else 1
     unit_name = "Ω" if quantity == "Z" else "S"
     div, unit = scale(float(np.nanmax([np.nanmax(np.abs(zz)) for _, _, zz in parts])), unit_name)
+    fill = "none" if len(parts) > 1 else "full"
     for i, (name, f, zz) in enumerate(parts):
         marker = MARKERS[i % len(MARKERS)]
-        line = top.loglog(f, np.abs(zz) / div, marker, ms=4, label=name or "data")[0]
-        bottom.semilogx(f, sign * np.angle(zz, deg=True), marker, ms=4, color=line.get_color())
+        line = top.loglog(f, np.abs(zz) / div, marker, ms=4, fillstyle=fill, label=name or "data")
+        bottom.semilogx(
+            f,
+            sign * np.angle(zz, deg=True),
+            marker,
+            ms=4,
+            fillstyle=fill,
+            color=line[0].get_color(),
+        )
     if fit is not None:
         f0 = parts[0][1]
         fitted = impedances(fit)
@@ -154,7 +162,8 @@ def admittance(data: Any, z: Any = None) -> Figure:
 
 def capacitance(data: Any, z: Any = None) -> Figure:
     """The complex capacitance C = 1/(j w Z): C' and -C'' against frequency (log-log), where a
-    dielectric relaxation shows as a step in C' and a peak in -C''."""
+    dielectric relaxation shows as a step in C' and a peak in -C''; negative values (C' of
+    inductive points) are left out."""
     import matplotlib.pyplot as plt
 
     figure, ax = plt.subplots(figsize=(6, 4.2), layout="constrained")
@@ -167,10 +176,12 @@ def capacitance(data: Any, z: Any = None) -> Figure:
     for i, ((name, f, _zz), c) in enumerate(zip(parts, values, strict=True)):
         marker = MARKERS[i % len(MARKERS)]
         suffix = f", {name}" if name else ""
-        line = ax.loglog(f, np.abs(c.real) / div, marker, ms=4, label=f"C′{suffix}")[0]
+        # A log axis holds positive values only: an inductive point's negative C' is left out.
+        positive = np.where(c.real > 0, c.real, np.nan)
+        line = ax.loglog(f, positive / div, marker, ms=4, label=f"C′{suffix}")[0]
         ax.loglog(
             f,
-            np.abs(c.imag) / div,
+            np.where(-c.imag > 0, -c.imag, np.nan) / div,
             marker,
             ms=4,
             fillstyle="none",
