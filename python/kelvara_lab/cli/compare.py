@@ -17,7 +17,7 @@ SHOWN = ["rank", "circuit", "parameters", "reduced_chi_square", "bic", "trusted"
 @click.command("compare")
 @files_argument
 @selection_options
-@output_options(plots=False)
+@output_options()
 @click.option(
     "--circuit",
     "--circuits",
@@ -38,7 +38,7 @@ def command(
     """Rank candidate circuits by BIC for every spectrum in FILE...
 
     Each candidate's row says whether its fit is trusted (its verdict passed), and the
-    verdicts follow the table. Exits with status 1 when a file cannot be read or no
+    verdicts follow the table; --plots draws the best three against the data. Exits with status 1 when a file cannot be read or no
     candidate fits.
     """
     from kelvara_lab.circuit.notation import split_list
@@ -53,6 +53,7 @@ def command(
     from tqdm.auto import tqdm
 
     from kelvara_lab.fitting.compare import compare
+    from kelvara_lab.views import plot
 
     # Every table waits until the bar is closed, so that the two never share a line.
     lines: list[tuple[str, bool]] = []  # (text, to stderr)
@@ -67,6 +68,10 @@ def command(
                 failed = True
                 continue
             table = table.reset_index()  # "circuit": each candidate as given
+            if outputs.plots is not None and table["report"].notna().any():
+                figure = plot.candidates(table.set_index("rank"), item.title)
+                note = outputs.picture(figure, f"{item.stem}-compare", say=False)
+                lines.append((note, outputs.quiet))
             tables.append(table.drop(columns=["report"]).assign(spectrum=item.ident))
             if outputs.format == "table":
                 lines.append((item.heading, False))

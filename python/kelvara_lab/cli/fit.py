@@ -185,7 +185,7 @@ def command(
             client.close()
         elif workers:
             executor.shutdown()
-    names = labels(files)
+    names = labels([click.format_filename(f) for f in files])
     shown = table.copy()
     shown["spectrum"] = [_label(ident, names) for ident in table["spectrum"]]
     values = [c for c in table.columns if " / " in c and " stderr / " not in c]

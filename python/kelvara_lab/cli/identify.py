@@ -26,7 +26,7 @@ def relative_likelihood(scores: Any) -> Any:
 def _summary(table: Any, top: int) -> list[str]:
     likelihood = relative_likelihood(table["score"])
     shown = table.head(top)
-    width = max(8, *(len(c) for c in shown["circuit"]))
+    width = max([8, *(len(c) for c in shown["circuit"])])
     lines = [
         f"  {'rank':>4s}  {'circuit':{width}s}  {'name':14s} {'BIC':>10s} "
         f"{'rel. lik.':>9s}  verdict"
