@@ -38,8 +38,8 @@ def command(
     """Rank candidate circuits by BIC for every spectrum in FILE...
 
     Each candidate's row says whether its fit is trusted (its verdict passed), and the
-    verdicts follow the table; --plots draws the best three against the data. Exits with status 1 when a file cannot be read or no
-    candidate fits.
+    verdicts follow the table; --plots draws the best three against the data. Exits with
+    status 1 when a file cannot be read or no candidate fits.
     """
     from kelvara_lab.circuit.notation import split_list
 
