@@ -62,8 +62,9 @@ def _numbers(values: Any) -> bool:
 
 def compare(
     data: Any,
-    circuits: Iterable[str] | None = None,
+    second: Any = None,
     *,
+    circuits: Iterable[str] | None = None,
     workers: int | None = None,
     check: bool = True,
     **fit_options: Any,
@@ -76,11 +77,16 @@ def compare(
     reduced chi-square, AIC, BIC, success, ``trusted`` (the fit's verdict passed) and the
     ``verdict`` text, an ``error`` text for a fit that raised, and each fit's ``report``. The
     data are read and checked once, and their Lin-KK noise floor found once; `workers`
-    threads fit the candidates (default: one per core). `data` takes every form `fit` takes;
-    ``compare(f, z)`` too, since circuits are text and impedances are numbers.
+    threads fit the candidates (default: one per core). `data` takes every form `fit` takes,
+    ``f, z`` too: the second argument is the circuits when it is text, the impedances when it
+    is numbers (``compare(f, z, circuits=[...])``).
     """
-    if circuits is not None and not isinstance(circuits, str) and _numbers(circuits):
-        data, circuits = (data, circuits), None
+    if second is not None and not isinstance(second, str) and _numbers(second):
+        data = (data, second)  # compare(f, z)
+    elif second is not None:
+        if circuits is not None:
+            raise TypeError("compare() got the circuits twice (by position and by name)")
+        circuits = second
     spectrum = load(data, run_checks=check)
     # One Lin-KK floor for every candidate's verdict.
     fit_options.setdefault("noise_floor", noise_floor(spectrum.frequencies, spectrum.impedances))
