@@ -7,6 +7,7 @@ from pathlib import Path
 import click
 
 from kelvara_lab.cli.options import files_argument
+from kelvara_lab.cli.outputs import wrap
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
 
@@ -48,7 +49,7 @@ def command(files: tuple[Path, ...], selection: Selection) -> None:
         if not findings:
             click.echo("  checks   no findings")
         for found in findings:
-            click.echo(f"  {found.severity:8s} {found.message}")
+            click.echo(wrap(f"  {found.severity:8s} {found.message}", indent=11))
         failed |= any(found.severity == "error" for found in findings)
     if failed:
         raise SystemExit(1)

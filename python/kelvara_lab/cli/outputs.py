@@ -144,7 +144,7 @@ def wrap(text: str, width: int = TERMINAL_WIDTH, indent: int | None = None) -> s
             out.append(line)
             continue
         gap = re.search(r"\S( {2,}|= )", line)
-        hang = indent if indent is not None and indent < width - 20 else None
+        hang = indent if indent is not None and indent < width - 30 else None
         if hang is None:
             lead = len(line) - len(line.lstrip())
             hang = gap.end() if gap and gap.end() < width // 2 else lead + 4
