@@ -13,7 +13,7 @@ from lab_samples import sample
 import kelvara
 import kelvara_lab as kl
 from kelvara_lab.views.axes import tick_text
-from kelvara_lab.views.distribution import summit
+from kelvara_lab.views.distribution import peak_top, summit
 
 SPECTRUM = Path(__file__).resolve().parents[2] / "examples" / "data" / "battery_spectrum.csv"
 F = np.logspace(5, -2, 70)
@@ -164,3 +164,7 @@ def test_narrow_log_axes_get_enough_labels_and_powers_read_as_such():
 def test_drt_markers_sit_on_the_peak_tops():
     gamma = np.array([0.0, 1.0, 3.0, 2.0, 1.0, 2.0, 4.0, 1.0])  # two peaks, at 2 and 6
     assert [summit(gamma, start) for start in (0, 3, 5, 6, 7)] == [2, 2, 6, 6, 6]
+    # A peak estimated on its shoulder (a small local bump beside the top) is marked on top.
+    tau = np.logspace(-5, -3, 21)
+    shoulder = np.exp(-(((np.log10(tau) + 4) / 0.2) ** 2)) + 0.6 * (np.abs(tau - 1.6e-4) < 2e-5)
+    assert summit(shoulder, 12) == 12 and peak_top(tau, shoulder, 1.6e-4) == 10

@@ -15,6 +15,8 @@ if TYPE_CHECKING:
 
 # Room above the tallest point for the peaks' labels, as a fraction of the curve's height.
 LABEL_HEADROOM = 0.22
+# How far from a peak's estimated tau its top may lie, in decades (the window's width).
+PEAK_DECADES = 0.6
 
 
 def summit(gamma: Any, start: int) -> int:
@@ -28,6 +30,17 @@ def summit(gamma: Any, start: int) -> int:
         if max(left, right) <= values[i]:
             return i
         i = i - 1 if left > right else i + 1
+
+
+def peak_top(tau: Any, gamma: Any, near: float) -> int:
+    """The index of the peak's top: the largest gamma within `PEAK_DECADES` of the peak's own
+    tau, climbed from there to the local maximum (a shoulder nearby is not the top)."""
+    grid = np.log10(np.asarray(tau, dtype=float))
+    values = np.asarray(gamma, dtype=float)
+    window = np.flatnonzero(np.abs(grid - np.log10(near)) <= PEAK_DECADES / 2)
+    if window.size == 0:
+        window = np.array([int(np.argmin(np.abs(grid - np.log10(near))))])
+    return summit(values, int(window[np.argmax(values[window])]))
 
 
 def drt(result: DrtResult, *, against: str = "tau", overlay: CircuitDrt | None = None) -> Figure:
@@ -58,11 +71,7 @@ def drt(result: DrtResult, *, against: str = "tau", overlay: CircuitDrt | None =
     top.semilogx(x, result.gamma / div, "-", lw=1.6, label=f"DRT, λ = {result.lambda_:.2g}")
     peaks = result.peaks
     if not peaks.empty:
-        tau_grid = np.asarray(result.tau, dtype=float)
-        tops = [
-            summit(result.gamma, int(np.argmin(np.abs(np.log(tau_grid) - np.log(tau)))))
-            for tau in peaks["tau"].to_numpy(dtype=float)
-        ]
+        tops = [peak_top(result.tau, result.gamma, tau) for tau in peaks["tau"].to_numpy(float)]
         top.plot(x[tops], result.gamma[tops] / div, "v", ms=7, label="peaks")
         for i, r in zip(tops, peaks["r"].to_numpy(dtype=float), strict=True):
             top.annotate(
