@@ -45,17 +45,19 @@ def candidates(table: pd.DataFrame, title: str = "") -> Figure:
     nyquist_ax.plot(z.real / div, -z.imag / div, **data_style)
     modulus_ax.loglog(f, np.abs(z) / div, **data_style)
     phase_ax.semilogx(f, -np.angle(z, deg=True), **data_style)
+    dense = np.logspace(np.log10(f.min()), np.log10(f.max()), 400)  # smooth model curves
     for i, (rank, report) in enumerate(best):
         fitted = report.impedance()
+        curve = report.impedance(dense)
         style: dict[str, Any] = {
             "ls": LINES[i % len(LINES)],
             "lw": 2.0 - 0.35 * i,
             "color": f"C{i}",
         }
         label = f"#{rank} {report.circuit}"
-        nyquist_ax.plot(fitted.real / div, -fitted.imag / div, label=label, **style)
-        modulus_ax.loglog(f, np.abs(fitted) / div, label=label, **style)
-        phase_ax.semilogx(f, -np.angle(fitted, deg=True), **style)
+        nyquist_ax.plot(curve.real / div, -curve.imag / div, label=label, **style)
+        modulus_ax.loglog(dense, np.abs(curve) / div, label=label, **style)
+        phase_ax.semilogx(dense, -np.angle(curve, deg=True), **style)
         relative = 100 * np.abs(z - fitted) / np.abs(z)
         residual_ax.semilogx(f, relative, marker="o", ms=3, label=label, **style)
     nyquist_ax.set_aspect("equal", adjustable="box")

@@ -18,6 +18,9 @@ from kelvara_lab.views.axes import (
 )
 from kelvara_lab.views.spectra import bode, nyquist
 
+# Points on which a fitted model is drawn.
+SMOOTH_POINTS = 400
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure, SubFigure
@@ -100,9 +103,13 @@ def fit(report: FitReport, *, figure: Figure | SubFigure | None = None) -> Figur
     left, right = figure.subfigures(1, 2, width_ratios=[1, 1])  # type: ignore[misc]
     nyquist_ax, residual_ax = left.subplots(2, 1, height_ratios=(height, 2.6))
     top, bottom = right.subplots(2, 1, sharex=True)
-    nyquist(report.frequencies, report.impedances, fit=fitted, ax=nyquist_ax)
+    # The model drawn as a smooth curve over the data's window, not a polyline through it.
+    f = report.frequencies[np.isfinite(report.frequencies) & (report.frequencies > 0)]
+    dense = np.logspace(np.log10(f.min()), np.log10(f.max()), SMOOTH_POINTS)
+    curve = report.impedance(dense)
+    nyquist(report.frequencies, report.impedances, fit=curve, ax=nyquist_ax)
     residuals(report, ax=residual_ax)
-    bode(report.frequencies, report.impedances, fit=fitted, ax=(top, bottom))
+    bode(report.frequencies, report.impedances, fit=(dense, curve), ax=(top, bottom))
     figure.suptitle(f"{report.circuit}   reduced chi-square {report.reduced_chi_square:.3g}")
     return figure_of(nyquist_ax)
 

@@ -78,7 +78,8 @@ def bode(
     quantity: str = "Z",
 ) -> Figure:
     """|Z| and phase against log frequency on two Axes (``ax``: the pair, |Z| first; made,
-    stacked, when not given). ``quantity`` "Y" labels admittances. Returns the Figure."""
+    stacked, when not given). ``fit`` is impedances at the data's frequencies, or a pair
+    ``(f, z)`` of its own. ``quantity`` "Y" labels admittances. Returns the Figure."""
     if ax is None:
         import matplotlib.pyplot as plt
 
@@ -104,8 +105,8 @@ def bode(
             color=line[0].get_color(),
         )
     if fit is not None:
-        f0 = parts[0][1]
-        fitted = impedances(fit)
+        # A pair (f, z) draws the fit on its own frequencies (a smooth curve), else on the data's.
+        f0, fitted = fit if isinstance(fit, tuple) else (parts[0][1], impedances(fit))
         fit_line = top.loglog(f0, np.abs(fitted) / div, "-", lw=1.5, label="fit")[0]
         bottom.semilogx(
             f0, sign * np.angle(fitted, deg=True), "-", lw=1.5, color=fit_line.get_color()
