@@ -202,3 +202,17 @@ def test_results_read_back_as_plain_tables(tmp_path):
     out = tmp_path / "kk.parquet"
     assert run("validate", SPECTRUM, "--out", out).exit_code == 0
     assert list(pd.read_parquet(out)["points"]) == [54]
+
+
+def test_plot_puts_a_files_spectra_together_or_apart(tmp_path):
+    path = sample("pyimpspec/case-multiple-spectra.mpt")
+    assert (
+        run("plot", path, "--plots", tmp_path, "--spectrum", "0", "--spectrum", "2").exit_code == 0
+    )
+    assert run("plot", path, "--plots", tmp_path, "--together").exit_code == 0
+    names = sorted(p.name for p in tmp_path.iterdir())
+    assert names == [
+        "case-multiple-spectra-0-nyquist-bode.png",
+        "case-multiple-spectra-2-nyquist-bode.png",
+        "case-multiple-spectra-all-nyquist-bode.png",
+    ]
