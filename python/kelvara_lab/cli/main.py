@@ -8,11 +8,12 @@ from __future__ import annotations
 
 import io
 import sys
+from pathlib import Path
 from typing import Any
 
 import click
 
-from kelvara_lab.cli import compare, drt, fit, identify, inspect, plot, validate, zhit
+from kelvara_lab.cli import compare, drt, elements, fit, identify, inspect, plot, validate, zhit
 
 
 class _Commands(click.Group):
@@ -34,13 +35,29 @@ class _Commands(click.Group):
 
 @click.group(cls=_Commands)
 @click.version_option(package_name="kelvara", prog_name="kelvara-lab")
+@click.option(
+    "--element",
+    "inline",
+    multiple=True,
+    metavar="NAME=FORMULA",
+    help="Define your own element (its parameters positive, open-ended); repeatable.",
+)
+@click.option(
+    "--elements",
+    "files",
+    multiple=True,
+    type=click.Path(exists=True, dir_okay=False, path_type=Path),
+    help="Define your own elements from a TOML or JSON file (units, defaults, bounds).",
+)
 @click.pass_context
-def main(ctx: click.Context) -> None:
+def main(ctx: click.Context, inline: tuple[str, ...], files: tuple[Path, ...]) -> None:
     """Read, check, validate, fit and compare impedance spectra, and find their DRT.
 
     Every command that takes spectra takes the same selection options (--fmin, --fmax,
     --drop-inductive, --exclude, --spectrum) and output options (--out, --plots, --format),
-    all checked before any work.
+    all checked before any work. Your own elements, defined with --element or --elements
+    before the command, can be used in any circuit:
+    kelvara-lab --element "G=R/sqrt(1+j*w*t)" fit data.csv -c "R0-G1".
     """
     if ctx.invoked_subcommand is not None and sys.stdout is None:
         # Started with standard output closed: every table would vanish unseen.
@@ -50,6 +67,10 @@ def main(ctx: click.Context) -> None:
         # printed back the same way, it reads as the name the user typed.
         if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
             stream.reconfigure(errors="surrogateescape")
+    for path in files:
+        elements.define_file(path)
+    for text in inline:
+        elements.define_inline(text)
 
 
 for _module in (inspect, plot, validate, zhit, fit, compare, drt, identify):
