@@ -69,6 +69,11 @@ def expression(circuit: str) -> sympy.Expr:
 
     def of(part: Series | Parallel | Element) -> Any:
         if isinstance(part, Element):
+            if part.kind not in formulas:
+                raise ValueError(
+                    f"{part.label}: {part.kind!r} is your own element; its formula is "
+                    "kelvara's expression language, which has no SymPy form here"
+                )
             fields, formula = formulas[part.kind]
             symbols = [sp.Symbol(symbol_name(part.label, f), positive=True) for f in fields]
             return formula(s, *symbols)

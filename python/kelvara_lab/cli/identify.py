@@ -78,15 +78,18 @@ def command(
     import pandas as pd
     from tqdm.auto import tqdm
 
+    from kelvara_lab.circuit.elements import elements as defined
+    from kelvara_lab.identification.candidates import KIND_ORDER, SPELLINGS
     from kelvara_lab.identification.rank import identify
     from kelvara_lab.spectrum.record import DataError
     from kelvara_lab.views import plot
 
     kinds = tuple(k.strip() for k in elements.split(",") if k.strip())
-    unknown = sorted(set(kinds) - set(ELEMENTS))
+    known = [*KIND_ORDER, *SPELLINGS, *(e.code for e in defined())]
+    unknown = sorted(set(kinds) - set(known))
     if unknown or not kinds:
         raise click.BadParameter(
-            f"element kinds are {', '.join(ELEMENTS)}; got {', '.join(unknown) or 'none'}",
+            f"element kinds are {', '.join(known)}; got {', '.join(unknown) or 'none'}",
             param_hint="--elements",
         )
     chosen, failed = read_chosen(files, selection)
