@@ -31,6 +31,9 @@ PyMethodDef kMethods[] = {
     {"fit_options", engine_fit_options, METH_NOARGS,
      "fit_options()\n--\n\nThe fit options: name, default, owning method and rule, in "
      "Circuit.fit's order."},
+    {"engine_options", engine_own_options, METH_NOARGS,
+     "engine_options()\n--\n\nThe options only fit() of this module takes (search, seed, "
+     "effort): name, default and rule."},
     {"registry", registry, METH_NOARGS,
      "registry()\n--\n\nThe reference circuits: key -> notation, in registry order."},
     {nullptr, nullptr, 0, nullptr},

@@ -11,13 +11,13 @@ def fit(
     lower: Sequence[float],
     upper: Sequence[float],
     weight: str = "modulus",
-    search: bool = True,
-    seed: int = 0,
     max_iterations: int = 200,
     ftol: float = 1e-8,
     xtol: float = 1e-8,
-    effort: int = 1,
-    quick: bool = False,
+    search: str = "thorough",
+    seed: int = 0,
+    effort: int = 4,
 ) -> dict[str, Any]: ...
 def fit_options() -> list[dict[str, Any]]: ...
+def engine_options() -> list[dict[str, Any]]: ...
 def registry() -> dict[str, str]: ...

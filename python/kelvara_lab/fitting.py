@@ -210,8 +210,7 @@ def _engine_fit(
         [b[0] for b in box],
         [b[1] for b in box],
         weight=weight,
-        search=search != "local",
-        quick=search == "quick",
+        search=search,
         seed=0 if seed is None else seed,
         effort=effort,
         **engine_options,
@@ -221,7 +220,7 @@ def _engine_fit(
     covariance = np.array(out["covariance"], dtype=float).reshape(len(names), len(names))
     if search != "local":
         engine = (
-            f"kelvara_lab engine, {search} search over {out['starts']} solver runs "
+            f"kelvara_lab engine, {search} search over {out['solver_runs']} solver runs "
             f"(seed {seed or 0})"
         )
     else:
