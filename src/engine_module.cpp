@@ -6,6 +6,8 @@
 
 #include "models/registry.hpp"
 #include "python/engine_fit.hpp"
+#include "python/engine_lin_kk.hpp"
+#include "python/numpy_array.hpp"
 #include "python/py.hpp"
 
 namespace kelvara::py {
@@ -34,6 +36,11 @@ PyMethodDef kMethods[] = {
     {"engine_options", engine_own_options, METH_NOARGS,
      "engine_options()\n--\n\nThe options only fit() of this module takes (search, seed, "
      "effort): name, default and rule."},
+    {"lin_kk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_lin_kk)),
+     METH_FASTCALL | METH_KEYWORDS, kLinKkDoc},
+    {"lin_kk_constants", engine_lin_kk_constants, METH_NOARGS,
+     "lin_kk_constants()\n--\n\nThe Lin-KK test's defaults: mu_criterion, rc_per_decade, "
+     "settle_counts, max_rc."},
     {"registry", registry, METH_NOARGS,
      "registry()\n--\n\nThe reference circuits: key -> notation, in registry order."},
     {nullptr, nullptr, 0, nullptr},
@@ -55,6 +62,7 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
 PyMODINIT_FUNC PyInit__engine() {
   return kelvara::py::guarded([] {
     kelvara::py::kMethods[0].ml_doc = kelvara::py::engine_fit_doc();
+    kelvara::py::import_numpy();  // this module's own pointer to NumPy's C API
     return PyModule_Create(&kelvara::py::kModule);
   });
 }
