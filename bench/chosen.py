@@ -18,8 +18,8 @@ from pathlib import Path
 import numpy as np
 
 import kelvara
-from kelvara_lab.compare import compare
-from kelvara_lab.fitting import REGISTRY
+from kelvara_lab.circuit.notation import REGISTRY
+from kelvara_lab.fitting.compare import compare
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "training"))
 from synth import add_noise, draw_params, draw_window  # noqa: E402

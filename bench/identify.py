@@ -26,9 +26,9 @@ import numpy as np
 
 import kelvara
 import kelvara_lab as kl
-from kelvara_lab.candidates import equivalence_key, parse
-from kelvara_lab.fitting import REGISTRY
-from kelvara_lab.identify import identify
+from kelvara_lab.circuit.notation import REGISTRY
+from kelvara_lab.identification.candidates import equivalence_key, parse
+from kelvara_lab.identification.rank import identify
 
 ROOT = Path(__file__).resolve().parents[1]
 F = np.logspace(5, -2, 60)

@@ -24,7 +24,7 @@ import numpy as np
 
 import kelvara
 from kelvara_lab import _engine
-from kelvara_lab.fitting import fit
+from kelvara_lab.fitting.run import fit
 
 SUITE = [
     "R0-(R1,C1)-W1",

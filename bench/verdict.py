@@ -14,8 +14,8 @@ import argparse
 import numpy as np
 
 import kelvara
-from kelvara_lab.fitting import fit
-from kelvara_lab.verdict import noise_floor
+from kelvara_lab.fitting.run import fit
+from kelvara_lab.fitting.verdict import noise_floor
 
 RIGHT, WRONG = "R0-(R1,CPE1)-(R2,CPE2)", "R0-(R1,CPE1)"
 

@@ -8,6 +8,8 @@
 #include "python/engine_fit.hpp"
 #include "python/engine_lin_kk.hpp"
 #include "python/numpy_array.hpp"
+#include "python/engine_notation.hpp"
+#include "python/engine_statistics.hpp"
 #include "python/py.hpp"
 
 namespace kelvara::py {
@@ -41,6 +43,15 @@ PyMethodDef kMethods[] = {
     {"lin_kk_constants", engine_lin_kk_constants, METH_NOARGS,
      "lin_kk_constants()\n--\n\nThe Lin-KK test's defaults: mu_criterion, rc_per_decade, "
      "settle_counts, max_rc."},
+    {"statistics", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_statistics)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "statistics(circuit, frequencies, impedances, values, chi_square, weight)\n--\n\n"
+     "Standard errors (None when J^T J is singular) and covariance of every parameter at "
+     "`values`,\nwith the residual variance chi_square / (2N - n)."},
+    {"structure", engine_structure, METH_O,
+     "structure(circuit)\n--\n\nThe parsed circuit: a series list of (kind, label) pairs "
+     "and parallel groups,\neach a list of branches that are series lists. Raises ValueError "
+     "with kelvara's report\nfor bad notation."},
     {"registry", registry, METH_NOARGS,
      "registry()\n--\n\nThe reference circuits: key -> notation, in registry order."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,5 +1,5 @@
 """python -m kelvara_lab: the kelvara-lab command."""
 
-from kelvara_lab.cli import main
+from kelvara_lab.cli.main import main
 
 main()

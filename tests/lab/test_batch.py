@@ -10,7 +10,7 @@ from fit_data import spectrum
 from pandas.testing import assert_frame_equal
 
 import kelvara_lab
-from kelvara_lab.batch import result_columns
+from kelvara_lab.batch.fits import result_columns
 
 
 @pytest.fixture(scope="module")

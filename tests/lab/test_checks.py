@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 import kelvara_lab as kl
-from kelvara_lab.checks import check_arrays
+from kelvara_lab.spectrum.checks import check_arrays
 
 
 def frame(f=None, z=None, **attrs):

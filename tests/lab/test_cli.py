@@ -18,11 +18,12 @@ from pandas.testing import assert_frame_equal
 
 import kelvara
 import kelvara_lab
-import kelvara_lab.batch
-import kelvara_lab.io
-from kelvara_lab.cli import main
-from kelvara_lab.cli_common import split_circuits
-from kelvara_lab.columns import FREQUENCY, IMAGINARY, REAL
+import kelvara_lab.batch.fits
+import kelvara_lab.fitting.run
+import kelvara_lab.io.read
+from kelvara_lab.circuit.notation import split_list
+from kelvara_lab.cli.main import main
+from kelvara_lab.io.columns import FREQUENCY, IMAGINARY, REAL
 
 SPECTRUM = str(Path(__file__).resolve().parents[2] / "examples" / "data" / "battery_spectrum.csv")
 
@@ -91,11 +92,17 @@ def test_validate_says_why_a_spectrum_fails(tmp_path, options, exit_code, verdic
     assert re.search(verdict, done.output.splitlines()[-1]), done.output
 
 
-def test_fit_writes_results_report_and_picture(tmp_path):
+def test_fit_writes_results_report_and_picture_from_one_fit(tmp_path, monkeypatch):
+    fits = []
+    engine_fit = kelvara_lab.fitting.run._engine_fit
+    monkeypatch.setattr(
+        kelvara_lab.fitting.run, "_engine_fit", lambda *a: fits.append(a) or engine_fit(*a)
+    )
     out = tmp_path / "results.csv"
     options = "--circuit two_rq_l --fix R0.r=0.021 --bound CPE1.alpha=0.5:1".split()
     result = run("fit", SPECTRUM, *options, "--out", out, "--plots", tmp_path)
     assert result.exit_code == 0, result.output
+    assert len(fits) == 1  # the report and the picture come from the table's fit
     assert "[[Parameters]]" in result.output and "(fixed)" in result.output
     table = kelvara_lab.read_results(out)
     assert table.loc[0, "R0.r / ohm"] == 0.021 and bool(table.loc[0, "success"])
@@ -127,7 +134,7 @@ def test_fit_refuses_bad_options_files_and_places_before_any_fit(
 ):
     (tmp_path / "folder.csv").mkdir()
     fits = []
-    monkeypatch.setattr(kelvara_lab.batch, "fit_many", lambda *a, **k: fits.append(a))
+    monkeypatch.setattr(kelvara_lab.batch.fits, "fit_table", lambda *a, **k: fits.append(a))
     args = [a.format(tmp=tmp_path, spectrum=SPECTRUM) for a in args]
     result = run("fit", SPECTRUM, *args)
     assert result.exit_code == 2 and message in result.output, result.output
@@ -262,7 +269,7 @@ def test_a_bare_value_error_from_a_reader_is_one_line(monkeypatch):
     def broken(path, **_):
         raise ValueError("the reader gave up")
 
-    monkeypatch.setattr(kelvara_lab.io, "read", broken)
+    monkeypatch.setattr(kelvara_lab.io.read, "read", broken)
     result = run("inspect", SPECTRUM)
     assert result.exit_code == 1 and result.output == "Error: the reader gave up\n"
 
@@ -270,7 +277,7 @@ def test_a_bare_value_error_from_a_reader_is_one_line(monkeypatch):
 @pytest.mark.parametrize(
     "code, unwanted",
     [
-        ("from kelvara_lab.cli import main", {"pandas", "numpy", "kelvara", "matplotlib"}),
+        ("from kelvara_lab.cli.main import main", {"pandas", "numpy", "kelvara", "matplotlib"}),
         (
             f"import kelvara_lab; kelvara_lab.read({SPECTRUM!r})",
             {"pyimpspec", "impedance", "galvani", "matplotlib", "scipy", "dask", "tqdm"},
@@ -298,4 +305,4 @@ def test_the_command_line_imports_only_what_the_work_needs(code, unwanted):
     ],
 )
 def test_candidates_split_only_at_top_level_commas(texts, expected):
-    assert split_circuits(texts) == expected
+    assert [name for text in texts for name in split_list(text)] == expected

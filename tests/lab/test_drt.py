@@ -12,11 +12,11 @@ from lab_samples import sample
 
 import kelvara
 import kelvara_lab as kl
-from kelvara_lab.batch import read_results, write_results
+from kelvara_lab.batch.drt import drt_many
 from kelvara_lab.drt import basis
-from kelvara_lab.drt.batch import drt_many
 from kelvara_lab.drt.peaks import zarc_gamma, zarc_width
 from kelvara_lab.drt.system import assemble, regularised_gram, weights_for
+from kelvara_lab.io.results import read_results, write_results
 
 F = np.logspace(5, -2, 71)
 BATTERY = Path(__file__).resolve().parents[2] / "examples" / "data" / "battery_spectrum.csv"
@@ -298,7 +298,7 @@ def test_batch_rows_match_single_drts_on_threads(tmp_path):
 def test_command_prints_peaks_writes_table_and_pictures(tmp_path):
     from click.testing import CliRunner
 
-    from kelvara_lab.cli import main
+    from kelvara_lab.cli.main import main
 
     out, plots = tmp_path / "drt.parquet", tmp_path / "plots"
     run = CliRunner().invoke(

@@ -11,7 +11,7 @@ from scipy.optimize import least_squares
 import kelvara
 import kelvara_lab
 from kelvara_lab import FREQUENCY, IMAGINARY, REAL, DataError, FitReport
-from kelvara_lab.fitting import parameter_boxes
+from kelvara_lab.fitting.inputs import parameter_boxes
 
 
 @pytest.fixture(scope="module")

@@ -9,10 +9,17 @@ from click.testing import CliRunner
 
 import kelvara
 import kelvara_lab as kl
-from kelvara_lab.candidates import distinct, equivalence_key, generate, notation, parse
-from kelvara_lab.cli import main
-from kelvara_lab.identify import identify
-from kelvara_lab.pruning import features, prune
+from kelvara_lab.circuit.notation import REGISTRY
+from kelvara_lab.cli.main import main
+from kelvara_lab.identification.candidates import (
+    distinct,
+    equivalence_key,
+    generate,
+    notation,
+    parse,
+)
+from kelvara_lab.identification.pruning import features, prune
+from kelvara_lab.identification.rank import identify
 
 F = np.logspace(5, -2, 50)
 
@@ -154,7 +161,7 @@ def test_identify_names_registry_circuits_and_ranks_the_same_at_any_thread_count
     ]
     first = runs[0]
     assert first["name"].iloc[0] == "two_rq"
-    assert first["circuit"].iloc[0] == kl.fitting.REGISTRY["two_rq"]
+    assert first["circuit"].iloc[0] == REGISTRY["two_rq"]
     assert list(first.columns[:4]) == ["circuit", "name", "elements", "parameters"]
     for other in runs[1:]:
         pd.testing.assert_series_equal(first["circuit"], other["circuit"])

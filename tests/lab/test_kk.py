@@ -10,7 +10,7 @@ from lab_samples import sample
 
 import kelvara
 import kelvara_lab as kl
-from kelvara_lab import kk
+from kelvara_lab.validity import kk
 
 SPECTRA = [
     "pyimpspec/data.mpt",
@@ -139,7 +139,7 @@ def test_first_dip_of_mu_does_not_end_the_search():
 )
 def test_capacitance_is_added_where_the_low_frequency_end_is_capacitive(name, capacitive):
     f, z = synthetic(0.0, name=name)
-    assert kl.kk.capacitive_end(f, z) == capacitive
+    assert kk.capacitive_end(f, z) == capacitive
     result = kl.kk_test(f, z)
     assert np.isfinite(result.capacitance) == capacitive
     if capacitive:

@@ -11,6 +11,7 @@ from ipykernel.kernelspec import write_kernel_spec
 from nbclient import NotebookClient
 
 import kelvara_lab as kl
+from kelvara_lab.views import notebook
 
 EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
 KERNEL = "kelvara-lab-tests"
@@ -58,7 +59,7 @@ def test_html_views_list_the_numbers_and_escape_text():
     for name, value in report.params.items():
         assert name in page and f"{value:.6g}" in page
     assert html.escape(str(report.verdict)) in page
-    assert html.escape("<script>") in kl.notebook._table([("a", "<script>")])
+    assert html.escape("<script>") in notebook._table([("a", "<script>")])
     kk_page = kl.kk_test(f, z)._repr_html_()
     assert "pass: noise" in kk_page and "<table>" in kk_page
 

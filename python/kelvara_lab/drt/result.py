@@ -10,11 +10,13 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from kelvara_lab.checks import Finding
+from kelvara_lab import display
 from kelvara_lab.drt import basis
 from kelvara_lab.drt import peaks as shapes
 from kelvara_lab.drt.peaks import COLUMNS
-from kelvara_lab.report import _decode, _encode
+from kelvara_lab.drt.suggest import suggest_circuit
+from kelvara_lab.io.json_numbers import decode, encode
+from kelvara_lab.spectrum.checks import Finding
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -26,11 +28,11 @@ FORMAT = "kelvara_lab.DrtResult/1"
 
 
 def _floats(values: Any) -> list[float | str]:
-    return [_encode(float(v)) for v in np.asarray(values, dtype=float).ravel()]
+    return [encode(float(v)) for v in np.asarray(values, dtype=float).ravel()]
 
 
 def _array(values: list[Any]) -> FloatArray:
-    return np.array([_decode(v) for v in values], dtype=float)
+    return np.array([decode(v) for v in values], dtype=float)
 
 
 @dataclass(frozen=True, eq=False)
@@ -115,9 +117,7 @@ class DrtResult:
         return np.asarray(z, dtype=complex)
 
     def suggest_circuit(self, min_share: float = 0.02) -> tuple[str, dict[str, float]]:
-        """A circuit with one R-CPE arc per peak and its start values (see `drt.circuit`)."""
-        from kelvara_lab.drt.circuit import suggest_circuit
-
+        """A circuit with one R-CPE arc per peak and its start values (see `drt.suggest`)."""
         return suggest_circuit(self, min_share=min_share)
 
     # -- text --------------------------------------------------------------------------
@@ -158,16 +158,16 @@ class DrtResult:
             "method": self.method,
             "mode": self.mode,
             "weighting": self.weighting,
-            "lambda": _encode(self.lambda_),
+            "lambda": encode(self.lambda_),
             "criterion": {
                 "name": self.criterion,
                 "lambdas": _floats(self.criterion_lambdas),
                 "values": _floats(self.criterion_values),
             },
-            "r_inf_ohm": _encode(self.r_inf),
-            "inductance_h": None if self.inductance is None else _encode(self.inductance),
+            "r_inf_ohm": encode(self.r_inf),
+            "inductance_h": None if self.inductance is None else encode(self.inductance),
             "basis": {
-                "epsilon": _encode(self.epsilon),
+                "epsilon": encode(self.epsilon),
                 "derivative_order": self.derivative_order,
                 "ln_tau_centres": _floats(self.centres),
                 "coefficients_ohm": _floats(self.coefficients),
@@ -175,12 +175,12 @@ class DrtResult:
             "tau_s": _floats(self.tau),
             "gamma_ohm": _floats(self.gamma),
             "band": {
-                "level": None if self.band_level is None else _encode(self.band_level),
+                "level": None if self.band_level is None else encode(self.band_level),
                 "lower_ohm": optional(self.gamma_lower),
                 "upper_ohm": optional(self.gamma_upper),
             },
             "peaks": [
-                {name: _encode(float(row[name])) for name in COLUMNS}
+                {name: encode(float(row[name])) for name in COLUMNS}
                 for _, row in self.peaks.iterrows()
             ],
             "findings": [
@@ -208,7 +208,7 @@ class DrtResult:
             )
         raw, band, shape = data["data"], data["band"], data["basis"]
         table = pd.DataFrame(
-            [{name: _decode(p[name]) for name in COLUMNS} for p in data["peaks"]],
+            [{name: decode(p[name]) for name in COLUMNS} for p in data["peaks"]],
             columns=COLUMNS,
             dtype=float,
         )
@@ -217,9 +217,9 @@ class DrtResult:
             impedances=_array(raw["real_ohm"]) + 1j * _array(raw["imaginary_ohm"]),
             tau=_array(data["tau_s"]),
             gamma=_array(data["gamma_ohm"]),
-            r_inf=_decode(data["r_inf_ohm"]),
-            inductance=None if data["inductance_h"] is None else _decode(data["inductance_h"]),
-            lambda_=_decode(data["lambda"]),
+            r_inf=decode(data["r_inf_ohm"]),
+            inductance=None if data["inductance_h"] is None else decode(data["inductance_h"]),
+            lambda_=decode(data["lambda"]),
             fitted=_array(raw["fitted_real_ohm"]) + 1j * _array(raw["fitted_imaginary_ohm"]),
             _peaks=table,
             method=data["method"],
@@ -227,14 +227,14 @@ class DrtResult:
             criterion=data["criterion"]["name"],
             criterion_lambdas=_array(data["criterion"]["lambdas"]),
             criterion_values=_array(data["criterion"]["values"]),
-            epsilon=_decode(shape["epsilon"]),
+            epsilon=decode(shape["epsilon"]),
             derivative_order=int(shape["derivative_order"]),
             weighting=data["weighting"],
             centres=_array(shape["ln_tau_centres"]),
             coefficients=_array(shape["coefficients_ohm"]),
             gamma_lower=None if band["lower_ohm"] is None else _array(band["lower_ohm"]),
             gamma_upper=None if band["upper_ohm"] is None else _array(band["upper_ohm"]),
-            band_level=None if band["level"] is None else _decode(band["level"]),
+            band_level=None if band["level"] is None else decode(band["level"]),
             findings=tuple(
                 Finding(f["severity"], f["code"], f["message"], tuple(f["rows"]))
                 for f in data["findings"]
@@ -249,6 +249,5 @@ class DrtResult:
 
     def plot(self) -> Figure:
         """gamma with its peaks (and band) above the residuals, on one new figure."""
-        from kelvara_lab import plot
-
-        return plot.drt(self)
+        figure: Figure = display.render(self, "plot")
+        return figure

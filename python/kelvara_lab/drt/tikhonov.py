@@ -16,7 +16,7 @@ import numpy.typing as npt
 from kelvara_lab.drt import basis, criteria
 from kelvara_lab.drt.result import DrtResult
 from kelvara_lab.drt.system import MODES, WEIGHTINGS, assemble, solve, weights_for
-from kelvara_lab.spectrum import load
+from kelvara_lab.spectrum.record import load
 
 FloatArray = npt.NDArray[np.float64]
 

@@ -1,0 +1,251 @@
+"""The pooled runner under every batch: where work runs (serially, on threads, processes or a
+Dask client), how spectra become work items, and how a dying worker's damage is kept to its
+own spectra.
+
+Work travels as notation, options and plain arrays or paths (a ``kelvara.Circuit`` does not
+pickle), in chunks large enough that the per-task cost of an executor stays small.
+"""
+
+from __future__ import annotations
+
+import math
+import multiprocessing
+import os
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from concurrent.futures import (
+    FIRST_COMPLETED,
+    BrokenExecutor,
+    Executor,
+    Future,
+    ProcessPoolExecutor,
+    ThreadPoolExecutor,
+    as_completed,
+    wait,
+)
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+
+from kelvara_lab.io.columns import FREQUENCY, IMAGINARY, REAL, SPECTRUM
+
+# Below this many spectra a pool's start costs more than it saves. Threads beat spawned
+# processes on two cores (10 000 two_rq_l spectra: 1.91x one core against 1.68x), since
+# kelvara fits and guesses without the interpreter lock and threads need no start-up.
+SERIAL_BELOW = 8
+
+# The column naming each row's spectrum in every batch table.
+ID = "spectrum"
+Item = tuple[int, str, Any]  # (position, id, source): source is a path, a frame or (f, z)
+Task = Callable[..., Any]  # a chunk's work: (chunk-specific arguments...) -> its rows
+
+
+def single_thread_pool() -> None:
+    # The module sizes its worker pool once, at its first parallel task: a process that
+    # runs fits side by side with its siblings wants one thread each, set before that.
+    os.environ.setdefault("RAYON_NUM_THREADS", "1")
+
+
+def first_line(error: BaseException) -> str:
+    lines = str(error).splitlines()
+    return lines[0] if lines else ""
+
+
+def spectra_of(item: Item) -> list[Item]:
+    """The spectra an item stands for: a file of several spectra is one item per spectrum
+    ("path#k"), read here, where the work runs."""
+    position, ident, source = item
+    if not isinstance(source, (str, os.PathLike)):
+        return [item]
+    from kelvara_lab.io.read import read, spectra
+
+    parts = list(spectra(read(Path(source), check=False)))
+    if len(parts) <= 1:  # none: the IndexError is the item's error, where it runs
+        return [(position, ident, parts[0][1])]
+    return [(position, f"{ident}#{index}", part.drop(columns=[SPECTRUM])) for index, part in parts]
+
+
+def items_of(spectra: Any) -> Iterator[Item]:
+    if isinstance(spectra, pd.DataFrame):
+        if SPECTRUM not in spectra.columns:
+            yield 0, "0", spectra
+            return
+        for position, (key, group) in enumerate(spectra.groupby(SPECTRUM, sort=False)):
+            f = group[FREQUENCY].to_numpy(dtype=float)
+            z = group[REAL].to_numpy(dtype=float) + 1j * group[IMAGINARY].to_numpy(dtype=float)
+            yield position, str(key), (f, z)
+        return
+    if isinstance(spectra, (str, os.PathLike)):
+        yield 0, str(spectra), spectra
+        return
+    pairs: Iterable[tuple[Any, Any]] = (
+        spectra.items() if isinstance(spectra, Mapping) else enumerate(spectra)
+    )
+    for position, (key, source) in enumerate(pairs):
+        if isinstance(source, (str, os.PathLike)) and not isinstance(spectra, Mapping):
+            key = str(source)
+        if isinstance(source, list) and len(source) == 2:
+            source = tuple(source)
+        yield position, str(key), source
+
+
+def _process_pool(count: int) -> ProcessPoolExecutor:
+    # Spawned, not forked: a fork would copy the parent's running thread pool.
+    context = multiprocessing.get_context("spawn")
+    return ProcessPoolExecutor(
+        max_workers=count, mp_context=context, initializer=single_thread_pool
+    )
+
+
+def executor_for(executor: Any, count: int) -> tuple[Executor | None, bool, bool]:
+    """(executor, made here so shut it down, whether its workers need a one-thread pool)."""
+    if executor is None:
+        executor = "serial" if count < SERIAL_BELOW else "threads"
+    if isinstance(executor, str):
+        cores = os.cpu_count() or 1
+        if executor == "serial":
+            return None, False, False
+        if executor == "threads":
+            return ThreadPoolExecutor(max_workers=cores), True, False
+        if executor == "processes":
+            return _process_pool(cores), True, True
+        raise ValueError(
+            f"unknown executor {executor!r}: expected 'serial', 'threads', 'processes', "
+            "a concurrent.futures.Executor or a dask.distributed Client"
+        )
+    if hasattr(executor, "get_executor") and not isinstance(executor, Executor):
+        return executor.get_executor(), False, True  # a dask.distributed Client
+    if isinstance(executor, Executor):
+        return executor, False, not isinstance(executor, ThreadPoolExecutor)
+    raise TypeError(
+        f"executor must be None, a name, a concurrent.futures.Executor or a dask.distributed "
+        f"Client, got {type(executor).__name__}"
+    )
+
+
+def workers(executor: Executor) -> int:
+    count = getattr(executor, "_max_workers", None)
+    client = getattr(executor, "_client", None)
+    if client is not None:
+        count = max(1, sum(client.nthreads().values()))
+    return int(count or os.cpu_count() or 1)
+
+
+def run_pooled(
+    task: Task,
+    pool: Executor,
+    chunks: list[list[Item]],
+    arguments: Callable[[list[Item]], tuple[Any, ...]],
+    record: Callable[[list[Item], Future[Any]], None],
+) -> None:
+    """Run `task` on every chunk, at most one chunk per worker at a time, and `record`
+    each.
+
+    A worker process that dies breaks its whole pool: every chunk then in flight fails with
+    ``BrokenProcessPool``, though one of them at most killed it. Those chunks run again,
+    each on a one-worker pool of its own where a death can only be its chunk's; the chunks
+    not yet started go on on a fresh pool.
+    """
+    limit = workers(pool)
+    pending = deque(chunks)
+    running: dict[Future[Any], list[Item]] = {}
+    replacement: ProcessPoolExecutor | None = None
+    try:
+        while pending or running:
+            while pending and len(running) < limit:
+                chunk = pending.popleft()
+                running[pool.submit(task, *arguments(chunk))] = chunk
+            done, _ = wait(running, return_when=FIRST_COMPLETED)
+            if not any(_broke(pool, future) for future in done):
+                for future in done:
+                    record(running.pop(future), future)
+                continue
+            # The pool is gone, and with it whatever else it was running.
+            wait(running)
+            lost = [chunk for future, chunk in running.items() if _broke(pool, future)]
+            for future, chunk in running.items():
+                if not _broke(pool, future):
+                    record(chunk, future)
+            running.clear()
+            _isolate(task, lost, arguments, record)
+            if replacement is not None:
+                replacement.shutdown(wait=True)
+            pool = replacement = _process_pool(limit)
+    finally:
+        if replacement is not None:
+            replacement.shutdown(wait=True, cancel_futures=True)
+
+
+def _broke(pool: Executor, future: Future[Any]) -> bool:
+    return isinstance(pool, ProcessPoolExecutor) and isinstance(future.exception(), BrokenExecutor)
+
+
+def _isolate(
+    task: Task,
+    chunks: list[list[Item]],
+    arguments: Callable[[list[Item]], tuple[Any, ...]],
+    record: Callable[[list[Item], Future[Any]], None],
+) -> None:
+    """Run each chunk on a one-worker pool of its own, side by side."""
+    pools = {}
+    try:
+        for chunk in chunks:
+            solo = _process_pool(1)
+            pools[solo.submit(task, *arguments(chunk))] = (chunk, solo)
+        for future in as_completed(pools):
+            record(pools[future][0], future)
+    finally:
+        for _, solo in pools.values():
+            solo.shutdown(wait=True, cancel_futures=True)
+
+
+def run_items(
+    task: Task,
+    items: list[Item],
+    arguments: Callable[[list[Item], bool], tuple[Any, ...]],
+    failed: Callable[[str, str], Any],
+    *,
+    executor: Any,
+    progress: bool,
+    description: str,
+    max_chunk: int,
+    chunk_size: int | None = None,
+) -> dict[int, list[Any]]:
+    """Run `task` over `items` where `executor` says, with a progress bar: position -> the
+    outputs of that item, in order.
+
+    `arguments(chunk, single_thread)` gives the task's arguments for a chunk; `task` returns
+    (position, outputs) pairs. A chunk lost with its worker fails its items only, each as
+    `failed(id, "ErrorType: message")`.
+    """
+    pool, owned, single_thread = executor_for(executor, len(items))
+    from tqdm.auto import tqdm
+
+    bar = tqdm(total=len(items), disable=not progress, desc=description, unit="spectrum")
+    results: dict[int, list[Any]] = {}
+    try:
+        if pool is None:
+            for item in items:
+                results.update(task(*arguments([item], False)))
+                bar.update(1)
+        else:
+            size = chunk_size or max(1, min(max_chunk, math.ceil(len(items) / (4 * workers(pool)))))
+            chunks = [items[i : i + size] for i in range(0, len(items), size)]
+
+            def record(chunk: list[Item], future: Future[Any]) -> None:
+                error = future.exception()
+                if error is None:
+                    results.update(future.result())
+                else:
+                    text = f"{type(error).__name__}: {first_line(error)}"
+                    for position, ident, _ in chunk:
+                        results[position] = [failed(ident, text)]
+                bar.update(len(chunk))
+
+            run_pooled(task, pool, chunks, lambda chunk: arguments(chunk, single_thread), record)
+    finally:
+        bar.close()
+        if owned and pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
+    return results

@@ -1,0 +1,92 @@
+"""Model choice: fit several circuits to one spectrum and rank them by BIC."""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Iterable
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import kelvara
+from kelvara_lab.circuit.notation import REGISTRY
+from kelvara_lab.fitting.report import FitReport
+from kelvara_lab.fitting.run import fit, no_network_warning_silenced
+from kelvara_lab.fitting.verdict import noise_floor
+from kelvara_lab.spectrum.record import Spectrum, load
+
+
+def _size(name: str) -> int:
+    try:
+        return len(kelvara.Circuit(name).param_names())
+    except (ValueError, TypeError):
+        return 0  # its fit raises the same error, and the row records it
+
+
+def _one(name: str, spectrum: Spectrum, fit_options: dict[str, Any]) -> dict[str, Any]:
+    row: dict[str, Any] = {"circuit": name}
+    try:
+        with no_network_warning_silenced():
+            report: FitReport | None = fit(name, spectrum, **fit_options)
+    except (ValueError, TypeError) as error:
+        report = None
+        row["error"] = str(error).splitlines()[0]
+    if report is not None:
+        row.update(
+            notation=report.circuit,
+            parameters=len(report.names),
+            chi_square=report.chi_square,
+            reduced_chi_square=report.reduced_chi_square,
+            aic=report.aic,
+            bic=report.bic,
+            success=report.success,
+            verdict=str(report.verdict),
+            trusted=report.verdict is not None and report.verdict.passed,
+            error="",
+        )
+    row["report"] = report
+    return row
+
+
+def compare(
+    data: Any,
+    circuits: Iterable[str] | None = None,
+    *,
+    workers: int | None = None,
+    check: bool = True,
+    **fit_options: Any,
+) -> pd.DataFrame:
+    """Fit every candidate with the search and rank them by BIC (lowest first).
+
+    `circuits` defaults to the eleven registry circuits. Each candidate is fitted by
+    `kelvara_lab.fit` (the search by default; `fit_options` go there). The table has one row
+    per candidate, indexed by the name given, with notation, parameter count, chi-square,
+    reduced chi-square, AIC, BIC, success, ``trusted`` (the fit's verdict passed) and the
+    ``verdict`` text, an ``error`` text for a fit that raised, and each fit's ``report``. The
+    data are read and checked once, and their Lin-KK noise floor found once; `workers`
+    threads fit the candidates (default: one per core).
+    """
+    spectrum = load(data, run_checks=check)
+    # One Lin-KK floor for every candidate's verdict.
+    fit_options.setdefault("noise_floor", noise_floor(spectrum.frequencies, spectrum.impedances))
+    names = list(REGISTRY) if circuits is None else list(circuits)
+    if not names:
+        raise ValueError("no circuits to compare")
+    # kelvara releases the interpreter lock while it fits, so the candidates share the
+    # cores on threads; the ones with most parameters, usually the slowest, go first.
+    order = sorted(range(len(names)), key=lambda i: -_size(names[i]))
+    workers = workers or min(len(names), os.cpu_count() or 1)
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        done = list(pool.map(lambda i: _one(names[i], spectrum, fit_options), order))
+    rows = [row for _, row in sorted(zip(order, done, strict=True), key=lambda pair: pair[0])]
+    table = pd.DataFrame(rows).set_index("circuit")
+    columns = ["notation", "parameters", "chi_square", "reduced_chi_square", "aic", "bic"]
+    table = table.reindex(columns=[*columns, "success", "trusted", "verdict", "error", "report"])
+    # A failed fit sorts last; a fit with a NaN criterion is not a choice either.
+    bic = table["bic"].to_numpy(dtype=float)
+    table = table.iloc[np.argsort(np.where(np.isnan(bic), math.inf, bic), kind="stable")]
+    table["rank"] = range(1, len(table) + 1)
+    return table

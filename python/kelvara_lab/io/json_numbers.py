@@ -1,0 +1,20 @@
+"""Numbers in JSON records: JSON has no NaN or infinities, so they are spelled as strings that
+any reader can parse, and read back exactly."""
+
+from __future__ import annotations
+
+import math
+
+_NON_FINITE = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
+
+
+def encode(value: float) -> float | str:
+    """`value` as JSON can hold it."""
+    if math.isfinite(value):
+        return value
+    return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+
+
+def decode(value: float | str | int) -> float:
+    """The number `encode` wrote."""
+    return _NON_FINITE[value] if isinstance(value, str) else float(value)
