@@ -7,9 +7,9 @@
 #include "models/registry.hpp"
 #include "python/engine_fit.hpp"
 #include "python/engine_lin_kk.hpp"
-#include "python/numpy_array.hpp"
 #include "python/engine_notation.hpp"
 #include "python/engine_statistics.hpp"
+#include "python/numpy_array.hpp"
 #include "python/py.hpp"
 
 namespace kelvara::py {
@@ -40,6 +40,12 @@ PyMethodDef kMethods[] = {
      "effort): name, default and rule."},
     {"lin_kk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_lin_kk)),
      METH_FASTCALL | METH_KEYWORDS, kLinKkDoc},
+    {"lin_kk_capacitive_end",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_lin_kk_capacitive_end)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "lin_kk_capacitive_end(frequencies, impedances)\n--\n\nWhether -Im(Z) is positive and "
+     "still rising over the three lowest frequencies:\nthe Lin-KK test then adds a series "
+     "capacitance by default."},
     {"lin_kk_constants", engine_lin_kk_constants, METH_NOARGS,
      "lin_kk_constants()\n--\n\nThe Lin-KK test's defaults: mu_criterion, rc_per_decade, "
      "settle_counts, max_rc."},

@@ -241,8 +241,7 @@ Settled settle_on_bounds(const FitProblem& problem, std::span<const double> best
 Settled multi_start(const FitProblem& problem, std::span<const double> p0,
                     std::span<const bool> held, const LmSettings& settings) {
   const std::span<const Bounds> bounds = problem.bounds;
-  const std::vector<std::size_t> free =
-      held.empty() ? every_index(p0.size()) : free_indices(held);
+  const std::vector<std::size_t> free = held.empty() ? every_index(p0.size()) : free_indices(held);
   std::vector<Candidate> candidates;
   for (auto& c : candidate_starting_points(p0, bounds)) {
     for (std::size_t i = 0; i < std::min(held.size(), c.size()); ++i) {

@@ -40,8 +40,8 @@ double nan_to_inf(double c) { return std::isnan(c) ? INFINITY : c; }
 // The multi-start's ranking (a failed run never replaces a converged one),
 // with a NaN cost ranked as the worst.
 bool better(const End& a, const End& b) {
-  return run_replaces_best(is_success(a.termination), nan_to_inf(a.cost),
-                           is_success(b.termination), nan_to_inf(b.cost));
+  return run_replaces_best(is_success(a.termination), nan_to_inf(a.cost), is_success(b.termination),
+                           nan_to_inf(b.cost));
 }
 
 End end_of(const FitProblem& problem, LmRun run) {
@@ -52,8 +52,7 @@ End end_of(const FitProblem& problem, LmRun run) {
 
 End end_of(const FitProblem& problem, Settled settled) {
   const double cost = cost_at(problem, settled.params);
-  return {std::move(settled.params), cost, settled.termination, settled.evaluations,
-          settled.runs};
+  return {std::move(settled.params), cost, settled.termination, settled.evaluations, settled.runs};
 }
 
 // The work of a batch of ends, into the search's totals.
@@ -204,8 +203,8 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
                          request.settings.hops, request.settings.seed);
     std::vector<End> hopped(hops.size());
     parallel_for_each_index(hops.size(), [&](std::size_t i) {
-      hopped[i] = end_of(problem,
-                         levenberg_marquardt_single_start(problem, hops[i], free, {}, request.lm));
+      hopped[i] =
+          end_of(problem, levenberg_marquardt_single_start(problem, hops[i], free, {}, request.lm));
     });
     tally(hopped, evaluations, runs);
     for (End& e : hopped) {

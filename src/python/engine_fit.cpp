@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "circuit/tree.hpp"
-#include "fit/fit_option_table.hpp"
 #include "fit/engine_options.hpp"
+#include "fit/fit_option_table.hpp"
 #include "fit/fit_options.hpp"
 #include "fit/fit_problem.hpp"
 #include "fit/search.hpp"
@@ -149,18 +149,21 @@ PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     EngineOptions options;
     Ref starts = Ref::steal(PySequence_Fast(a[kStarts], "starts must be a sequence of sequences"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(starts.get()); ++i) {
-      options.starts.push_back(argument(
-          kNames[kStarts], [&] { return to_double_vector(PySequence_Fast_GET_ITEM(starts.get(), i)); }));
+      options.starts.push_back(argument(kNames[kStarts], [&] {
+        return to_double_vector(PySequence_Fast_GET_ITEM(starts.get(), i));
+      }));
     }
     Ref held = Ref::steal(PySequence_Fast(a[kHeld], "held must be a sequence of booleans"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(held.get()); ++i) {
-      options.held.push_back(
-          argument(kNames[kHeld], [&] { return to_bool(PySequence_Fast_GET_ITEM(held.get(), i)); }));
+      options.held.push_back(argument(
+          kNames[kHeld], [&] { return to_bool(PySequence_Fast_GET_ITEM(held.get(), i)); }));
     }
     options.lower = argument(kNames[kLower], [&] { return to_double_vector(a[kLower]); });
     options.upper = argument(kNames[kUpper], [&] { return to_double_vector(a[kUpper]); });
-    if (a[kWeight]) options.weight = argument(kNames[kWeight], [&] { return to_string(a[kWeight]); });
-    if (a[kSearch]) options.search = argument(kNames[kSearch], [&] { return to_string(a[kSearch]); });
+    if (a[kWeight])
+      options.weight = argument(kNames[kWeight], [&] { return to_string(a[kWeight]); });
+    if (a[kSearch])
+      options.search = argument(kNames[kSearch], [&] { return to_string(a[kSearch]); });
     if (a[kSeed]) options.seed = argument(kNames[kSeed], [&] { return to_u64(a[kSeed]); });
     if (a[kEffort]) options.effort = argument(kNames[kEffort], [&] { return to_u32(a[kEffort]); });
     if (a[kMaxIterations])

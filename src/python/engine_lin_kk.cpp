@@ -36,8 +36,8 @@ enum Arg {
 };
 
 constexpr std::array<const char*, kArgCount> kNames = {
-    "frequencies", "impedances",     "mu_criterion",    "min_rc",   "max_rc",
-    "num_rc",      "fit",            "add_inductance",  "add_capacitance", "weighting"};
+    "frequencies", "impedances", "mu_criterion",   "min_rc",          "max_rc",
+    "num_rc",      "fit",        "add_inductance", "add_capacitance", "weighting"};
 
 std::optional<std::size_t> optional_count(Arg arg, PyObject* obj) {
   if (!obj || obj == Py_None) return std::nullopt;
@@ -105,6 +105,18 @@ PyObject* engine_lin_kk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     set("mu_reached", Ref::borrow(r.mu_reached ? Py_True : Py_False));
     set("add_capacitance", Ref::borrow(r.add_capacitance ? Py_True : Py_False));
     return d.release();
+  });
+}
+
+PyObject* engine_lin_kk_capacitive_end(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return guarded([&] {
+    static constexpr std::array<const char*, 2> kPair = {"frequencies", "impedances"};
+    std::array<PyObject*, 2> a{};
+    parse_fastcall({"lin_kk_capacitive_end", kPair, 2}, args, nargs, kwnames, a);
+    const std::vector<double> f = argument(kPair[0], [&] { return to_double_vector(a[0]); });
+    const std::vector<Complex> z = argument(kPair[1], [&] { return to_complex_vector(a[1]); });
+    return Ref::borrow(capacitive_end(f, z) ? Py_True : Py_False).release();
   });
 }
 

@@ -11,6 +11,11 @@ extern const char* const kLinKkDoc;
 PyObject* engine_lin_kk(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
 
+// lin_kk_capacitive_end(frequencies, impedances): whether the test adds the
+// series capacitance by default.
+PyObject* engine_lin_kk_capacitive_end(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
+
 // lin_kk_constants(): the test's defaults and rules (mu criterion, RC per
 // decade, settle counts, max_rc), for the Python layer to read, not retype.
 PyObject* engine_lin_kk_constants(PyObject* module, PyObject* unused);

@@ -27,7 +27,8 @@ std::optional<std::size_t> parse_count(const char* text) {
 }
 
 struct Pool {
-  explicit Pool(std::size_t n) : size(n), control(tbb::global_control::max_allowed_parallelism, n) {}
+  explicit Pool(std::size_t n)
+      : size(n), control(tbb::global_control::max_allowed_parallelism, n) {}
   std::size_t size;
   tbb::global_control control;
 };

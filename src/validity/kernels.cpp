@@ -111,9 +111,8 @@ KELVARA_AVX2 void model_avx2(const double* om, std::size_t n, const double* tau,
 KELVARA_AVX512 void gram_avx512(const double* a, std::size_t m, std::size_t k, double* g) {
   gram_body(a, m, k, g);
 }
-KELVARA_AVX512 void rows_avx512(const double* om, const double* w, std::size_t n,
-                                const double* tau, std::size_t k, bool real, bool imag,
-                                double* out) {
+KELVARA_AVX512 void rows_avx512(const double* om, const double* w, std::size_t n, const double* tau,
+                                std::size_t k, bool real, bool imag, double* out) {
   rows_body(om, w, n, tau, k, real, imag, out);
 }
 KELVARA_AVX512 void model_avx512(const double* om, std::size_t n, const double* tau,

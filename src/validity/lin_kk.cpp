@@ -282,8 +282,9 @@ bool capacitive_end(std::span<const double> frequencies_hz, std::span<const Comp
   if (frequencies_hz.size() < 3 || impedances.size() != frequencies_hz.size()) return false;
   std::vector<std::size_t> order(frequencies_hz.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return frequencies_hz[a] < frequencies_hz[b]; });
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return frequencies_hz[a] < frequencies_hz[b];
+  });
   const double t0 = -impedances[order[0]].imag(), t1 = -impedances[order[1]].imag(),
                t2 = -impedances[order[2]].imag();
   return t0 > 0.0 && t0 > t1 && t1 > t2;
@@ -310,8 +311,7 @@ std::vector<double> time_constants(std::span<const double> frequencies_hz, std::
   return tau;
 }
 
-std::variant<LinKkResult, std::string> lin_kk(std::span<const double> f,
-                                              std::span<const Complex> z,
+std::variant<LinKkResult, std::string> lin_kk(std::span<const double> f, std::span<const Complex> z,
                                               const LinKkOptions& options) {
   if (f.size() != z.size())
     return count_text(f.size()) + " frequencies but " + count_text(z.size()) + " impedances";
@@ -321,7 +321,8 @@ std::variant<LinKkResult, std::string> lin_kk(std::span<const double> f,
       return std::string("the spectrum holds non-finite values; drop them first (drop_flagged)");
   }
   for (double v : f) {
-    if (v <= 0.0) return std::string("the spectrum holds zero or negative frequencies; drop them first");
+    if (v <= 0.0)
+      return std::string("the spectrum holds zero or negative frequencies; drop them first");
   }
   for (const Complex& v : z) {
     if (std::hypot(v.real(), v.imag()) == 0.0)
@@ -330,7 +331,12 @@ std::variant<LinKkResult, std::string> lin_kk(std::span<const double> f,
   if (!(options.mu_criterion > 0.0 && options.mu_criterion <= 1.0))
     return "mu_criterion must lie in (0, 1], got " + format_plain(options.mu_criterion);
 
-  Problem p{f, z, {}, {}, options.part, options.add_inductance,
+  Problem p{f,
+            z,
+            {},
+            {},
+            options.part,
+            options.add_inductance,
             options.add_capacitance.value_or(capacitive_end(f, z))};
   p.omegas.resize(f.size());
   p.weight.resize(f.size());

@@ -37,11 +37,11 @@ inline constexpr std::size_t kMaxRc = 50;
 enum class KkPart { Complex, Real, Imag };
 
 struct LinKkOptions {
-  double mu_criterion = kMuCriterion;   // in (0, 1]
-  std::optional<std::size_t> min_rc;    // none: kRcPerDecade per decade, at least 3
+  double mu_criterion = kMuCriterion;  // in (0, 1]
+  std::optional<std::size_t> min_rc;   // none: kRcPerDecade per decade, at least 3
   std::size_t max_rc = kMaxRc;
-  std::optional<std::size_t> num_rc;    // fixes M; the scan is skipped
-  KkPart part = KkPart::Complex;        // the parts fitted
+  std::optional<std::size_t> num_rc;  // fixes M; the scan is skipped
+  KkPart part = KkPart::Complex;      // the parts fitted
   bool add_inductance = true;
   std::optional<bool> add_capacitance;  // none: when the low-frequency end is capacitive
   bool modulus = true;                  // weights 1/|Z|, else 1

@@ -19,8 +19,7 @@ namespace {
 struct Data {
   SeriesList tree = parsed("R0-(R1,CPE1)");
   std::vector<double> f = log_frequencies(1e4, 1e-1, 30);
-  std::vector<Complex> z =
-      spectrum_of(rebuild(tree, std::vector<double>{0.5, 2.0, 1e-3, 0.9}), f);
+  std::vector<Complex> z = spectrum_of(rebuild(tree, std::vector<double>{0.5, 2.0, 1e-3, 0.9}), f);
 };
 
 EngineOptions plain() {
@@ -40,14 +39,14 @@ TEST(EngineRequest, MeetsTheBoxHoldsTheFirstStartsValuesAndClampsEveryStart) {
   EXPECT_EQ(r.box[0].lo, param_bounds(d.tree)[0].lo);  // the catalogue's floor wins
   EXPECT_EQ(r.box[2].lo, 1e-3);
   EXPECT_EQ(r.box[3].lo, 0.75);
-  EXPECT_EQ(r.starts[1][1], 3.0);    // held: the first start's value
-  EXPECT_EQ(r.starts[1][2], 1e-3);   // clamped up into the box
+  EXPECT_EQ(r.starts[1][1], 3.0);   // held: the first start's value
+  EXPECT_EQ(r.starts[1][2], 1e-3);  // clamped up into the box
   EXPECT_EQ(r.starts[1][3], 0.75);
   EXPECT_TRUE(r.held()[1] && !r.held()[0]);
   EXPECT_TRUE(r.search && r.modulus);
   // The default effort multiplies the thorough search's starts.
-  EXPECT_EQ(r.settings.quasi_random,
-            SearchSettings{}.quasi_random * option_default_of<std::size_t>(engine_option("effort")));
+  EXPECT_EQ(r.settings.quasi_random, SearchSettings{}.quasi_random *
+                                         option_default_of<std::size_t>(engine_option("effort")));
 }
 
 TEST(EngineRequest, PresetsPickTheSearch) {

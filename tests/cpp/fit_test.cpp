@@ -62,8 +62,7 @@ TEST(LevenbergMarquardtSingleStart, SpendsPatienceTimesNPlusOneEvaluations) {
   for (std::uint32_t patience : {1u, 2u, 3u}) {
     LmSettings settings;
     settings.patience = patience;
-    const LmRun run =
-        levenberg_marquardt_single_start(problem, problem.start, every, {}, settings);
+    const LmRun run = levenberg_marquardt_single_start(problem, problem.start, every, {}, settings);
     EXPECT_EQ(run.termination, Termination::LostPatience) << patience;
     EXPECT_EQ(run.evaluations, 4u * patience);
   }
@@ -137,13 +136,13 @@ TEST(LeastSquares, HeldParametersLeaveTheSolverAndKeepTheirValuesExactly) {
   const SeriesList nodes = rebuild(parsed("R0-(R1,C1)"), std::vector<double>{0.3, 90.0, 2e-5});
   const FitProblem problem(nodes, f, z, true);
   const std::vector<std::size_t> free = {1, 2};
-  const LmRun held = levenberg_marquardt_single_start(problem, problem.start, free, {}, LmSettings{});
+  const LmRun held =
+      levenberg_marquardt_single_start(problem, problem.start, free, {}, LmSettings{});
   EXPECT_EQ(held.params[0], 0.3);
   EXPECT_TRUE(is_success(held.termination));
   const bool pinned[3] = {false, true, false};
-  const LmRun pin = levenberg_marquardt_single_start(problem, problem.start,
-                                                     std::vector<std::size_t>{0, 1, 2}, pinned,
-                                                     LmSettings{});
+  const LmRun pin = levenberg_marquardt_single_start(
+      problem, problem.start, std::vector<std::size_t>{0, 1, 2}, pinned, LmSettings{});
   EXPECT_NEAR(pin.params[1], 90.0, 1e-9);
   // Nothing free: no run, the start back.
   const LmRun none = levenberg_marquardt_single_start(problem, problem.start, {}, {}, LmSettings{});

@@ -74,7 +74,8 @@ TEST(LinKk, TallSpectraTakeTheNormalEquationsToTheExactAnswer) {
     o.add_capacitance = false;
     const auto out = std::get<LinKkResult>(lin_kk(f, z, o));
     EXPECT_NEAR(out.values[0], 5.0, 1e-8) << n;
-    for (std::size_t k = 0; k < 20; ++k) EXPECT_NEAR(out.values[k + 1], r[k], 1e-7) << n << " " << k;
+    for (std::size_t k = 0; k < 20; ++k)
+      EXPECT_NEAR(out.values[k + 1], r[k], 1e-7) << n << " " << k;
     EXPECT_NEAR(out.values[21], 1e-6, 1e-14) << n;
     EXPECT_LT(out.pseudo_chi_square, 1e-20) << n;
   }
@@ -127,17 +128,36 @@ const std::vector<Complex> kThree = {{1, 0}, {2, 0}, {3, 0}};
 INSTANTIATE_TEST_SUITE_P(
     Cases, LinKkRefuses,
     ::testing::Values(
-        Refusal{"Short", {1, 2}, {{1, 0}, {2, 0}}, {}, "the Lin-KK test needs at least 3 points, got 2"},
+        Refusal{"Short",
+                {1, 2},
+                {{1, 0}, {2, 0}},
+                {},
+                "the Lin-KK test needs at least 3 points, got 2"},
         Refusal{"Lengths", {1, 2, 3}, {{1, 0}, {2, 0}}, {}, "3 frequencies but 2 impedances"},
-        Refusal{"NaN", {1, NAN, 3}, kThree, {},
+        Refusal{"NaN",
+                {1, NAN, 3},
+                kThree,
+                {},
                 "the spectrum holds non-finite values; drop them first (drop_flagged)"},
-        Refusal{"ZeroFrequency", {1, 0, 3}, kThree, {},
+        Refusal{"ZeroFrequency",
+                {1, 0, 3},
+                kThree,
+                {},
                 "the spectrum holds zero or negative frequencies; drop them first"},
-        Refusal{"ZeroModulus", {1, 2, 3}, {{1, 0}, {0, 0}, {3, 0}}, {},
+        Refusal{"ZeroModulus",
+                {1, 2, 3},
+                {{1, 0}, {0, 0}, {3, 0}},
+                {},
                 "the spectrum holds points with |Z| = 0"},
-        Refusal{"NumRc", {1, 2, 3}, kThree, with_num_rc(9),
+        Refusal{"NumRc",
+                {1, 2, 3},
+                kThree,
+                with_num_rc(9),
                 "num_rc must lie in 1..4 for 3 points, got 9"},
-        Refusal{"MinRc", {1, 2, 3}, kThree, with_min_rc(9, 8),
+        Refusal{"MinRc",
+                {1, 2, 3},
+                kThree,
+                with_min_rc(9, 8),
                 "min_rc must lie in 1..max_rc (8), got 9"}),
     [](const auto& info) { return std::string(info.param.name); });
 
