@@ -9,7 +9,6 @@
 #include "python/engine_lin_kk.hpp"
 #include "python/engine_notation.hpp"
 #include "python/engine_statistics.hpp"
-#include "python/numpy_array.hpp"
 #include "python/py.hpp"
 
 namespace kelvara::py {
@@ -79,7 +78,6 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
 PyMODINIT_FUNC PyInit__engine() {
   return kelvara::py::guarded([] {
     kelvara::py::kMethods[0].ml_doc = kelvara::py::engine_fit_doc();
-    kelvara::py::import_numpy();  // this module's own pointer to NumPy's C API
     return PyModule_Create(&kelvara::py::kModule);
   });
 }

@@ -89,6 +89,10 @@ PyObject* engine_lin_kk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       out = lin_kk(f, z, options);
     }
     if (auto* message = std::get_if<std::string>(&out)) raise(PyExc_ValueError, *message);
+    // NumPy's C API on first use, not at import: the command line's --help
+    // imports this module and must not pay for NumPy.
+    static bool numpy_loaded = false;
+    if (!numpy_loaded) import_numpy(), numpy_loaded = true;
     const LinKkResult& r = std::get<LinKkResult>(out);
     Ref d = Ref::steal(PyDict_New());
     auto set = [&](const char* key, Ref value) {
