@@ -1,8 +1,8 @@
 #include "validity/lin_kk.hpp"
 
 #include <Eigen/Cholesky>
-#include <Eigen/QR>
 #include <Eigen/Core>
+#include <Eigen/QR>
 #include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
