@@ -58,12 +58,11 @@ TEST(LevenbergMarquardtSingleStart, SpendsPatienceTimesNPlusOneEvaluations) {
       spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{10.0, 100.0, 1e-5}), f);
   const SeriesList nodes = rebuild(parsed("R0-(R1,C1)"), std::vector<double>{1.0, 1000.0, 1e-3});
   const FitProblem problem(nodes, f, z, true);
-  const std::vector<double> x0 = to_solver_coordinates(problem.bounds, problem.start);
-  const bool held[3] = {false, false, false};
+  const std::vector<std::size_t> every = {0, 1, 2};
   for (std::uint32_t patience : {1u, 2u, 3u}) {
     LmSettings settings;
     settings.patience = patience;
-    const LmRun run = levenberg_marquardt_single_start(problem, x0, held, settings);
+    const LmRun run = levenberg_marquardt_single_start(problem, problem.start, every, {}, settings);
     EXPECT_EQ(run.termination, Termination::LostPatience) << patience;
     EXPECT_EQ(run.evaluations, 4u * patience);
   }
@@ -117,6 +116,39 @@ INSTANTIATE_TEST_SUITE_P(
         SettleCase{"BeyondFromAFailedRun", {0.6, 1.5, 2e-3, 1.3}, Termination::LostPatience},
         SettleCase{"Inside", {0.6, 1.5, 2e-3, 0.9}, Termination::Orthogonal}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunRanking, AFailedRunNeverReplacesASuccessfulOne) {
+  // (success, cost) against the best (success, cost).
+  EXPECT_FALSE(run_replaces_best(false, 1e-9, true, 1.0));
+  EXPECT_TRUE(run_replaces_best(true, 1.0, false, 1e-9));
+  EXPECT_TRUE(run_replaces_best(true, 0.5, true, 1.0));
+  EXPECT_FALSE(run_replaces_best(true, 1.0, true, 1.0));  // ties keep the earlier run
+  EXPECT_TRUE(run_replaces_best(false, 0.5, false, 1.0));
+}
+
+TEST(LeastSquares, HeldParametersLeaveTheSolverAndKeepTheirValuesExactly) {
+  // The one run over free indices: a held log-scaled value does not even
+  // take the round trip through solver coordinates; pinned ones stay in the
+  // solver's vector with a zero column and do not move either.
+  const auto f = log_frequencies(1e4, 1e-1, 30);
+  const auto z =
+      spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{10.0, 100.0, 1e-5}), f);
+  const SeriesList nodes = rebuild(parsed("R0-(R1,C1)"), std::vector<double>{0.3, 90.0, 2e-5});
+  const FitProblem problem(nodes, f, z, true);
+  const std::vector<std::size_t> free = {1, 2};
+  const LmRun held =
+      levenberg_marquardt_single_start(problem, problem.start, free, {}, LmSettings{});
+  EXPECT_EQ(held.params[0], 0.3);
+  EXPECT_TRUE(is_success(held.termination));
+  const bool pinned[3] = {false, true, false};
+  const LmRun pin = levenberg_marquardt_single_start(
+      problem, problem.start, std::vector<std::size_t>{0, 1, 2}, pinned, LmSettings{});
+  EXPECT_NEAR(pin.params[1], 90.0, 1e-9);
+  // Nothing free: no run, the start back.
+  const LmRun none = levenberg_marquardt_single_start(problem, problem.start, {}, {}, LmSettings{});
+  EXPECT_EQ(none.termination, Termination::WrongDimensions);
+  EXPECT_EQ(none.params, problem.start);
+}
 
 TEST(Jacobian, CentralDifferenceStepIsRelativeWithAFloor) {
   // Z = R: d(residual)/dR = 1 / w exactly, whatever the step.

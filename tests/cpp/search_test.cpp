@@ -48,7 +48,8 @@ TEST(FreeFit, HeldParametersKeepTheirValuesAndHaveNoStatistics) {
   EXPECT_TRUE(out.outcome.success);
   // The free optimum with R0 held: fitting again from it changes nothing.
   std::vector<double> again = out.outcome.params;
-  const LmRun run = free_single_start(problem, again, std::vector<std::size_t>{1, 2}, LmSettings{});
+  const LmRun run = levenberg_marquardt_single_start(problem, again, std::vector<std::size_t>{1, 2},
+                                                     {}, LmSettings{});
   EXPECT_NEAR(cost_at(problem, run.params), out.outcome.cost, 1e-12 * (1 + out.outcome.cost));
 }
 

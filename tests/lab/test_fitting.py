@@ -212,11 +212,43 @@ def test_report_round_trips_through_json_exactly(data):
     assert back.values == report.values and back.circuit == report.circuit
     assert np.array_equal(back.covariance, report.covariance, equal_nan=True)
     assert back.findings == report.findings
+    assert (back.termination, back.message) == (report.termination, report.message)
     rebuilt = back.fitted_circuit()
     assert rebuilt.param_values() == list(report.values)
     assert np.array_equal(rebuilt.impedance(data[0]), report.impedance())
     with pytest.raises(ValueError, match="not a fit report"):
         FitReport.from_json('{"format": "other"}')
+
+
+@pytest.mark.parametrize(
+    ("patience", "termination"),
+    [(200, "converged"), (1, "lost_patience")],
+    ids=["converged", "out-of-patience"],
+)
+def test_report_says_why_the_solver_stopped(data, patience, termination):
+    # From thirty times the catalogue values one solver evaluation per parameter is not enough.
+    model = kelvara.Circuit("two_rq_l")
+    far = {
+        name: 30 * value
+        for name, value in zip(model.param_names(), model.param_values(), strict=True)
+        if not name.endswith("alpha")
+    }
+    report = kelvara_lab.fit(
+        "two_rq_l",
+        data,
+        fixed={"R0.r": 0.02},
+        start=far,
+        search="local",
+        max_iterations=patience,
+    )
+    assert report.termination == termination and report.success == (termination == "converged")
+    assert report.message and report.message in str(report)
+
+
+@pytest.mark.parametrize("effort", [0, 17])
+def test_effort_beyond_its_cap_is_refused_naming_the_rule(data, effort):
+    with pytest.raises(ValueError, match=f"effort must be 1 to 16.*got {effort}"):
+        kelvara_lab.fit("two_rq_l", data, effort=effort)
 
 
 def test_report_prints_a_table_and_plots(data, tmp_path):

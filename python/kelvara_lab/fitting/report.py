@@ -68,6 +68,10 @@ class FitReport:
     start: str
     message: str
     findings: tuple[Finding, ...] = ()
+    #: why the solver stopped where it did ("converged", "lost_patience", ...; ``message``
+    #: says it in words); empty where kelvara's own ``Circuit.fit`` ran, whose result
+    #: carries its success alone
+    termination: str = ""
     frequencies: npt.NDArray[np.float64] = field(default_factory=lambda: np.empty(0))
     impedances: npt.NDArray[np.complex128] = field(
         default_factory=lambda: np.empty(0, dtype=complex)
@@ -196,6 +200,7 @@ class FitReport:
             "iterations": self.iterations,
             "start": self.start,
             "message": self.message,
+            "termination": self.termination,
             "verdict": None if self.verdict is None else self.verdict.to_dict(),
             "findings": [
                 {"severity": f.severity, "code": f.code, "message": f.message, "rows": list(f.rows)}
@@ -267,6 +272,7 @@ class FitReport:
             iterations=int(data["iterations"]),
             start=data["start"],
             message=data["message"],
+            termination=data.get("termination", ""),
             findings=tuple(
                 Finding(f["severity"], f["code"], f["message"], tuple(f["rows"]))
                 for f in data["findings"]
