@@ -2,39 +2,12 @@
 
 from __future__ import annotations
 
-import math
 from pathlib import Path
-from typing import Any
 
 import click
 
 from kelvara_lab.cli.options import make_folder
 from kelvara_lab.identification.candidates import ELEMENTS
-
-
-def relative_likelihood(scores: Any) -> Any:
-    """exp(-(score - best) / 2) per row: how much less likely each model is than the first."""
-    import numpy as np
-
-    values = np.asarray(scores, dtype=float)
-    best = np.nanmin(values) if np.isfinite(values).any() else math.nan
-    return np.exp(-(values - best) / 2)
-
-
-def _summary(table: Any, top: int) -> list[str]:
-    likelihood = relative_likelihood(table["score"])
-    shown = table.head(top)
-    width = max(8, *(len(c) for c in shown["circuit"]))
-    lines = [
-        f"  {'rank':>4s}  {'circuit':{width}s}  {'name':14s} {'BIC':>10s} "
-        f"{'rel. lik.':>9s}  verdict"
-    ]
-    for (rank, row), lik in zip(shown.iterrows(), likelihood, strict=False):
-        lines.append(
-            f"  {rank:4d}  {row['circuit']:{width}s}  {row['name'] or '-':14s} {row['bic']:10.2f} "
-            f"{lik:9.3g}  {row['verdict']}"
-        )
-    return lines
 
 
 @click.command("identify")
@@ -61,13 +34,15 @@ def command(
 ) -> None:
     """Rank candidate circuits for every spectrum in FILE... and print the best.
 
-    The table shows each circuit's notation, registry name, BIC, relative likelihood against
-    the first (exp(-dBIC/2), with undetermined parameters counted against a circuit) and the
-    verdict. --plots draws the best three against the data. Exits with status 1 when a file
-    cannot be read or a spectrum fails its data checks.
+    The table shows each circuit's notation and registry name, its score (BIC, undetermined
+    parameters counted against a circuit), relative likelihood against the best score
+    (exp(-dscore/2)), the verdict's status (* where the row is trusted) and its first finding,
+    or the plausibility rule the circuit breaks. --plots draws the best three against the data.
+    Exits with status 1 when a file cannot be read or a spectrum fails its data checks.
     """
     from kelvara_lab.cli.options import read_or_report, save_figure
     from kelvara_lab.identification.rank import identify
+    from kelvara_lab.identification.table import summary
     from kelvara_lab.io.read import spectra
     from kelvara_lab.spectrum.record import DataError
     from kelvara_lab.views import plot
@@ -93,12 +68,14 @@ def command(
             except ValueError as error:
                 raise click.UsageError(str(error)) from None
             a = table.attrs
+            click.echo(f"{path} spectrum {index}")
             click.echo(
-                f"{path} spectrum {index}: {a['generated']} candidates, {a['distinct']} distinct, "
-                f"{a['survivors']} after pruning, {a['screened']} screened, {a['searched']} "
-                f"searched, {a['seconds']:.1f} s"
+                f"  {a['distinct']} distinct candidates, {a['survivors']} after pruning, "
+                f"{a['screened']} screened, {a['searched']} searched, {a['seconds']:.1f} s"
             )
-            for line in _summary(table, top):
+            if not a["distinguishable"]:
+                click.echo("  too few points or too noisy to tell circuits apart: none trusted")
+            for line in summary(table, top):
                 click.echo(line)
             if plots is not None and table["report"].notna().any():
                 target = plots / f"{path.stem}-{index}-identify.png"
