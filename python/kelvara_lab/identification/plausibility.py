@@ -5,17 +5,17 @@ one that keeps them all.
 1. *A series resistance*: where the spectrum's highest frequencies keep a real part (a cell's
    electrolyte and contacts), the circuit keeps one too at high frequency; a circuit whose real
    part vanishes there draws the series resistance with an arc it does not have.
-2. *No collapsed element*: no parameter sits on its bound or on the catalogue's floor (a
+2. *An inductor only where the high-frequency end asks for one*: inductive points at the top
+   of the window, or a window reaching ``pruning.INDUCTOR_HZ`` where a cell's wiring shows.
+3. *No collapsed element*: no parameter sits on its bound or on the catalogue's floor (a
    capacitor at 1e-12 F, a Warburg at 1e-12): the element does nothing, and the same circuit
    without it is the one to rank.
-3. *CPE exponents in a physical range* (``ALPHA_RANGE``): a CPE with an exponent near 0.5 is
-   doing a Warburg's job, and one far below that is no interface at all, only a free curve.
-4. *No undetermined parameter*: each parameter's standard error is below its value; one the
+4. *CPE exponents in a physical range* (``ALPHA_RANGE``): far below it a CPE is no interface,
+   only a free curve; a CPE in series at about 0.5 (``WARBURG_LIKE``) is doing a Warburg's job.
+5. *No undetermined parameter*: each parameter's standard error is below its value; one the
    data do not determine is no evidence for the circuit.
-5. *An inductor only where the high-frequency end asks for one*: inductive points at the top
-   of the window, or a window reaching ``pruning.INDUCTOR_HZ`` where a cell's wiring shows.
 
-Rules 1 and 5 read the circuit's structure against the spectrum's features; 2 to 4 read the
+Rules 1 and 2 read the circuit's structure against the spectrum's features; 3 to 5 read the
 fit (its verdict, its values).
 """
 
@@ -24,12 +24,16 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Literal
 
+from kelvara_lab.circuit.notation import Element, read
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.identification.candidates import PARALLEL, Node
 from kelvara_lab.identification.pruning import Features
 
-# A CPE below 0.6 is diffusion-like (0.5 is a Warburg) or shapeless; above 1 it is no CPE.
-ALPHA_RANGE = (0.6, 1.0)
+# Depressed arcs of measured cells reach exponents near 0.3 (porous and mixed-conducting
+# electrodes); far below that a CPE is a free curve, above 1 no CPE.
+ALPHA_RANGE = (0.3, 1.0)
+# A CPE in the series chain with an exponent in this range is a semi-infinite Warburg.
+WARBURG_LIKE = (0.45, 0.55)
 
 HfReal = Literal["zero", "finite", "open"]
 
@@ -63,12 +67,32 @@ def _alpha(tree: Node, report: FitReport | None, found: Features) -> str | None:
     if report is None:
         return None
     low, high = ALPHA_RANGE
-    odd = [
-        f"{name} {value:.2f}"
+    exponents = {
+        name.removesuffix(".alpha"): value
         for name, value in zip(report.names, report.values, strict=True)
-        if name.endswith(".alpha") and not low <= value <= high
+        if name.startswith("CPE") and name.endswith(".alpha")
+    }
+    odd = [f"{label} {value:.2f}" for label, value in exponents.items() if not low <= value <= high]
+    if odd:
+        return f"CPE exponent outside {low:g}-{high:g}: " + ", ".join(odd)
+    # Labels in reading order: the series chain's own CPEs are the ones outside any group.
+    series_labels = set(_series_cpe_labels(report.circuit))
+    wlow, whigh = WARBURG_LIKE
+    like = [
+        label
+        for label, value in exponents.items()
+        if label in series_labels and wlow <= value <= whigh
     ]
-    return f"CPE exponent outside {low:g}-{high:g}: " + ", ".join(odd) if odd else None
+    return f"a Warburg's job: {', '.join(like)} in series at about 0.5" if like else None
+
+
+def _series_cpe_labels(circuit: str) -> list[str]:
+    """Labels of the CPEs standing in a circuit's top-level series chain."""
+    labels = []
+    for part in read(circuit).items:
+        if isinstance(part, Element) and part.kind.upper() == "CPE":
+            labels.append(part.label)
+    return labels
 
 
 def _undetermined(tree: Node, report: FitReport | None, found: Features) -> str | None:
@@ -86,10 +110,10 @@ def _inductor_unasked(tree: Node, report: FitReport | None, found: Features) -> 
 Rule = Callable[[Node, "FitReport | None", Features], "str | None"]
 RULES: tuple[Rule, ...] = (
     _no_series_resistance,
+    _inductor_unasked,
     _collapsed,
     _alpha,
     _undetermined,
-    _inductor_unasked,
 )
 
 
@@ -103,8 +127,3 @@ def broken_rule(tree: Node, report: FitReport | None, found: Features) -> str:
         if broken:
             return broken
     return ""
-
-
-def structurally_plausible(tree: Node, found: Features) -> bool:
-    """The rules that need no fit (1 and 5): a screen may leave out circuits that break them."""
-    return not (_no_series_resistance(tree, None, found) or _inductor_unasked(tree, None, found))

@@ -31,7 +31,9 @@ the data show, or that add a parameter the data cannot determine):
    more or less than the count is dropped (two arcs may overlap into one peak, a peak at the
    window's edge may be a diffusion tail, a diffusion ripple may pass for a peak). The count is
    the DRT's arc count where the DRT succeeds, else the peaks of -Z'' and of -dZ'/dln f of the
-   spectrum's Lin-KK model (overlapping arcs show in one or the other), whichever is larger.
+   spectrum's Lin-KK model (overlapping arcs show in one or the other), whichever is larger;
+   where both are read and disagree (a diffusion ripple taken for arcs by the one, overlapping
+   arcs taken for one by the other), the range between them is kept.
    ``identify`` fits the registry's circuits whatever this rule says.
 
 Redundant circuits (more parameters than the impedance determines, see
@@ -125,11 +127,15 @@ class Features:
     series_resistance: bool = True
     #: inductive points at the top, or a window reaching ``INDUCTOR_HZ``
     inductor_allowed: bool = True
+    #: the lowest of two readings of the count where they disagree (else None)
+    relaxations_low: int | None = None
 
     def __str__(self) -> str:
         return (
             f"low frequencies {self.low_frequency}, high frequencies {self.high_frequency}, "
-            f"inductive points {self.inductive_points}, {self.relaxations} relaxation(s) "
+            f"inductive points {self.inductive_points}, "
+            + ("" if self.relaxations_low is None else f"{self.relaxations_low} to ")
+            + f"{self.relaxations} relaxation(s) "
             f"({self.relaxations_from}"
             + ("" if self.interior is None else f", {self.interior} inside the window")
             + ")"
@@ -175,8 +181,10 @@ def features(
     z: npt.NDArray[np.complex128],
     relaxations: int | None = None,
     relaxations_from: str = "given",
+    second_opinion: bool = False,
 ) -> Features:
-    """The ends of the spectrum and its relaxation count (`relaxations` when given)."""
+    """The ends of the spectrum and its relaxation count (`relaxations` when given; with
+    `second_opinion`, the spectrum's own peak count widens the range where it disagrees)."""
     order = np.argsort(f)
     f, z = f[order], z[order]
     scale = float(np.max(np.abs(z)))
@@ -209,10 +217,15 @@ def features(
         top_run = len(inductive) - int(np.argmin(inductive[::-1])) if not inductive.all() else 0
         # Two inductive points below the top run make a loop; one may be an outlier.
         where = "elsewhere" if np.count_nonzero(inductive[:top_run]) >= 2 else "high"
-    interior = None
+    interior = low_count = None
     if relaxations is None:
         interior, relaxations = spectrum_relaxations(f, z)
         relaxations_from = "peaks of -Z'' and -dZ'/dln f"
+    elif second_opinion:
+        peaks = spectrum_relaxations(f, z)[1]
+        if peaks != relaxations:
+            low_count, relaxations = min(peaks, relaxations), max(peaks, relaxations)
+            relaxations_from += f" and {peaks} peak(s) of -Z'' or -dZ'/dln f"
     series_resistance = high != "unclear" and bool(top.real[-1] > 0)
     inductor_allowed = where != "none" or float(f[-1]) >= INDUCTOR_HZ
     return Features(
@@ -224,6 +237,7 @@ def features(
         interior,
         series_resistance,
         inductor_allowed,
+        low_count,
     )
 
 
@@ -244,7 +258,7 @@ def rules(found: Features) -> list[tuple[str, Callable[[Node], bool]]]:
         out.append(("an inductor inside a parallel group", inductor_outside_series_path))
     if found.relaxations is not None:
         most = found.relaxations + 1
-        least = found.relaxations - 1
+        least = (found.relaxations if found.relaxations_low is None else found.relaxations_low) - 1
         out.append(
             (
                 "relaxations beyond what the data resolve",

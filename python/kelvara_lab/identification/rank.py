@@ -47,11 +47,14 @@ from kelvara_lab.fitting.verdict import noise_floor
 from kelvara_lab.identification.candidates import (
     ELEMENTS,
     KIND_ORDER,
+    SERIES,
     SPELLINGS,
     Node,
     distinct,
     equivalence_key,
     generate,
+    join,
+    leaf,
     parse,
 )
 from kelvara_lab.identification.pruning import Features, features, prune
@@ -104,6 +107,17 @@ def registry_trees(elements: tuple[str, ...], max_elements: int) -> list[Node]:
         if tree.size <= max_elements and set(tree.leaves()) <= set(elements):
             out.append(tree)
     return out
+
+
+def _grammar(
+    kinds: tuple[str, ...], max_elements: int, found: Features
+) -> tuple[tuple[str, ...], int]:
+    """The kinds and size the candidates are generated from: the inductor leaves the grammar
+    wherever it may only stand in series (a lead's inductance, added afterwards), and stays in
+    it where inductive points inside the window ask for a loop."""
+    if "L" in kinds and found.inductive_points != "elsewhere":
+        return tuple(k for k in kinds if k != "L"), max_elements
+    return kinds, max_elements
 
 
 def drt_relaxations(spectrum: Spectrum) -> int | None:
@@ -177,19 +191,25 @@ def identify(
     if relaxations is None:
         relaxations = drt_relaxations(spectrum)
         source = "DRT arcs"
-    found: Features = features(spectrum.frequencies, spectrum.impedances, relaxations, source)
-    trees, generated, redundant = candidate_set(kinds, max_elements)
+    found: Features = features(
+        spectrum.frequencies, spectrum.impedances, relaxations, source, source != "given"
+    )
+    trees, generated, redundant = candidate_set(*_grammar(kinds, max_elements, found))
+    if found.high_frequency == "inductive" and found.inductive_points == "high":
+        # A lead's inductance is the wiring's, not the cell's: it stands in series with
+        # circuits of up to max_elements elements of their own.
+        trees = tuple(join(SERIES, (leaf("L"), t)) for t in trees)
     survivors, dropped = prune(trees, found)
     if not survivors and found.relaxations is not None:
         # The relaxation count is the least certain reading; where the rules together leave
         # nothing, it is dropped rather than the spectrum left without a circuit.
-        found = dataclasses.replace(found, relaxations=None, interior=None)
+        found = dataclasses.replace(found, relaxations=None, interior=None, relaxations_low=None)
         survivors, dropped = prune(trees, found)
     registry = registry_keys()
     known: set[str | None] = {equivalence_key(t) for t in survivors}
     always = [
         t
-        for t in registry_trees(kinds, max_elements)
+        for t in registry_trees(kinds, max_elements + int("L" in kinds))
         if equivalence_key(t) is not None and equivalence_key(t) not in known
     ]
     run = Run(spectrum, found, floor, seed, workers or os.cpu_count() or 1, client, [], [], [])
@@ -222,7 +242,8 @@ def identify(
         # failed search keeps the screen's fit.
         final[i] = (report if report is not None else screened.get(i), "search")
     extra: list[int] = []
-    if found.inductive_points == "none" and found.inductor_allowed and "L" in kinds:
+    wiring_tried = found.high_frequency == "inductive" or found.inductive_points == "elsewhere"
+    if found.inductor_allowed and "L" in kinds and not wiring_tried:
         tries = with_series_inductor(run.trees, final, max_elements)
         extra = [run.add(t, registry) for t in tries]
         for i, report in zip(extra, run.fit(extra, "thorough"), strict=True):
