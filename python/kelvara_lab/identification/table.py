@@ -124,7 +124,7 @@ def summary(table: pd.DataFrame, top: int = 5, width: int = 100) -> list[str]:
     labels = [
         c + (f" ({n})" if n else "") for c, n in zip(shown["circuit"], shown["name"], strict=True)
     ]
-    circuit_width = min(40, max([8, *(len(label) for label in labels)]))
+    circuit_width = min(36, max([8, *(len(label) for label in labels)]))
     head = f"  {'rank':>4s} {'circuit':{circuit_width}s} {'score':>9s} {'rel.lik':>7s} status  "
     lines = [head + "finding / rule broken"]
     for (rank, r), label, lik in zip(shown.iterrows(), labels, likelihood, strict=False):
