@@ -31,7 +31,7 @@ INDUCTOR_TRIES = 6
 # A finite-length Warburg (Wo) is a Warburg (W) whose tail bends at low frequency: one parameter
 # more on the same circuit, and the costliest element to fit by far. The screen fits the W
 # circuits, then the Wo form of the best DIFFUSION_TRIES of them only.
-DIFFUSION_TRIES = 10
+DIFFUSION_TRIES = 6
 # No circuit's chi-square falls below this fraction of the Lin-KK model's (a model flexible
 # enough to follow any valid spectrum): the screen's bound on what a candidate can reach.
 LEAST_CHI_FRACTION = 0.5
