@@ -33,7 +33,8 @@ the data show, or that add a parameter the data cannot determine):
    the DRT's arc count where the DRT succeeds, else the peaks of -Z'' and of -dZ'/dln f of the
    spectrum's Lin-KK model (overlapping arcs show in one or the other), whichever is larger;
    where both are read and disagree (a diffusion ripple taken for arcs by the one, overlapping
-   arcs taken for one by the other), the range between them is kept.
+   arcs taken for one by the other), the range between them is kept (one either side where
+   they differ by one only).
    ``identify`` fits the registry's circuits whatever this rule says.
 
 Redundant circuits (more parameters than the impedance determines, see
@@ -257,8 +258,12 @@ def rules(found: Features) -> list[tuple[str, Callable[[Node], bool]]]:
     if found.inductive_points == "high":
         out.append(("an inductor inside a parallel group", inductor_outside_series_path))
     if found.relaxations is not None:
-        most = found.relaxations + 1
-        least = (found.relaxations if found.relaxations_low is None else found.relaxations_low) - 1
+        most, least = found.relaxations + 1, found.relaxations - 1
+        low = found.relaxations_low
+        if low is not None:
+            # Two readings two or more apart span the uncertainty themselves.
+            spread = found.relaxations - low >= 2
+            most, least = (found.relaxations, low) if spread else (most, low - 1)
         out.append(
             (
                 "relaxations beyond what the data resolve",

@@ -47,8 +47,10 @@ def verdict_status(report: FitReport | None) -> tuple[str, str]:
         first = findings[0]
         finding = str(getattr(first, "message", first))
     else:
-        text = str(verdict)
-        finding = text.removeprefix("FAIL: ").split("; ")[0]
+        text = str(verdict).removeprefix("FAIL: ")
+        if text.startswith("pass ("):
+            text = text.removeprefix("pass (").removesuffix(")")
+        finding = text.split("; ")[0]
     return str(status), finding
 
 
@@ -106,10 +108,12 @@ def ranked(rows: list[dict[str, Any]]) -> pd.DataFrame:
 
 
 def relative_likelihood(scores: Any) -> Any:
-    """exp(-(score - best) / 2) per row: how much less likely each model is than the best."""
+    """exp(-(score - first) / 2) per row: how much less likely each model is than the first
+    ranked (above 1 for a rule-breaker that fits better)."""
     values = np.asarray(scores, dtype=float)
-    best = np.nanmin(values) if np.isfinite(values).any() else math.nan
-    return np.exp(-(values - best) / 2)
+    first = values[0] if len(values) and np.isfinite(values[0]) else math.nan
+    with np.errstate(over="ignore", invalid="ignore"):
+        return np.exp(-(values - first) / 2)
 
 
 def _clip(text: str, width: int) -> str:
