@@ -10,6 +10,8 @@ from typing import Any
 
 import numpy as np
 
+from kelvara_lab import _engine
+from kelvara_lab.circuit.elements import ensure
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.fitting.run import fit, no_network_warning_silenced
 from kelvara_lab.spectrum.record import Spectrum
@@ -55,7 +57,9 @@ def fit_chunk(
     search: str,
     seed: int,
     floor: float,
+    definitions: tuple[dict[str, Any], ...] = (),
 ) -> list[FitReport | None]:
+    ensure(definitions)  # a Dask worker has only the custom elements its work brings
     spectrum = Spectrum(frequencies, impedances)
     return [fit_one(c, spectrum, search, seed, floor, s) for c, s in jobs]
 
@@ -86,6 +90,7 @@ def fit_all(
                 search,
                 seed,
                 floor,
+                tuple(_engine.custom_elements()),
                 pure=False,
             )
             for i in range(0, len(jobs), size)
