@@ -44,6 +44,7 @@ import pandas as pd
 from kelvara_lab.circuit.elements import elements as defined_elements
 from kelvara_lab.circuit.notation import REGISTRY
 from kelvara_lab.drt.tikhonov import drt
+from kelvara_lab.fitting.ranked import ranked as ranked_table
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.fitting.verdict import noise_floor
 from kelvara_lab.identification.candidates import (
@@ -69,8 +70,8 @@ from kelvara_lab.identification.stages import (
     screen,
     with_series_inductor,
 )
-from kelvara_lab.identification.table import Ranking, ranked, row
-from kelvara_lab.spectrum.record import Spectrum, load
+from kelvara_lab.identification.table import ranked, row
+from kelvara_lab.spectrum.record import Spectrum, load, one_spectrum
 
 # A spectrum needs this many points before any circuit is told apart from another, and a noise
 # floor (percent of |Z|) below NOISE_LIMIT: above it the Lin-KK model follows noise, not a
@@ -154,6 +155,7 @@ def _distinguishable(run: Run) -> bool:
 
 def identify(
     data: Any,
+    z: Any = None,
     *,
     elements: Iterable[str] = ELEMENTS,
     max_elements: int = 6,
@@ -192,7 +194,7 @@ def identify(
         raise ValueError(f"max_elements must be a positive integer, got {max_elements!r}")
     if thorough is not None and thorough < 0:
         raise ValueError(f"thorough must be at least 0 or None, got {thorough}")
-    spectrum = load(data, run_checks=check)
+    spectrum = load(one_spectrum(data, z), run_checks=check)
     floor = noise_floor(spectrum.frequencies, spectrum.impedances)
     source = "given"
     if relaxations is None:
@@ -271,7 +273,7 @@ def identify(
                 _trusted(run, report, rule),
             )
         )
-    table = Ranking(ranked(rows))
+    table = ranked(rows)
     table.attrs.update(
         generated=generated,
         redundant=redundant,
@@ -291,4 +293,4 @@ def identify(
         seconds_setup=setup,
         seconds_screen=screen_seconds,
     )
-    return table
+    return ranked_table(table)

@@ -4,7 +4,6 @@ views (the top rows as text within a terminal's width, and HTML for a notebook).
 from __future__ import annotations
 
 import math
-from html import escape
 from typing import Any
 
 import numpy as np
@@ -141,37 +140,3 @@ def summary(table: pd.DataFrame, top: int = 5, width: int = 100) -> list[str]:
         lines.append(_clip(line, width))
     lines.append(_clip("  * trusted: the verdict passes and no plausibility rule is broken", width))
     return lines
-
-
-HTML_COLUMNS = ["circuit", "name", "parameters", "bic", "score", "status", "finding", "rule"]
-
-
-def to_html(table: pd.DataFrame, top: int | None = None) -> str:
-    """A plain HTML table of the ranking (no fit objects, values or scripts)."""
-    shown = table if top is None else table.head(top)
-    header = "".join(f"<th>{escape(c)}</th>" for c in ["rank", *HTML_COLUMNS, "trusted"])
-    body = []
-    for rank, r in shown.iterrows():
-        cells = [str(rank)] + [
-            f"{r[c]:.2f}" if isinstance(r[c], float) else str(r[c]) for c in HTML_COLUMNS
-        ]
-        cells.append("yes" if r["trusted"] else "no")
-        body.append("<tr>" + "".join(f"<td>{escape(c)}</td>" for c in cells) + "</tr>")
-    caption = escape(str(table.attrs.get("caption", "identify")))
-    return (
-        f"<table><caption style='text-align:left'><b>{caption}</b></caption>"
-        f"<thead><tr>{header}</tr></thead><tbody>{''.join(body)}</tbody></table>"
-    )
-
-
-class Ranking(pd.DataFrame):
-    """identify's table: a DataFrame that shows itself in a notebook as the readable ranking
-    rather than every column (fit objects and value mappings included)."""
-
-    @property
-    def _constructor(self) -> type[pd.DataFrame]:
-        # Slices and copies are plain frames: only the full ranking is shown this way.
-        return pd.DataFrame
-
-    def _repr_html_(self) -> str:
-        return to_html(self)
