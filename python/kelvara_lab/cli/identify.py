@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import math
 from pathlib import Path
-from typing import Any
 
 import click
 
@@ -12,32 +10,6 @@ from kelvara_lab.cli.options import files_argument
 from kelvara_lab.cli.outputs import Outputs, output_options, render, wrap
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 from kelvara_lab.identification.candidates import ELEMENTS
-
-
-def relative_likelihood(scores: Any) -> Any:
-    """exp(-(score - best) / 2) per row: how much less likely each model is than the first."""
-    import numpy as np
-
-    values = np.asarray(scores, dtype=float)
-    best = np.nanmin(values) if np.isfinite(values).any() else math.nan
-    return np.exp(-(values - best) / 2)
-
-
-def _summary(table: Any, top: int) -> list[str]:
-    likelihood = relative_likelihood(table["score"])
-    shown = table.head(top)
-    width = max([8, *(len(c) for c in shown["circuit"])])
-    lines = [
-        f"  {'rank':>4s}  {'circuit':{width}s}  {'name':14s} {'BIC':>10s} "
-        f"{'rel. lik.':>9s}  verdict"
-    ]
-    for (rank, row), lik in zip(shown.iterrows(), likelihood, strict=False):
-        numbers = (
-            f"  {rank:4d}  {row['circuit']:{width}s}  {row['name'] or '-':14s} "
-            f"{row['bic']:10.2f} {lik:9.3g}  "
-        )
-        lines.append(wrap(numbers + str(row["verdict"]), indent=len(numbers)))
-    return lines
 
 
 @click.command("identify")
@@ -68,10 +40,11 @@ def command(
 ) -> None:
     """Rank candidate circuits for every spectrum in FILE... and print the best.
 
-    The table shows each circuit's notation, registry name, BIC, relative likelihood against
-    the first (exp(-dBIC/2), with undetermined parameters counted against a circuit) and the
-    verdict. --plots draws the best three against the data. Exits with status 1 when a file
-    cannot be read or a spectrum fails its data checks.
+    The table shows each circuit's notation and registry name, its score (BIC, undetermined
+    parameters counted against a circuit), relative likelihood against the first row
+    (exp(-dscore/2)), the verdict's status (* where the row is trusted) and its first finding,
+    or the plausibility rule the circuit breaks. --plots draws the best three against the data.
+    Exits with status 1 when a file cannot be read or a spectrum fails its data checks.
     """
     import json
 
@@ -81,6 +54,7 @@ def command(
     from kelvara_lab.circuit.elements import elements as defined
     from kelvara_lab.identification.candidates import KIND_ORDER, SPELLINGS
     from kelvara_lab.identification.rank import identify
+    from kelvara_lab.identification.table import summary
     from kelvara_lab.spectrum.record import DataError
     from kelvara_lab.views import plot
 
@@ -117,7 +91,9 @@ def command(
                 f"{a['survivors']} after pruning, {a['screened']} screened, {a['searched']} "
                 f"searched, {a['seconds']:.1f} s"
             )
-            lines += [(wrap(heading), False), *((line, False) for line in _summary(table, top))]
+            if not a["distinguishable"]:
+                heading += "; too few points or too noisy to tell circuits apart: none trusted"
+            lines += [(wrap(heading), False), *((line, False) for line in summary(table, top))]
         if outputs.plots is not None and table["report"].notna().any():
             figure = plot.candidates(table, item.title)
             lines.append(
