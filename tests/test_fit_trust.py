@@ -64,7 +64,12 @@ def test_non_finite_network_guess_is_refused(tmp_path, bad, shown):
         (7, None, 0j, "its impedance is 0 ohm"),
         (12, None, complex(math.nan, -1.0), "its impedance NaN-1.0j ohm is not finite"),
         (0, 1e308, None, "its frequency 1e308 Hz is too large (2 pi f overflows)"),
-        (3, None, complex(1.5e308, -1.5e308), "its impedance 1.5e308-1.5e308j ohm is too large (|Z| overflows)"),
+        (
+            3,
+            None,
+            complex(1.5e308, -1.5e308),
+            "its impedance 1.5e308-1.5e308j ohm is too large (|Z| overflows)",
+        ),
     ],
 )
 def test_guess_and_fit_name_the_point_the_network_cannot_read(index, f, z, why):
@@ -101,7 +106,10 @@ ANY = "a start at or below the lower bound leaves a parameter where no fit can m
     [
         ([0.0] * 4, EVERY + "R0.r = 0.0, R1.r = 0.0"),
         ([0.0, -1.0, 0.5, 0.85], EVERY + "R0.r = 0.0, R1.r = -1.0"),
-        ([0.05, 1e-12, 0.5, 0.85], ANY + "R1.r = 1e-12; start it at a value of the size it should have"),
+        (
+            [0.05, 1e-12, 0.5, 0.85],
+            ANY + "R1.r = 1e-12; start it at a value of the size it should have",
+        ),
     ],
     ids=["all-zero", "resistances-zero", "one-at-its-floor"],
 )

@@ -103,6 +103,11 @@ def zhit(
         )
     if smoothing not in SMOOTHINGS:
         raise ValueError(f"smoothing must be 'none' or 'savgol', got {smoothing!r}")
+    if not (math.isfinite(center) and math.isfinite(width) and width > 0):
+        raise ValueError(
+            f"the window needs a finite center and a finite positive width (decades of "
+            f"frequency), got center={center!r}, width={width!r}"
+        )
     spectrum = load(data, run_checks=check)
     f, z = spectrum.frequencies, spectrum.impedances
     if f.size < 4:
