@@ -113,21 +113,6 @@ class _KillsItsWorker:
         raise AssertionError("read outside a worker")
 
 
-@pytest.mark.parametrize("where", ["processes", "dask"])
-def test_a_spectrum_that_kills_its_worker_fails_alone(batch, serial, request, where):
-    spectra = [*batch, *batch]
-    spectra[7] = (_KillsItsWorker(), batch[0][1])
-    executor = request.getfixturevalue("dask_client") if where == "dask" else where
-    table = kelvara_lab.fit_many(
-        "two_rq_l", spectra, executor=executor, chunk_size=4, progress=False
-    )
-    assert table.loc[7, "error"].startswith(("BrokenProcessPool", "KilledWorker"))
-    assert not table.loc[7, "success"]
-    expected = pd.concat([serial, serial], ignore_index=True)
-    expected["spectrum"] = [batch[4] if i % 6 == 4 else str(i) for i in range(12)]
-    assert_frame_equal(table.drop(index=7), expected.drop(index=7), check_exact=True)
-
-
 def test_a_process_pool_gives_the_serial_numbers(batch, serial):
     with ProcessPoolExecutor(max_workers=2, mp_context=get_context("spawn")) as pool:
         table = kelvara_lab.fit_many("two_rq_l", batch, executor=pool, progress=False)
@@ -141,6 +126,22 @@ def test_dask_local_cluster_with_two_worker_processes(batch, serial, dask_client
     pools = dask_client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
     assert_frame_equal(table, serial, check_exact=True)
     assert sorted(pools.values()) == ["1", "1"]
+
+
+# After the cluster's own test: a killed worker comes back without a chunk run on it.
+@pytest.mark.parametrize("where", ["processes", "dask"])
+def test_a_spectrum_that_kills_its_worker_fails_alone(batch, serial, request, where):
+    spectra = [*batch, *batch]
+    spectra[7] = (_KillsItsWorker(), batch[0][1])
+    executor = request.getfixturevalue("dask_client") if where == "dask" else where
+    table = kelvara_lab.fit_many(
+        "two_rq_l", spectra, executor=executor, chunk_size=4, progress=False
+    )
+    assert table.loc[7, "error"].startswith(("BrokenProcessPool", "KilledWorker"))
+    assert not table.loc[7, "success"]
+    expected = pd.concat([serial, serial], ignore_index=True)
+    expected["spectrum"] = [batch[4] if i % 6 == 4 else str(i) for i in range(12)]
+    assert_frame_equal(table.drop(index=7), expected.drop(index=7), check_exact=True)
 
 
 @pytest.fixture(scope="module")
@@ -274,7 +275,7 @@ def test_a_failed_write_leaves_the_previous_file(serial, tmp_path, monkeypatch, 
 
 
 INTERRUPTED = """
-import os, signal, sys, threading
+import os, signal, sys, threading, time
 import kelvara_lab
 from kelvara_lab.batch import fits
 from fit_data import spectrum
@@ -291,6 +292,7 @@ def counted(*args, **kwargs):
         if len(returned) == 3 and not sent.is_set():
             sent.set()
             os.kill(os.getpid(), signal.SIGINT)  # taken by whichever thread the system picks
+            time.sleep(0.5)  # the batch has heard it: this chunk must start nothing more
     return report
 
 fits.fit = counted
@@ -314,6 +316,6 @@ def test_ctrl_c_stops_a_threaded_batch_and_keeps_what_finished():
     )
     assert child.returncode == 3, (child.stdout, child.stderr)
     rows, returned, began_after = map(int, child.stdout.split())
-    # No spectrum starts after the interrupt but in the instant before the batch heard it.
-    assert began_after <= (os.cpu_count() or 1)
+    # Only the other chunk may start one spectrum, in the instant before the batch heard it.
+    assert began_after <= 1
     assert rows == returned and 3 <= rows < 40

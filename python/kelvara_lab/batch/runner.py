@@ -246,9 +246,19 @@ def _one_at_a_time(
     without one each chunk on a one-worker process pool of its own, side by side, made
     afresh after every death."""
     if client is not None:
-        alone = {client.submit(task, *arguments([item])): [item] for c in chunks for item in c}
+        # Side by side first; a spectrum lost then may only have been queued on the worker
+        # that another killed, so it runs once more with nothing beside it.
+        alone = {client.submit(task, *arguments([item])): item for c in chunks for item in c}
+        again = []
         for future in as_completed(alone):
-            record(alone[future], future)
+            if _killed(future):
+                again.append(alone[future])
+            else:
+                record([alone[future]], future)
+        for item in again:
+            future = client.submit(task, *arguments([item]))
+            wait([future])
+            record([item], future)
         return
     lanes = [deque(chunk) for chunk in chunks]
     solos: list[ProcessPoolExecutor | None] = [None] * len(lanes)
