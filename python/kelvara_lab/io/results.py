@@ -183,12 +183,12 @@ def read_parquet(source: Path) -> pd.DataFrame:
     try:
         footer = pq.ParquetFile(source)
         table = pd.read_parquet(source)
+        stamp_bytes = (footer.schema_arrow.metadata or {}).get(METADATA_KEY.encode())
     # A damaged footer or page can surface as any of pyarrow's errors.
     except (OSError, ValueError, TypeError, LookupError, NotImplementedError) as error:
         raise ResultsFileError(f"{source.name} is not a whole Parquet file ({error})") from error
     except pa.ArrowException as error:
         raise ResultsFileError(f"{source.name} is not a whole Parquet file ({error})") from error
-    stamp_bytes = (footer.schema_arrow.metadata or {}).get(METADATA_KEY.encode())
     if stamp_bytes is not None:
         try:
             stamp = json.loads(stamp_bytes)
@@ -197,7 +197,14 @@ def read_parquet(source: Path) -> pd.DataFrame:
         except (ValueError, KeyError, TypeError) as error:
             raise ResultsFileError(f"{source.name}: its stamp is damaged ({error})") from error
         _check_shape(source, table, rows, columns)
-        if crc is not None and content_crc(table) != crc:
+        try:
+            # pyarrow builds some values only when they are read: a damaged one fails here.
+            differs = crc is not None and content_crc(table) != crc
+        except (pa.ArrowException, ValueError, TypeError) as error:
+            raise ResultsFileError(
+                f"{source.name} is not a whole Parquet file ({error})"
+            ) from error
+        if differs:
             raise ResultsFileError(
                 f"{source.name} has changed since it was written (the CRC-32 of its values differs)"
             )
