@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from kelvara_lab.batch.drt import drt_many as drt_many
     from kelvara_lab.batch.fits import fit_many as fit_many
+    from kelvara_lab.batch.runner import BatchInterrupted as BatchInterrupted
     from kelvara_lab.circuit.elements import CustomElement as CustomElement
     from kelvara_lab.circuit.elements import element as element
     from kelvara_lab.circuit.elements import elements as elements
@@ -90,6 +91,7 @@ _HOMES = {
     "identify": "identification.rank",
     "fit_many": "batch.fits",
     "drt_many": "batch.drt",
+    "BatchInterrupted": "batch.runner",
     "ResultsFileError": "io.results",
     "read_results": "io.results",
     "write_results": "io.results",

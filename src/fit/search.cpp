@@ -141,11 +141,18 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
         problem.nodes, scales, problem.bounds, first, request.held(), request.settings.structured);
     candidates.insert(candidates.end(), structured.begin(), structured.end());
     // The cheapest of the quasi-random draws.
-    std::vector<std::vector<double>> draws = quasi_random_starts(
-        ranges, first, request.held(), request.settings.quasi_random, request.settings.seed);
+    std::vector<std::vector<double>> draws =
+        quasi_random_starts(ranges, first, request.held(), request.settings.quasi_random,
+                            request.settings.seed, &problem.interrupt);
+    // Costed in blocks, so that a large effort still answers an interrupt.
     std::vector<double> draw_costs(draws.size());
-    parallel_for_each_index(draws.size(),
-                            [&](std::size_t i) { draw_costs[i] = cost_at(problem, draws[i]); });
+    constexpr std::size_t kBlock = 4096;
+    for (std::size_t from = 0; from < draws.size(); from += kBlock) {
+      problem.interrupt.poll();
+      const std::size_t n = std::min(kBlock, draws.size() - from);
+      parallel_for_each_index(
+          n, [&](std::size_t i) { draw_costs[from + i] = cost_at(problem, draws[from + i]); });
+    }
     const std::vector<std::size_t> order = ranked(draw_costs);
     for (std::size_t k = 0; k < std::min(request.settings.screened, order.size()); ++k) {
       candidates.push_back(std::move(draws[order[k]]));
@@ -200,7 +207,7 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     // way off, across a ridge the polish cannot see over.
     const std::vector<std::vector<double>> hops =
         perturbed_starts(polished[best].params, ranges, problem.bounds, request.held(),
-                         request.settings.hops, request.settings.seed);
+                         request.settings.hops, request.settings.seed, &problem.interrupt);
     std::vector<End> hopped(hops.size());
     parallel_for_each_index(hops.size(), [&](std::size_t i) {
       hopped[i] =

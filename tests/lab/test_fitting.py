@@ -179,11 +179,14 @@ def test_a_zero_width_bound_fixes_the_parameter(data):
         ({"start": {"R0.r": math.nan}}, "must be finite"),
         ({"search": "global"}, "search must be one of"),
         ({"fixed": {"R0.r": 0.02}, "num_particles": 10}, "num_particles"),
+        ({"fixed": {"R0.r": math.inf}}, "R0.r = inf must be a finite number"),
+        ({"bounds": {"R0.r": (math.inf, math.inf)}}, "R0.r \\(inf, inf\\) holds no finite"),
+        ({"colour": "red"}, "unknown fit option\\(s\\) \\['colour'\\]"),
     ],
 )
 def test_bad_fixed_and_bounds_are_refused(data, options, message):
     # An option the bounded path cannot honour is a TypeError, as for any unknown keyword.
-    error = TypeError if "num_particles" in options else ValueError
+    error = TypeError if {"num_particles", "colour"} & set(options) else ValueError
     with pytest.raises(error, match=message):
         kelvara_lab.fit("two_rq_l", data, **options)
 
@@ -216,8 +219,22 @@ def test_report_round_trips_through_json_exactly(data):
     rebuilt = back.fitted_circuit()
     assert rebuilt.param_values() == list(report.values)
     assert np.array_equal(rebuilt.impedance(data[0]), report.impedance())
-    with pytest.raises(ValueError, match="not a fit report"):
-        FitReport.from_json('{"format": "other"}')
+    damaged = json.loads(text)
+    del damaged["statistics"]
+    for bad, message in [
+        ('{"format": "other"}', "not a fit report"),
+        ("[1, 2", "not a fit report: not JSON"),
+        (json.dumps(damaged), "not a whole fit report: 'statistics' is missing"),
+        (
+            text.replace('"success": false', '"success": 0').replace(
+                '"success": true', '"success": 0'
+            ),
+            "0 is not true or false",
+        ),
+        (text.replace('"value": ', '"value": true, "x": ', 1), "True is not a number"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            FitReport.from_json(bad)
 
 
 @pytest.mark.parametrize(

@@ -4,7 +4,6 @@ import ast
 import os
 import subprocess
 import sys
-import time
 from importlib import metadata
 from pathlib import Path
 
@@ -244,10 +243,9 @@ def test_data_on_one_line_is_refused_at_once(tmp_path, header, separator, points
     values = np.random.default_rng(1).uniform(1, 100, 3 * points)
     path = tmp_path / "one-line.csv"
     path.write_text(header + separator + ",".join(f"{v:.6f}" for v in values) + "\n")
-    start = time.perf_counter()
-    with pytest.raises(ReadError, match="one-line.csv"):
+    # Refused by the pass over the line lengths, before any parser sees 2.7 MB of row.
+    with pytest.raises(ReadError, match="bytes long" if points > 100 else "one-line.csv"):
         kl.read(path)
-    assert time.perf_counter() - start < 2
 
 
 @pytest.mark.parametrize("kind", ["folder", "pipe"])

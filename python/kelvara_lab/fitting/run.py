@@ -48,6 +48,9 @@ _ENGINE_OPTIONS = {"guess_init", "weights"} | {
     o["name"] for o in FIT_OPTIONS if o["owner"] in (None, _LOCAL_METHOD) and o["name"] != "seed"
 }
 
+# Every option Circuit.fit() takes besides the spectrum.
+_KNOWN_OPTIONS = {"guess_init", "weights"} | {o["name"] for o in FIT_OPTIONS}
+
 
 @contextlib.contextmanager
 def no_network_warning_silenced() -> Iterator[None]:
@@ -332,6 +335,12 @@ def fit(
     if not isinstance(circuit, str):
         raise TypeError(
             f"circuit must be notation or a registry name (str), got {type(circuit).__name__}"
+        )
+    unknown = sorted(set(fit_options) - _KNOWN_OPTIONS)
+    if unknown:
+        raise TypeError(
+            f"unknown fit option(s) {unknown}; kelvara_lab.fit takes fixed, bounds, start, "
+            f"search, seed, effort, check, noise_floor and {sorted(_KNOWN_OPTIONS)}"
         )
     if search not in SEARCHES:
         raise ValueError(f"search must be one of {list(SEARCHES)}, got {search!r}")

@@ -173,6 +173,20 @@ def _check_one(
                 rows,
             )
         )
+    # 0 ohm at a point is no measurement (a shorted or unconnected channel): relative
+    # weights divide by |Z| there, and no circuit of positive elements reaches it.
+    zero = np.isfinite(re) & np.isfinite(im) & (re == 0) & (im == 0)
+    if zero.any():
+        rows = _rows(zero, positions)
+        out.append(
+            Finding(
+                "error",
+                "zero-impedance",
+                f"{label}{len(rows)} row(s) have an impedance of exactly 0 ohm "
+                f"(rows {_preview(rows)})",
+                rows,
+            )
+        )
     finite_f = np.isfinite(f)
     dup = finite_f & _duplicated(f)
     if dup.any():

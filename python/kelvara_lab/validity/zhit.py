@@ -210,8 +210,8 @@ def zhit(
         raise ValueError(f"smoothing must be 'none' or 'savgol', got {smoothing!r}")
     if not (math.isfinite(center) and math.isfinite(width) and width > 0):
         raise ValueError(
-            f"the offset window needs a finite center and a width above 0 decades, got "
-            f"center {center}, width {width}"
+            f"the window needs a finite center and a finite positive width (decades of "
+            f"frequency), got center={center!r}, width={width!r}"
         )
     spectrum = load(one_spectrum(data, z), run_checks=check)
     f, z = spectrum.frequencies, spectrum.impedances
