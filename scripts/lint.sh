@@ -6,6 +6,12 @@
 # (scripts/setup.sh) and the test dependency group.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if ! command -v clang-format >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq clang-format
+fi
 py=.venv/bin/python
 cache=$(mktemp -d)
 trap 'rm -rf "$cache"' EXIT
