@@ -119,7 +119,7 @@ def reference(notation, f, z, truth, rng, count):
     hi = [b[1] for b in c.param_bounds()]
 
     def local(start):
-        return _engine.fit(notation, f, z, [start], [False] * n, lo, hi, search=False)["cost"]
+        return _engine.fit(notation, f, z, [start], [False] * n, lo, hi, search="local")["cost"]
 
     best = local(truth)
     for _ in range(count):

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs the whole test suite: the C++ unit tests
-# (GoogleTest through CTest), the Python tests (pytest) and a short run of
-# each fuzzer.
+# Sets everything up, then runs the test suite: the C++ unit tests
+# (GoogleTest through CTest) and the Python tests (pytest). The linters
+# (scripts/lint.sh), the fuzzers and the sanitizers run in CI (.ci/run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -12,4 +12,3 @@ cmake -S . -B build/cpp-tests -G Ninja -DKELVARA_BUILD_TESTS=ON -DCMAKE_BUILD_TY
 cmake --build build/cpp-tests
 ctest --test-dir build/cpp-tests --output-on-failure
 .venv/bin/python -m pytest "$@"
-scripts/fuzz.sh

@@ -8,6 +8,7 @@
 #include "models/registry.hpp"
 #include "python/bind_custom_elements.hpp"
 #include "python/engine_fit.hpp"
+#include "python/engine_lin_kk.hpp"
 #include "python/engine_notation.hpp"
 #include "python/engine_statistics.hpp"
 #include "python/py.hpp"
@@ -36,6 +37,20 @@ PyMethodDef kEngineMethods[] = {
     {"fit_options", engine_fit_options, METH_NOARGS,
      "fit_options()\n--\n\nThe fit options: name, default, owning method and rule, in "
      "Circuit.fit's order."},
+    {"engine_options", engine_own_options, METH_NOARGS,
+     "engine_options()\n--\n\nThe options only fit() of this module takes (search, seed, "
+     "effort): name, default and rule."},
+    {"lin_kk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_lin_kk)),
+     METH_FASTCALL | METH_KEYWORDS, kLinKkDoc},
+    {"lin_kk_capacitive_end",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_lin_kk_capacitive_end)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "lin_kk_capacitive_end(frequencies, impedances)\n--\n\nWhether -Im(Z) is positive and "
+     "still rising over the three lowest frequencies:\nthe Lin-KK test then adds a series "
+     "capacitance by default."},
+    {"lin_kk_constants", engine_lin_kk_constants, METH_NOARGS,
+     "lin_kk_constants()\n--\n\nThe Lin-KK test's defaults: mu_criterion, rc_per_decade, "
+     "settle_counts, max_rc."},
     {"statistics", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_statistics)),
      METH_FASTCALL | METH_KEYWORDS,
      "statistics(circuit, frequencies, impedances, values, chi_square, weight)\n--\n\n"

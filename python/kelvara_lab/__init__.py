@@ -15,9 +15,12 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from kelvara_lab.batch.drt import drt_many as drt_many
     from kelvara_lab.batch.fits import fit_many as fit_many
+    from kelvara_lab.batch.runner import BatchInterrupted as BatchInterrupted
     from kelvara_lab.circuit.elements import CustomElement as CustomElement
     from kelvara_lab.circuit.elements import element as element
     from kelvara_lab.circuit.elements import elements as elements
+    from kelvara_lab.circuit.symbolic import expression as expression
+    from kelvara_lab.circuit.symbolic import latex as latex
     from kelvara_lab.drt.circuit import CircuitDrt as CircuitDrt
     from kelvara_lab.drt.circuit import drt_of as drt_of
     from kelvara_lab.drt.misfit import DrtMisfitWarning as DrtMisfitWarning
@@ -37,6 +40,7 @@ if TYPE_CHECKING:
     from kelvara_lab.io.results import ResultsFileError as ResultsFileError
     from kelvara_lab.io.results import read_results as read_results
     from kelvara_lab.io.results import write_results as write_results
+    from kelvara_lab.spectrum.average import average as average
     from kelvara_lab.spectrum.checks import Finding as Finding
     from kelvara_lab.spectrum.checks import check as check
     from kelvara_lab.spectrum.checks import crop as crop
@@ -64,6 +68,7 @@ _HOMES = {
     "drop_flagged": "spectrum.checks",
     "drop_inductive": "spectrum.checks",
     "inductive_rows": "spectrum.checks",
+    "average": "spectrum.average",
     "ReadError": "io.read",
     "read": "io.read",
     "spectra": "io.read",
@@ -80,12 +85,15 @@ _HOMES = {
     "DrtMisfitWarning": "drt.misfit",
     "CircuitDrt": "drt.circuit",
     "drt_of": "drt.circuit",
+    "expression": "circuit.symbolic",
+    "latex": "circuit.symbolic",
     "fit": "fitting.run",
     "FitReport": "fitting.report",
     "compare": "fitting.compare",
     "identify": "identification.rank",
     "fit_many": "batch.fits",
     "drt_many": "batch.drt",
+    "BatchInterrupted": "batch.runner",
     "ResultsFileError": "io.results",
     "read_results": "io.results",
     "write_results": "io.results",
@@ -126,4 +134,5 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *_HOMES, *_MODULES])
+    # The public names only: the imports above are this module's machinery, not its API.
+    return sorted([*__all__, "__version__"])

@@ -14,15 +14,29 @@ def fit(
     lower: Sequence[float],
     upper: Sequence[float],
     weight: str = "modulus",
-    search: bool = True,
-    seed: int = 0,
     max_iterations: int = 200,
     ftol: float = 1e-8,
     xtol: float = 1e-8,
-    effort: int = 1,
-    quick: bool = False,
+    search: str = "thorough",
+    seed: int = 0,
+    effort: int = 4,
 ) -> dict[str, Any]: ...
 def fit_options() -> list[dict[str, Any]]: ...
+def engine_options() -> list[dict[str, Any]]: ...
+def lin_kk(
+    frequencies: Any,
+    impedances: Any,
+    mu_criterion: float = 0.85,
+    min_rc: int | None = None,
+    max_rc: int = 50,
+    num_rc: int | None = None,
+    fit: str = "complex",
+    add_inductance: bool = True,
+    add_capacitance: bool | None = None,
+    weighting: str = "modulus",
+) -> dict[str, Any]: ...
+def lin_kk_capacitive_end(frequencies: Any, impedances: Any) -> bool: ...
+def lin_kk_constants() -> dict[str, Any]: ...
 def registry() -> dict[str, str]: ...
 def statistics(
     circuit: str,

@@ -96,7 +96,8 @@ FitResultOr<FitOutcome> differential_evolution_fit(const FitProblem& problem,
     const double c = cost_at(problem, physical(problem.bounds, x));
     if (!best || c < best_cost) best = std::move(x), best_cost = c;
   }
-  if (!best) return unsuccessful_at_start(problem, iterations);
+  if (!best)
+    return FitError{FitError::Kind::Solver, "differential evolution found no best position"};
   return polish_or_fallback(problem, *best, iterations, Termination::BudgetSpent);
 }
 

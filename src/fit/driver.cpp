@@ -22,6 +22,7 @@ FitResultOr<FitOutcome> run_fit(const SeriesList& start, std::span<const double>
     if (auto e = validate_options(*method, options)) return *e;
   }
   if (auto e = check_fit_inputs(start, frequencies_hz, impedances)) return *e;
+  if (auto e = check_start_off_the_floor(start)) return *e;
   if (!options_first) {
     if (auto e = validate_options(*method, options)) return *e;
   }

@@ -44,8 +44,9 @@ double rounding_cost(const FitProblem& problem) {
   return std::isfinite(cost) ? cost : 0.0;
 }
 
-// A measured point has a positive finite frequency and a finite impedance
-// (the dataframe reader keeps only such rows). Anywhere else no model value
+// A measured point has a positive finite frequency and a finite, non-zero
+// impedance (the dataframe reader keeps only finite rows; exactly 0 ohm is a
+// shorted or empty channel). Anywhere else no model value
 // can be judged: a capacitor is infinite at 0 Hz, while an exponent of 0
 // makes a CPE finite even at a NaN frequency, which a search finds.
 bool every_point_measured(const FitProblem& problem) {
@@ -53,7 +54,7 @@ bool every_point_measured(const FitProblem& problem) {
     const Complex z = problem.impedances[k];
     const double omega = problem.omegas[k];
     if (!(omega > 0.0) || !std::isfinite(omega) || !std::isfinite(z.real()) ||
-        !std::isfinite(z.imag()))
+        !std::isfinite(z.imag()) || z == Complex{})
       return false;
   }
   return true;
@@ -116,6 +117,22 @@ std::optional<FitError> check_fit_inputs(const SeriesList& nodes,
         "starting value of " + names[i] + " must be finite, got " + format_debug(values[i])};
   }
   return check_start_can_move(nodes, values, names);
+}
+
+std::optional<FitError> check_start_off_the_floor(const SeriesList& nodes) {
+  const std::vector<double> values = param_values(nodes);
+  const std::vector<Bounds> bounds = param_bounds(nodes);
+  const std::vector<std::string> names = param_names(nodes);
+  std::string stuck;
+  for (std::size_t i = 0; i < std::min({values.size(), bounds.size(), names.size()}); ++i) {
+    if (!is_log_scaled(bounds[i]) || values[i] > bounds[i].lo) continue;
+    stuck += (stuck.empty() ? "" : ", ") + names[i] + " = " + format_debug(values[i]);
+  }
+  if (stuck.empty()) return std::nullopt;
+  return FitError{FitError::Kind::InvalidStart,
+                  "a start at or below the lower bound leaves a parameter where no fit can move "
+                  "it: " +
+                      stuck + "; start it at a value of the size it should have"};
 }
 
 }  // namespace kelvara

@@ -63,4 +63,11 @@ std::optional<FitError> check_fit_inputs(const SeriesList& nodes,
                                          std::span<const double> frequencies_hz,
                                          std::span<const Complex> impedances);
 
+// Any log-scaled parameter starting at or below its lower bound, named: the
+// method's own start would stay there (the least squares cannot move it,
+// the search boxes are drawn around it) and end in a wrong minimum called a
+// success. The search of the engine leaves it from starts of its own, so
+// only the methods of a plain fit refuse it.
+std::optional<FitError> check_start_off_the_floor(const SeriesList& nodes);
+
 }  // namespace kelvara

@@ -112,7 +112,7 @@ FitResultOr<FitOutcome> nelder_mead_fit(const FitProblem& problem,
   const std::vector<double> x0 = to_solver_coordinates(problem.bounds, problem.start);
   NelderMead simplex(SolverCost(problem), NelderMead::initial_simplex(x0));
   const SolverState state = run_solver(simplex, options.iterations);
-  if (!state.best) return unsuccessful_at_start(problem, state.iterations);
+  if (!state.best) return FitError{FitError::Kind::Solver, "nelder-mead found no best position"};
   return polish_or_fallback(problem, *state.best, state.iterations, state.termination);
 }
 

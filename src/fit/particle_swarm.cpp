@@ -68,7 +68,7 @@ FitResultOr<FitOutcome> particle_swarm_fit(const FitProblem& problem,
   ParticleSwarm swarm(SolverCost(problem), std::move(lower), std::move(upper),
                       options.num_particles, rng);
   const SolverState state = run_solver(swarm, options.generations);
-  if (!state.best) return unsuccessful_at_start(problem, state.iterations);
+  if (!state.best) return FitError{FitError::Kind::Solver, "particle swarm found no best position"};
   return polish_or_fallback(problem, *state.best, state.iterations, state.termination);
 }
 

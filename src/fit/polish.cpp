@@ -20,8 +20,4 @@ FitOutcome polish_or_fallback(const FitProblem& problem, std::span<const double>
   return std::move(chosen);
 }
 
-FitOutcome unsuccessful_at_start(const FitProblem& problem, std::uint64_t iterations) {
-  return build_outcome(problem, problem.start, false, Termination::Numerical, iterations);
-}
-
 }  // namespace kelvara

@@ -20,9 +20,4 @@ namespace kelvara {
 FitOutcome polish_or_fallback(const FitProblem& problem, std::span<const double> best,
                               std::uint64_t iterations, Termination termination);
 
-// The end of a search that never saw a cost it could compare (every one
-// NaN, as on a spectrum with a NaN point): an unsuccessful run at the
-// clamped start, as the least-squares fit reports one.
-FitOutcome unsuccessful_at_start(const FitProblem& problem, std::uint64_t iterations);
-
 }  // namespace kelvara

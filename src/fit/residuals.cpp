@@ -73,11 +73,18 @@ double cost_at(const FitProblem& problem, std::span<const double> params) {
 
 bool is_log_scaled(const Bounds& b) { return !std::isfinite(b.hi); }
 
+double to_physical(const Bounds& b, double x) {
+  return is_log_scaled(b) ? std::pow(10.0, x) + b.lo : x;
+}
+
+double to_solver_coordinate(const Bounds& b, double p) {
+  return is_log_scaled(b) ? std::log10(std::fmax(p - b.lo, 1e-300)) : p;
+}
+
 void physical_into(std::span<const Bounds> bounds, std::span<const double> x,
                    std::span<double> out) {
   const std::size_t n = std::min(bounds.size(), x.size());
-  for (std::size_t i = 0; i < n; ++i)
-    out[i] = is_log_scaled(bounds[i]) ? std::pow(10.0, x[i]) + bounds[i].lo : x[i];
+  for (std::size_t i = 0; i < n; ++i) out[i] = to_physical(bounds[i], x[i]);
 }
 
 std::vector<double> physical(std::span<const Bounds> bounds, std::span<const double> x) {
@@ -90,9 +97,7 @@ std::vector<double> to_solver_coordinates(std::span<const Bounds> bounds,
                                           std::span<const double> p) {
   const std::size_t n = std::min(bounds.size(), p.size());
   std::vector<double> x(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    x[i] = is_log_scaled(bounds[i]) ? std::log10(std::fmax(p[i] - bounds[i].lo, 1e-300)) : p[i];
-  }
+  for (std::size_t i = 0; i < n; ++i) x[i] = to_solver_coordinate(bounds[i], p[i]);
   return x;
 }
 

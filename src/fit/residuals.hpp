@@ -42,6 +42,11 @@ double cost_of(std::span<const double> r);
 // An open (non-finite) upper bound marks a log-scaled parameter.
 bool is_log_scaled(const Bounds& b);
 
+// One parameter each way: p = 10^x + lo where log-scaled, and
+// x = log10(max(p - lo, 1e-300)) (a value at or below lo gives -300).
+double to_physical(const Bounds& b, double x);
+double to_solver_coordinate(const Bounds& b, double p);
+
 // min(len(bounds), len(input)) entries each.
 std::vector<double> physical(std::span<const Bounds> bounds, std::span<const double> x);
 // The same into `out` (at least that long), allocating nothing.

@@ -16,6 +16,8 @@ struct End {
   std::vector<double> params;
   double cost;
   Termination termination;
+  std::uint64_t evaluations = 0;  // solver evaluations spent on this end
+  std::uint32_t runs = 0;         // solver runs
 };
 
 // Indices of `costs` from the cheapest, ties in index order; NaN last.
@@ -35,11 +37,27 @@ bool same_minimum(double a, double b) {
 
 double nan_to_inf(double c) { return std::isnan(c) ? INFINITY : c; }
 
-// A polished end ranks by cost; a converged end beats one that did not
-// converge at a cost within rounding of it.
+// The multi-start's ranking (a failed run never replaces a converged one),
+// with a NaN cost ranked as the worst.
 bool better(const End& a, const End& b) {
-  if (same_minimum(a.cost, b.cost)) return is_success(a.termination) && !is_success(b.termination);
-  return nan_to_inf(a.cost) < nan_to_inf(b.cost);
+  return run_replaces_best(is_success(a.termination), nan_to_inf(a.cost), is_success(b.termination),
+                           nan_to_inf(b.cost));
+}
+
+End end_of(const FitProblem& problem, LmRun run) {
+  clamp_into_bounds(run.params, problem.bounds);
+  const double cost = cost_at(problem, run.params);
+  return {std::move(run.params), cost, run.termination, run.evaluations, 1};
+}
+
+End end_of(const FitProblem& problem, Settled settled) {
+  const double cost = cost_at(problem, settled.params);
+  return {std::move(settled.params), cost, settled.termination, settled.evaluations, settled.runs};
+}
+
+// The work of a batch of ends, into the search's totals.
+void tally(std::span<const End> ends, std::uint64_t& evaluations, std::size_t& runs) {
+  for (const End& e : ends) evaluations += e.evaluations, runs += e.runs;
 }
 
 std::vector<End> short_runs(const FitProblem& problem,
@@ -48,10 +66,8 @@ std::vector<End> short_runs(const FitProblem& problem,
   std::vector<End> ends(starts.size());
   const std::size_t budget = request.settings.short_iterations * (free.size() + 1);
   parallel_for_each_index(starts.size(), [&](std::size_t i) {
-    LmRun run = free_single_start(problem, starts[i], free, request.lm, budget);
-    clamp_into_bounds(run.params, problem.bounds);
-    const double cost = cost_at(problem, run.params);
-    ends[i] = {std::move(run.params), cost, run.termination};
+    ends[i] = end_of(problem, levenberg_marquardt_single_start(problem, starts[i], free, {},
+                                                               request.lm, budget));
   });
   return ends;
 }
@@ -60,10 +76,7 @@ std::vector<End> polish(const FitProblem& problem, const std::vector<std::vector
                         const EngineRequest& request) {
   std::vector<End> ends(starts.size());
   parallel_for_each_index(starts.size(), [&](std::size_t i) {
-    std::uint64_t evaluations = 0;
-    Settled settled = free_multi_start(problem, starts[i], request.held(), request.lm, evaluations);
-    const double cost = cost_at(problem, settled.params);
-    ends[i] = {std::move(settled.params), cost, settled.termination};
+    ends[i] = end_of(problem, multi_start(problem, starts[i], request.held(), request.lm));
   });
   return ends;
 }
@@ -115,7 +128,8 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
   if (request.starts.empty()) invariant_failed("engine_fit needs at least one start");
   const std::vector<std::size_t> free = free_indices(request.held());
   const std::vector<double>& first = request.starts.front();
-  std::size_t started = 0;
+  std::uint64_t evaluations = 0;  // solver evaluations, every run
+  std::size_t runs = 0;           // solver runs
 
   // The caller's first start, as a local fit would take it: always polished.
   std::vector<std::vector<double>> polish_from{first};
@@ -127,11 +141,18 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
         problem.nodes, scales, problem.bounds, first, request.held(), request.settings.structured);
     candidates.insert(candidates.end(), structured.begin(), structured.end());
     // The cheapest of the quasi-random draws.
-    std::vector<std::vector<double>> draws = quasi_random_starts(
-        ranges, first, request.held(), request.settings.quasi_random, request.settings.seed);
+    std::vector<std::vector<double>> draws =
+        quasi_random_starts(ranges, first, request.held(), request.settings.quasi_random,
+                            request.settings.seed, &problem.interrupt);
+    // Costed in blocks, so that a large effort still answers an interrupt.
     std::vector<double> draw_costs(draws.size());
-    parallel_for_each_index(draws.size(),
-                            [&](std::size_t i) { draw_costs[i] = cost_at(problem, draws[i]); });
+    constexpr std::size_t kBlock = 4096;
+    for (std::size_t from = 0; from < draws.size(); from += kBlock) {
+      problem.interrupt.poll();
+      const std::size_t n = std::min(kBlock, draws.size() - from);
+      parallel_for_each_index(
+          n, [&](std::size_t i) { draw_costs[from + i] = cost_at(problem, draws[from + i]); });
+    }
     const std::vector<std::size_t> order = ranked(draw_costs);
     for (std::size_t k = 0; k < std::min(request.settings.screened, order.size()); ++k) {
       candidates.push_back(std::move(draws[order[k]]));
@@ -140,7 +161,7 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     for (auto& c : candidates) clamp_into_bounds(c, problem.bounds);
 
     const std::vector<End> ends = short_runs(problem, candidates, free, request);
-    started += ends.size();
+    tally(ends, evaluations, runs);
     std::vector<double> costs(ends.size());
     for (std::size_t i = 0; i < ends.size(); ++i) costs[i] = ends[i].cost;
     std::vector<double> kept_costs;
@@ -157,19 +178,16 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     // held values put back, starts near the held fit's own minimum where
     // arcs overlap and no feature separates them.
     if (free.size() < first.size()) {
-      std::uint64_t evaluations = 0;
-      const std::unique_ptr<bool[]> none(new bool[first.size()]());
-      Settled unheld =
-          free_multi_start(problem, first, {none.get(), first.size()}, request.lm, evaluations);
+      Settled unheld = multi_start(problem, first, {}, request.lm);
+      evaluations += unheld.evaluations, runs += unheld.runs;
       for (std::size_t i = 0; i < first.size(); ++i) {
         if (request.held()[i]) unheld.params[i] = first[i];
       }
       polish_from.push_back(std::move(unheld.params));
-      ++started;
     }
     problem.interrupt.poll();
     std::vector<End> polished = polish(problem, polish_from, request);
-    started += polished.size();
+    tally(polished, evaluations, runs);
     std::size_t best = 0;
     for (std::size_t i = 1; i < polished.size(); ++i) {
       if (better(polished[i], polished[best])) best = i;
@@ -180,7 +198,7 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
         polished[best], ranges, request.held(), series_item_spans(problem.nodes), structured);
     if (!again.empty()) {
       std::vector<End> more = polish(problem, again, request);
-      started += more.size();
+      tally(more, evaluations, runs);
       for (End& e : more) {
         if (better(e, polished[best])) polished[best] = std::move(e);
       }
@@ -189,37 +207,34 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     // way off, across a ridge the polish cannot see over.
     const std::vector<std::vector<double>> hops =
         perturbed_starts(polished[best].params, ranges, problem.bounds, request.held(),
-                         request.settings.hops, request.settings.seed);
+                         request.settings.hops, request.settings.seed, &problem.interrupt);
     std::vector<End> hopped(hops.size());
     parallel_for_each_index(hops.size(), [&](std::size_t i) {
-      LmRun run = free_single_start(problem, hops[i], free, request.lm);
-      clamp_into_bounds(run.params, problem.bounds);
-      const double cost = cost_at(problem, run.params);
-      hopped[i] = {std::move(run.params), cost, run.termination};
+      hopped[i] =
+          end_of(problem, levenberg_marquardt_single_start(problem, hops[i], free, {}, request.lm));
     });
-    started += hopped.size();
+    tally(hopped, evaluations, runs);
     for (End& e : hopped) {
       if (better(e, polished[best])) polished[best] = std::move(e);
     }
     EngineOutcome out;
     FreeOutcome built = build_free_outcome(problem, polished[best].params, request.held(),
                                            is_success(polished[best].termination),
-                                           polished[best].termination, started);
+                                           polished[best].termination, evaluations);
     out.outcome = std::move(built.outcome);
     out.covariance = std::move(built.covariance);
-    out.starts = started;
+    out.solver_runs = runs;
     return out;
   }
 
-  std::uint64_t evaluations = 0;
-  Settled settled = free_multi_start(problem, first, request.held(), request.lm, evaluations);
+  Settled settled = multi_start(problem, first, request.held(), request.lm);
   EngineOutcome out;
   FreeOutcome built =
       build_free_outcome(problem, std::move(settled.params), request.held(),
-                         is_success(settled.termination), settled.termination, evaluations);
+                         is_success(settled.termination), settled.termination, settled.evaluations);
   out.outcome = std::move(built.outcome);
   out.covariance = std::move(built.covariance);
-  out.starts = 1;
+  out.solver_runs = settled.runs;
   return out;
 }
 

@@ -7,7 +7,7 @@
 //   1. a few hundred quasi-random starts, of which the cheapest are kept;
 //   2. short solver runs from those, from the structured starts and from
 //      the caller's starts;
-//   3. the default fit's multi-start (free_multi_start) from the best few
+//   3. the default fit's multi-start (multi_start) from the best few
 //      ends and from the caller's first start, so that the search never
 //      ends above what a local fit from that start finds;
 //   4. where a parameter ended decades outside the scales of the spectrum
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "fit/free_fit.hpp"
+#include "fit/levenberg_marquardt.hpp"
 #include "support/interrupt.hpp"
 
 namespace kelvara {
@@ -53,6 +54,7 @@ struct EngineRequest {
   std::vector<std::vector<double>>
       starts;  // physical; at least one; held values taken from the first
   bool search = true;
+  bool modulus = true;  // the weighting
   LmSettings lm;
   SearchSettings settings;
 
@@ -62,7 +64,9 @@ struct EngineRequest {
 struct EngineOutcome {
   FitOutcome outcome;
   Eigen::MatrixXd covariance;  // n x n, NaN where not determined
-  std::size_t starts = 0;      // solver runs started
+  // outcome.iterations: solver evaluations over every run, as the default
+  // fit counts them.
+  std::size_t solver_runs = 0;
 };
 
 // `problem.bounds` must already be the request's box. Throws FitInterrupted

@@ -306,11 +306,11 @@ std::vector<DrawRange> draw_ranges(const SeriesList& nodes, const SpectrumScales
 std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> ranges,
                                                      std::span<const double> base,
                                                      std::span<const bool> held, std::size_t count,
-                                                     std::uint64_t seed) {
+                                                     std::uint64_t seed, InterruptPoll* interrupt) {
   std::vector<std::vector<double>> out;
-  out.reserve(count);
   constexpr std::size_t kDimensions = sizeof(kPrimes) / sizeof(kPrimes[0]);
   for (std::size_t i = 0; i < count; ++i) {
+    if (interrupt) interrupt->poll();
     std::vector<double> p(base.begin(), base.end());
     for (std::size_t d = 0; d < ranges.size(); ++d) {
       if (held[d]) continue;
@@ -330,9 +330,10 @@ std::vector<std::vector<double>> perturbed_starts(std::span<const double> centre
                                                   std::span<const DrawRange> ranges,
                                                   std::span<const Bounds> box,
                                                   std::span<const bool> held, std::size_t count,
-                                                  std::uint64_t seed) {
+                                                  std::uint64_t seed, InterruptPoll* interrupt) {
   std::vector<std::vector<double>> out;
   for (std::size_t k = 0; k < count; ++k) {
+    if (interrupt) interrupt->poll();
     std::vector<double> p(centre.begin(), centre.end());
     for (std::size_t i = 0; i < p.size(); ++i) {
       if (held[i]) continue;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "circuit/node.hpp"
+#include "support/interrupt.hpp"
 
 namespace kelvara {
 
@@ -50,10 +51,12 @@ std::vector<DrawRange> draw_ranges(const SeriesList& nodes, const SpectrumScales
 // `count` quasi-random starts (physical values, every parameter): point i of
 // the Halton sequence in as many dimensions as there are parameters, shifted
 // by a seed-derived offset (mod 1) in each. Held parameters keep `base`.
+// A large count takes a while: `interrupt`, when given, is polled per start.
 std::vector<std::vector<double>> quasi_random_starts(std::span<const DrawRange> ranges,
                                                      std::span<const double> base,
                                                      std::span<const bool> held, std::size_t count,
-                                                     std::uint64_t seed);
+                                                     std::uint64_t seed,
+                                                     InterruptPoll* interrupt = nullptr);
 
 // `count` points around `centre`: each free open-ended parameter scaled by up
 // to half a decade either way, each bounded one moved by up to a tenth of
@@ -62,7 +65,8 @@ std::vector<std::vector<double>> perturbed_starts(std::span<const double> centre
                                                   std::span<const DrawRange> ranges,
                                                   std::span<const Bounds> box,
                                                   std::span<const bool> held, std::size_t count,
-                                                  std::uint64_t seed);
+                                                  std::uint64_t seed,
+                                                  InterruptPoll* interrupt = nullptr);
 
 // Starts laid out from the features: time constants on the spectrum's
 // peaks in each assignment order (and spread across the window when it has

@@ -50,8 +50,10 @@ FitResultOr<FitOutcome> simulated_annealing_fit(const FitProblem& problem,
   SimulatedAnnealing walk(SolverCost(problem), to_solver_coordinates(problem.bounds, problem.start),
                           options.initial_temperature, step_rng, accept_rng);
   const SolverState state = run_solver(walk, options.iterations);
-  // Only a NaN cost at the start leaves no best: it rejects every proposal.
-  if (!state.best) return unsuccessful_at_start(problem, state.iterations);
+  // Only a NaN cost at the start leaves no best: it rejects every proposal,
+  // so the walk never moved and there is nothing to report.
+  if (!state.best)
+    return FitError{FitError::Kind::Solver, "simulated annealing found no best position"};
   return polish_or_fallback(problem, *state.best, state.iterations, state.termination);
 }
 

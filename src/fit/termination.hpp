@@ -2,6 +2,8 @@
 // Why a fit's returned point is where it is: which stopping test fired in
 // the run that produced it.
 
+#include <string_view>
+
 namespace kelvara {
 
 enum class Termination {
@@ -23,5 +25,10 @@ constexpr bool is_success(Termination t) {
   return t == Termination::ResidualsZero || t == Termination::Orthogonal ||
          t == Termination::Converged;
 }
+
+// The reason as a snake_case name ("lost_patience") and as a sentence that
+// says which test fired, for reports.
+std::string_view termination_name(Termination t);
+std::string_view termination_message(Termination t);
 
 }  // namespace kelvara

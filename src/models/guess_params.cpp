@@ -14,6 +14,8 @@
 namespace kelvara {
 namespace {
 
+constexpr double kPi = 3.141592653589793;
+
 std::string unparsable(const std::string& subject) {
   return NnError{NnError::Kind::Unparsable, subject}.message();
 }
@@ -101,8 +103,12 @@ std::optional<NnError> unusable_point(std::span<const double> f,
     std::string why;
     if (!(f[k] > 0.0) || !std::isfinite(f[k])) {
       why = "its frequency " + format_debug(f[k]) + " Hz is not a positive finite number";
+    } else if (!std::isfinite(2.0 * kPi * f[k])) {
+      why = "its frequency " + format_debug(f[k]) + " Hz is too large (2 pi f overflows)";
     } else if (!std::isfinite(z[k].real()) || !std::isfinite(z[k].imag())) {
       why = "its impedance " + format_complex(z[k]) + " ohm is not finite";
+    } else if (!std::isfinite(std::abs(z[k]))) {
+      why = "its impedance " + format_complex(z[k]) + " ohm is too large (|Z| overflows)";
     } else if (z[k] == std::complex<double>{}) {
       why = "its impedance is 0 ohm";
     } else {
@@ -144,7 +150,17 @@ std::variant<std::vector<double>, std::string> guess_params(
     }
     r[k] = v[s.match.perm[k]];
   }
-  return s.match.expanded ? collapse_expansion(nodes, r) : r;
+  std::vector<double> out = s.match.expanded ? collapse_expansion(nodes, r) : r;
+  // Points at the edge of the double range can still overflow inside the
+  // network; a non-finite start is never returned as a guess.
+  const std::vector<std::string> names = param_names(nodes);
+  for (std::size_t k = 0; k < std::min(out.size(), names.size()); ++k) {
+    if (std::isfinite(out[k])) continue;
+    return "the network's guess for " + names[k] + " is not finite (" + format_debug(out[k]) +
+           "); the weight file may be damaged, or the spectrum lies outside what the network "
+           "reads";
+  }
+  return out;
 }
 
 }  // namespace kelvara

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "circuit/tree.hpp"
+#include "fit/engine_options.hpp"
 #include "fit/fit_option_table.hpp"
 #include "fit/fit_options.hpp"
 #include "fit/fit_problem.hpp"
@@ -18,31 +19,42 @@ namespace kelvara::py {
 
 const char* engine_fit_doc() {
   static const std::string doc = [] {
-    std::string text = "fit(circuit, frequencies, impedances, starts, held, lower, upper, weight=" +
-                       std::string(fit_option("weight").default_text) + ", search=True, seed=0";
-    for (const char* name : {"max_iterations", "ftol", "xtol"}) {
+    std::string text = "fit(circuit, frequencies, impedances, starts, held, lower, upper";
+    for (const char* name : {"weight", "max_iterations", "ftol", "xtol"}) {
       text += ", " + std::string(name) + "=" + std::string(fit_option(name).default_text);
     }
+    for (const FitOptionSpec& option : kEngineOptionTable) {
+      text += ", " + std::string(option.name) + "=" + std::string(option.default_text);
+    }
     return text +
-           ", effort=1, quick=False)\n--\n\n"
+           ")\n--\n\n"
            "Fit `circuit` (notation or a registry key) with the parameters flagged in `held` kept "
            "at the\n"
            "first start's values and the others inside [lower, upper]; `starts` lists physical "
            "starting\n"
-           "vectors, the first of them the local fit's. With `search` the spectrum-scaled search "
-           "runs too,\n"
-           "with a quarter of its starts when `quick`.\n"
+           "vectors, the first of them the local fit's. `search` \"thorough\" adds the "
+           "spectrum-scaled\n"
+           "search, \"quick\" with a quarter of its starts, \"local\" runs the multi-start "
+           "alone;\n"
+           "`effort` (1 to " +
+           std::to_string(kMaxEffort) +
+           ") multiplies the search's starts.\n"
            "Returns a dict: values, stderr (None when J^T J is singular), covariance, cost, "
            "chi_square,\n"
-           "success, evaluations, iterations, starts. `effort` multiplies the search's starts.";
+           "success, termination, message, evaluations, iterations (solver evaluations over "
+           "every run)\n"
+           "and solver_runs.";
   }();
   return doc.c_str();
 }
 
-PyObject* engine_fit_options(PyObject*, PyObject*) {
-  return guarded([] {
+namespace {
+
+template <std::size_t N>
+PyObject* option_rows(const std::array<FitOptionSpec, N>& table) {
+  return guarded([&] {
     Ref out = Ref::steal(PyList_New(0));
-    for (const FitOptionSpec& option : kFitOptionTable) {
+    for (const FitOptionSpec& option : table) {
       Ref row = Ref::steal(PyDict_New());
       auto set = [&](const char* key, Ref value) {
         if (PyDict_SetItemString(row.get(), key, value.get()) < 0) throw ErrorAlreadySet{};
@@ -57,6 +69,12 @@ PyObject* engine_fit_options(PyObject*, PyObject*) {
   });
 }
 
+}  // namespace
+
+PyObject* engine_fit_options(PyObject*, PyObject*) { return option_rows(kFitOptionTable); }
+
+PyObject* engine_own_options(PyObject*, PyObject*) { return option_rows(kEngineOptionTable); }
+
 namespace {
 
 enum Arg {
@@ -68,13 +86,12 @@ enum Arg {
   kLower,
   kUpper,
   kWeight,
-  kSearch,
-  kSeed,
   kMaxIterations,
   kFtol,
   kXtol,
+  kSearch,
+  kSeed,
   kEffort,
-  kQuick,
   kArgCount
 };
 
@@ -85,23 +102,13 @@ constexpr std::array<const char*, kArgCount> kNames = {"circuit",
                                                        "held",
                                                        "lower",
                                                        "upper",
-                                                       "weight",
-                                                       "search",
-                                                       "seed",
+                                                       fit_option("weight").name.data(),
                                                        fit_option("max_iterations").name.data(),
                                                        fit_option("ftol").name.data(),
                                                        fit_option("xtol").name.data(),
-                                                       "effort",
-                                                       "quick"};
-
-std::vector<double> vector_of_length(Arg arg, PyObject* obj, std::size_t n) {
-  std::vector<double> out = argument(kNames[arg], [&] { return to_double_vector(obj); });
-  if (out.size() != n) {
-    raise(PyExc_ValueError, std::string(kNames[arg]) + " needs " + std::to_string(n) +
-                                " values, got " + std::to_string(out.size()));
-  }
-  return out;
-}
+                                                       engine_option("search").name.data(),
+                                                       engine_option("seed").name.data(),
+                                                       engine_option("effort").name.data()};
 
 Ref dict_of(const EngineOutcome& result) {
   const FitOutcome& o = result.outcome;
@@ -123,7 +130,9 @@ Ref dict_of(const EngineOutcome& result) {
   set("success", Ref::borrow(o.success ? Py_True : Py_False));
   set("evaluations", Ref::steal(PyLong_FromUnsignedLongLong(o.impedance_evals)));
   set("iterations", Ref::steal(PyLong_FromUnsignedLongLong(o.iterations)));
-  set("starts", Ref::steal(PyLong_FromSize_t(result.starts)));
+  set("solver_runs", Ref::steal(PyLong_FromSize_t(result.solver_runs)));
+  set("termination", to_python(termination_name(o.termination)));
+  set("message", to_python(termination_message(o.termination)));
   return d;
 }
 
@@ -138,91 +147,44 @@ PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         tree_from_text(argument(kNames[kCircuit], [&] { return to_text(a[kCircuit]); }),
                        &engine_catalogue());  // custom elements parse here
     const MeasuredSpectrum spectrum = read_spectrum(a[kFrequencies], a[kImpedances]);
-    const std::size_t n = param_count(tree);
 
-    EngineRequest request;
+    EngineOptions options;
     Ref starts = Ref::steal(PySequence_Fast(a[kStarts], "starts must be a sequence of sequences"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(starts.get()); ++i) {
-      request.starts.push_back(
-          vector_of_length(kStarts, PySequence_Fast_GET_ITEM(starts.get(), i), n));
+      options.starts.push_back(argument(kNames[kStarts], [&] {
+        return to_double_vector(PySequence_Fast_GET_ITEM(starts.get(), i));
+      }));
     }
-    if (request.starts.empty())
-      raise(PyExc_ValueError, "starts needs at least one starting vector");
     Ref held = Ref::steal(PySequence_Fast(a[kHeld], "held must be a sequence of booleans"));
-    if (std::size_t(PySequence_Fast_GET_SIZE(held.get())) != n) {
-      raise(PyExc_ValueError, "held needs " + std::to_string(n) + " flags");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(held.get()); ++i) {
+      options.held.push_back(argument(
+          kNames[kHeld], [&] { return to_bool(PySequence_Fast_GET_ITEM(held.get(), i)); }));
     }
-    request.held_flags.reset(new bool[n]());
-    for (std::size_t i = 0; i < n; ++i) {
-      request.held_flags[i] = argument(kNames[kHeld], [&] {
-        return to_bool(PySequence_Fast_GET_ITEM(held.get(), Py_ssize_t(i)));
-      });
-    }
-    const std::vector<double> lower = vector_of_length(kLower, a[kLower], n);
-    const std::vector<double> upper = vector_of_length(kUpper, a[kUpper], n);
-    const std::vector<Bounds> catalogue = param_bounds(tree);
-    const std::vector<std::string> names = param_names(tree);
-    for (std::size_t i = 0; i < n; ++i) {
-      const Bounds b{std::fmax(lower[i], catalogue[i].lo), std::fmin(upper[i], catalogue[i].hi)};
-      if (!(b.lo <= b.hi)) {
-        raise(PyExc_ValueError, "the box of " + names[i] + " is empty: (" + format_debug(lower[i]) +
-                                    ", " + format_debug(upper[i]) + ")");
-      }
-      request.box.push_back(b);
-    }
-    for (const auto& start : request.starts) {
-      for (std::size_t i = 0; i < n; ++i) {
-        if (!std::isfinite(start[i])) {
-          raise(PyExc_ValueError,
-                "starting value of " + names[i] + " must be finite, got " + format_debug(start[i]));
-        }
-      }
-    }
-    std::string weight = FitOptions{}.modulus ? "modulus" : "unit";
-    if (a[kWeight]) weight = argument(kNames[kWeight], [&] { return to_string(a[kWeight]); });
-    const auto modulus = parse_weighting(weight);
-    if (!modulus) raise(PyExc_ValueError, unknown_weighting_message(weight));
-    if (a[kSearch]) request.search = argument(kNames[kSearch], [&] { return to_bool(a[kSearch]); });
-    if (a[kQuick] && argument(kNames[kQuick], [&] { return to_bool(a[kQuick]); })) {
-      request.settings = SearchSettings::quick();
-    }
-    if (a[kSeed]) request.settings.seed = argument(kNames[kSeed], [&] { return to_u64(a[kSeed]); });
-    if (a[kEffort]) {
-      // Scales how many starts the search draws, screens, polishes and hops from.
-      const std::uint32_t effort = argument(kNames[kEffort], [&] { return to_u32(a[kEffort]); });
-      if (effort == 0) raise(PyExc_ValueError, "effort must be at least 1, got 0");
-      SearchSettings& s = request.settings;
-      s.quasi_random *= effort, s.screened *= effort, s.polished *= effort, s.hops *= effort;
-    }
-    FitOptions options;
+    options.lower = argument(kNames[kLower], [&] { return to_double_vector(a[kLower]); });
+    options.upper = argument(kNames[kUpper], [&] { return to_double_vector(a[kUpper]); });
+    if (a[kWeight])
+      options.weight = argument(kNames[kWeight], [&] { return to_string(a[kWeight]); });
+    if (a[kSearch])
+      options.search = argument(kNames[kSearch], [&] { return to_string(a[kSearch]); });
+    if (a[kSeed]) options.seed = argument(kNames[kSeed], [&] { return to_u64(a[kSeed]); });
+    if (a[kEffort]) options.effort = argument(kNames[kEffort], [&] { return to_u32(a[kEffort]); });
     if (a[kMaxIterations])
-      options.max_iterations =
+      options.lm.max_iterations =
           argument(kNames[kMaxIterations], [&] { return to_u32(a[kMaxIterations]); });
-    if (a[kFtol]) options.ftol = argument(kNames[kFtol], [&] { return to_double(a[kFtol]); });
-    if (a[kXtol]) options.xtol = argument(kNames[kXtol], [&] { return to_double(a[kXtol]); });
-    if (auto e = validate_options(FitMethod::LevenbergMarquardt, options))
-      raise(PyExc_ValueError, e->message());
-    // The first start is the one the local fit takes: checked as kelvara checks a start.
-    if (auto e = check_fit_inputs(rebuild(tree, request.starts.front()), spectrum.frequencies,
-                                  spectrum.impedances)) {
-      raise(PyExc_ValueError, e->message());
-    }
-    request.lm = LmSettings{options.ftol, options.xtol, 1e-8, options.max_iterations};
+    if (a[kFtol]) options.lm.ftol = argument(kNames[kFtol], [&] { return to_double(a[kFtol]); });
+    if (a[kXtol]) options.lm.xtol = argument(kNames[kXtol], [&] { return to_double(a[kXtol]); });
+    FitResultOr<EngineRequest> resolved =
+        engine_request(tree, spectrum.frequencies, spectrum.impedances, std::move(options));
+    if (auto* e = std::get_if<FitError>(&resolved)) raise(PyExc_ValueError, e->message());
+    const EngineRequest& request = std::get<EngineRequest>(resolved);
 
-    // The held values come from the first start; every start agrees on them.
-    for (auto& start : request.starts) {
-      for (std::size_t i = 0; i < n; ++i) {
-        if (request.held_flags[i]) start[i] = request.starts.front()[i];
-      }
-      clamp_into_bounds(start, request.box);
-    }
     const SeriesList first = rebuild(tree, request.starts.front());
     EngineOutcome result;
     bool interrupted = false;
     {
       AllowThreadsHeedingSignals unlocked;
       try {
-        FitProblem problem(first, spectrum.frequencies, spectrum.impedances, *modulus,
+        FitProblem problem(first, spectrum.frequencies, spectrum.impedances, request.modulus,
                            unlocked.hook());
         problem.bounds = request.box;
         problem.success_ceiling = success_ceiling(problem);

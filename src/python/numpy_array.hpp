@@ -3,6 +3,7 @@
 
 #include <complex>
 #include <cstddef>
+#include <span>
 
 #include "python/py.hpp"
 
@@ -14,5 +15,8 @@ void import_numpy();
 // A new one-dimensional complex128 array of n entries that owns its buffer;
 // `data` receives the buffer, to be filled before the array is shared.
 Ref new_complex_array(std::size_t n, std::complex<double>*& data);
+
+// A new one-dimensional float64 array holding a copy of `values`.
+Ref new_real_array(std::span<const double> values);
 
 }  // namespace kelvara::py

@@ -28,12 +28,9 @@ std::optional<std::size_t> parse_count(const char* text) {
 
 struct Pool {
   explicit Pool(std::size_t n)
-      : size(n),
-        control(tbb::global_control::max_allowed_parallelism, n),
-        arena(static_cast<int>(n)) {}
+      : size(n), control(tbb::global_control::max_allowed_parallelism, n) {}
   std::size_t size;
   tbb::global_control control;
-  tbb::task_arena arena;
 };
 
 // Built on first use and kept for the life of the process. `creation` is
@@ -87,7 +84,7 @@ std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus,
   return std::min(n, max_pool_size(processors));
 }
 
-tbb::task_arena& worker_pool() { return pool().arena; }
+void start_worker_pool() { pool(); }
 
 std::size_t worker_pool_size() {
   if (const std::size_t lost = lost_size.load(std::memory_order_relaxed)) return lost;

@@ -3,6 +3,13 @@
 // parallel map: over frequencies in long impedance evaluations and over
 // parameters in finite-difference Jacobians.
 //
+// The pool is a cap on oneTBB's workers (one global_control), not an arena
+// that callers enter: every calling thread maps in its own implicit arena,
+// and the workers, at most size - 1 of them, help whichever maps are open.
+// A shared arena has one slot per thread of the pool, so fits from several
+// Python threads queued for its slots (with the pool at one thread, each
+// waited for the one slot) instead of running side by side.
+//
 // Its size is read once, on first use: RAYON_NUM_THREADS, else its older
 // alias RAYON_RS_NUM_CPUS, else the number of processors. The names are
 // kept because scripts that tune the pool already set them.
@@ -13,7 +20,6 @@
 // threads of its own, as many as the parent's pool had.
 
 #include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 
 #include <cstddef>
 #include <optional>
@@ -33,7 +39,8 @@ std::size_t max_pool_size(std::size_t processors);
 std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus,
                            std::size_t processors);
 
-tbb::task_arena& worker_pool();
+// Starts the pool (reads its size) if it has not started.
+void start_worker_pool();
 std::size_t worker_pool_size();
 
 // True in a child forked after the pool started: the pool is not usable.
@@ -52,8 +59,12 @@ void parallel_for_each_index(std::size_t n, F&& f) {
         const_cast<void*>(static_cast<const void*>(&f)));
     return;
   }
-  worker_pool().execute(
-      [&] { tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { f(i); }); });
+  start_worker_pool();
+  if (n == 1) {
+    f(std::size_t{0});  // nothing to share: spare the scheduler its round trip
+    return;
+  }
+  tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { f(i); });
 }
 
 }  // namespace kelvara

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -58,12 +59,11 @@ TEST(LevenbergMarquardtSingleStart, SpendsPatienceTimesNPlusOneEvaluations) {
       spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{10.0, 100.0, 1e-5}), f);
   const SeriesList nodes = rebuild(parsed("R0-(R1,C1)"), std::vector<double>{1.0, 1000.0, 1e-3});
   const FitProblem problem(nodes, f, z, true);
-  const std::vector<double> x0 = to_solver_coordinates(problem.bounds, problem.start);
-  const bool held[3] = {false, false, false};
+  const std::vector<std::size_t> every = {0, 1, 2};
   for (std::uint32_t patience : {1u, 2u, 3u}) {
     LmSettings settings;
     settings.patience = patience;
-    const LmRun run = levenberg_marquardt_single_start(problem, x0, held, settings);
+    const LmRun run = levenberg_marquardt_single_start(problem, problem.start, every, {}, settings);
     EXPECT_EQ(run.termination, Termination::LostPatience) << patience;
     EXPECT_EQ(run.evaluations, 4u * patience);
   }
@@ -117,6 +117,39 @@ INSTANTIATE_TEST_SUITE_P(
         SettleCase{"BeyondFromAFailedRun", {0.6, 1.5, 2e-3, 1.3}, Termination::LostPatience},
         SettleCase{"Inside", {0.6, 1.5, 2e-3, 0.9}, Termination::Orthogonal}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunRanking, AFailedRunNeverReplacesASuccessfulOne) {
+  // (success, cost) against the best (success, cost).
+  EXPECT_FALSE(run_replaces_best(false, 1e-9, true, 1.0));
+  EXPECT_TRUE(run_replaces_best(true, 1.0, false, 1e-9));
+  EXPECT_TRUE(run_replaces_best(true, 0.5, true, 1.0));
+  EXPECT_FALSE(run_replaces_best(true, 1.0, true, 1.0));  // ties keep the earlier run
+  EXPECT_TRUE(run_replaces_best(false, 0.5, false, 1.0));
+}
+
+TEST(LeastSquares, HeldParametersLeaveTheSolverAndKeepTheirValuesExactly) {
+  // The one run over free indices: a held log-scaled value does not even
+  // take the round trip through solver coordinates; pinned ones stay in the
+  // solver's vector with a zero column and do not move either.
+  const auto f = log_frequencies(1e4, 1e-1, 30);
+  const auto z =
+      spectrum_of(rebuild(parsed("R0-(R1,C1)"), std::vector<double>{10.0, 100.0, 1e-5}), f);
+  const SeriesList nodes = rebuild(parsed("R0-(R1,C1)"), std::vector<double>{0.3, 90.0, 2e-5});
+  const FitProblem problem(nodes, f, z, true);
+  const std::vector<std::size_t> free = {1, 2};
+  const LmRun held =
+      levenberg_marquardt_single_start(problem, problem.start, free, {}, LmSettings{});
+  EXPECT_EQ(held.params[0], 0.3);
+  EXPECT_TRUE(is_success(held.termination));
+  const bool pinned[3] = {false, true, false};
+  const LmRun pin = levenberg_marquardt_single_start(
+      problem, problem.start, std::vector<std::size_t>{0, 1, 2}, pinned, LmSettings{});
+  EXPECT_NEAR(pin.params[1], 90.0, 1e-9);
+  // Nothing free: no run, the start back.
+  const LmRun none = levenberg_marquardt_single_start(problem, problem.start, {}, {}, LmSettings{});
+  EXPECT_EQ(none.termination, Termination::WrongDimensions);
+  EXPECT_EQ(none.params, problem.start);
+}
 
 TEST(Jacobian, CentralDifferenceStepIsRelativeWithAFloor) {
   // Z = R: d(residual)/dR = 1 / w exactly, whatever the step.
@@ -356,9 +389,30 @@ TEST(FitInputs, StartWithEveryResistanceAtItsLowerBoundIsRefusedNamingThem) {
   }
 }
 
+// One parameter at its floor is as stuck as all of them: the plain fit
+// refuses it (the engine's search has starts of its own).
+TEST(FitInputs, AStartWithAnyParameterAtItsFloorIsRefusedByThePlainFit) {
+  const auto f = log_frequencies(1e4, 1e-2, 20);
+  const auto z =
+      spectrum_of(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.02, 0.05, 0.5, 0.85}), f);
+  for (const std::vector<double>& start :
+       {std::vector<double>{0, 0.1, 1, 0.8}, std::vector<double>{0.05, 1e-12, 1, 0.8},
+        std::vector<double>{0.05, 0.1, 0, 0.8}}) {
+    const auto result = run_fit(rebuild(parsed("R0-(R1,CPE1)"), start), f, z, {});
+    const auto* error = std::get_if<FitError>(&result);
+    ASSERT_TRUE(error) << start[0] << " " << start[1] << " " << start[2];
+    EXPECT_EQ(error->kind, FitError::Kind::InvalidStart);
+    EXPECT_NE(error->message().find("where no fit can move it"), std::string::npos);
+  }
+  const auto moved =
+      run_fit(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.05, 2e-12, 1, 0.8}), f, z, {});
+  EXPECT_TRUE(std::holds_alternative<FitOutcome>(moved));
+}
+
 // One point that is no measurement: a search can find a model finite there
 // (an exponent of 0 makes a CPE ignore the frequency), but no method may
-// call its fit a success, and none may end in an error instead.
+// call its fit a success. A global method that never saw a comparable cost
+// says so with its solver error instead.
 class PointThatIsNoMeasurement : public testing::TestWithParam<std::tuple<const char*, double>> {};
 
 TEST_P(PointThatIsNoMeasurement, FailsEveryMethodAlike) {
@@ -379,9 +433,49 @@ TEST_P(PointThatIsNoMeasurement, FailsEveryMethodAlike) {
   const SeriesList start =
       rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.03, 0.06, 0.4, 0.8});
   const auto result = run_fit(start, f, z, options);
-  const auto* outcome = std::get_if<FitOutcome>(&result);
-  ASSERT_TRUE(outcome) << std::get<FitError>(result).message();
-  EXPECT_FALSE(outcome->success) << "cost " << outcome->cost;
+  if (const auto* error = std::get_if<FitError>(&result)) {
+    EXPECT_EQ(error->kind, FitError::Kind::Solver) << error->message();
+    EXPECT_NE(error->message().find("found no best position"), std::string::npos);
+    EXPECT_NE(std::string(method), "levenberg_marquardt");
+    return;
+  }
+  const auto& outcome = std::get<FitOutcome>(result);
+  EXPECT_FALSE(outcome.success) << "cost " << outcome.cost;
+}
+
+// A NaN cost everywhere leaves a global method without a best position: it
+// says so in its own words rather than reporting the start as a result.
+TEST(GlobalMethods, WithoutAComparableCostEndInTheirSolverError) {
+  auto f = log_frequencies(1e4, 1e-2, 30);
+  auto z =
+      spectrum_of(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.02, 0.05, 0.5, 0.85}), f);
+  z[3] = {std::nan(""), 0.0};
+  const SeriesList start =
+      rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{0.03, 0.06, 0.4, 0.8});
+  // Differential evolution keeps its first scored trial, NaN or not.
+  for (const char* method : {"particle_swarm", "nelder_mead", "simulated_annealing"}) {
+    FitOptions options;
+    options.method = method;
+    options.seed = 1;
+    options.num_particles = 5, options.generations = 3;
+    options.nelder_mead_iterations = 5, options.sa_iterations = 5;
+    const auto result = run_fit(start, f, z, options);
+    const auto* error = std::get_if<FitError>(&result);
+    ASSERT_TRUE(error) << method << " reported an outcome";
+    std::string name = method;
+    std::replace(name.begin(), name.end(), '_', name == "nelder_mead" ? '-' : ' ');
+    EXPECT_EQ(error->message(), "solver error: " + name + " found no best position");
+  }
+}
+
+// 0 ohm at a point is no measurement: an all-zero spectrum fits nothing.
+TEST(FitInputs, AllZeroImpedanceIsNeverASuccess) {
+  const auto f = log_frequencies(1e4, 1e-2, 20);
+  const std::vector<Complex> z(f.size());
+  const auto result =
+      run_fit(rebuild(parsed("R0-(R1,CPE1)"), std::vector<double>{1, 1, 1e-3, 0.8}), f, z, {});
+  ASSERT_TRUE(std::holds_alternative<FitOutcome>(result));
+  EXPECT_FALSE(std::get<FitOutcome>(result).success);
 }
 
 INSTANTIATE_TEST_SUITE_P(

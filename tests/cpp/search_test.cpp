@@ -48,7 +48,8 @@ TEST(FreeFit, HeldParametersKeepTheirValuesAndHaveNoStatistics) {
   EXPECT_TRUE(out.outcome.success);
   // The free optimum with R0 held: fitting again from it changes nothing.
   std::vector<double> again = out.outcome.params;
-  const LmRun run = free_single_start(problem, again, std::vector<std::size_t>{1, 2}, LmSettings{});
+  const LmRun run = levenberg_marquardt_single_start(problem, again, std::vector<std::size_t>{1, 2},
+                                                     {}, LmSettings{});
   EXPECT_NEAR(cost_at(problem, run.params), out.outcome.cost, 1e-12 * (1 + out.outcome.cost));
 }
 
@@ -102,6 +103,23 @@ TEST(QuasiRandomStarts, StayInTheirRangesKeepHeldValuesAndFollowTheSeed) {
     EXPECT_TRUE(p[1] >= 0.5 && p[1] <= 1.0) << p[1];
     EXPECT_EQ(p[2], 1e-3);
   }
+}
+
+// However many starts an effort asks for, building them heeds an interrupt:
+// the hook is asked after the first interval, and its answer ends the work
+// long before ten million starts exist.
+TEST(SearchStarts, BuildingThemHeedsAnInterrupt) {
+  const std::vector<DrawRange> ranges = {{-3.0, 1.0, true}, {0.5, 1.0, false}};
+  const std::vector<double> base = {7.0, 0.9};
+  const bool held[] = {false, false};
+  int asked = 0;
+  const InterruptHook stop{[](void* n) { return ++*static_cast<int*>(n) > 0; }, &asked};
+  InterruptPoll quasi(stop), perturbed(stop);
+  EXPECT_THROW(quasi_random_starts(ranges, base, held, 10'000'000, 1, &quasi), FitInterrupted);
+  EXPECT_THROW(perturbed_starts(base, ranges, std::vector<Bounds>{{1e-12, INFINITY}, {0.0, 1.0}},
+                                held, 10'000'000, 1, &perturbed),
+               FitInterrupted);
+  EXPECT_EQ(asked, 2);
 }
 
 struct SearchCase {

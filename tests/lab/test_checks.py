@@ -50,8 +50,9 @@ def broken(column, rows, value):
             (10, 11),
         ),
         (frame(), "inductive", "info", (0, 1, 2, 3, 4)),
+        (frame(z=np.zeros(20)), "zero-impedance", "error", tuple(range(20))),
     ],
-    ids=["nan", "inf", "zero-f", "negative-f", "duplicate", "inductive"],
+    ids=["nan", "inf", "zero-f", "negative-f", "duplicate", "inductive", "zero-z"],
 )
 def test_each_fault_is_found_in_its_rows(data, code, severity, rows):
     found = codes(kl.check(data))

@@ -179,11 +179,14 @@ def test_a_zero_width_bound_fixes_the_parameter(data):
         ({"start": {"R0.r": math.nan}}, "must be finite"),
         ({"search": "global"}, "search must be one of"),
         ({"fixed": {"R0.r": 0.02}, "num_particles": 10}, "num_particles"),
+        ({"fixed": {"R0.r": math.inf}}, "R0.r = inf must be a finite number"),
+        ({"bounds": {"R0.r": (math.inf, math.inf)}}, "R0.r \\(inf, inf\\) holds no finite"),
+        ({"colour": "red"}, "unknown fit option\\(s\\) \\['colour'\\]"),
     ],
 )
 def test_bad_fixed_and_bounds_are_refused(data, options, message):
     # An option the bounded path cannot honour is a TypeError, as for any unknown keyword.
-    error = TypeError if "num_particles" in options else ValueError
+    error = TypeError if {"num_particles", "colour"} & set(options) else ValueError
     with pytest.raises(error, match=message):
         kelvara_lab.fit("two_rq_l", data, **options)
 
@@ -212,11 +215,57 @@ def test_report_round_trips_through_json_exactly(data):
     assert back.values == report.values and back.circuit == report.circuit
     assert np.array_equal(back.covariance, report.covariance, equal_nan=True)
     assert back.findings == report.findings
+    assert (back.termination, back.message) == (report.termination, report.message)
     rebuilt = back.fitted_circuit()
     assert rebuilt.param_values() == list(report.values)
     assert np.array_equal(rebuilt.impedance(data[0]), report.impedance())
-    with pytest.raises(ValueError, match="not a fit report"):
-        FitReport.from_json('{"format": "other"}')
+    damaged = json.loads(text)
+    del damaged["statistics"]
+    for bad, message in [
+        ('{"format": "other"}', "not a fit report"),
+        ("[1, 2", "not a fit report: not JSON"),
+        (json.dumps(damaged), "not a whole fit report: 'statistics' is missing"),
+        (
+            text.replace('"success": false', '"success": 0').replace(
+                '"success": true', '"success": 0'
+            ),
+            "0 is not true or false",
+        ),
+        (text.replace('"value": ', '"value": true, "x": ', 1), "True is not a number"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            FitReport.from_json(bad)
+
+
+@pytest.mark.parametrize(
+    ("patience", "termination"),
+    [(200, "converged"), (1, "lost_patience")],
+    ids=["converged", "out-of-patience"],
+)
+def test_report_says_why_the_solver_stopped(data, patience, termination):
+    # From thirty times the catalogue values one solver evaluation per parameter is not enough.
+    model = kelvara.Circuit("two_rq_l")
+    far = {
+        name: 30 * value
+        for name, value in zip(model.param_names(), model.param_values(), strict=True)
+        if not name.endswith("alpha")
+    }
+    report = kelvara_lab.fit(
+        "two_rq_l",
+        data,
+        fixed={"R0.r": 0.02},
+        start=far,
+        search="local",
+        max_iterations=patience,
+    )
+    assert report.termination == termination and report.success == (termination == "converged")
+    assert report.message and report.message in str(report)
+
+
+@pytest.mark.parametrize("effort", [0, 17])
+def test_effort_beyond_its_cap_is_refused_naming_the_rule(data, effort):
+    with pytest.raises(ValueError, match=f"effort must be 1 to 16.*got {effort}"):
+        kelvara_lab.fit("two_rq_l", data, effort=effort)
 
 
 def test_report_prints_a_table_and_plots(data, tmp_path):

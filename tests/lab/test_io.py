@@ -4,7 +4,6 @@ import ast
 import os
 import subprocess
 import sys
-import time
 from importlib import metadata
 from pathlib import Path
 
@@ -37,12 +36,12 @@ INSTRUMENT_FILES = [
     ("impedance.py/exampleDataPowersuite.txt", 1, 30, 0.1, 2.0e6, "pyimpspec"),
     ("impedance.py/exampleDataVersaStudio.par", 1, 61, 0.021544, 1.0e5, "impedance"),
     ("pyimpspec/case-multiple-spectra.mpt", 3, 87, 1.0, 1.0e4, "pyimpspec"),
-    ("pyimpspec/case-multiple-spectra.csv", 4, 116, 1.0, 1.0e4, "pyimpspec"),
-    ("pyimpspec/case-multiple-spectra-reverse.csv", 2, 58, 1.0, 1.0e4, "pyimpspec"),
+    ("pyimpspec/case-multiple-spectra.csv", 4, 116, 1.0, 1.0e4, "pandas"),
+    ("pyimpspec/case-multiple-spectra-reverse.csv", 2, 58, 1.0, 1.0e4, "pandas"),
     ("pyimpspec/drift-corrected-data.dta", 2, 110, 0.10016, 1.0008e5, "pyimpspec"),
     ("pyimpspec/data.xlsx", 4, 116, 1.0, 1.0e4, "pyimpspec"),
     ("pyimpspec/data.ods", 4, 116, 1.0, 1.0e4, "pyimpspec"),
-    ("pyimpspec/case-fragment.csv", 1, 6, 1389.5, 7196.9, "pyimpspec"),
+    ("pyimpspec/case-fragment.csv", 1, 6, 1389.5, 7196.9, "pandas"),
 ]
 
 
@@ -244,10 +243,9 @@ def test_data_on_one_line_is_refused_at_once(tmp_path, header, separator, points
     values = np.random.default_rng(1).uniform(1, 100, 3 * points)
     path = tmp_path / "one-line.csv"
     path.write_text(header + separator + ",".join(f"{v:.6f}" for v in values) + "\n")
-    start = time.perf_counter()
-    with pytest.raises(ReadError, match="one-line.csv"):
+    # Refused by the pass over the line lengths, before any parser sees 2.7 MB of row.
+    with pytest.raises(ReadError, match="bytes long" if points > 100 else "one-line.csv"):
         kl.read(path)
-    assert time.perf_counter() - start < 2
 
 
 @pytest.mark.parametrize("kind", ["folder", "pipe"])

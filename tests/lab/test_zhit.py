@@ -64,6 +64,8 @@ def test_drift_at_low_frequency_shows_as_deviation():
         ({"interpolation": "linear"}, "interpolation"),
         ({"smoothing": "lowess"}, "smoothing"),
         ({"weights": [1.0, 2.0]}, "weights"),
+        ({"width": 0.0}, "finite positive width"),
+        ({"center": float("nan")}, "finite center"),
     ],
 )
 def test_rejects_bad_options(options, error):

@@ -17,6 +17,7 @@ from kelvara_lab.batch.runner import (
     run_items,
     single_thread_pool,
     spectra_of,
+    stopping,
 )
 from kelvara_lab.drt.misfit import DrtMisfitWarning
 from kelvara_lab.drt.result import DrtResult
@@ -83,7 +84,12 @@ def drt_chunk(
     """DRTs of a chunk of spectra; runs wherever the executor puts it."""
     if single_thread:
         single_thread_pool()
-    return [(item[0], _outputs_for(item, options, keep_results)) for item in items]
+    out = []
+    for item in items:
+        if stopping():  # Ctrl-C during a threaded batch
+            break
+        out.append((item[0], _outputs_for(item, options, keep_results)))
+    return out
 
 
 def drt_table(

@@ -7,6 +7,7 @@ draws them), so that no spectrum is fitted twice.
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Mapping
 from typing import Any
 
@@ -15,12 +16,14 @@ import pandas as pd
 
 from kelvara_lab.batch.runner import (
     ID,
+    BatchInterrupted,
     Item,
     first_line,
     items_of,
     run_items,
     single_thread_pool,
     spectra_of,
+    stopping,
 )
 from kelvara_lab.circuit.elements import ensure, used_by
 from kelvara_lab.circuit.model import model_of
@@ -112,8 +115,17 @@ def fit_chunk(
     out = []
     with no_network_warning_silenced():
         for item in items:
+            if stopping():
+                break
             own = options if starts is None else {**options, "start": starts[item[0]]}
-            out.append((item[0], _outputs_for(circuit, item, own, keep_reports)))
+            try:
+                out.append((item[0], _outputs_for(circuit, item, own, keep_reports)))
+            except KeyboardInterrupt:
+                # Off the main thread a fit stops this way on Ctrl-C: the chunk ends with
+                # what finished. On the main thread the batch itself is interrupted.
+                if threading.current_thread() is threading.main_thread():
+                    raise
+                break
     return out
 
 
@@ -152,17 +164,27 @@ def fit_table(
         own = None if starts is None else {item[0]: starts[item[0]] for item in chunk}
         return circuit, chunk, fit_options, single_thread, own, keep_reports, definitions
 
-    results = run_items(
-        fit_chunk,
-        items,
-        arguments,
-        _failed,
-        executor=executor,
-        progress=progress,
-        description="fitting",
-        max_chunk=_MAX_CHUNK,
-        chunk_size=chunk_size,
-    )
+    try:
+        results = run_items(
+            fit_chunk,
+            items,
+            arguments,
+            _failed,
+            executor=executor,
+            progress=progress,
+            description="fitting",
+            max_chunk=_MAX_CHUNK,
+            chunk_size=chunk_size,
+        )
+    except BatchInterrupted as stop:
+        stop.table, _ = _table(stop.finished, columns, notation)
+        raise
+    return _table(results, columns, notation)
+
+
+def _table(
+    results: dict[int, list[Output]], columns: list[str], notation: str
+) -> tuple[pd.DataFrame, dict[str, FitReport]]:
     outputs: list[Output] = [out for position in sorted(results) for out in results[position]]
     table = pd.DataFrame([row for row, _ in outputs]).reindex(columns=columns)
     table["circuit"] = notation

@@ -11,6 +11,7 @@ from __future__ import annotations
 import math
 import multiprocessing
 import os
+import threading
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import (
@@ -39,6 +40,31 @@ SERIAL_BELOW = 8
 ID = "spectrum"
 Item = tuple[int, str, Any]  # (position, id, source): source is a path, a frame or (f, z)
 Task = Callable[..., Any]  # a chunk's work: (chunk-specific arguments...) -> its rows
+
+
+# Set by Ctrl-C during a threaded batch: its chunks stop before their next spectrum.
+_stopping = threading.Event()
+
+
+def stopping() -> bool:
+    """Whether a batch in this process was interrupted: a chunk starts no more spectra."""
+    return _stopping.is_set()
+
+
+class BatchInterrupted(KeyboardInterrupt):
+    """Ctrl-C during a batch: it stopped, and carries what finished.
+
+    `finished` maps an item's position to its outputs; `table` holds the finished rows once
+    the batch has built them (None until then).
+    """
+
+    def __init__(self, finished: dict[int, list[Any]], total: int) -> None:
+        super().__init__(
+            f"interrupted: {len(finished)} of {total} spectra finished; their rows are in "
+            "this error's .table"
+        )
+        self.finished = finished
+        self.table: pd.DataFrame | None = None
 
 
 def single_thread_pool() -> None:
@@ -143,23 +169,31 @@ def run_pooled(
     each.
 
     A worker process that dies breaks its whole pool: every chunk then in flight fails with
-    ``BrokenProcessPool``, though one of them at most killed it. Those chunks run again,
-    each on a one-worker pool of its own where a death can only be its chunk's; the chunks
-    not yet started go on on a fresh pool.
+    ``BrokenProcessPool``, though one spectrum at most killed it. Those chunks' spectra run
+    again one at a time (`_one_at_a_time`), and the chunks not yet started go on on a fresh
+    pool. A Dask client replaces a dead worker itself and fails only the chunk it ran
+    (``KilledWorker``); that chunk's spectra run again one at a time on the client.
     """
     limit = workers(pool)
     pending = deque(chunks)
     running: dict[Future[Any], list[Item]] = {}
+    killed: list[list[Item]] = []
     replacement: ProcessPoolExecutor | None = None
     try:
         while pending or running:
             while pending and len(running) < limit:
                 chunk = pending.popleft()
                 running[pool.submit(task, *arguments(chunk))] = chunk
-            done, _ = wait(running, return_when=FIRST_COMPLETED)
+            # A timeout, so that the main thread runs its signal handlers: a Ctrl-C taken by
+            # a worker thread would otherwise wait for the next chunk to end.
+            done, _ = wait(running, timeout=0.1, return_when=FIRST_COMPLETED)
             if not any(_broke(pool, future) for future in done):
                 for future in done:
-                    record(running.pop(future), future)
+                    chunk = running.pop(future)
+                    if _killed(future):
+                        killed.append(chunk)
+                    else:
+                        record(chunk, future)
                 continue
             # The pool is gone, and with it whatever else it was running.
             wait(running)
@@ -168,10 +202,24 @@ def run_pooled(
                 if not _broke(pool, future):
                     record(chunk, future)
             running.clear()
-            _isolate(task, lost, arguments, record)
+            _one_at_a_time(task, lost, arguments, record, None)
             if replacement is not None:
                 replacement.shutdown(wait=True)
             pool = replacement = _process_pool(limit)
+        _one_at_a_time(task, killed, arguments, record, pool)
+    except KeyboardInterrupt:
+        if not isinstance(pool, ThreadPoolExecutor):
+            raise
+        # Threads cannot be killed: their chunks stop before the next spectrum, and the fit
+        # in flight on each heeds Ctrl-C itself. What finished is kept.
+        _stopping.set()
+        for future in running:
+            future.cancel()
+        wait(running)
+        for future, chunk in running.items():
+            if not future.cancelled() and future.exception() is None:
+                record(chunk, future)
+        raise
     finally:
         if replacement is not None:
             replacement.shutdown(wait=True, cancel_futures=True)
@@ -181,23 +229,65 @@ def _broke(pool: Executor, future: Future[Any]) -> bool:
     return isinstance(pool, ProcessPoolExecutor) and isinstance(future.exception(), BrokenExecutor)
 
 
-def _isolate(
+def _killed(future: Future[Any]) -> bool:
+    # Named, not imported: Dask is optional.
+    return type(future.exception()).__name__ == "KilledWorker"
+
+
+def _one_at_a_time(
     task: Task,
     chunks: list[list[Item]],
     arguments: Callable[[list[Item]], tuple[Any, ...]],
     record: Callable[[list[Item], Future[Any]], None],
+    client: Executor | None,
 ) -> None:
-    """Run each chunk on a one-worker pool of its own, side by side."""
-    pools = {}
+    """Run the spectra of lost chunks one per task, so that only a spectrum that kills its
+    worker fails: on `client` (a Dask client's executor, which restarts its workers), or
+    without one each chunk on a one-worker process pool of its own, side by side, made
+    afresh after every death."""
+    if client is not None:
+        # Side by side first; a spectrum lost then may only have been queued on the worker
+        # that another killed, so it runs once more with nothing beside it.
+        alone = {client.submit(task, *arguments([item])): item for c in chunks for item in c}
+        again = []
+        for future in as_completed(alone):
+            if _killed(future):
+                again.append(alone[future])
+            else:
+                record([alone[future]], future)
+        for item in again:
+            future = client.submit(task, *arguments([item]))
+            wait([future])
+            record([item], future)
+        return
+    lanes = [deque(chunk) for chunk in chunks]
+    solos: list[ProcessPoolExecutor | None] = [None] * len(lanes)
+    running: dict[Future[Any], tuple[int, Item]] = {}
+
+    def start(lane: int) -> None:
+        if not lanes[lane]:
+            return
+        solo = solos[lane] = solos[lane] or _process_pool(1)
+        item = lanes[lane].popleft()
+        running[solo.submit(task, *arguments([item]))] = (lane, item)
+
     try:
-        for chunk in chunks:
-            solo = _process_pool(1)
-            pools[solo.submit(task, *arguments(chunk))] = (chunk, solo)
-        for future in as_completed(pools):
-            record(pools[future][0], future)
+        for lane in range(len(lanes)):
+            start(lane)
+        while running:
+            done, _ = wait(running, return_when=FIRST_COMPLETED)
+            for future in done:
+                lane, item = running.pop(future)
+                record([item], future)
+                solo = solos[lane]
+                if solo is not None and _broke(solo, future):
+                    solo.shutdown(wait=True)
+                    solos[lane] = None
+                start(lane)
     finally:
-        for _, solo in pools.values():
-            solo.shutdown(wait=True, cancel_futures=True)
+        for solo in solos:
+            if solo is not None:
+                solo.shutdown(wait=True, cancel_futures=True)
 
 
 def run_items(
@@ -225,27 +315,50 @@ def run_items(
     bar = tqdm(total=len(items), disable=not progress, desc=description, unit="spectrum")
     results: dict[int, list[Any]] = {}
     try:
-        if pool is None:
-            for item in items:
-                results.update(task(*arguments([item], False)))
-                bar.update(1)
-        else:
-            size = chunk_size or max(1, min(max_chunk, math.ceil(len(items) / (4 * workers(pool)))))
-            chunks = [items[i : i + size] for i in range(0, len(items), size)]
-
-            def record(chunk: list[Item], future: Future[Any]) -> None:
-                error = future.exception()
-                if error is None:
-                    results.update(future.result())
-                else:
-                    text = f"{type(error).__name__}: {first_line(error)}"
-                    for position, ident, _ in chunk:
-                        results[position] = [failed(ident, text)]
-                bar.update(len(chunk))
-
-            run_pooled(task, pool, chunks, lambda chunk: arguments(chunk, single_thread), record)
+        _run_items(
+            task, items, arguments, failed, pool, single_thread, bar, results, max_chunk, chunk_size
+        )
+    except KeyboardInterrupt as error:
+        if isinstance(error, BatchInterrupted):
+            raise
+        raise BatchInterrupted(results, len(items)) from None
     finally:
         bar.close()
         if owned and pool is not None:
             pool.shutdown(wait=True, cancel_futures=True)
+        _stopping.clear()
     return results
+
+
+def _run_items(
+    task: Task,
+    items: list[Item],
+    arguments: Callable[[list[Item], bool], tuple[Any, ...]],
+    failed: Callable[[str, str], Any],
+    pool: Executor | None,
+    single_thread: bool,
+    bar: Any,
+    results: dict[int, list[Any]],
+    max_chunk: int,
+    chunk_size: int | None,
+) -> None:
+    """Fill `results` from `items`, serially or chunked on `pool`."""
+    if pool is None:
+        for item in items:
+            results.update(task(*arguments([item], False)))
+            bar.update(1)
+    else:
+        size = chunk_size or max(1, min(max_chunk, math.ceil(len(items) / (4 * workers(pool)))))
+        chunks = [items[i : i + size] for i in range(0, len(items), size)]
+
+        def record(chunk: list[Item], future: Future[Any]) -> None:
+            error = future.exception()
+            if error is None:
+                results.update(future.result())
+            else:
+                text = f"{type(error).__name__}: {first_line(error)}"
+                for position, ident, _ in chunk:
+                    results[position] = [failed(ident, text)]
+            bar.update(len(chunk))
+
+        run_pooled(task, pool, chunks, lambda chunk: arguments(chunk, single_thread), record)

@@ -28,7 +28,7 @@ from kelvara_lab.drt.system import (
     tail_impedance,
     weights_for,
 )
-from kelvara_lab.spectrum.record import load
+from kelvara_lab.spectrum.record import load, one_spectrum
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -68,6 +68,7 @@ def canonical(f: FloatArray, z: ComplexArray) -> tuple[FloatArray, ComplexArray]
 
 def drt(
     data: Any,
+    z: Any = None,
     *,
     method: str = "tr-rbf",
     lambda_: float | str = "auto",
@@ -88,8 +89,8 @@ def drt(
 ) -> DrtResult:
     """The distribution of relaxation times of one spectrum.
 
-    `data` is a BDF frame, a file path or a pair ``(f, z)`` (checked as `kl.fit` checks it;
-    ``check=False`` skips the checks); rows may come in any order, repeated frequencies are
+    `data` is a BDF frame, a file path, a pair ``(f, z)``, or ``f`` with ``z`` beside it
+    (checked as `kl.fit` checks it; ``check=False`` skips the checks); rows may come in any order, repeated frequencies are
     averaged. ``mode`` fits "complex" (both parts), "real" or "imag"; a part that cannot see
     R_inf (imaginary) or L (real) gets it afterwards from the other part's residual.
 
@@ -130,7 +131,7 @@ def drt(
     given = _lambda(lambda_)
     if isinstance(extend, bool) or not (math.isfinite(float(extend)) and extend >= 0):
         raise ValueError(f"extend must be a finite number of decades >= 0, got {extend!r}")
-    spectrum = load(data, run_checks=check)
+    spectrum = load(one_spectrum(data, z), run_checks=check)
     f, z = spectrum.frequencies, spectrum.impedances
     if f.size < 3:
         raise ValueError(f"a DRT needs at least 3 points, got {f.size}")

@@ -34,6 +34,8 @@ def parameter_boxes(
             raise _name_error("fixed", name, names)
         lo, hi = catalogue[names.index(name)]
         value = float(value)
+        if not math.isfinite(value):
+            raise ValueError(f"fixed: {name} = {value} must be a finite number")
         if not (lo <= value <= hi):
             raise ValueError(f"fixed: {name} = {value} lies outside its valid range [{lo}, {hi}]")
         held[name] = value
@@ -56,6 +58,8 @@ def parameter_boxes(
                 f"bounds: {name} ({user_lo}, {user_hi}) does not meet its valid range "
                 f"[{catalogue[i][0]}, {catalogue[i][1]}]"
             )
+        if not math.isfinite(lo):
+            raise ValueError(f"bounds: {name} ({user_lo}, {user_hi}) holds no finite value")
         if lo == hi:
             held[name] = lo
         box[i] = (lo, hi)

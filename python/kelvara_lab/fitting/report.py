@@ -68,6 +68,10 @@ class FitReport:
     start: str
     message: str
     findings: tuple[Finding, ...] = ()
+    #: why the solver stopped where it did ("converged", "lost_patience", ...; ``message``
+    #: says it in words); empty where kelvara's own ``Circuit.fit`` ran, whose result
+    #: carries its success alone
+    termination: str = ""
     frequencies: npt.NDArray[np.float64] = field(default_factory=lambda: np.empty(0))
     impedances: npt.NDArray[np.complex128] = field(
         default_factory=lambda: np.empty(0, dtype=complex)
@@ -196,6 +200,7 @@ class FitReport:
             "iterations": self.iterations,
             "start": self.start,
             "message": self.message,
+            "termination": self.termination,
             "verdict": None if self.verdict is None else self.verdict.to_dict(),
             "findings": [
                 {"severity": f.severity, "code": f.code, "message": f.message, "rows": list(f.rows)}
@@ -232,10 +237,19 @@ class FitReport:
 
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> FitReport:
-        if data.get("format") != FORMAT:
-            raise ValueError(
-                f"not a fit report (format {data.get('format')!r}, expected {FORMAT!r})"
-            )
+        """The report `to_dict` wrote; a ValueError naming what is missing or wrong else."""
+        if not isinstance(data, dict) or data.get("format") != FORMAT:
+            found = data.get("format") if isinstance(data, dict) else type(data).__name__
+            raise ValueError(f"not a fit report (format {found!r}, expected {FORMAT!r})")
+        try:
+            return cls._from_dict(data)
+        except KeyError as error:
+            raise ValueError(f"not a whole fit report: {error} is missing") from None
+        except (TypeError, ValueError, IndexError, AttributeError) as error:
+            raise ValueError(f"not a valid fit report: {error}") from None
+
+    @classmethod
+    def _from_dict(cls, data: dict[str, Any]) -> FitReport:
         parameters = data["parameters"]
         stats = data["statistics"]
         raw = data["data"]
@@ -249,7 +263,7 @@ class FitReport:
             values=tuple(decode(p["value"]) for p in parameters),
             stderr=tuple(decode(p["stderr"]) for p in parameters),
             units=tuple(p["unit"] for p in parameters),
-            fixed=tuple(p["name"] for p in parameters if p["fixed"]),
+            fixed=tuple(p["name"] for p in parameters if _flag(p["fixed"])),
             bounds=tuple((decode(p["bounds"][0]), decode(p["bounds"][1])) for p in parameters),
             covariance=covariance,
             cost=decode(stats["cost"]),
@@ -259,7 +273,7 @@ class FitReport:
             points=int(stats["points"]),
             aic=decode(stats["aic"]),
             bic=decode(stats["bic"]),
-            success=bool(data["success"]),
+            success=_flag(data["success"]),
             method=data["method"],
             engine=data["engine"],
             weight=data["weight"],
@@ -267,6 +281,7 @@ class FitReport:
             iterations=int(data["iterations"]),
             start=data["start"],
             message=data["message"],
+            termination=data.get("termination", ""),
             findings=tuple(
                 Finding(f["severity"], f["code"], f["message"], tuple(f["rows"]))
                 for f in data["findings"]
@@ -292,7 +307,11 @@ class FitReport:
 
     @classmethod
     def from_json(cls, text: str) -> FitReport:
-        return cls.from_dict(json.loads(text))
+        try:
+            data = json.loads(text)
+        except ValueError as error:
+            raise ValueError(f"not a fit report: not JSON ({error})") from None
+        return cls.from_dict(data)
 
     # -- pictures ----------------------------------------------------------------------
 
@@ -301,3 +320,9 @@ class FitReport:
         data with the fit, on one new figure."""
         figure: Figure = display.render(self, "plot")
         return figure
+
+
+def _flag(value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise ValueError(f"{value!r} is not true or false")
+    return value

@@ -28,14 +28,15 @@ from kelvara_lab.circuit.notation import notation_of
 from kelvara_lab.fitting.inputs import parameter_boxes, start_values
 from kelvara_lab.fitting.report import FitReport, information_criteria
 from kelvara_lab.fitting.verdict import judge, noise_floor
-from kelvara_lab.spectrum.record import Spectrum, load
+from kelvara_lab.spectrum.record import Spectrum, load, one_spectrum
 
 FloatArray = npt.NDArray[np.float64]
 Search = Literal["thorough", "quick", "local"]
 SEARCHES: tuple[Search, ...] = ("thorough", "quick", "local")
-# The search's default multiplier of its starts: on bench/search.py effort 1, 2 and 4
-# reached the reference on 87.0, 89.4 and 91.9 % of spectra; the rate is worth the time.
-DEFAULT_EFFORT = 4
+# The engine's own options (search preset, seed, effort) as the core declares them.
+ENGINE_OPTIONS: dict[str, dict[str, Any]] = {o["name"]: o for o in _engine.engine_options()}
+#: the search's default multiplier of its starts, and the most it takes
+DEFAULT_EFFORT = int(ENGINE_OPTIONS["effort"]["default"])
 
 
 # The fit options as kelvara declares them (name, default, owning method, rule).
@@ -46,6 +47,9 @@ _LOCAL_METHOD = "levenberg_marquardt"
 _ENGINE_OPTIONS = {"guess_init", "weights"} | {
     o["name"] for o in FIT_OPTIONS if o["owner"] in (None, _LOCAL_METHOD) and o["name"] != "seed"
 }
+
+# Every option Circuit.fit() takes besides the spectrum.
+_KNOWN_OPTIONS = {"guess_init", "weights"} | {o["name"] for o in FIT_OPTIONS}
 
 
 @contextlib.contextmanager
@@ -132,8 +136,7 @@ def _engine_fit(
         [b[0] for b in box],
         [b[1] for b in box],
         weight=weight,
-        search=search != "local",
-        quick=search == "quick",
+        search=search,
         seed=0 if seed is None else seed,
         effort=effort,
         **engine_options,
@@ -143,7 +146,7 @@ def _engine_fit(
     covariance = np.array(out["covariance"], dtype=float).reshape(len(names), len(names))
     if search != "local":
         engine = (
-            f"kelvara_lab engine, {search} search over {out['starts']} solver runs "
+            f"kelvara_lab engine, {search} search over {out['solver_runs']} solver runs "
             f"(seed {seed or 0})"
         )
     else:
@@ -159,6 +162,8 @@ def _engine_fit(
         engine=engine,
         evaluations=int(out["evaluations"]),
         iterations=int(out["iterations"]),
+        termination=str(out["termination"]),
+        message=str(out["message"]),
         stderr=[math.nan] * len(names) if stderr is None else list(stderr),
         covariance=covariance,
         fixed=tuple(name for name in names if name in held),
@@ -182,6 +187,8 @@ def _report(
     engine: str,
     evaluations: int,
     iterations: int,
+    termination: str = "",
+    message: str = "",
     stderr: list[float],
     covariance: FloatArray,
     fixed: tuple[str, ...],
@@ -237,7 +244,8 @@ def _report(
         evaluations=evaluations,
         iterations=iterations,
         start=start,
-        message="",
+        message=message,
+        termination=termination,
         findings=data.findings,
         frequencies=f,
         impedances=z,
@@ -295,6 +303,7 @@ def _kelvara_fit(
 def fit(
     circuit: str,
     data: Any,
+    z: Any = None,
     *,
     fixed: Mapping[str, float] | None = None,
     bounds: Mapping[str, tuple[float, float]] | None = None,
@@ -313,9 +322,9 @@ def fit(
     ``fixed={"R0.r": 0.02}`` holds parameters; ``bounds={"CPE1.alpha": (0.5, 1)}`` narrows
     their valid box; ``start`` gives start values (a mapping of names, or one value per
     parameter). ``search="thorough"`` (default) adds the spectrum-scaled search to the local
-    fit, deterministic for a given ``seed``; ``effort`` multiplies its starts (the default, 4,
-    finds the best minimum of hard many-arc circuits more often than 1 at about twice the
-    time);
+    fit, deterministic for a given ``seed``; ``effort`` (1 to 16) multiplies its starts (the
+    default, 4, finds the best minimum of hard many-arc circuits more often than 1 at about
+    twice the time);
     ``search="quick"`` runs it with a quarter of the starts (a screen of many candidates);
     ``search="local"`` is the local fit alone, and without fixed, bounds or start it is
     kelvara's ``Circuit.fit(**fit_options)`` exactly
@@ -327,9 +336,15 @@ def fit(
         raise TypeError(
             f"circuit must be notation or a registry name (str), got {type(circuit).__name__}"
         )
+    unknown = sorted(set(fit_options) - _KNOWN_OPTIONS)
+    if unknown:
+        raise TypeError(
+            f"unknown fit option(s) {unknown}; kelvara_lab.fit takes fixed, bounds, start, "
+            f"search, seed, effort, check, noise_floor and {sorted(_KNOWN_OPTIONS)}"
+        )
     if search not in SEARCHES:
         raise ValueError(f"search must be one of {list(SEARCHES)}, got {search!r}")
-    spectrum = load(data, run_checks=check)
+    spectrum = load(one_spectrum(data, z), run_checks=check)
     model = model_of(circuit)
     notation = notation_of(circuit)
     box, held = parameter_boxes(model, fixed or {}, bounds or {})

@@ -21,18 +21,21 @@ the data show, or that add a parameter the data cannot determine):
    lone capacitor or CPE, nothing in series) is dropped.
 4. *Inductive high frequencies* (positive Z'' at the two highest frequencies): a candidate with
    no inductor in its series path is dropped.
-5. *No inductive point at all*: a candidate with an inductor is dropped (``identify`` tries a
-   series inductor on its best few circuits afterwards, since an inductance can bend the highest
-   frequencies without making a point inductive). Where only the high frequencies are
-   inductive, an inductor may stand only in the series path (lead inductance), not inside a
-   parallel group (a low-frequency loop).
-6. *Relaxations*: a candidate with more parallel groups than the resolvable relaxations plus
-   one (two arcs may overlap into one peak) is dropped, and so is one with fewer groups than
-   the peaks inside the window less one (each peak needs a group to draw it, a peak at the
-   window's edge may be a diffusion tail instead, and one counted peak may be a ripple). The
-   count is the DRT's peak count where ``kelvara_lab.drt`` is available, else
-   the peaks of -Z'' and of -dZ'/dln f of the spectrum's Lin-KK model (overlapping arcs show
-   in one or the other), whichever is larger.
+5. *No inductive point at all*: a candidate with an inductor is dropped; where the window
+   reaches ``INDUCTOR_HZ`` (a cell's wiring shows there), ``identify`` tries a series inductor
+   on its best few circuits afterwards, since an inductance can bend the highest frequencies
+   without making a point inductive. Where only the high frequencies are inductive, an
+   inductor may stand only in the series path (lead inductance), not inside a parallel group
+   (a low-frequency loop).
+6. *Relaxations*, a hint rather than a wall: a candidate drawing more than one relaxation
+   more or less than the count is dropped (two arcs may overlap into one peak, a peak at the
+   window's edge may be a diffusion tail, a diffusion ripple may pass for a peak). The count is
+   the DRT's arc count where the DRT succeeds, else the peaks of -Z'' and of -dZ'/dln f of the
+   spectrum's Lin-KK model (overlapping arcs show in one or the other), whichever is larger;
+   where both are read and disagree (a diffusion ripple taken for arcs by the one, overlapping
+   arcs taken for one by the other), the range between them is kept (one either side where
+   they differ by one only).
+   ``identify`` fits the registry's circuits whatever this rule says.
 
 Redundant circuits (more parameters than the impedance determines, see
 ``kelvara_lab.identification.candidates``) never reach these rules: they are not candidates.
@@ -62,6 +65,9 @@ PEAK_PROMINENCE = 0.08
 INDUCTIVE = 0.02  # a point is inductive when Z'' exceeds this fraction of |Z| (4 sigma at 0.5 %)
 CLOSED = 0.03  # -Z'' at the lowest points below this fraction of its largest: the arc has closed
 LOW_POINTS = 4
+# A window reaching this frequency shows a cell's wiring: a series inductor may be asked for
+# even where no point is inductive yet.
+INDUCTOR_HZ = 1e4
 DENSE_PER_DECADE = 20
 
 _DC: dict[str, Dc] = {"R": "finite", "Ws": "finite", "G": "finite", "Gs": "finite", "L": "short"}
@@ -132,11 +138,19 @@ class Features:
     relaxations_from: str
     #: peaks inside the window, each of which some parallel group must draw (where known)
     interior: int | None = None
+    #: the highest frequencies keep a real part: the data show a series resistance
+    series_resistance: bool = True
+    #: inductive points at the top, or a window reaching ``INDUCTOR_HZ``
+    inductor_allowed: bool = True
+    #: the lowest of two readings of the count where they disagree (else None)
+    relaxations_low: int | None = None
 
     def __str__(self) -> str:
         return (
             f"low frequencies {self.low_frequency}, high frequencies {self.high_frequency}, "
-            f"inductive points {self.inductive_points}, {self.relaxations} relaxation(s) "
+            f"inductive points {self.inductive_points}, "
+            + ("" if self.relaxations_low is None else f"{self.relaxations_low} to ")
+            + f"{self.relaxations} relaxation(s) "
             f"({self.relaxations_from}"
             + ("" if self.interior is None else f", {self.interior} inside the window")
             + ")"
@@ -182,8 +196,10 @@ def features(
     z: npt.NDArray[np.complex128],
     relaxations: int | None = None,
     relaxations_from: str = "given",
+    second_opinion: bool = False,
 ) -> Features:
-    """The ends of the spectrum and its relaxation count (`relaxations` when given)."""
+    """The ends of the spectrum and its relaxation count (`relaxations` when given; with
+    `second_opinion`, the spectrum's own peak count widens the range where it disagrees)."""
     order = np.argsort(f)
     f, z = f[order], z[order]
     scale = float(np.max(np.abs(z)))
@@ -216,11 +232,28 @@ def features(
         top_run = len(inductive) - int(np.argmin(inductive[::-1])) if not inductive.all() else 0
         # Two inductive points below the top run make a loop; one may be an outlier.
         where = "elsewhere" if np.count_nonzero(inductive[:top_run]) >= 2 else "high"
-    interior = None
+    interior = low_count = None
     if relaxations is None:
         interior, relaxations = spectrum_relaxations(f, z)
         relaxations_from = "peaks of -Z'' and -dZ'/dln f"
-    return Features(low, high, where, relaxations, relaxations_from, interior)
+    elif second_opinion:
+        peaks = spectrum_relaxations(f, z)[1]
+        if peaks != relaxations:
+            low_count, relaxations = min(peaks, relaxations), max(peaks, relaxations)
+            relaxations_from += f" and {peaks} peak(s) of -Z'' or -dZ'/dln f"
+    series_resistance = high != "unclear" and bool(top.real[-1] > 0)
+    inductor_allowed = where != "none" or float(f[-1]) >= INDUCTOR_HZ
+    return Features(
+        low,
+        high,
+        where,
+        relaxations,
+        relaxations_from,
+        interior,
+        series_resistance,
+        inductor_allowed,
+        low_count,
+    )
 
 
 def rules(found: Features) -> list[tuple[str, Callable[[Node], bool]]]:
@@ -239,9 +272,12 @@ def rules(found: Features) -> list[tuple[str, Callable[[Node], bool]]]:
     if found.inductive_points == "high":
         out.append(("an inductor inside a parallel group", inductor_outside_series_path))
     if found.relaxations is not None:
-        most = found.relaxations + 1
-        # One peak fewer than counted: a ripple of the model may pass for a small peak.
-        least = (found.relaxations if found.interior is None else found.interior) - 1
+        most, least = found.relaxations + 1, found.relaxations - 1
+        low = found.relaxations_low
+        if low is not None:
+            # Two readings two or more apart span the uncertainty themselves.
+            spread = found.relaxations - low >= 2
+            most, least = (found.relaxations, low) if spread else (most, low - 1)
         out.append(
             (
                 "relaxations beyond what the data resolve",

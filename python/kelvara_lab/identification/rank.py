@@ -3,22 +3,25 @@
 1. *Candidates* (``candidates``): the grammar's series and parallel combinations of the
    allowed kinds up to ``max_elements``, one per impedance family (commuted and equivalent
    circuits once, redundant ones not at all). Data-independent, so made once per process.
-2. *Pruning* (``pruning``): the rules the spectrum's two ends and its relaxation count
-   impose, written down there.
-3. *Screening*: every survivor is fitted by the quick search (``search="quick"``: the
-   spectrum-scaled search with a quarter of its starts).
-4. *Search*: the ``thorough`` best-screened candidates (and at least the best
-   ``per_size`` of each element count, so that a small circuit whose quick fit went astray is
-   not lost to larger ones) are fitted with the spectrum-scaled search; ``thorough=None`` gives
-   every survivor the search. Where no point of the spectrum is inductive (so the pruning left
-   inductors out), the best ``INDUCTOR_TRIES`` searched circuits are searched once more with a
-   series inductor: a lead's inductance can bend the highest frequencies without making any
-   point inductive.
-5. *Ranking* by ``score``: BIC with each parameter the data do not determine (the verdict's
-   undetermined and at-bound parameters) counted a second time, that is ln(m) added per such
-   parameter for m residuals; a parameter the data do not pay for is no evidence for the
-   circuit. Searched fits rank before screened-only ones; ties go to the canonical text, so the
-   ranking is the same on every run, at any thread count.
+2. *Pruning* (``pruning``): the rules the spectrum's two ends impose, and its relaxation count
+   as a hint (one either side kept). The registry's circuits within the grammar's size are
+   fitted whatever the pruning says.
+3. *Screening* (``screen``): the survivors, smallest first, by the quick search. A circuit
+   whose best possible score (its parameters' penalty at the least chi-square any circuit
+   reaches on these data, a fraction of the Lin-KK model's) cannot beat the best screened
+   circuit that keeps the plausibility rules is not fitted at all.
+4. *Search*: the ``thorough`` best-screened candidates that keep the rules (and at least the
+   best ``per_size`` of each element count) get the spectrum-scaled search; ``thorough=None``
+   gives every survivor the search. Where no point is inductive but the window reaches a
+   cell's wiring (``pruning.INDUCTOR_HZ``), the best ``INDUCTOR_TRIES`` searched circuits are
+   searched once more with a series inductor.
+5. *Ranking* (``table``): circuits that keep the plausibility rules (``plausibility``) before
+   those that break one, searched fits before screened-only ones, then by ``screen.score``
+   (BIC with each undetermined or at-bound parameter counted a second time, finite for exact
+   fits); ties go to the canonical text, so the ranking is the same on every run, at any
+   thread count. A row is trusted where its verdict passes, it keeps every rule, and the
+   spectrum can tell circuits apart at all (``MIN_POINTS`` points, a noise floor below
+   ``NOISE_LIMIT``).
 
 Fits run on threads (the engine releases the interpreter lock; default one per core) or on a
 Dask ``client``. The Lin-KK noise floor for the verdicts is computed once.
@@ -32,21 +35,17 @@ import math
 import os
 import time
 import warnings
-from collections.abc import Iterable, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from kelvara_lab import _engine
 from kelvara_lab.circuit.elements import elements as defined_elements
-from kelvara_lab.circuit.elements import ensure
 from kelvara_lab.circuit.notation import REGISTRY
-from kelvara_lab.drt.misfit import DrtMisfitWarning
 from kelvara_lab.drt.tikhonov import drt
+from kelvara_lab.fitting.ranked import ranked as ranked_table
 from kelvara_lab.fitting.report import FitReport
-from kelvara_lab.fitting.run import fit, no_network_warning_silenced
 from kelvara_lab.fitting.verdict import noise_floor
 from kelvara_lab.identification.candidates import (
     ELEMENTS,
@@ -59,30 +58,26 @@ from kelvara_lab.identification.candidates import (
     generate,
     join,
     leaf,
-    notation,
     parse,
 )
-from kelvara_lab.identification.pruning import Features, features, prune, relaxations_drawn
-from kelvara_lab.spectrum.record import Spectrum, load
+from kelvara_lab.identification.pruning import Features, features, prune
+from kelvara_lab.identification.screen import score
+from kelvara_lab.identification.stages import (
+    Run,
+    deferred_diffusion,
+    diffusion_tries,
+    promoted,
+    screen,
+    with_series_inductor,
+)
+from kelvara_lab.identification.table import ranked, row
+from kelvara_lab.spectrum.record import Spectrum, load, one_spectrum
 
-# Where no point is inductive the candidates hold no inductor, yet a lead's inductance may still
-# bend the highest frequencies; the best few searched circuits are tried again with one in series.
-INDUCTOR_TRIES = 6
-COLUMNS = [
-    "circuit",
-    "name",
-    "elements",
-    "parameters",
-    "values",
-    "chi_square",
-    "aic",
-    "bic",
-    "score",
-    "trusted",
-    "verdict",
-    "stage",
-    "report",
-]
+# A spectrum needs this many points before any circuit is told apart from another, and a noise
+# floor (percent of |Z|) below NOISE_LIMIT: above it the Lin-KK model follows noise, not a
+# system.
+MIN_POINTS = 6
+NOISE_LIMIT = 10.0
 
 
 @functools.lru_cache(maxsize=8)
@@ -106,189 +101,67 @@ def registry_keys() -> dict[str, str]:
     return out
 
 
-def _drt_relaxations(spectrum: Spectrum) -> int | None:
-    """The DRT's peak count, where the DRT succeeds."""
+def registry_trees(elements: tuple[str, ...], max_elements: int) -> list[Node]:
+    """The registry's circuits the grammar could make: kinds among `elements`, at most
+    `max_elements` elements."""
+    out = []
+    for text in REGISTRY.values():
+        tree = parse(text)
+        if tree.size <= max_elements and set(tree.leaves()) <= set(elements):
+            out.append(tree)
+    return out
+
+
+def _grammar(
+    kinds: tuple[str, ...], max_elements: int, found: Features
+) -> tuple[tuple[str, ...], int]:
+    """The kinds and size the candidates are generated from: the inductor leaves the grammar
+    wherever it may only stand in series (a lead's inductance, added afterwards), and stays in
+    it where inductive points inside the window ask for a loop."""
+    if "L" in kinds and found.inductive_points != "elsewhere":
+        return tuple(k for k in kinds if k != "L"), max_elements
+    return kinds, max_elements
+
+
+def drt_relaxations(spectrum: Spectrum) -> int | None:
+    """The DRT's arc count, where the DRT succeeds: its own count where it gives one, else
+    its peaks."""
     try:
         with warnings.catch_warnings():
-            # only the count is wanted here; the misfit stays on the result
-            warnings.simplefilter("ignore", DrtMisfitWarning)
+            # A DRT that misses the spectrum still counts its arcs; identify fits circuits.
+            warnings.simplefilter("ignore")
             result = drt(
                 (spectrum.frequencies, spectrum.impedances),
                 inductance=bool(np.any(spectrum.impedances.imag > 0)),
             )
-        return result.arcs
+        arcs = getattr(result, "arcs", None)
+        return int(arcs if isinstance(arcs, int | np.integer) else len(result.peaks))
     except (ValueError, RuntimeError, np.linalg.LinAlgError):
         return None
 
 
-def _fit_one(
-    circuit: str, spectrum: Spectrum, search: str, seed: int, floor: float
-) -> FitReport | None:
-    with no_network_warning_silenced():
-        try:
-            # Hundreds of candidates: every search here runs at the least effort, which
-            # keeps a spectrum within seconds.
-            return fit(
-                circuit,
-                spectrum,
-                search=search,  # type: ignore[arg-type]
-                seed=seed,
-                effort=1,
-                check=False,
-                noise_floor=floor,
-            )
-        except ValueError:
-            return None  # a fit that cannot run is no candidate; the row records it
+def _trusted(run: Run, report: FitReport | None, rule: str) -> bool:
+    if rule or report is None or report.verdict is None:
+        return False
+    status = getattr(report.verdict, "status", "pass" if report.verdict.passed else "fail")
+    return bool(status == "pass" and _distinguishable(run))
 
 
-def _fit_chunk(
-    circuits: Sequence[str],
-    frequencies: np.ndarray,
-    impedances: np.ndarray,
-    search: str,
-    seed: int,
-    floor: float,
-    definitions: tuple[dict[str, Any], ...] = (),
-) -> list[FitReport | None]:
-    ensure(definitions)  # a Dask worker has only the custom elements its work brings
-    spectrum = Spectrum(frequencies, impedances)
-    return [_fit_one(c, spectrum, search, seed, floor) for c in circuits]
-
-
-def _fit_all(
-    circuits: list[str],
-    spectrum: Spectrum,
-    search: str,
-    seed: int,
-    floor: float,
-    workers: int,
-    client: Any,
-) -> list[FitReport | None]:
-    if not circuits:
-        return []
-    if client is not None:
-        # Chunks of a few fits: one task per fit would cost more in scheduling than in fitting.
-        size = max(1, math.ceil(len(circuits) / (4 * max(1, len(client.nthreads())))))
-        chunks = [circuits[i : i + size] for i in range(0, len(circuits), size)]
-        futures = [
-            client.submit(
-                _fit_chunk,
-                chunk,
-                spectrum.frequencies,
-                spectrum.impedances,
-                search,
-                seed,
-                floor,
-                tuple(_engine.custom_elements()),
-                pure=False,
-            )
-            for chunk in chunks
-        ]
-        return [report for part in client.gather(futures) for report in part]
-
-    def one(circuit: str) -> FitReport | None:
-        return _fit_one(circuit, spectrum, search, seed, floor)
-
-    if workers == 1:
-        return [one(c) for c in circuits]
-    with ThreadPoolExecutor(max_workers=workers) as pool:
-        return list(pool.map(one, circuits))
-
-
-def score(report: FitReport | None) -> float:
-    """BIC with each undetermined or at-bound parameter counted twice (inf for no fit)."""
-    if report is None or not math.isfinite(report.bic):
-        return math.inf
-    unpaid = (
-        0
-        if report.verdict is None
-        else (len(report.verdict.undetermined) + len(report.verdict.at_bound))
+def _distinguishable(run: Run) -> bool:
+    return len(run.spectrum.frequencies) >= MIN_POINTS and (
+        math.isfinite(run.floor) and run.floor < NOISE_LIMIT
     )
-    return report.bic + math.log(2 * report.points) * unpaid
-
-
-def _row(
-    tree: Node, circuit: str, name: str, report: FitReport | None, stage: str
-) -> dict[str, Any]:
-    row: dict[str, Any] = {
-        "circuit": circuit,
-        "name": name,
-        "elements": tree.size,
-        "key": tree.text,
-    }
-    if report is None:
-        row.update(parameters=0, values={}, chi_square=math.nan, aic=math.nan, bic=math.nan)
-        row.update(score=math.inf, trusted=False, verdict="no fit", stage=stage, report=None)
-        return row
-    row.update(
-        parameters=len(report.names) - len(report.fixed),
-        values=dict(zip(report.names, report.values, strict=True)),
-        chi_square=report.chi_square,
-        aic=report.aic,
-        bic=report.bic,
-        score=score(report),
-        trusted=report.verdict is not None and report.verdict.passed,
-        verdict=str(report.verdict),
-        stage=stage,
-        report=report,
-    )
-    return row
-
-
-def _with_series_inductor(
-    trees: list[Node], final: dict[int, tuple[FitReport | None, str]], max_elements: int
-) -> list[Node]:
-    """Up to ``INDUCTOR_TRIES`` of the best searched trees without an inductor, with one in
-    series."""
-    ranked = sorted(
-        (
-            i
-            for i, (_, stage) in final.items()
-            if stage == "search" and "L" not in trees[i].leaves()
-        ),
-        key=lambda i: (score(final[i][0]), trees[i].text),
-    )
-    # The best of each relaxation count first: the inductor may be what a circuit with more
-    # arcs lacked to win.
-    groups: set[int] = set()
-    first = []
-    for i in ranked:
-        if relaxations_drawn(trees[i]) not in groups:
-            groups.add(relaxations_drawn(trees[i]))
-            first.append(i)
-    known = {t.text for t in trees}
-    out = []
-    for i in first + ranked:
-        tree = join(SERIES, (leaf("L"), trees[i]))
-        if tree.size <= max_elements and tree.text not in known:
-            out.append(tree)
-            known.add(tree.text)
-        if len(out) == INDUCTOR_TRIES:
-            break
-    return out
-
-
-def _promoted(order: list[int], trees: Sequence[Node], count: int, per_size: int) -> list[int]:
-    """The first `count` of `order` and the first `per_size` of each element count."""
-    chosen = list(order[:count])
-    taken: dict[int, int] = {}
-    for i in order:
-        size = trees[i].size
-        if taken.get(size, 0) < per_size:
-            taken[size] = taken.get(size, 0) + 1
-            if i not in chosen:
-                chosen.append(i)
-    return chosen
 
 
 def identify(
     data: Any,
+    z: Any = None,
     *,
     elements: Iterable[str] = ELEMENTS,
     max_elements: int = 6,
     relaxations: int | None = None,
-    thorough: int | None = 24,
-    per_size: int = 2,
+    thorough: int | None = 12,
+    per_size: int = 1,
     seed: int = 0,
     workers: int | None = None,
     client: Any = None,
@@ -297,11 +170,14 @@ def identify(
     """Rank every plausible circuit of `elements` (up to `max_elements`) for `data`, best first.
 
     `data` is a BDF frame, a file path or a pair ``(f, z)`` (one spectrum). `relaxations`
-    gives the number of relaxations the data resolve; by default the DRT's peak count, or the
-    spectrum's own peaks where the DRT is not available. See the module docstring for the
-    stages; ``thorough=None`` runs the search on every survivor. The table's ``attrs`` say how
+    gives the number of relaxations the data resolve (a hint: one either side is kept); by
+    default the DRT's arc count, or the spectrum's own peaks where the DRT is not available.
+    See the module docstring for the stages; ``thorough=None`` runs the search on every
+    survivor. Each row carries its verdict's status and first finding, and the plausibility
+    rule the circuit breaks (empty where it keeps them all). The table's ``attrs`` say how
     many candidates the grammar made, how many were redundant or equivalent, how many each
-    pruning rule dropped, how many were fitted at each stage, and the seconds taken.
+    pruning rule dropped, how many were fitted at each stage, whether the spectrum can tell
+    circuits apart (``distinguishable``), and the seconds taken.
     """
     began = time.perf_counter()
     kinds = tuple(sorted({SPELLINGS.get(k, k) for k in elements}))
@@ -318,79 +194,103 @@ def identify(
         raise ValueError(f"max_elements must be a positive integer, got {max_elements!r}")
     if thorough is not None and thorough < 0:
         raise ValueError(f"thorough must be at least 0 or None, got {thorough}")
-    spectrum = load(data, run_checks=check)
-    workers = workers or os.cpu_count() or 1
+    spectrum = load(one_spectrum(data, z), run_checks=check)
     floor = noise_floor(spectrum.frequencies, spectrum.impedances)
     source = "given"
     if relaxations is None:
-        relaxations = _drt_relaxations(spectrum)
-        source = "DRT peaks"
-    found: Features = features(spectrum.frequencies, spectrum.impedances, relaxations, source)
-    trees, generated, redundant = candidate_set(kinds, max_elements)
+        relaxations = drt_relaxations(spectrum)
+        source = "DRT arcs"
+    found: Features = features(
+        spectrum.frequencies, spectrum.impedances, relaxations, source, source != "given"
+    )
+    trees, generated, redundant = candidate_set(*_grammar(kinds, max_elements, found))
+    if found.high_frequency == "inductive" and found.inductive_points == "high":
+        # A lead's inductance is the wiring's, not the cell's: it stands in series with
+        # circuits of up to max_elements elements of their own.
+        trees = tuple(join(SERIES, (leaf("L"), t)) for t in trees)
     survivors, dropped = prune(trees, found)
     if not survivors and found.relaxations is not None:
         # The relaxation count is the least certain reading; where the rules together leave
         # nothing, it is dropped rather than the spectrum left without a circuit.
-        found = dataclasses.replace(found, relaxations=None, interior=None)
+        found = dataclasses.replace(found, relaxations=None, interior=None, relaxations_low=None)
         survivors, dropped = prune(trees, found)
     registry = registry_keys()
-    names = [registry.get(equivalence_key(t) or "", "") for t in survivors]
-    circuits = [REGISTRY[n] if n else notation(t) for t, n in zip(survivors, names, strict=True)]
+    known: set[str | None] = {equivalence_key(t) for t in survivors}
+    always = [
+        t
+        for t in registry_trees(kinds, max_elements + int("L" in kinds))
+        if equivalence_key(t) is not None and equivalence_key(t) not in known
+    ]
+    run = Run(spectrum, found, floor, seed, workers or os.cpu_count() or 1, client, [], [], [])
+    for tree in [*survivors, *always]:
+        run.add(tree, registry)
+    kept = len(run.trees)
     setup = time.perf_counter() - began
 
+    everything = range(kept)
+    deferred = deferred_diffusion(run, everything, set(range(len(survivors), kept)))
     if thorough is None:
-        screened: list[FitReport | None] = [None] * len(survivors)
-        promoted = list(range(len(survivors)))
+        screened: dict[int, FitReport | None] = {}
+        searched, skipped, tried = list(everything), 0, []
     else:
-        screened = _fit_all(circuits, spectrum, "quick", seed, floor, workers, client)
-        order = sorted(range(len(survivors)), key=lambda i: (score(screened[i]), circuits[i]))
-        promoted = _promoted(order, survivors, thorough, per_size)
+        first = sorted(set(everything) - set(deferred))
+        screened, skipped = screen(run, first)
+        tried = diffusion_tries(run, screened, deferred)
+        screened.update(screen(run, tried)[0])
+        order = sorted(
+            screened,
+            key=lambda i: (bool(run.rule(i, screened[i])), score(screened[i]), run.circuits[i]),
+        )
+        searched = promoted(order, run.trees, thorough, per_size)
     screen_seconds = time.perf_counter() - began - setup
-    searched = _fit_all(
-        [circuits[i] for i in promoted], spectrum, "thorough", seed, floor, workers, client
-    )
     final: dict[int, tuple[FitReport | None, str]] = {
-        i: (report, "screen") for i, report in enumerate(screened) if i not in set(promoted)
+        i: (report, "screen") for i, report in screened.items() if i not in set(searched)
     }
-    for i, report in zip(promoted, searched, strict=True):
+    for i, report in zip(searched, run.fit(searched, "thorough"), strict=True):
         # The search starts from the local fit's start too, so it never ends above it; a
         # failed search keeps the screen's fit.
-        final[i] = (report if report is not None else screened[i], "search")
-    kept = len(survivors)
-    extra: list[Node] = []
-    if found.inductive_points == "none" and "L" in kinds:
-        extra = _with_series_inductor(survivors, final, max_elements)
-        reports = _fit_all(
-            [notation(t) for t in extra], spectrum, "thorough", seed, floor, workers, client
+        final[i] = (report if report is not None else screened.get(i), "search")
+    extra: list[int] = []
+    wiring_tried = found.high_frequency == "inductive" or found.inductive_points == "elsewhere"
+    if found.inductor_allowed and "L" in kinds and not wiring_tried:
+        tries = with_series_inductor(run.trees, final, max_elements)
+        extra = [run.add(t, registry) for t in tries]
+        for i, report in zip(extra, run.fit(extra, "thorough"), strict=True):
+            final[i] = (report, "search")
+    rows = []
+    for i, (report, stage) in final.items():
+        rule = run.rule(i, report)
+        rows.append(
+            row(
+                run.trees[i].text,
+                run.trees[i].size,
+                run.circuits[i],
+                run.names[i],
+                report,
+                stage,
+                score(report),
+                rule,
+                _trusted(run, report, rule),
+            )
         )
-        for tree, report in zip(extra, reports, strict=True):
-            survivors.append(tree)
-            name = registry.get(equivalence_key(tree) or "", "")
-            names.append(name)
-            circuits.append(REGISTRY[name] if name else notation(tree))
-            final[len(survivors) - 1] = (report, "search")
-            promoted.append(len(survivors) - 1)
-    rows = [_row(survivors[i], circuits[i], names[i], *final[i]) for i in range(len(survivors))]
-    table = pd.DataFrame(rows, columns=[*COLUMNS, "key"])
-    # Searched fits first, then by score, ties by the canonical text: the same order whatever
-    # order the fits finished in.
-    table["searched_first"] = table["stage"] != "search"
-    table = table.sort_values(["searched_first", "score", "key"], kind="stable")
-    table = table.drop(columns=["key", "searched_first"]).reset_index(drop=True)
-    table.index = pd.RangeIndex(1, len(table) + 1, name="rank")
+    table = ranked(rows)
     table.attrs.update(
         generated=generated,
         redundant=redundant,
         distinct=len(trees),
         pruned=dict(dropped),
         survivors=kept,
+        registry_added=len(always),
         inductor_tries=len(extra),
-        screened=0 if thorough is None else len(survivors),
-        searched=len(promoted),
+        screened=len(screened),
+        skipped_by_bound=skipped,
+        deferred_diffusion=len(deferred) - len(tried) if thorough is not None else 0,
+        searched=len(searched) + len(extra),
         noise_floor=floor,
+        distinguishable=_distinguishable(run),
         features=str(found),
         seconds=time.perf_counter() - began,
         seconds_setup=setup,
         seconds_screen=screen_seconds,
     )
-    return table
+    return ranked_table(table)

@@ -16,5 +16,9 @@ def encode(value: float) -> float | str:
 
 
 def decode(value: float | str | int) -> float:
-    """The number `encode` wrote."""
-    return _NON_FINITE[value] if isinstance(value, str) else float(value)
+    """The number `encode` wrote; anything else (true, a list, "1.5") is a ValueError."""
+    if isinstance(value, str) and value in _NON_FINITE:
+        return _NON_FINITE[value]
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValueError(f"{value!r} is not a number")
+    return float(value)
