@@ -90,9 +90,10 @@ def drt(
     """The distribution of relaxation times of one spectrum.
 
     `data` is a BDF frame, a file path, a pair ``(f, z)``, or ``f`` with ``z`` beside it
-    (checked as `kl.fit` checks it; ``check=False`` skips the checks); rows may come in any order, repeated frequencies are
-    averaged. ``mode`` fits "complex" (both parts), "real" or "imag"; a part that cannot see
-    R_inf (imaginary) or L (real) gets it afterwards from the other part's residual.
+    (checked as `kl.fit` checks it; ``check=False`` skips the checks); rows may come in any
+    order, repeated frequencies are averaged. ``mode`` fits "complex" (both parts), "real"
+    or "imag"; a part that cannot see R_inf (imaginary) or L (real) gets it afterwards from
+    the other part's residual.
 
     The ends (`drt.ends`): R_inf always; ``inductance`` None adds a series L when the
     high-frequency end is inductive (True/False impose it); ``tail`` "auto" adds a

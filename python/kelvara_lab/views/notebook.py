@@ -108,7 +108,7 @@ def kk_result_html(result: KKResult) -> str:
 def zhit_result_html(result: ZhitResult) -> str:
     """The Z-HIT verdict and where the deviation is largest."""
     worst = result.worst_point
-    return _table(
+    return table(
         [
             ("verdict", result.verdict),
             ("RMS deviation", f"{result.rms:.3g} % of |Z| (limit {result.limit:g} %)"),
