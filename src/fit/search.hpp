@@ -63,6 +63,10 @@ struct EngineOutcome {
   FitOutcome outcome;
   Eigen::MatrixXd covariance;  // n x n, NaN where not determined
   std::size_t starts = 0;      // solver runs started
+  // The cost at the end of every full run of the search (the polished starts,
+  // the revived ones and the hops), ascending; empty without the search. How
+  // many of them reach the best cost says how sure the search is of it.
+  std::vector<double> end_costs;
 };
 
 // `problem.bounds` must already be the request's box. Throws FitInterrupted

@@ -123,6 +123,7 @@ Ref dict_of(const EngineOutcome& result) {
   set("evaluations", Ref::steal(PyLong_FromUnsignedLongLong(o.impedance_evals)));
   set("iterations", Ref::steal(PyLong_FromUnsignedLongLong(o.iterations)));
   set("starts", Ref::steal(PyLong_FromSize_t(result.starts)));
+  set("end_costs", to_python_list(result.end_costs));
   return d;
 }
 

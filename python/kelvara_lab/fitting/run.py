@@ -25,7 +25,8 @@ from kelvara_lab import _engine
 from kelvara_lab.circuit.notation import notation_of
 from kelvara_lab.fitting.inputs import parameter_boxes, start_values
 from kelvara_lab.fitting.report import FitReport, information_criteria
-from kelvara_lab.fitting.verdict import judge, noise_floor
+from kelvara_lab.fitting.grading import Evidence, judge
+from kelvara_lab.fitting.verdict import noise_floor
 from kelvara_lab.spectrum.record import Spectrum, load
 
 FloatArray = npt.NDArray[np.float64]
@@ -163,6 +164,8 @@ def _engine_fit(
         cost=float(out["cost"]),
         chi_square=float(out["chi_square"]),
         floor=floor,
+        search_ends=tuple(out["end_costs"]) if search != "local" else None,
+        searched_by=f"search={search!r}",
     )
 
 
@@ -186,6 +189,8 @@ def _report(
     cost: float,
     chi_square: float,
     floor: float | None,
+    search_ends: tuple[float, ...] | None,
+    searched_by: str,
 ) -> FitReport:
     """The report at the fitted values; AIC and BIC as in lmfit, over the free parameters."""
     f, z = data.frequencies, data.impedances
@@ -199,15 +204,22 @@ def _report(
     aic, bic = information_criteria(chi_square, m, k)
     fitted = circuit.with_values(list(values)).impedance(f)
     verdict = judge(
-        names,
-        tuple(float(v) for v in values),
-        tuple(float(e) for e in errors),
-        fixed,
-        bounds,
-        circuit.param_bounds(),
-        fitted - z,
-        z,
-        noise_floor(f, z) if floor is None else floor,
+        Evidence(
+            notation=notation,
+            names=names,
+            values=tuple(float(v) for v in values),
+            stderr=tuple(float(e) for e in errors),
+            fixed=fixed,
+            bounds=bounds,
+            catalogue=tuple(circuit.param_bounds()),
+            frequencies=f,
+            impedances=z,
+            residuals=fitted - z,
+            cost=cost,
+            floor=noise_floor(f, z) if floor is None else floor,
+            search_ends=search_ends,
+            searched_by=searched_by,
+        )
     )
     return FitReport(
         circuit=notation,
@@ -283,6 +295,9 @@ def _kelvara_fit(
         cost=result.cost,
         chi_square=result.chi_square,
         floor=floor,
+        search_ends=None,
+        searched_by="kelvara's own fit"
+        + (f" by {options['method']}" if "method" in options else ", search='local'"),
     )
 
 

@@ -42,7 +42,7 @@ from kelvara_lab.circuit.notation import REGISTRY
 from kelvara_lab.drt.tikhonov import drt
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.fitting.run import fit, no_network_warning_silenced
-from kelvara_lab.fitting.verdict import noise_floor
+from kelvara_lab.fitting.verdict import noise_floor, verdict_columns
 from kelvara_lab.identification.candidates import (
     ELEMENTS,
     KIND_ORDER,
@@ -74,6 +74,8 @@ COLUMNS = [
     "bic",
     "score",
     "trusted",
+    "status",
+    "finding",
     "verdict",
     "stage",
     "report",
@@ -207,7 +209,8 @@ def _row(
     }
     if report is None:
         row.update(parameters=0, values={}, chi_square=math.nan, aic=math.nan, bic=math.nan)
-        row.update(score=math.inf, trusted=False, verdict="no fit", stage=stage, report=None)
+        row.update(score=math.inf, trusted=False, status="fail", finding="no fit")
+        row.update(verdict="no fit", stage=stage, report=None)
         return row
     row.update(
         parameters=len(report.names) - len(report.fixed),
@@ -216,8 +219,7 @@ def _row(
         aic=report.aic,
         bic=report.bic,
         score=score(report),
-        trusted=report.verdict is not None and report.verdict.passed,
-        verdict=str(report.verdict),
+        **verdict_columns(report),
         stage=stage,
         report=report,
     )

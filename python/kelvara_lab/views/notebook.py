@@ -46,7 +46,7 @@ def fit_report_html(report: FitReport) -> str:
     summary = _table(
         [
             ("success", f"{report.success}" + (f" ({report.message})" if report.message else "")),
-            *([("verdict", str(report.verdict))] if report.verdict is not None else []),
+            *([("verdict", report.verdict.status)] if report.verdict is not None else []),
             ("engine", f"{report.engine}, method {report.method}, weight {report.weight}"),
             ("start", report.start),
             ("points", f"{report.points} (dof {report.dof})"),
@@ -69,6 +69,14 @@ def fit_report_html(report: FitReport) -> str:
             spread, relative = "n/a", ""
         rows.append((name, _number(value), spread, relative, unit))
     parameters = _table(rows, header=("parameter", "value", "std. error", "relative", "unit"))
+    verdict = (
+        _table(
+            [(f.grade, f.kind, f.message) for f in report.verdict.findings],
+            header=("grade", "question", "verdict: " + report.verdict.status),
+        )
+        if report.verdict is not None and report.verdict.findings
+        else ""
+    )
     findings = (
         _table(
             [(f.severity, f.message) for f in report.findings],
@@ -77,7 +85,7 @@ def fit_report_html(report: FitReport) -> str:
         if report.findings
         else ""
     )
-    return summary + parameters + findings
+    return summary + verdict + parameters + findings
 
 
 def kk_result_html(result: KKResult) -> str:
