@@ -3,6 +3,7 @@ found, graded pass, warn or fail, against the thresholds of ``calibration.toml``
 
 from __future__ import annotations
 
+import functools
 import math
 import re
 from collections.abc import Iterator
@@ -10,6 +11,8 @@ from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
+
+import kelvara
 
 from kelvara_lab.circuit.notation import Element, Parallel, Series, read
 from kelvara_lab.fitting.calibration import Calibration, calibration
@@ -161,11 +164,19 @@ def _adequacy(
     ratio = level / floor if floor > 0 else math.inf
     times = f"{ratio:.2g}x" if math.isfinite(ratio) else "above"
     figures = f"residuals {level:.3g} % of |Z|, {times} the noise floor {floor:.3g} %"
+    if at_floor and not structured and random_limit <= cal.structured_correlation:
+        yield VerdictFinding("adequacy", "pass", "at_floor", f"{figures}, random", figure=ratio)
+        return
     band = misfit_band(e.frequencies, rel, floor, cal.band_share)
     where = f", mostly {band.describe()}" if band is not None else ""
     span = None if band is None else (band.low, band.high)
     if at_floor and not structured:
-        yield VerdictFinding("adequacy", "pass", "at_floor", f"{figures}, random", figure=ratio)
+        # Too few points for the pattern test to see a correlation of structured_correlation.
+        yield VerdictFinding(
+            "adequacy", "warn", "too_few_points",
+            f"{figures}, but {n} points are too few to tell random residuals from a pattern",
+            figure=ratio,
+        )  # fmt: skip
     elif at_floor:
         yield VerdictFinding(
             "adequacy", "warn", "at_floor_structured",
@@ -198,8 +209,9 @@ _SIMPLER = {
 }
 
 
+@functools.lru_cache(maxsize=256)
 def _kinds(notation: str) -> dict[str, str]:
-    """Element label -> kind, for every element of the circuit."""
+    """Element label -> kind, for every element of the circuit (shared: do not change it)."""
     kinds: dict[str, str] = {}
 
     def walk(part: Series | Parallel | Element) -> None:
@@ -257,16 +269,42 @@ def _identifiability(e: Evidence, level: float, cal: Calibration) -> Iterator[Ve
         if exact:
             continue
         relative_error = abs(error / value) if value and math.isfinite(error) else math.inf
-        if relative_error > cal.meaningless:
-            spread = f"+/- {relative_error:.0%}" if math.isfinite(relative_error) else "no error"
+        if relative_error <= cal.undetermined:
+            continue
+        spread = f"+/- {relative_error:.0%}" if math.isfinite(relative_error) else "no error"
+        if not math.isfinite(error) or _negligible(e, name, value):
+            # No standard error (a singular Jacobian), or an element too small to matter:
+            # the data do not fix it, but the fit does not rest on it either.
+            reason = "changes the fit by less than the noise" if math.isfinite(error) else spread
+            yield VerdictFinding(
+                "identifiability", "warn", "undetermined",
+                f"{name} not determined by the data ({reason}): {label} can likely go",
+                name, figure=relative_error,
+            )  # fmt: skip
+        elif relative_error > cal.meaningless:
             yield VerdictFinding(
                 "identifiability", "fail", "meaningless",
                 f"{name} is not determined at all ({spread}): the fit says nothing about it",
                 name, figure=relative_error,
             )  # fmt: skip
-        elif relative_error > cal.undetermined:
+        else:
             yield VerdictFinding(
                 "identifiability", "warn", "undetermined",
-                f"{name} not determined by the data (+/- {relative_error:.0%})",
-                name, figure=relative_error,
+                f"{name} not determined by the data ({spread})", name, figure=relative_error,
             )  # fmt: skip
+
+
+def _negligible(e: Evidence, name: str, value: float) -> bool:
+    """Whether doubling `name` moves the model by less than the noise floor."""
+    if not math.isfinite(e.floor):
+        return False
+    changed = list(e.values)
+    changed[e.names.index(name)] = 2 * value
+    try:
+        model = kelvara.Circuit(e.notation)
+        moved = model.with_values(changed).impedance(e.frequencies)
+        here = model.with_values(list(e.values)).impedance(e.frequencies)
+    except ValueError:
+        return False
+    shift = relative_level(moved - here, e.impedances, 2 * len(e.impedances))
+    return shift < e.floor

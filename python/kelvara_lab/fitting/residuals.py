@@ -37,9 +37,9 @@ def lag_one_correlation(rel: ComplexArray) -> float:
     where every residual is zero."""
     if len(rel) < 3:
         return math.nan
-    parts = (rel.real, rel.imag)
-    products = sum(float(np.dot(x[1:], x[:-1])) for x in parts)
-    squares = sum(float(np.dot(x, x)) for x in parts)
+    # Re(sum r[i+1] conj(r[i])) pools the real and imaginary parts' products.
+    products = float(np.vdot(rel[:-1], rel[1:]).real)
+    squares = float(np.vdot(rel, rel).real)
     return products / squares if squares > 0 and math.isfinite(squares) else math.nan
 
 
