@@ -216,6 +216,12 @@ def test_compare_ranks_candidates_split_outside_parentheses(options):
     assert result.exit_code == 0, result.output
     rows = [line.split()[0] for line in result.stdout.splitlines()[3:]]
     assert sorted(rows) == ["R0-(R1,CPE1)-W2", "rq"]
+    # The graded verdict: a status and the first finding on every row.
+    header = result.stdout.splitlines()[1].split()
+    assert header[-2:] == ["status", "finding"], result.stdout
+    assert all(
+        line.split()[6] in ("pass", "warn", "fail") for line in result.stdout.splitlines()[3:]
+    )
 
 
 @pytest.mark.parametrize(

@@ -119,8 +119,12 @@ def test_white_noise_few_points_identical_frequencies_and_no_floor_never_pass():
     for n in (1, 3, 8):
         cases.append((*noisy("R0-(R1,C1)", [1, 2, 1e-3], f=np.logspace(4, -1, n)), None))
     same = np.full(20, 100.0)
-    cases.append((same, kelvara.Circuit("R0-(R1,C1)").with_values([1, 2, 1e-3]).impedance(same), None))
-    cases.append((*noisy("R0-(R1,C1)", [1, 2, 1e-3], noise=0.2, f=np.logspace(4, -1, 12)), math.nan))
+    cases.append(
+        (same, kelvara.Circuit("R0-(R1,C1)").with_values([1, 2, 1e-3]).impedance(same), None)
+    )
+    cases.append(
+        (*noisy("R0-(R1,C1)", [1, 2, 1e-3], noise=0.2, f=np.logspace(4, -1, 12)), math.nan)
+    )
     for f, z, floor in cases:
         try:
             r = kelvara_lab.fit("R0-(R1,CPE1)", (f, z), check=False, noise_floor=floor)

@@ -8,6 +8,8 @@ import click
 
 from kelvara_lab.cli.options import check_circuit, files_argument, read_or_report
 
+FINDING_WIDTH = 72
+
 
 @click.command("compare")
 @files_argument
@@ -57,7 +59,16 @@ def command(files: tuple[Path, ...], circuits: tuple[str, ...], progress: bool) 
                     continue
                 several = frame.attrs.get("spectra", 1) > 1
                 lines.append((f"{path}" + (f" #{index}" if several else ""), False))
-                shown = table[["rank", "parameters", "reduced_chi_square", "aic", "bic", "error"]]
+                shown = table[
+                    ["rank", "parameters", "reduced_chi_square", "aic", "bic", "status", "finding"]
+                ].copy()
+                # The verdict's first finding, cut to a terminal's width; a fit that raised
+                # shows its error there.
+                errors = table["error"].fillna("")
+                shown["finding"] = [
+                    (str(e) if e else str(f))[:FINDING_WIDTH]
+                    for f, e in zip(shown["finding"].fillna(""), errors, strict=True)
+                ]
                 lines.append((shown.to_string(float_format=lambda v: f"{v:.5g}"), False))
                 failed |= not (table["error"] == "").any()
     for text, to_stderr in lines:

@@ -64,9 +64,10 @@ def compare(
     `kelvara_lab.fit` (the search by default; `fit_options` go there). The table has one row
     per candidate, indexed by the name given, with notation, parameter count, chi-square,
     reduced chi-square, AIC, BIC, success, ``trusted`` (the verdict's status is ``"pass"``),
-    ``status``, ``finding`` (the verdict's first finding) and the ``verdict`` text, an ``error`` text for a fit that raised, and each fit's ``report``. The
-    data are read and checked once, and their Lin-KK noise floor found once; `workers`
-    threads fit the candidates (default: one per core).
+    ``status``, ``finding`` (the verdict's first finding) and the ``verdict`` text, an
+    ``error`` text for a fit that raised, and each fit's ``report``. The data are read and
+    checked once, and their Lin-KK noise floor found once; `workers` threads fit the
+    candidates (default: one per core).
     """
     spectrum = load(data, run_checks=check)
     # One Lin-KK floor for every candidate's verdict.

@@ -13,7 +13,6 @@ import numpy as np
 import numpy.typing as npt
 
 import kelvara
-
 from kelvara_lab.circuit.notation import Element, Parallel, Series, read
 from kelvara_lab.fitting.calibration import Calibration, calibration
 from kelvara_lab.fitting.residuals import (

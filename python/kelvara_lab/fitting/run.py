@@ -23,9 +23,9 @@ import numpy.typing as npt
 import kelvara
 from kelvara_lab import _engine
 from kelvara_lab.circuit.notation import notation_of
+from kelvara_lab.fitting.grading import Evidence, judge
 from kelvara_lab.fitting.inputs import parameter_boxes, start_values
 from kelvara_lab.fitting.report import FitReport, information_criteria
-from kelvara_lab.fitting.grading import Evidence, judge
 from kelvara_lab.fitting.verdict import noise_floor
 from kelvara_lab.spectrum.record import Spectrum, load
 

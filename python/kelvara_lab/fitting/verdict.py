@@ -24,7 +24,9 @@ from kelvara_lab.fitting.residuals import relative_level
 
 Status = Literal["pass", "warn", "fail"]
 STATUSES: tuple[Status, ...] = ("pass", "warn", "fail")
-KINDS = ("convergence", "adequacy", "identifiability", "data")
+# In the order a verdict lists findings of one grade: what the data allow, how well the
+# circuit follows them, what its parameters mean, how sure the search is.
+KINDS = ("data", "adequacy", "identifiability", "convergence")
 
 
 def worst(grades: list[Status]) -> Status:
@@ -91,7 +93,11 @@ class Verdict:
     _codes: frozenset[str] = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
-        ordered = sorted(self.findings, key=lambda f: -STATUSES.index(f.grade))
+        def rank(f: VerdictFinding) -> tuple[int, int]:
+            kind = KINDS.index(f.kind) if f.kind in KINDS else len(KINDS)
+            return -STATUSES.index(f.grade), kind
+
+        ordered = sorted(self.findings, key=rank)
         object.__setattr__(self, "findings", tuple(ordered))
         object.__setattr__(self, "_codes", frozenset(f.code for f in ordered))
 
@@ -125,7 +131,7 @@ class Verdict:
 
     @property
     def headline(self) -> str:
-        """The first finding that is not a pass, else the first; one line."""
+        """The first finding (the worst; of those, about the data or the residuals first)."""
         return self.findings[0].message if self.findings else ""
 
     def __str__(self) -> str:
