@@ -246,7 +246,7 @@ def _evidence(report, f, z, floor) -> Evidence:
         stderr=report.stderr, fixed=report.fixed, bounds=report.bounds,
         catalogue=tuple(model.param_bounds()), frequencies=f, impedances=z,
         residuals=report.impedance() - z, cost=report.cost, floor=floor,
-        search_ends=None, searched_by="local",
+        search_ends=None, searched_by="not searched (search='local')",
     )  # fmt: skip
 
 

@@ -1,6 +1,7 @@
 """The graded verdict: what each check finds, that unknowns never pass, that exact fits rank
 first, and that reports written before the grades still read."""
 
+import dataclasses
 import json
 import math
 
@@ -131,6 +132,15 @@ def test_white_noise_few_points_identical_frequencies_and_no_floor_never_pass():
         except ValueError:
             continue  # refused outright
         assert r.verdict.status != "pass", (len(f), r.verdict.describe())
+
+
+def test_residuals_that_are_not_finite_fail():
+    f, z = noisy(TWO_ARCS, TWO_ARC_VALUES)
+    e = evidence(TWO_ARCS, TWO_ARC_VALUES, f, z, floor=1.0)
+    residuals = e.residuals.copy()
+    residuals[7] = complex(math.nan, 0.0)
+    v = judge(dataclasses.replace(e, residuals=residuals))
+    assert v.status == "fail" and "not_finite" in codes(v)
 
 
 def test_an_exact_fit_warns_and_its_criteria_rank_it_first():

@@ -27,7 +27,8 @@ from kelvara_lab.fitting.verdict import Verdict, VerdictFinding, worst
 @dataclass(frozen=True)
 class Evidence:
     """What a fit knows about itself. ``search_ends`` holds the costs at the end of every full
-    run of the search (None where the fit was not searched: ``searched_by`` says how it ran)."""
+    run of the search (None where the fit was not searched: ``searched_by`` then says how it
+    ran, "not searched (search='local')")."""
 
     notation: str
     names: tuple[str, ...]
@@ -102,7 +103,7 @@ def _convergence(e: Evidence, cal: Calibration) -> Iterator[VerdictFinding]:
     if e.search_ends is None or not ends:
         yield VerdictFinding(
             "convergence", "warn", "not_searched",
-            f"not searched ({e.searched_by}): a lower minimum may exist; "
+            f"{e.searched_by or 'not searched'}: a lower minimum may exist; "
             "the default search would tell",
         )  # fmt: skip
         return
@@ -137,6 +138,11 @@ def _adequacy(
     cal: Calibration,
 ) -> Iterator[VerdictFinding]:
     if not math.isfinite(level):
+        if 2 * len(e.impedances) > len(e.free):  # else the data finding said why
+            yield VerdictFinding(
+                "adequacy", "fail", "not_finite",
+                "the model or the data are not finite at some frequency: nothing to judge",
+            )  # fmt: skip
         return
     floor = e.floor
     if math.isfinite(floor) and floor > cal.floor_fail:

@@ -165,7 +165,7 @@ def _engine_fit(
         chi_square=float(out["chi_square"]),
         floor=floor,
         search_ends=tuple(out["end_costs"]) if search != "local" else None,
-        searched_by=f"search={search!r}",
+        searched_by="not searched (search='local')" if search == "local" else "",
     )
 
 
@@ -296,8 +296,9 @@ def _kelvara_fit(
         chi_square=result.chi_square,
         floor=floor,
         search_ends=None,
-        searched_by="kelvara's own fit"
-        + (f" by {options['method']}" if "method" in options else ", search='local'"),
+        searched_by=f"searched by kelvara's {options['method']}, which keeps no other minima"
+        if "method" in options
+        else "not searched (search='local')",
     )
 
 
