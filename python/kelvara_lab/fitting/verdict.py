@@ -116,7 +116,7 @@ class Verdict:
 
     @property
     def at_floor(self) -> bool:
-        return "at_floor" in self._codes or "at_floor_structured" in self._codes
+        return bool({"at_floor", "at_floor_structured", "too_few_points"} & self._codes)
 
     @property
     def at_bound(self) -> tuple[str, ...]:
