@@ -201,3 +201,13 @@ def test_compare_trusts_only_a_pass_and_shows_status_and_finding():
     assert list(table["status"]) == ["pass", "fail"]
     assert list(table["trusted"]) == [True, False]
     assert "misses a feature" in table.loc["R0-(R1,CPE1)", "finding"]
+
+
+def test_nothing_fitted_to_white_noise_is_trusted():
+    rng = np.random.default_rng(8)
+    f = np.logspace(4, -1, 40)
+    z = 10 * (rng.standard_normal(40) + 1j * rng.standard_normal(40))
+    table = kelvara_lab.compare((f, z), ["rc", "R0-(R1,CPE1)"], workers=1, check=False)
+    assert not table["trusted"].any()
+    assert set(table["status"]) == {"fail"}
+    assert table["finding"].str.contains("Lin-KK floor").all()
