@@ -3,8 +3,10 @@
 // kelvara's public API has no place for.
 
 #include <string>
+#include <vector>
 
 #include "models/registry.hpp"
+#include "python/bind_custom_elements.hpp"
 #include "python/engine_fit.hpp"
 #include "python/engine_notation.hpp"
 #include "python/engine_statistics.hpp"
@@ -27,7 +29,8 @@ PyObject* registry(PyObject*, PyObject*) {
   });
 }
 
-PyMethodDef kMethods[] = {
+// The engine's own entries, then the custom elements' (bind_custom_elements.cpp).
+PyMethodDef kEngineMethods[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_function)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},  // documented from the option table at import
     {"fit_options", engine_fit_options, METH_NOARGS,
@@ -47,11 +50,22 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMethodDef* all_methods() {
+  static std::vector<PyMethodDef> methods = [] {
+    std::vector<PyMethodDef> out;
+    for (PyMethodDef* m = kEngineMethods; m->ml_name; ++m) out.push_back(*m);
+    for (PyMethodDef* m = kCustomElementMethods; m->ml_name; ++m) out.push_back(*m);
+    out.push_back({nullptr, nullptr, 0, nullptr});
+    return out;
+  }();
+  return methods.data();
+}
+
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
                        "kelvara_lab._engine",
                        "kelvara_lab's native fitting engine.",
                        0,
-                       kMethods,
+                       nullptr,  // all_methods(), set at import
                        nullptr,
                        nullptr,
                        nullptr,
@@ -62,7 +76,8 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
 
 PyMODINIT_FUNC PyInit__engine() {
   return kelvara::py::guarded([] {
-    kelvara::py::kMethods[0].ml_doc = kelvara::py::engine_fit_doc();
+    kelvara::py::kEngineMethods[0].ml_doc = kelvara::py::engine_fit_doc();
+    kelvara::py::kModule.m_methods = kelvara::py::all_methods();
     return PyModule_Create(&kelvara::py::kModule);
   });
 }

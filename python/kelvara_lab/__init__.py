@@ -15,6 +15,9 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from kelvara_lab.batch.drt import drt_many as drt_many
     from kelvara_lab.batch.fits import fit_many as fit_many
+    from kelvara_lab.circuit.elements import CustomElement as CustomElement
+    from kelvara_lab.circuit.elements import element as element
+    from kelvara_lab.circuit.elements import elements as elements
     from kelvara_lab.drt.circuit import CircuitDrt as CircuitDrt
     from kelvara_lab.drt.circuit import drt_of as drt_of
     from kelvara_lab.drt.result import DrtResult as DrtResult
@@ -68,6 +71,9 @@ _HOMES = {
     "kk_test": "validity.kk",
     "ZhitResult": "validity.zhit",
     "zhit": "validity.zhit",
+    "element": "circuit.elements",
+    "elements": "circuit.elements",
+    "CustomElement": "circuit.elements",
     "drt": "drt.tikhonov",
     "DrtResult": "drt.result",
     "CircuitDrt": "drt.circuit",

@@ -51,8 +51,7 @@ template <class Params, class Recurse>
   const Level here = level_at(scratch, depth);
   for (const Node& node : nodes) {
     if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-      Element::impedance_block(leaf->element.kind(), params(leaf->element), omegas, here.t_re,
-                               here.t_im);
+      leaf->element.evaluate_block(params(leaf->element), omegas, here.t_re, here.t_im);
       for (std::size_t i = 0; i < n; ++i) {
         z_re[i] += here.t_re[i];
         z_im[i] += here.t_im[i];

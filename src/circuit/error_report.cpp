@@ -1,11 +1,33 @@
 // The notation help that accompanies every parse error.
 
 #include "circuit/parser.hpp"
+#include "elements/custom_element.hpp"
 #include "support/invariant.hpp"
 
 namespace kelvara {
 
-std::string parse_error_report(std::string_view text, const ParseError& error) {
+namespace {
+
+// "  CODE  field [unit], field [unit]"
+std::string element_line(std::string_view code, const KindInfo& info) {
+  std::string line = "\n  ";
+  line += code;
+  line.append(code.size() < 4 ? 4 - code.size() : 0, ' ');
+  line += "  ";
+  for (int i = 0; i < info.count; ++i) {
+    if (i) line += ", ";
+    line += info.fields[std::size_t(i)];
+    line += " [";
+    line += info.units[std::size_t(i)];
+    line += ']';
+  }
+  return line;
+}
+
+}  // namespace
+
+std::string parse_error_report(std::string_view text, const ParseError& error,
+                               const CustomCatalogue* custom) {
   std::string out = error.message();
   if (error.has_position()) {
     out += "\n\n  ";
@@ -26,20 +48,12 @@ std::string parse_error_report(std::string_view text, const ParseError& error) {
   for (std::string_view code : Element::CODES) {
     const auto element = Element::default_for_code(code);
     if (!element) invariant_failed("Element::CODES entries must all be valid");
-    std::string line = "\n  ";
-    line += code;
-    line.append(code.size() < 4 ? 4 - code.size() : 0, ' ');
-    line += "  ";
-    const auto names = element->names();
-    const auto units = element->units();
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (i) line += ", ";
-      line += names[i];
-      line += " [";
-      line += units[i];
-      line += ']';
-    }
-    out += line;
+    out += element_line(code, element->info());
+  }
+  if (custom) {
+    const auto defined = custom->all();
+    if (!defined.empty()) out += "\n\nyour own elements:";
+    for (const CustomDefinitionPtr& d : defined) out += element_line(d->code(), d->info());
   }
   return out;
 }

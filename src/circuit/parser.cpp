@@ -3,6 +3,7 @@
 #include <set>
 
 #include "circuit/tree_utils.hpp"
+#include "elements/custom_element.hpp"
 #include "support/utf8.hpp"
 
 namespace kelvara {
@@ -13,7 +14,8 @@ bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
 
 class Parser {
  public:
-  explicit Parser(std::u32string chars) : s_(std::move(chars)) {}
+  Parser(std::u32string chars, const CustomCatalogue* custom)
+      : s_(std::move(chars)), custom_(custom) {}
 
   std::optional<ParseError> circuit(SeriesList& out) {
     if (auto e = series(out, 0)) return e;
@@ -81,12 +83,17 @@ class Parser {
                            s_.begin() + std::ptrdiff_t(letters_end));
     const std::string label(s_.begin() + std::ptrdiff_t(start), s_.begin() + std::ptrdiff_t(pos_));
     auto element = Element::default_for_code(code);
+    if (!element && custom_) {
+      if (CustomDefinitionPtr definition = custom_->find(code))
+        element = Element::custom(definition);
+    }
     if (!element) return ParseError{ParseError::Kind::UnknownCode, start, code};
     out.value = Leaf{*element, label};
     return std::nullopt;
   }
 
   std::u32string s_;
+  const CustomCatalogue* custom_;
   std::size_t pos_ = 0;
 };
 
@@ -111,9 +118,9 @@ std::string ParseError::message() const {
   return {};
 }
 
-ParseOutcome parse(std::string_view text) {
+ParseOutcome parse(std::string_view text, const CustomCatalogue* custom) {
   ParseOutcome result;
-  Parser parser(decode_utf8(text));
+  Parser parser(decode_utf8(text), custom);
   if (auto e = parser.circuit(result.tree)) {
     result.tree.clear();
     result.error = std::move(e);

@@ -49,11 +49,17 @@ struct ParseOutcome {
 // stack of the recursive parser or of the tree walks after it.
 inline constexpr int kMaxNesting = 200;
 
-ParseOutcome parse(std::string_view text);
+class CustomCatalogue;
+
+// With `custom`, a code that is no built-in element's is looked up there
+// (kelvara_lab's engine parses so; kelvara's own notation never does).
+ParseOutcome parse(std::string_view text, const CustomCatalogue* custom = nullptr);
 
 // The multi-line report users see for a failed parse: the message, an echo
 // of the input with a caret under the position, a syntax reminder and the
-// list of elements with their parameters and units.
-std::string parse_error_report(std::string_view text, const ParseError& error);
+// list of elements with their parameters and units (the custom ones after
+// the built-ins when `custom` is given).
+std::string parse_error_report(std::string_view text, const ParseError& error,
+                               const CustomCatalogue* custom = nullptr);
 
 }  // namespace kelvara

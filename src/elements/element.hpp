@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -15,10 +16,12 @@ namespace kelvara {
 
 // Kind index order is fixed: it orders the catalogue, the help listing and
 // the Python classes alike.
-enum class Kind : std::uint8_t { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T };
+// Custom is a user-defined element (elements/custom_element.hpp): it is not
+// in the catalogue and only a parse given a custom catalogue produces one.
+enum class Kind : std::uint8_t { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T, Custom };
 
-inline constexpr int kKindCount = 14;
-inline constexpr int kMaxFields = 4;
+inline constexpr int kKindCount = 14;  // the catalogue's kinds
+inline constexpr int kMaxFields = 8;   // the built-ins use up to 4, custom elements up to 8
 
 struct KindInfo {
   std::string_view name;  // "Cpe", "Tlmq": used by reprs, labels, classes
@@ -58,6 +61,8 @@ struct Bounds {
 // everything else is positive and open above.
 Bounds bounds_for_field(std::string_view field);
 
+class CustomDefinition;
+
 class Element {
  public:
   // The help-text spellings, in kind order.
@@ -72,8 +77,13 @@ class Element {
   // Fewer values are an invariant failure.
   static Element from_values(Kind kind, std::span<const double> values);
 
+  // A custom element of `definition` with its default values.
+  static Element custom(std::shared_ptr<const CustomDefinition> definition);
+
   Kind kind() const { return kind_; }
-  const KindInfo& info() const { return kind_info(kind_); }
+  // The definition of a custom element; nullptr for a built-in one.
+  const CustomDefinition* custom_definition() const { return custom_.get(); }
+  const KindInfo& info() const { return *info_; }
   int count() const { return info().count; }
   std::span<const double> values() const { return {fields_.data(), std::size_t(count())}; }
   std::span<const std::string_view> names() const {
@@ -84,10 +94,10 @@ class Element {
   }
   std::array<Bounds, kMaxFields> bounds() const;
 
-  Element with_values(std::span<const double> values) const { return from_values(kind_, values); }
+  Element with_values(std::span<const double> values) const;
 
   // Impedance in ohm at angular frequency omega (rad/s).
-  Complex impedance(double omega) const { return impedance_of(kind_, fields_.data(), omega); }
+  Complex impedance(double omega) const;
 
   // The same formula with the fields read from `p` (count(kind) entries):
   // lets a candidate parameter vector be evaluated without building elements.
@@ -102,11 +112,18 @@ class Element {
   static void impedance_block(Kind kind, const double* p, std::span<const double> omegas,
                               double* re, double* im);
 
+  // This element's formula (built-in or custom) over a block, fields from `p`.
+  void evaluate_block(const double* p, std::span<const double> omegas, double* re,
+                      double* im) const;
+
  private:
-  Element(Kind kind, const std::array<double, kMaxFields>& fields) : kind_(kind), fields_(fields) {}
+  Element(Kind kind, const std::array<double, kMaxFields>& fields)
+      : kind_(kind), info_(&kind_info(kind)), fields_(fields) {}
 
   Kind kind_;
+  const KindInfo* info_;  // the catalogue's entry, or the custom definition's
   std::array<double, kMaxFields> fields_;
+  std::shared_ptr<const CustomDefinition> custom_;
 };
 
 }  // namespace kelvara

@@ -126,6 +126,8 @@ constexpr std::array<BlockFormula, kKindCount> kBlockFormulas = {
 void Element::impedance_block(Kind kind, const double* p, std::span<const double> omegas,
                               double* re, double* im) {
   if (omegas.size() > kBlockPoints) invariant_failed("Element::impedance_block: block too long");
+  if (kind == Kind::Custom)
+    invariant_failed("Element::impedance_block: a custom kind needs its definition");
   const auto& formulas = cpu_has_avx2() ? kBlockFormulas<true> : kBlockFormulas<false>;
   formulas[static_cast<int>(kind)](p, omegas, re, im);
 }

@@ -59,6 +59,8 @@ inline Complex real_over(double numerator, Complex z) { return cdiv({numerator, 
       if (std::fabs(beta.real()) > kTanhSaturation) return cadd(first, {0.0, 0.0});
       return cadd(first, real_over(p[1], cmul(beta, csinh(beta))));
     }
+    case Kind::Custom:  // evaluated from its definition's tape, never here
+      break;
   }
   invariant_failed("Element::impedance_of: unknown element kind");
 }

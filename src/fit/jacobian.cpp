@@ -1,14 +1,45 @@
 #include "fit/jacobian.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 
+#include "circuit/tree_derivatives.hpp"
 #include "support/worker_pool.hpp"
 
 namespace kelvara {
+namespace {
+
+// A circuit with custom elements differentiates through the tree instead:
+// exact columns for the custom elements (forward mode through their
+// formulas), the leaf's own central difference for the built-ins; counts one
+// evaluation. Circuits of built-ins alone never come here.
+Eigen::MatrixXd tree_jacobian_columns(const FitProblem& problem, std::span<const double> params,
+                                      std::span<const std::size_t> columns) {
+  problem.counter.fetch_add(1, std::memory_order_relaxed);
+  const std::size_t points = problem.points();
+  Eigen::MatrixXd jac(static_cast<Eigen::Index>(2 * points),
+                      static_cast<Eigen::Index>(columns.size()));
+  constexpr std::size_t kChunk = 64;
+  parallel_for_each_index((points + kChunk - 1) / kChunk, [&](std::size_t c) {
+    std::vector<Complex> dz(params.size());
+    for (std::size_t k = c * kChunk; k < std::min(points, (c + 1) * kChunk); ++k) {
+      impedance_derivatives(problem.nodes, params, problem.omegas[k], dz);
+      const double w = problem.weights[k];
+      for (std::size_t m = 0; m < columns.size(); ++m) {
+        jac(Eigen::Index(2 * k), Eigen::Index(m)) = dz[columns[m]].real() / w;
+        jac(Eigen::Index(2 * k + 1), Eigen::Index(m)) = dz[columns[m]].imag() / w;
+      }
+    }
+  });
+  return jac;
+}
+
+}  // namespace
 
 Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params,
                                  std::span<const std::size_t> columns) {
+  if (has_custom_leaves(problem.nodes)) return tree_jacobian_columns(problem, params, columns);
   const std::size_t m = 2 * problem.points();
   Eigen::MatrixXd jac(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(columns.size()));
   // Each task owns its perturbed copies and residual vectors and writes only

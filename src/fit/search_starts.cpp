@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "elements/custom_element.hpp"
 #include "fit/residuals.hpp"
 #include "support/invariant.hpp"
 
@@ -23,8 +24,29 @@ enum class Scale {
   Bounded
 };
 
-Scale scale_of(Kind kind, int field) {
+// A custom element's field measures what its unit says; without a known
+// unit, an open box is a positive ratio drawn over decades, a finite one an
+// exponent-like number drawn inside it (and started at 0.85 where the box
+// allows, as the built-in exponents are).
+Scale custom_scale(const Element& element, int field) {
+  const CustomParameter& p = element.custom_definition()->parameters()[std::size_t(field)];
+  const std::string_view unit = p.unit;
+  if (unit == "ohm" || unit == "Ohm" || unit == "\u03a9") return Scale::Resistance;
+  if (unit == "s") return Scale::Time;
+  if (unit == "F") return Scale::Capacitance;
+  if (unit == "H") return Scale::Inductance;
+  // A CPE-like coefficient (ohm^-1*s^alpha, S*s^n, F*s^(a-1)) and a Warburg coefficient.
+  for (std::string_view prefix : {"ohm^-1*s^", "S*s^", "F*s^"})
+    if (p.log_scale && unit.substr(0, prefix.size()) == prefix) return Scale::Coefficient;
+  if (p.log_scale && (unit == "ohm*s^-0.5" || unit == "ohm/s^0.5")) return Scale::Warburg;
+  return p.log_scale ? Scale::Ratio : Scale::Bounded;
+}
+
+Scale scale_of(const Element& element, int field) {
+  const Kind kind = element.kind();
   switch (kind) {
+    case Kind::Custom:
+      return custom_scale(element, field);
     case Kind::R:
       return Scale::Resistance;
     case Kind::C:
@@ -54,22 +76,32 @@ Scale scale_of(Kind kind, int field) {
   return Scale::Ratio;
 }
 
-// Kinds that put a time constant into the spectrum (an arc or a diffusion
-// front), and so take one in a structured start.
-bool has_time_constant(Kind kind) {
-  return kind != Kind::R && kind != Kind::L && kind != Kind::La && kind != Kind::W;
-}
-
 struct LeafInfo {
   Kind kind;
   std::size_t first;  // index of its first parameter
   bool top_level;     // a series item of the whole circuit, not inside a parallel group
+  const Element* element;
 };
+
+// Kinds that put a time constant into the spectrum (an arc or a diffusion
+// front), and so take one in a structured start; a custom element does
+// where one of its fields is a time or a capacitance.
+bool has_time_constant(const LeafInfo& leaf) {
+  if (leaf.kind == Kind::Custom) {
+    for (int f = 0; f < leaf.element->count(); ++f) {
+      const Scale s = custom_scale(*leaf.element, f);
+      if (s == Scale::Time || s == Scale::Capacitance || s == Scale::Coefficient) return true;
+    }
+    return false;
+  }
+  const Kind kind = leaf.kind;
+  return kind != Kind::R && kind != Kind::L && kind != Kind::La && kind != Kind::W;
+}
 
 void collect(const SeriesList& nodes, bool top, std::size_t& index, std::vector<LeafInfo>& out) {
   for (const Node& node : nodes) {
     if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-      out.push_back({leaf->element.kind(), index, top});
+      out.push_back({leaf->element.kind(), index, top, &leaf->element});
       index += std::size_t(leaf->element.count());
     } else {
       for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches)
@@ -263,9 +295,9 @@ std::vector<DrawRange> draw_ranges(const SeriesList& nodes, const SpectrumScales
                                    std::span<const Bounds> box) {
   std::vector<DrawRange> out;
   for (const LeafInfo& leaf : leaves_of(nodes)) {
-    for (int f = 0; f < kind_info(leaf.kind).count; ++f) {
+    for (int f = 0; f < leaf.element->count(); ++f) {
       const std::size_t i = leaf.first + std::size_t(f);
-      out.push_back(fit_to_box(natural_range(scale_of(leaf.kind, f), scales), box[i]));
+      out.push_back(fit_to_box(natural_range(scale_of(*leaf.element, f), scales), box[i]));
     }
   }
   return out;
@@ -325,7 +357,7 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes,
   std::size_t arcs = 0, resistors = 0;
   bool series_resistor_taken = false;
   for (const LeafInfo& leaf : leaves) {
-    arcs += has_time_constant(leaf.kind) ? 1 : 0;
+    arcs += has_time_constant(leaf) ? 1 : 0;
     resistors += leaf.kind == Kind::R ? 1 : 0;
   }
   // The window's own spread of time constants, for arcs without a feature.
@@ -381,8 +413,7 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes,
     };
     for (const LeafInfo& leaf : leaves) {
       const std::size_t i = leaf.first;
-      const double tau =
-          has_time_constant(leaf.kind) && arc < taus.size() ? taus[arc] : spread.front();
+      const double tau = has_time_constant(leaf) && arc < taus.size() ? taus[arc] : spread.front();
       switch (leaf.kind) {
         case Kind::R:
           if (leaf.top_level && !series_resistor_taken) {
@@ -425,8 +456,37 @@ std::vector<std::vector<double>> structured_starts(const SeriesList& nodes,
         case Kind::T:
           set(i, r_arc), set(i + 1, r_arc), set(i + 2, 1.0), set(i + 3, tau);
           break;
+        case Kind::Custom:  // by unit; other fields keep their base values
+          for (int f = 0; f < leaf.element->count(); ++f) {
+            switch (custom_scale(*leaf.element, f)) {
+              case Scale::Resistance:
+                set(i + std::size_t(f), r_arc);
+                break;
+              case Scale::Time:
+                set(i + std::size_t(f), tau);
+                break;
+              case Scale::Capacitance:
+                set(i + std::size_t(f), tau / r_arc);
+                break;
+              case Scale::Inductance:
+                set(i + std::size_t(f), inductance);
+                break;
+              case Scale::Coefficient:  // as a CPE's, with the exponent a structured start takes
+                set(i + std::size_t(f), std::pow(tau, 0.85) / r_arc);
+                break;
+              case Scale::Warburg:
+                set(i + std::size_t(f), r_arc * std::sqrt(scales.omega_min));
+                break;
+              case Scale::Bounded:  // an exponent-like number, where its box allows
+                set(i + std::size_t(f), 0.85);
+                break;
+              default:
+                break;
+            }
+          }
+          break;
       }
-      arc += has_time_constant(leaf.kind) ? 1 : 0;
+      arc += has_time_constant(leaf) ? 1 : 0;
     }
     out.push_back(std::move(p));
   }

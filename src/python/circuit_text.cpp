@@ -6,11 +6,11 @@
 
 namespace kelvara::py {
 
-SeriesList tree_from_text(const std::string& s) {
+SeriesList tree_from_text(const std::string& s, const CustomCatalogue* custom) {
   const models::Model* model = model_by_key(s);
   const std::string_view text = model ? model->circuit : std::string_view(s);
-  ParseOutcome parsed = parse(text);
-  if (parsed.error) raise(PyExc_ValueError, parse_error_report(text, *parsed.error));
+  ParseOutcome parsed = parse(text, custom);
+  if (parsed.error) raise(PyExc_ValueError, parse_error_report(text, *parsed.error, custom));
   return std::move(parsed.tree);
 }
 

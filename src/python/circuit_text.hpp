@@ -5,10 +5,12 @@
 #include <string>
 
 #include "circuit/node.hpp"
+#include "circuit/parser.hpp"
 
 namespace kelvara::py {
 
-// Raises ValueError with the parser's full report for bad notation.
-SeriesList tree_from_text(const std::string& text);
+// Raises ValueError with the parser's full report for bad notation. With
+// `custom`, the codes defined there parse too (kelvara_lab's engine).
+SeriesList tree_from_text(const std::string& text, const CustomCatalogue* custom = nullptr);
 
 }  // namespace kelvara::py

@@ -9,6 +9,7 @@
 #include "fit/fit_options.hpp"
 #include "fit/fit_problem.hpp"
 #include "fit/search.hpp"
+#include "python/bind_custom_elements.hpp"
 #include "python/circuit_text.hpp"
 #include "python/spectrum_input.hpp"
 #include "support/text_format.hpp"
@@ -135,7 +136,8 @@ PyObject* engine_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     std::array<PyObject*, kArgCount> a{};
     parse_fastcall({"fit", kNames, 7}, args, nargs, kwnames, a);
     const SeriesList tree =
-        tree_from_text(argument(kNames[kCircuit], [&] { return to_text(a[kCircuit]); }));
+        tree_from_text(argument(kNames[kCircuit], [&] { return to_text(a[kCircuit]); }),
+                       &engine_catalogue());  // custom elements parse here
     const MeasuredSpectrum spectrum = read_spectrum(a[kFrequencies], a[kImpedances]);
     const std::size_t n = param_count(tree);
 

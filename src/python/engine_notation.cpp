@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "circuit/node.hpp"
+#include "python/bind_custom_elements.hpp"
 #include "python/circuit_text.hpp"
 
 namespace kelvara::py {
@@ -33,7 +34,8 @@ Ref series_of(const SeriesList& series) {
 
 PyObject* engine_structure(PyObject*, PyObject* circuit) {
   return guarded([&] {
-    const SeriesList tree = tree_from_text(argument("circuit", [&] { return to_text(circuit); }));
+    const SeriesList tree =
+        tree_from_text(argument("circuit", [&] { return to_text(circuit); }), &engine_catalogue());
     return series_of(tree).release();
   });
 }

@@ -8,6 +8,7 @@
 #include "fit/fit_problem.hpp"
 #include "fit/free_fit.hpp"
 #include "fit/residuals.hpp"
+#include "python/bind_custom_elements.hpp"
 #include "python/circuit_text.hpp"
 #include "python/spectrum_input.hpp"
 
@@ -24,8 +25,8 @@ PyObject* engine_statistics(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return guarded([&] {
     std::array<PyObject*, kArgCount> a{};
     parse_fastcall({"statistics", kNames, 6}, args, nargs, kwnames, a);
-    const SeriesList tree =
-        tree_from_text(argument(kNames[kCircuit], [&] { return to_text(a[kCircuit]); }));
+    const SeriesList tree = tree_from_text(
+        argument(kNames[kCircuit], [&] { return to_text(a[kCircuit]); }), &engine_catalogue());
     const MeasuredSpectrum spectrum = read_spectrum(a[kFrequencies], a[kImpedances]);
     const std::vector<double> values =
         argument(kNames[kValues], [&] { return to_double_vector(a[kValues]); });

@@ -13,7 +13,6 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-import kelvara
 from kelvara_lab.batch.runner import (
     ID,
     Item,
@@ -23,6 +22,8 @@ from kelvara_lab.batch.runner import (
     single_thread_pool,
     spectra_of,
 )
+from kelvara_lab.circuit.elements import ensure, used_by
+from kelvara_lab.circuit.model import model_of
 from kelvara_lab.circuit.notation import notation_of
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.fitting.run import fit, no_network_warning_silenced
@@ -43,7 +44,7 @@ def stderr_column(name: str, unit: str) -> str:
 
 def result_columns(circuit: str) -> list[str]:
     """The columns of `fit_many`'s table for `circuit`, in order."""
-    model = kelvara.Circuit(circuit)
+    model = model_of(circuit)
     columns = [ID, "circuit"]
     for name, unit in zip(model.param_names(), model.param_units(), strict=True):
         columns += [value_column(name, unit), stderr_column(name, unit)]
@@ -97,13 +98,17 @@ def fit_chunk(
     single_thread: bool,
     starts: dict[int, Any] | None = None,
     keep_reports: bool = False,
+    definitions: tuple[dict[str, Any], ...] = (),
 ) -> list[tuple[int, list[Output]]]:
     """Fit a chunk of spectra; runs wherever the executor puts it.
 
-    `starts` maps an item's position to its own start values.
+    `starts` maps an item's position to its own start values; `definitions` are the custom
+    elements the circuit uses, defined here first (a worker process or a Dask worker has
+    only what its work brings).
     """
     if single_thread:
         single_thread_pool()
+    ensure(definitions)
     out = []
     with no_network_warning_silenced():
         for item in items:
@@ -141,10 +146,11 @@ def fit_table(
     columns = result_columns(circuit)  # a bad circuit fails here, before any work
     items = list(items_of(spectra))
     starts = _per_spectrum_starts(fit_options, len(items))
+    definitions = used_by(circuit)
 
     def arguments(chunk: list[Item], single_thread: bool) -> tuple[Any, ...]:
         own = None if starts is None else {item[0]: starts[item[0]] for item in chunk}
-        return circuit, chunk, fit_options, single_thread, own, keep_reports
+        return circuit, chunk, fit_options, single_thread, own, keep_reports, definitions
 
     results = run_items(
         fit_chunk,

@@ -142,15 +142,15 @@ def command(
     if bounds:
         options["bounds"] = bounds
 
-    import kelvara
     from kelvara_lab.batch.fits import fit_table
+    from kelvara_lab.circuit.model import model_of
     from kelvara_lab.fitting.inputs import parameter_boxes, start_values
     from kelvara_lab.io.results import write_results
 
     try:  # parameter names and values, checked once rather than once per spectrum
         if fixed or bounds:
-            parameter_boxes(kelvara.Circuit(circuit), fixed, bounds)
-        start_values(kelvara.Circuit(circuit), starts)
+            parameter_boxes(model_of(circuit), fixed, bounds)
+        start_values(model_of(circuit), starts)
     except ValueError as error:
         raise click.UsageError(str(error)) from None
 

@@ -6,11 +6,12 @@ runs, so that ``kelvara-lab --help`` answers at once.
 
 from __future__ import annotations
 
+from pathlib import Path
 from typing import Any
 
 import click
 
-from kelvara_lab.cli import compare, drt, fit, identify, inspect, validate
+from kelvara_lab.cli import compare, drt, elements, fit, identify, inspect, validate
 
 
 class _Commands(click.Group):
@@ -27,8 +28,29 @@ class _Commands(click.Group):
 
 @click.group(cls=_Commands)
 @click.version_option(package_name="kelvara", prog_name="kelvara-lab")
-def main() -> None:
-    """Read, check, validate, fit and compare impedance spectra, and find their DRT."""
+@click.option(
+    "--element",
+    "inline",
+    multiple=True,
+    metavar="NAME=FORMULA",
+    help="Define your own element (its parameters positive, open-ended); repeatable.",
+)
+@click.option(
+    "--elements",
+    "files",
+    multiple=True,
+    type=click.Path(exists=True, dir_okay=False, path_type=Path),
+    help="Define your own elements from a TOML or JSON file (units, defaults, bounds).",
+)
+def main(inline: tuple[str, ...], files: tuple[Path, ...]) -> None:
+    """Read, check, validate, fit and compare impedance spectra, and find their DRT.
+
+    Your own elements, defined with --element or --elements before the command, can be used
+    in any circuit: kelvara-lab --element "G=R/sqrt(1+j*w*t)" fit data.csv -c "R0-G1"."""
+    for path in files:
+        elements.define_file(path)
+    for text in inline:
+        elements.define_inline(text)
 
 
 main.add_command(inspect.command)

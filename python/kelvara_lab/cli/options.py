@@ -50,9 +50,10 @@ def check_circuit(text: str, option: str) -> None:
     """Refuse a circuit that is neither a registry name nor valid notation, naming the nearest
     registry name when the text reads as a mistyped one."""
     import kelvara
+    from kelvara_lab.circuit.model import model_of
 
     try:
-        kelvara.Circuit(text)
+        model_of(text)
     except ValueError as error:
         message = str(error).splitlines()[0]
         registry = kelvara.Circuit.ml_circuits()  # the core's registry names

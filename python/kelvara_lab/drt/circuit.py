@@ -1,7 +1,10 @@
 """From a fitted circuit to its DRT.
 
 R parallel to a CPE is a Zarc with tau0 = (R Q)^(1/alpha); R parallel to C, and the K element,
-are ideal relaxations: a Dirac line of weight R at tau = RC (tau_k).
+are ideal relaxations: a Dirac line of weight R at tau = RC (tau_k). A custom element in series
+has no closed form here: its DRT is the Tikhonov DRT of its own noise-free impedance at the
+fitted values, two decades beyond `tau` either side (an element that no sum of relaxations
+reproduces to 1 % of its largest |Z| is refused).
 """
 
 from __future__ import annotations
@@ -15,7 +18,9 @@ import numpy.typing as npt
 import pandas as pd
 
 from kelvara_lab.circuit import notation
+from kelvara_lab.circuit.model import EngineCircuit
 from kelvara_lab.drt.peaks import zarc_gamma
+from kelvara_lab.drt.tikhonov import drt
 
 if TYPE_CHECKING:
     from kelvara_lab.fitting.report import FitReport
@@ -24,6 +29,30 @@ FloatArray = npt.NDArray[np.float64]
 
 # A CPE or Zarc exponent this close to 1 is an ideal relaxation.
 _IDEAL = 1 - 1e-9
+# How closely a custom element's DRT must reproduce its impedance (fraction of |Z|).
+_CUSTOM_MISFIT = 0.01
+
+
+def _custom_drt(report: FitReport, label: str, t: FloatArray) -> tuple[FloatArray, float]:
+    """A series custom element's gamma at `t` and its high-frequency resistance."""
+    definition = next(e for e in report.elements if label.rstrip("0123456789") == e.code)
+    report.fitted_circuit()  # defines the report's custom elements in this process
+    values = [report.params[f"{label}.{p.name}"] for p in definition.parameters]
+    lo, hi = math.log10(t.min()) - 2, math.log10(t.max()) + 2
+    f = 1 / (2 * math.pi * np.logspace(lo, hi, max(10, round((hi - lo) * 20) + 1)))
+    z = EngineCircuit(label, values).impedance(f)
+    if not np.isfinite(z).all():
+        raise ValueError(f"drt_of: {label} is not finite over the DRT's range")
+    found = drt((f, z), lambda_=1e-8, check=False, weighting="modulus")
+    misfit = float(np.max(np.abs(found.fitted - z)) / np.max(np.abs(z)))
+    if misfit > _CUSTOM_MISFIT:
+        raise ValueError(
+            f"drt_of: {label} is no sum of relaxations over this range (its DRT misses its "
+            f"impedance by {100 * misfit:.2g} % of its largest |Z|)"
+        )
+    order = np.argsort(found.tau)
+    gamma = np.interp(np.log(t), np.log(found.tau[order]), found.gamma[order], left=0, right=0)
+    return gamma, float(found.r_inf)
 
 
 @dataclass(frozen=True)
@@ -40,7 +69,8 @@ class CircuitDrt:
 
 def drt_of(report: FitReport, tau: Any = None) -> CircuitDrt:
     """The analytic DRT of a fitted circuit made of R and L in series with R-C and R-CPE
-    pairs and K and Zarc elements. `tau` (s) defaults to the measured range, 20 per decade."""
+    pairs and K and Zarc elements (and series custom elements, numerically: see above).
+    `tau` (s) defaults to the measured range, 20 per decade."""
     values = report.params
     if tau is None:
         f = report.frequencies
@@ -76,6 +106,9 @@ def drt_of(report: FitReport, tau: Any = None) -> CircuitDrt:
                 lines.append((field(term, "tau_k"), field(term, "r")))
             elif term.kind == "Zarc":
                 relaxation(field(term, "r"), field(term, "tau_k"), field(term, "gamma"))
+            elif term.kind in {e.code for e in report.elements}:
+                part, r_high = _custom_drt(report, term.label, t)
+                gamma, r_inf = gamma + part, r_inf + r_high
             else:
                 raise ValueError(
                     f"drt_of: a series {term.kind} element has no DRT ({term.label!r})"

@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-import kelvara
+from kelvara_lab.circuit.model import model_of
 from kelvara_lab.circuit.notation import REGISTRY
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.fitting.run import fit, no_network_warning_silenced
@@ -21,7 +21,7 @@ from kelvara_lab.spectrum.record import Spectrum, load
 
 def _size(name: str) -> int:
     try:
-        return len(kelvara.Circuit(name).param_names())
+        return len(model_of(name).param_names())
     except (ValueError, TypeError):
         return 0  # its fit raises the same error, and the row records it
 

@@ -7,7 +7,7 @@ import difflib
 import math
 from collections.abc import Mapping, Sequence
 
-import kelvara
+from kelvara_lab.circuit.model import CircuitModel
 
 
 def _name_error(kind: str, name: str, names: list[str]) -> ValueError:
@@ -17,7 +17,7 @@ def _name_error(kind: str, name: str, names: list[str]) -> ValueError:
 
 
 def parameter_boxes(
-    circuit: kelvara.Circuit,
+    circuit: CircuitModel,
     fixed: Mapping[str, float],
     bounds: Mapping[str, tuple[float, float]],
 ) -> tuple[list[tuple[float, float]], dict[str, float]]:
@@ -63,7 +63,7 @@ def parameter_boxes(
 
 
 def start_values(
-    circuit: kelvara.Circuit, start: Mapping[str, float] | Sequence[float] | None
+    circuit: CircuitModel, start: Mapping[str, float] | Sequence[float] | None
 ) -> dict[str, float]:
     """The user's start values by name, checked: a mapping of names or one value per parameter."""
     if start is None:

@@ -13,6 +13,8 @@ import numpy.typing as npt
 
 import kelvara
 from kelvara_lab import display
+from kelvara_lab.circuit.elements import CustomElement, ensure
+from kelvara_lab.circuit.model import EngineCircuit
 from kelvara_lab.fitting.verdict import Verdict
 from kelvara_lab.io.json_numbers import decode, encode
 from kelvara_lab.spectrum.checks import Finding
@@ -74,6 +76,7 @@ class FitReport:
         default_factory=lambda: np.empty(0, dtype=complex)
     )
     verdict: Verdict | None = None
+    elements: tuple[CustomElement, ...] = ()  # the custom elements the circuit uses
 
     @property
     def params(self) -> dict[str, float]:
@@ -89,8 +92,13 @@ class FitReport:
             scale = np.sqrt(np.diag(self.covariance))
             return np.asarray(self.covariance / np.outer(scale, scale))
 
-    def fitted_circuit(self) -> kelvara.Circuit:
-        """The fitted ``kelvara.Circuit``, rebuilt from the notation and the values."""
+    def fitted_circuit(self) -> kelvara.Circuit | EngineCircuit:
+        """The fitted ``kelvara.Circuit``, rebuilt from the notation and the values; for a
+        circuit with custom elements the engine's reading, their definitions (kept in the
+        report) defined first."""
+        if self.elements:
+            ensure(e.to_dict() for e in self.elements)
+            return EngineCircuit(self.circuit, list(self.values))
         return kelvara.Circuit(self.circuit).with_values(list(self.values))
 
     def impedance(self, frequencies: Any = None) -> npt.NDArray[np.complex128]:
@@ -105,6 +113,7 @@ class FitReport:
             f"[[Fit]] {self.circuit}",
             f"    engine        {self.engine}, method {self.method}, weight {self.weight}",
             f"    start         {self.start}",
+            *(f"    element       {e.code}: Z = {e.formula}" for e in self.elements),
             f"    success       {self.success}" + (f" ({self.message})" if self.message else ""),
             *([f"    verdict       {self.verdict.status}"] if self.verdict is not None else []),
             f"    evaluations   {self.evaluations} (iterations {self.iterations})",
@@ -200,6 +209,24 @@ class FitReport:
                 {"severity": f.severity, "code": f.code, "message": f.message, "rows": list(f.rows)}
                 for f in self.findings
             ],
+            "elements": [
+                {
+                    "code": e.code,
+                    "formula": e.formula,
+                    "parameters": [
+                        [
+                            p.name,
+                            p.unit,
+                            encode(p.default),
+                            encode(p.bounds[0]),
+                            encode(p.bounds[1]),
+                            p.log,
+                        ]
+                        for p in e.parameters
+                    ],
+                }
+                for e in self.elements
+            ],
             "data": {
                 "frequency_hz": [encode(float(v)) for v in self.frequencies],
                 "real_ohm": [encode(float(v)) for v in self.impedances.real],
@@ -256,6 +283,19 @@ class FitReport:
             impedances=np.array([decode(v) for v in raw["real_ohm"]], dtype=float)
             + 1j * np.array([decode(v) for v in raw["imaginary_ohm"]], dtype=float),
             verdict=Verdict.from_dict(data["verdict"]) if data.get("verdict") else None,
+            elements=tuple(
+                CustomElement.from_dict(
+                    {
+                        "code": e["code"],
+                        "formula": e["formula"],
+                        "parameters": [
+                            [n, u, decode(d), decode(lo), decode(hi), log]
+                            for n, u, d, lo, hi, log in e["parameters"]
+                        ],
+                    }
+                )
+                for e in data.get("elements", [])
+            ),
         )
 
     @classmethod

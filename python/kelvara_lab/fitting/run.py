@@ -22,6 +22,8 @@ import numpy.typing as npt
 
 import kelvara
 from kelvara_lab import _engine
+from kelvara_lab.circuit.elements import CustomElement, used_by
+from kelvara_lab.circuit.model import CircuitModel, EngineCircuit, model_of
 from kelvara_lab.circuit.notation import notation_of
 from kelvara_lab.fitting.grading import Evidence, judge
 from kelvara_lab.fitting.inputs import parameter_boxes, start_values
@@ -58,12 +60,14 @@ def no_network_warning_silenced() -> Iterator[None]:
 
 
 def _network_guess(
-    circuit: kelvara.Circuit, data: Spectrum, options: Mapping[str, Any]
+    circuit: CircuitModel, data: Spectrum, options: Mapping[str, Any]
 ) -> tuple[list[float] | None, str]:
     """The network's guess where one exists (as kelvara's fit would start), and why not."""
     guess_init = options.get("guess_init")
     if guess_init is False:
         return None, "catalogue values (guess_init=False)"
+    if isinstance(circuit, EngineCircuit) and guess_init is not True:
+        return None, "catalogue and custom elements' default values (no network for them)"
     try:
         values = circuit.guess(data.frequencies, data.impedances, weights=options.get("weights"))
     except ValueError as error:
@@ -85,7 +89,7 @@ def _network_guess(
 
 
 def _engine_fit(
-    model: kelvara.Circuit,
+    model: CircuitModel,
     notation: str,
     data: Spectrum,
     box: list[tuple[float, float]],
@@ -170,7 +174,7 @@ def _engine_fit(
 
 
 def _report(
-    circuit: kelvara.Circuit,
+    circuit: CircuitModel,
     notation: str,
     data: Spectrum,
     values: FloatArray,
@@ -221,6 +225,7 @@ def _report(
             searched_by=searched_by,
         )
     )
+    custom = isinstance(circuit, EngineCircuit)
     return FitReport(
         circuit=notation,
         names=names,
@@ -249,6 +254,7 @@ def _report(
         frequencies=f,
         impedances=z,
         verdict=verdict,
+        elements=tuple(map(CustomElement.from_dict, used_by(notation))) if custom else (),
     )
 
 
@@ -340,13 +346,20 @@ def fit(
     if search not in SEARCHES:
         raise ValueError(f"search must be one of {list(SEARCHES)}, got {search!r}")
     spectrum = load(data, run_checks=check)
-    model = kelvara.Circuit(circuit)
+    model = model_of(circuit)
     notation = notation_of(circuit)
     box, held = parameter_boxes(model, fixed or {}, bounds or {})
     user_start = start_values(model, start)
     method = fit_options.get("method", _LOCAL_METHOD)
     plain = not (fixed or bounds or user_start)
-    if method != _LOCAL_METHOD or (search == "local" and plain):
+    if isinstance(model, EngineCircuit):
+        if method != _LOCAL_METHOD:
+            raise ValueError(
+                f"kelvara's own method {method!r} knows the built-in elements only; a circuit "
+                "with custom elements fits with the engine's least squares (search "
+                "'thorough', 'quick' or 'local')"
+            )
+    elif method != _LOCAL_METHOD or (search == "local" and plain):
         if not plain:
             raise ValueError(
                 f"fixed, bounds and start work with method {_LOCAL_METHOD!r}, got {method!r}"

@@ -43,13 +43,14 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Literal
+from typing import Literal, cast
 
 import numpy as np
 import numpy.typing as npt
 from scipy.signal import find_peaks
 
-from kelvara_lab.identification.candidates import PARALLEL, SERIES, Node
+from kelvara_lab.circuit.elements import limits
+from kelvara_lab.identification.candidates import KIND_ORDER, PARALLEL, SERIES, Node
 
 Dc = Literal["finite", "open", "short"]
 Hf = Literal["finite", "zero", "infinite"]
@@ -66,10 +67,19 @@ DENSE_PER_DECADE = 20
 _DC: dict[str, Dc] = {"R": "finite", "Ws": "finite", "G": "finite", "Gs": "finite", "L": "short"}
 _DC.update({"La": "short", "T": "finite"})
 _HF: dict[str, Hf] = {"R": "finite", "L": "infinite", "La": "infinite"}
+KNOWN = frozenset(KIND_ORDER)  # the built-in kinds; any other leaf is a custom element
+
+
+def _custom(kind: str) -> tuple[Dc, Hf] | None:
+    """A custom element's limits, as `kelvara_lab.circuit.elements.limits` reads them."""
+    found = limits(kind)
+    return None if found is None else (cast(Dc, found[0]), cast(Hf, found[1]))
 
 
 def dc_behaviour(node: Node) -> Dc:
     if node.is_leaf:
+        if node.op not in KNOWN and (custom := _custom(node.op)) is not None:
+            return custom[0]
         return _DC.get(node.op, "open")
     parts = {dc_behaviour(child) for child in node.children}
     order: tuple[Dc, ...] = ("open", "finite", "short")
@@ -80,6 +90,8 @@ def dc_behaviour(node: Node) -> Dc:
 
 def hf_behaviour(node: Node) -> Hf:
     if node.is_leaf:
+        if node.op not in KNOWN and (custom := _custom(node.op)) is not None:
+            return custom[1]
         return _HF.get(node.op, "zero")
     parts = {hf_behaviour(child) for child in node.children}
     order: tuple[Hf, ...] = ("infinite", "finite", "zero")
@@ -95,6 +107,8 @@ PEAKING = frozenset({"Ws", "G", "Gs", "T", "Tlmq"})
 def relaxations_drawn(node: Node) -> int:
     """Parallel groups and peaking elements: the relaxations a candidate can draw."""
     if node.is_leaf:
+        if node.op not in KNOWN and (custom := _custom(node.op)) is not None:
+            return int(custom == ("finite", "zero"))  # an arc of its own, as G or Ws draws
         return int(node.op in PEAKING)
     return int(node.op == PARALLEL) + sum(relaxations_drawn(c) for c in node.children)
 

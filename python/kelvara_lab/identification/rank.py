@@ -38,6 +38,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from kelvara_lab import _engine
+from kelvara_lab.circuit.elements import elements as defined_elements
+from kelvara_lab.circuit.elements import ensure
 from kelvara_lab.circuit.notation import REGISTRY
 from kelvara_lab.drt.tikhonov import drt
 from kelvara_lab.fitting.report import FitReport
@@ -142,7 +145,9 @@ def _fit_chunk(
     search: str,
     seed: int,
     floor: float,
+    definitions: tuple[dict[str, Any], ...] = (),
 ) -> list[FitReport | None]:
+    ensure(definitions)  # a Dask worker has only the custom elements its work brings
     spectrum = Spectrum(frequencies, impedances)
     return [_fit_one(c, spectrum, search, seed, floor) for c in circuits]
 
@@ -171,6 +176,7 @@ def _fit_all(
                 search,
                 seed,
                 floor,
+                tuple(_engine.custom_elements()),
                 pure=False,
             )
             for chunk in chunks
@@ -298,10 +304,12 @@ def identify(
     kinds = tuple(sorted({SPELLINGS.get(k, k) for k in elements}))
     if not kinds:
         raise ValueError("elements: give at least one element kind")
-    unknown = [k for k in kinds if k not in KIND_ORDER]
+    custom = [e.code for e in defined_elements()]
+    unknown = [k for k in kinds if k not in KIND_ORDER and k not in custom]
     if unknown:
         raise ValueError(
-            f"elements: unknown or unsupported kind(s) {unknown}; choose from {list(KIND_ORDER)}"
+            f"elements: unknown or unsupported kind(s) {unknown}; choose from "
+            f"{list(KIND_ORDER)} or your own elements {custom}"
         )
     if not isinstance(max_elements, int) or max_elements < 1:
         raise ValueError(f"max_elements must be a positive integer, got {max_elements!r}")

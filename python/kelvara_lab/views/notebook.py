@@ -49,6 +49,7 @@ def fit_report_html(report: FitReport) -> str:
             *([("verdict", report.verdict.status)] if report.verdict is not None else []),
             ("engine", f"{report.engine}, method {report.method}, weight {report.weight}"),
             ("start", report.start),
+            *((f"element {e.code}", f"Z = {e.formula}") for e in report.elements),
             ("points", f"{report.points} (dof {report.dof})"),
             ("chi-square", _number(report.chi_square)),
             ("reduced chi-square", _number(report.reduced_chi_square)),
