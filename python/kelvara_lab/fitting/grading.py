@@ -12,7 +12,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-import kelvara
+from kelvara_lab.circuit.model import model_of
 from kelvara_lab.circuit.notation import Element, Parallel, Series, read
 from kelvara_lab.fitting.calibration import Calibration, calibration
 from kelvara_lab.fitting.residuals import (
@@ -306,7 +306,7 @@ def _negligible(e: Evidence, name: str, value: float) -> bool:
     changed = list(e.values)
     changed[e.names.index(name)] = 2 * value
     try:
-        model = kelvara.Circuit(e.notation)
+        model = model_of(e.notation)
         moved = model.with_values(changed).impedance(e.frequencies)
         here = model.with_values(list(e.values)).impedance(e.frequencies)
     except ValueError:
