@@ -18,6 +18,8 @@ if TYPE_CHECKING:
     from kelvara_lab.circuit.elements import CustomElement as CustomElement
     from kelvara_lab.circuit.elements import element as element
     from kelvara_lab.circuit.elements import elements as elements
+    from kelvara_lab.circuit.symbolic import expression as expression
+    from kelvara_lab.circuit.symbolic import latex as latex
     from kelvara_lab.drt.circuit import CircuitDrt as CircuitDrt
     from kelvara_lab.drt.circuit import drt_of as drt_of
     from kelvara_lab.drt.result import DrtResult as DrtResult
@@ -36,6 +38,7 @@ if TYPE_CHECKING:
     from kelvara_lab.io.results import ResultsFileError as ResultsFileError
     from kelvara_lab.io.results import read_results as read_results
     from kelvara_lab.io.results import write_results as write_results
+    from kelvara_lab.spectrum.average import average as average
     from kelvara_lab.spectrum.checks import Finding as Finding
     from kelvara_lab.spectrum.checks import check as check
     from kelvara_lab.spectrum.checks import crop as crop
@@ -63,6 +66,7 @@ _HOMES = {
     "drop_flagged": "spectrum.checks",
     "drop_inductive": "spectrum.checks",
     "inductive_rows": "spectrum.checks",
+    "average": "spectrum.average",
     "ReadError": "io.read",
     "read": "io.read",
     "spectra": "io.read",
@@ -78,6 +82,8 @@ _HOMES = {
     "DrtResult": "drt.result",
     "CircuitDrt": "drt.circuit",
     "drt_of": "drt.circuit",
+    "expression": "circuit.symbolic",
+    "latex": "circuit.symbolic",
     "fit": "fitting.run",
     "FitReport": "fitting.report",
     "compare": "fitting.compare",
@@ -124,4 +130,5 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *_HOMES, *_MODULES])
+    # The public names only: the imports above are this module's machinery, not its API.
+    return sorted([*__all__, "__version__"])

@@ -2,6 +2,7 @@
 says whether every file went through (1: a file failed, 2: bad options)."""
 
 import concurrent.futures
+import json
 import re
 import shutil
 import subprocess
@@ -55,7 +56,7 @@ def test_inspect_fails_on_an_unreadable_file(tmp_path):
 
 
 def test_validate_prints_a_row_per_spectrum_and_plots(tmp_path):
-    done = run("validate", sample("pyimpspec/case-multiple-spectra.mpt"), "--plot", tmp_path)
+    done = run("validate", sample("pyimpspec/case-multiple-spectra.mpt"), "--plots", tmp_path)
     assert done.exit_code == 0, done.output
     rows = [line for line in done.output.splitlines() if "case-multiple-spectra.mpt" in line]
     assert len(rows) == 3 and all(row.endswith("pass") for row in rows)
@@ -64,7 +65,7 @@ def test_validate_prints_a_row_per_spectrum_and_plots(tmp_path):
 
 def test_validate_exits_non_zero_when_a_spectrum_fails():
     done = run("validate", sample("impedance.py/exampleDataGamry.DTA"))
-    assert done.exit_code == 1 and "FAIL: noise" in done.output.splitlines()[-1]
+    assert done.exit_code == 1 and "FAIL: noise" in done.output
 
 
 def _few_points(folder):
@@ -81,15 +82,15 @@ def _few_points(folder):
     [
         (["--max-noise", "0.1"], 1, r"FAIL: noise 0\.\d+ % above the 0\.1 % limit$"),
         # A mu that never falls below the criterion saw no over-fitting: the noise decides.
-        (["--mu", "0.3"], 0, r" pass$"),
+        (["--mu", "0.3"], 0, r"^pass$"),
     ],
     ids=["noise", "mu"],
 )
 def test_validate_says_why_a_spectrum_fails(tmp_path, options, exit_code, verdict):
     path = SPECTRUM if options[0] == "--max-noise" else _few_points(tmp_path)
-    done = run("validate", path, *options)
+    done = run("validate", path, *options, "--format", "json")
     assert done.exit_code == exit_code
-    assert re.search(verdict, done.output.splitlines()[-1]), done.output
+    assert re.search(verdict, json.loads(done.stdout)[-1]["result"]), done.output
 
 
 def test_fit_writes_results_report_and_picture_from_one_fit(tmp_path, monkeypatch):
@@ -212,16 +213,14 @@ def test_fit_labels_rows_by_file_name_and_keeps_paths_in_the_results(tmp_path):
     ids=["one-list", "repeated", "old-spelling"],
 )
 def test_compare_ranks_candidates_split_outside_parentheses(options):
-    result = run("compare", SPECTRUM, *options)
+    result = run("compare", SPECTRUM, *options, "--format", "json")
     assert result.exit_code == 0, result.output
-    rows = [line.split()[0] for line in result.stdout.splitlines()[3:]]
+    rows = [row["circuit"] for row in json.loads(result.stdout)]
     assert sorted(rows) == ["R0-(R1,CPE1)-W2", "rq"]
     # The graded verdict: a status and the first finding on every row.
-    header = result.stdout.splitlines()[1].split()
-    assert header[-2:] == ["status", "finding"], result.stdout
-    assert all(
-        line.split()[6] in ("pass", "warn", "fail") for line in result.stdout.splitlines()[3:]
-    )
+    for row in json.loads(result.stdout):
+        assert row["status"] in ("pass", "warn", "fail") and row["finding"]
+        assert row["trusted"] == (row["status"] == "pass")
 
 
 @pytest.mark.parametrize(

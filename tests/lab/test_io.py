@@ -37,12 +37,12 @@ INSTRUMENT_FILES = [
     ("impedance.py/exampleDataPowersuite.txt", 1, 30, 0.1, 2.0e6, "pyimpspec"),
     ("impedance.py/exampleDataVersaStudio.par", 1, 61, 0.021544, 1.0e5, "impedance"),
     ("pyimpspec/case-multiple-spectra.mpt", 3, 87, 1.0, 1.0e4, "pyimpspec"),
-    ("pyimpspec/case-multiple-spectra.csv", 4, 116, 1.0, 1.0e4, "pyimpspec"),
-    ("pyimpspec/case-multiple-spectra-reverse.csv", 2, 58, 1.0, 1.0e4, "pyimpspec"),
+    ("pyimpspec/case-multiple-spectra.csv", 4, 116, 1.0, 1.0e4, "pandas"),
+    ("pyimpspec/case-multiple-spectra-reverse.csv", 2, 58, 1.0, 1.0e4, "pandas"),
     ("pyimpspec/drift-corrected-data.dta", 2, 110, 0.10016, 1.0008e5, "pyimpspec"),
     ("pyimpspec/data.xlsx", 4, 116, 1.0, 1.0e4, "pyimpspec"),
     ("pyimpspec/data.ods", 4, 116, 1.0, 1.0e4, "pyimpspec"),
-    ("pyimpspec/case-fragment.csv", 1, 6, 1389.5, 7196.9, "pyimpspec"),
+    ("pyimpspec/case-fragment.csv", 1, 6, 1389.5, 7196.9, "pandas"),
 ]
 
 

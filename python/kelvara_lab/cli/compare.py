@@ -6,13 +6,18 @@ from pathlib import Path
 
 import click
 
-from kelvara_lab.cli.options import check_circuit, files_argument, read_or_report
+from kelvara_lab.cli.options import check_circuit, files_argument
+from kelvara_lab.cli.outputs import Outputs, output_options, render, wrap
+from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
-FINDING_WIDTH = 72
+# What the printed table shows of each candidate; --out keeps every number.
+SHOWN = ["rank", "circuit", "parameters", "reduced_chi_square", "bic", "trusted", "status"]
 
 
 @click.command("compare")
 @files_argument
+@selection_options
+@output_options()
 @click.option(
     "--circuit",
     "--circuits",
@@ -23,10 +28,19 @@ FINDING_WIDTH = 72
     "commas outside parentheses. Default: the eleven registry circuits.",
 )
 @click.option("--progress/--no-progress", default=True, show_default=True)
-def command(files: tuple[Path, ...], circuits: tuple[str, ...], progress: bool) -> None:
+def command(
+    files: tuple[Path, ...],
+    selection: Selection,
+    outputs: Outputs,
+    circuits: tuple[str, ...],
+    progress: bool,
+) -> None:
     """Rank candidate circuits by BIC for every spectrum in FILE...
 
-    Exits with status 1 when a file cannot be read or no candidate fits.
+    Each candidate's row says its verdict's status and whether its fit is trusted (status
+    pass), and the verdicts, worst finding first, follow the table; --plots draws the best
+    three against the data. Exits with status 1 when a file cannot be read or no candidate
+    fits.
     """
     from kelvara_lab.circuit.notation import split_list
 
@@ -36,42 +50,46 @@ def command(files: tuple[Path, ...], circuits: tuple[str, ...], progress: bool) 
     for name in names or ():
         check_circuit(name, "--circuit")
 
+    import pandas as pd
     from tqdm.auto import tqdm
 
     from kelvara_lab.fitting.compare import compare
-    from kelvara_lab.io.read import spectra
+    from kelvara_lab.views import plot
 
-    failed = False
     # Every table waits until the bar is closed, so that the two never share a line.
     lines: list[tuple[str, bool]] = []  # (text, to stderr)
-    with tqdm(files, disable=not progress or len(files) < 2, desc="comparing") as bar:
-        for path in bar:
-            frame = read_or_report(path, lambda text: lines.append((text, True)))
-            if frame is None:
+    chosen, failed = read_chosen(files, selection, lambda text: lines.append((text, True)))
+    tables = []
+    with tqdm(chosen, disable=not progress, desc="comparing") as bar:
+        for item in bar:
+            try:
+                table = compare(item.frame, names)
+            except ValueError as error:
+                lines.append((f"{click.format_filename(item.path)}: error: {error}", True))
                 failed = True
                 continue
-            for index, part in spectra(frame):
-                try:
-                    table = compare(part.drop(columns=["Spectrum"], errors="ignore"), names)
-                except ValueError as error:
-                    lines.append((f"{path}: error: {error}", True))
-                    failed = True
-                    continue
-                several = frame.attrs.get("spectra", 1) > 1
-                lines.append((f"{path}" + (f" #{index}" if several else ""), False))
-                shown = table[
-                    ["rank", "parameters", "reduced_chi_square", "aic", "bic", "status", "finding"]
-                ].copy()
-                # The verdict's first finding, cut to a terminal's width; a fit that raised
-                # shows its error there.
-                errors = table["error"].fillna("")
-                shown["finding"] = [
-                    (str(e) if e else str(f))[:FINDING_WIDTH]
-                    for f, e in zip(shown["finding"].fillna(""), errors, strict=True)
-                ]
-                lines.append((shown.to_string(float_format=lambda v: f"{v:.5g}"), False))
-                failed |= not (table["error"] == "").any()
+            table = table.reset_index()  # "circuit": each candidate as given
+            if outputs.plots is not None and table["report"].notna().any():
+                figure = plot.candidates(table.set_index("rank"), item.title)
+                note = outputs.picture(figure, f"{item.stem}-compare", say=False)
+                lines.append((note, outputs.quiet))
+            tables.append(table.drop(columns=["report"]).assign(spectrum=item.ident))
+            if outputs.format == "table":
+                lines.append((item.heading, False))
+                lines.append((render(table[SHOWN], "table"), False))
+                width = max(len(str(name)) for name in table["circuit"])
+                for _, row in table.iterrows():
+                    text = row["verdict"] if row["error"] == "" else f"error: {row['error']}"
+                    line = f" {row['rank']:>4} {row['circuit']:<{width}}  {text}"
+                    lines.append((wrap(line, indent=width + 8), False))
+            failed |= not (table["error"] == "").any()
     for text, to_stderr in lines:
         click.echo(text, err=to_stderr)
+    if tables:
+        every = pd.concat(tables, ignore_index=True)
+        every = every[["spectrum", *[c for c in every.columns if c != "spectrum"]]]
+        if outputs.format != "table":
+            click.echo(render(every, outputs.format))
+        outputs.write(every)
     if failed:
         raise SystemExit(1)

@@ -7,7 +7,9 @@ from typing import Any
 
 import click
 
-from kelvara_lab.cli.options import check_writable_file, make_folder
+from kelvara_lab.cli.options import files_argument
+from kelvara_lab.cli.outputs import Outputs, output_options, render
+from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
 
 def _lambda(text: str) -> float | str:
@@ -16,78 +18,97 @@ def _lambda(text: str) -> float | str:
     try:
         value = float(text)
     except ValueError:
-        raise click.BadParameter(f"expected 'auto' or a number, got {text!r}") from None
+        raise click.BadParameter(
+            f"expected 'auto' or a number, got {text!r}", param_hint="--lambda"
+        ) from None
     if not value >= 0:
-        raise click.BadParameter(f"lambda must be >= 0, got {text}")
+        raise click.BadParameter(f"lambda must be >= 0, got {text}", param_hint="--lambda")
     return value
 
 
+def _one_of(module: str, names: str) -> Any:
+    """A callback refusing a value outside the library's own list (``module.names``), looked
+    up when the command runs, not when its help is shown."""
+
+    def check(_ctx: click.Context, param: click.Parameter, value: str) -> str:
+        import importlib
+
+        known = getattr(importlib.import_module(module), names)
+        if value not in known:
+            raise click.BadParameter(
+                f"{value!r} is not one of {', '.join(known)}", param_hint=f"--{param.name}"
+            )
+        return value
+
+    return check
+
+
 @click.command("drt")
-@click.argument("files", nargs=-1, required=True, type=click.Path(path_type=Path))
+@files_argument
+@selection_options
+@output_options()
 @click.option(
     "--lambda", "lambda_text", default="auto", show_default=True, help="auto or a number."
 )
-@click.option("--criterion", default="lcurve", show_default=True, help="lcurve, gcv, mgcv, re-im.")
-@click.option("--mode", default="complex", show_default=True, help="complex, real or imag.")
+@click.option(
+    "--criterion",
+    default="lcurve",
+    show_default=True,
+    callback=_one_of("kelvara_lab.drt.criteria", "CRITERIA"),
+    help="How lambda='auto' is chosen: lcurve, gcv, mgcv or re-im.",
+)
+@click.option(
+    "--mode",
+    default="complex",
+    show_default=True,
+    callback=_one_of("kelvara_lab.drt.system", "MODES"),
+    help="The parts fitted: complex, real or imag.",
+)
 @click.option("--inductance/--no-inductance", default=False, show_default=True)
-@click.option("--plots", type=click.Path(path_type=Path, file_okay=False), help="PNG folder.")
-@click.option("--out", type=click.Path(path_type=Path), help="results.parquet or results.csv")
 @click.option("--progress/--no-progress", default=True, show_default=True)
 def command(
     files: tuple[Path, ...],
+    selection: Selection,
+    outputs: Outputs,
     lambda_text: str,
     criterion: str,
     mode: str,
     inductance: bool,
-    plots: Path | None,
-    out: Path | None,
     progress: bool,
 ) -> None:
     """Distribution of relaxation times of every spectrum in FILE..., with a table of peaks.
 
-    Exits with status 1 when any spectrum fails.
+    Exits with status 1 when a file cannot be read or a spectrum fails.
     """
-    if out is not None:
-        if out.suffix.lower() not in (".parquet", ".csv"):
-            raise click.BadParameter("expected a .parquet or .csv file", param_hint="--out")
-        check_writable_file(out, "--out")
-    if plots is not None:
-        make_folder(plots, "--plots")
-
-    from kelvara_lab.batch.drt import drt_table
-    from kelvara_lab.io.results import write_results
-
     options: dict[str, Any] = {
         "lambda_": _lambda(lambda_text),
         "criterion": criterion,
         "mode": mode,
         "inductance": inductance,
     }
+    chosen, failed = read_chosen(files, selection)
+    from kelvara_lab.batch.drt import drt_table
+
     table, results = drt_table(
-        [str(f) for f in files],
-        keep_results=plots is not None,
+        {item.ident: item.frame for item in chosen},
+        keep_results=outputs.plots is not None,
         executor="serial",
         progress=progress,
         **options,
     )
+    titles = {item.ident: item for item in chosen}
     shown = table.drop(columns=["error"])
-    click.echo(shown.to_string(index=False, float_format=lambda v: f"{v:.5g}"))
+    shown["spectrum"] = [titles[i].title if i in titles else i for i in shown["spectrum"]]
+    click.echo(
+        render(shown, outputs.format, label="spectrum" if outputs.format == "table" else None)
+    )
     for _, row in table[table["error"] != ""].iterrows():
         click.echo(f"{row['spectrum']}: error: {row['error']}", err=True)
-    if out is not None:
-        write_results(table, out)
-        click.echo(f"results written to {out}")
-    if plots is not None:
-        _pictures(results, plots)
-    if (table["error"] != "").any():
+    outputs.write(table)
+    if outputs.plots is not None:
+        for ident, result in results.items():
+            figure = result.plot()
+            figure.suptitle(titles[ident].title, fontsize=10)
+            outputs.picture(figure, f"{titles[ident].stem}-drt")
+    if failed or (table["error"] != "").any():
         raise SystemExit(1)
-
-
-def _pictures(results: dict[str, Any], folder: Path) -> None:
-    from kelvara_lab.cli.options import file_and_index, save_figure
-
-    for ident, result in results.items():
-        path, index = file_and_index(ident)
-        target = folder / f"{Path(path).stem}-{index}-drt.png"
-        save_figure(result.plot(), target)
-        click.echo(f"picture written to {target}")

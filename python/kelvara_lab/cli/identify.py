@@ -8,7 +8,9 @@ from typing import Any
 
 import click
 
-from kelvara_lab.cli.options import make_folder
+from kelvara_lab.cli.options import files_argument
+from kelvara_lab.cli.outputs import Outputs, output_options, render, wrap
+from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 from kelvara_lab.identification.candidates import ELEMENTS
 
 
@@ -24,21 +26,24 @@ def relative_likelihood(scores: Any) -> Any:
 def _summary(table: Any, top: int) -> list[str]:
     likelihood = relative_likelihood(table["score"])
     shown = table.head(top)
-    width = max(8, *(len(c) for c in shown["circuit"]))
+    width = max([8, *(len(c) for c in shown["circuit"])])
     lines = [
         f"  {'rank':>4s}  {'circuit':{width}s}  {'name':14s} {'BIC':>10s} "
         f"{'rel. lik.':>9s}  verdict"
     ]
     for (rank, row), lik in zip(shown.iterrows(), likelihood, strict=False):
-        lines.append(
-            f"  {rank:4d}  {row['circuit']:{width}s}  {row['name'] or '-':14s} {row['bic']:10.2f} "
-            f"{lik:9.3g}  {row['verdict']}"
+        numbers = (
+            f"  {rank:4d}  {row['circuit']:{width}s}  {row['name'] or '-':14s} "
+            f"{row['bic']:10.2f} {lik:9.3g}  "
         )
+        lines.append(wrap(numbers + str(row["verdict"]), indent=len(numbers)))
     return lines
 
 
 @click.command("identify")
-@click.argument("files", nargs=-1, required=True, type=click.Path(path_type=Path))
+@files_argument
+@selection_options
+@output_options()
 @click.option(
     "--elements",
     default=",".join(ELEMENTS),
@@ -49,15 +54,17 @@ def _summary(table: Any, top: int) -> list[str]:
 @click.option("--top", type=click.IntRange(min=1), default=5, show_default=True)
 @click.option("--seed", type=click.IntRange(min=0), default=0, show_default=True)
 @click.option("--workers", type=click.IntRange(min=1), help="Threads (default: one per core).")
-@click.option("--plots", type=click.Path(path_type=Path, file_okay=False), help="PNG folder.")
+@click.option("--progress/--no-progress", default=True, show_default=True)
 def command(
     files: tuple[Path, ...],
+    selection: Selection,
+    outputs: Outputs,
     elements: str,
     max_elements: int,
     top: int,
     seed: int,
     workers: int | None,
-    plots: Path | None,
+    progress: bool,
 ) -> None:
     """Rank candidate circuits for every spectrum in FILE... and print the best.
 
@@ -66,43 +73,63 @@ def command(
     verdict. --plots draws the best three against the data. Exits with status 1 when a file
     cannot be read or a spectrum fails its data checks.
     """
-    from kelvara_lab.cli.options import read_or_report, save_figure
+    import json
+
+    import pandas as pd
+    from tqdm.auto import tqdm
+
+    from kelvara_lab.circuit.elements import elements as defined
+    from kelvara_lab.identification.candidates import KIND_ORDER, SPELLINGS
     from kelvara_lab.identification.rank import identify
-    from kelvara_lab.io.read import spectra
     from kelvara_lab.spectrum.record import DataError
     from kelvara_lab.views import plot
 
     kinds = tuple(k.strip() for k in elements.split(",") if k.strip())
-    if plots is not None:
-        make_folder(plots, "--plots")
-    failed = False
-    for path in files:
-        frame = read_or_report(path)
-        if frame is None:
+    known = [*KIND_ORDER, *SPELLINGS, *(e.code for e in defined())]
+    unknown = sorted(set(kinds) - set(known))
+    if unknown or not kinds:
+        raise click.BadParameter(
+            f"element kinds are {', '.join(known)}; got {', '.join(unknown) or 'none'}",
+            param_hint="--elements",
+        )
+    chosen, failed = read_chosen(files, selection)
+    tables = []
+    # Lines wait until the bar is closed, so that the two never share a line.
+    lines: list[tuple[str, bool]] = []  # (text, to stderr)
+    for item in tqdm(chosen, desc="identifying", disable=not progress):
+        try:
+            table = identify(
+                item.frame, elements=kinds, max_elements=max_elements, seed=seed, workers=workers
+            )
+        except DataError as error:
+            lines.append((f"{item.heading}: {error}", True))
             failed = True
             continue
-        for index, sub in spectra(frame):
-            try:
-                table = identify(
-                    sub, elements=kinds, max_elements=max_elements, seed=seed, workers=workers
-                )
-            except DataError as error:
-                click.echo(f"{path}: spectrum {index}: {error}", err=True)
-                failed = True
-                continue
-            except ValueError as error:
-                raise click.UsageError(str(error)) from None
-            a = table.attrs
-            click.echo(
-                f"{path} spectrum {index}: {a['generated']} candidates, {a['distinct']} distinct, "
+        except ValueError as error:
+            raise click.UsageError(str(error)) from None
+        a = table.attrs
+        kept = table.drop(columns=["report"]).reset_index(names="rank")
+        kept["values"] = [json.dumps(v) for v in kept["values"]]
+        tables.append(kept.assign(spectrum=item.ident))
+        if outputs.format == "table":
+            heading = (
+                f"{item.heading}: {a['generated']} candidates, {a['distinct']} distinct, "
                 f"{a['survivors']} after pruning, {a['screened']} screened, {a['searched']} "
                 f"searched, {a['seconds']:.1f} s"
             )
-            for line in _summary(table, top):
-                click.echo(line)
-            if plots is not None and table["report"].notna().any():
-                target = plots / f"{path.stem}-{index}-identify.png"
-                save_figure(plot.candidates(table, f"{path.name} spectrum {index}"), target)
-                click.echo(f"  picture written to {target}")
+            lines += [(wrap(heading), False), *((line, False) for line in _summary(table, top))]
+        if outputs.plots is not None and table["report"].notna().any():
+            figure = plot.candidates(table, item.title)
+            lines.append(
+                (outputs.picture(figure, f"{item.stem}-identify", say=False), outputs.quiet)
+            )
+    for text, to_stderr in lines:
+        click.echo(text, err=to_stderr)
+    if tables:
+        every = pd.concat(tables, ignore_index=True)
+        every = every[["spectrum", *[c for c in every.columns if c != "spectrum"]]]
+        if outputs.format != "table":
+            click.echo(render(every, outputs.format))
+        outputs.write(every)
     if failed:
         raise SystemExit(1)

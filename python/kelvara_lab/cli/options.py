@@ -42,7 +42,7 @@ def read_or_report(path: Path, say: Callable[[str], None] | None = None) -> pd.D
     try:
         return read(path)
     except (OSError, ReadError) as error:
-        (say or partial(click.echo, err=True))(f"{path}: error: {error}")
+        (say or partial(click.echo, err=True))(f"{click.format_filename(path)}: error: {error}")
         return None
 
 
@@ -55,7 +55,7 @@ def check_circuit(text: str, option: str) -> None:
     try:
         model_of(text)
     except ValueError as error:
-        message = str(error).splitlines()[0]
+        message = str(error)  # the caret under the fault and the hint, as Python shows them
         registry = kelvara.Circuit.ml_circuits()  # the core's registry names
         close = difflib.get_close_matches(text.strip().lower(), registry, n=1)
         if _WORD.fullmatch(text.strip()) and close:

@@ -8,7 +8,9 @@ from typing import TYPE_CHECKING, Any
 
 import click
 
-from kelvara_lab.cli.options import files_argument, make_folder, read_or_report
+from kelvara_lab.cli.options import files_argument
+from kelvara_lab.cli.outputs import Outputs, output_options, render
+from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
 if TYPE_CHECKING:
     from kelvara_lab.validity.kk import KKResult
@@ -25,12 +27,8 @@ def failure_reason(result: KKResult, mu_criterion: float) -> str:
 
 @click.command("validate")
 @files_argument
-@click.option(
-    "--plot",
-    "plot_dir",
-    type=click.Path(file_okay=False, path_type=Path),
-    help="Write a residual plot per spectrum into this folder.",
-)
+@selection_options
+@output_options()
 @click.option(
     "--mu",
     "mu_criterion",
@@ -42,62 +40,74 @@ def failure_reason(result: KKResult, mu_criterion: float) -> str:
     type=click.FloatRange(min=0),
     help="Largest estimated noise (percent of |Z|) that passes  [default: kk_test's]",
 )
+@click.option("--progress/--no-progress", default=True, show_default=True)
 def command(
     files: tuple[Path, ...],
-    plot_dir: Path | None,
+    selection: Selection,
+    outputs: Outputs,
     mu_criterion: float | None,
     max_noise: float | None,
+    progress: bool,
 ) -> None:
     """Lin-KK test of every spectrum in each FILE, as a table; a FAIL row says why.
 
-    Exits with status 1 when a file cannot be read or a spectrum fails.
+    "noise %" is the Lin-KK noise estimate, sqrt(chi2_ps / 2N), in percent of |Z|: the
+    residuals' RMS over both parts. A fit's verdict compares its residuals with the same
+    number. Exits with status 1 when a file cannot be read or a spectrum fails.
     """
-    from kelvara_lab.io.read import spectra
+    import pandas as pd
+    from tqdm.auto import tqdm
+
     from kelvara_lab.validity.kk import MU_CRITERION, kk_test
 
     # Options left out keep the library's defaults, written once, in kk_test.
     given = {"mu_criterion": mu_criterion, "max_noise": max_noise}
     limits: dict[str, Any] = {name: value for name, value in given.items() if value is not None}
     criterion = MU_CRITERION if mu_criterion is None else mu_criterion
-
-    if plot_dir is not None:
-        make_folder(plot_dir, "--plot")
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
-        from kelvara_lab.views import plot
-    failed = False
-    width = max(8, *(len(p.name) for p in files))
-    header = (
-        f"{'file':{width}s} {'spectrum':>8s} {'points':>6s} {'M':>3s} {'mu':>6s} "
-        f"{'chi2_ps':>9s} {'noise %':>8s}  result"
-    )
-    click.echo(header)
-    for path in files:
-        frame = read_or_report(path)
-        if frame is None:
+    chosen, failed = read_chosen(files, selection)
+    rows = []
+    notes: list[str] = []  # said after the bar is closed
+    for item in tqdm(chosen, desc="Lin-KK", disable=not progress):
+        row: dict[str, Any] = {"file": item.path.name, "spectrum": item.index}
+        try:
+            result = kk_test(item.frame, **limits)
+        except ValueError as error:
+            rows.append({**row, "points": len(item.frame), "result": f"error: {error}"})
             failed = True
             continue
-        for index, sub in spectra(frame):
-            try:
-                result = kk_test(sub, **limits)
-            except ValueError as error:
-                click.echo(f"{path.name:{width}s} {index:8d}  error: {error}")
-                failed = True
-                continue
-            verdict = "pass" if result.passed else f"FAIL: {failure_reason(result, criterion)}"
-            click.echo(
-                f"{path.name:{width}s} {index:8d} {len(sub):6d} {result.num_rc:3d} "
-                f"{result.mu:6.3f} {result.pseudo_chi_square:9.3g} "
-                f"{result.noise:8.3g}  {verdict}"
+        verdict = "pass" if result.passed else f"FAIL: {failure_reason(result, criterion)}"
+        rows.append(
+            {
+                **row,
+                "points": len(item.frame),
+                "M": result.num_rc,
+                "mu": round(result.mu, 3),
+                "chi2_ps": result.pseudo_chi_square,
+                "noise %": result.noise,
+                "result": verdict,
+            }
+        )
+        failed |= not result.passed
+        if outputs.plots is not None:
+            notes.append(
+                outputs.picture(_picture(result, item.title), f"{item.stem}-kk", say=False)
             )
-            failed |= not result.passed
-            if plot_dir is not None:
-                figure, ax = plt.subplots(figsize=(5.5, 4), layout="constrained")
-                plot.residuals(result, ax=ax)
-                figure.savefig(plot_dir / f"{path.stem}-{index}-kk.png", dpi=110)
-                plt.close(figure)
+    table = pd.DataFrame(
+        rows, columns=["file", "spectrum", "points", "M", "mu", "chi2_ps", "noise %", "result"]
+    )
+    table["file"] = [click.format_filename(name) for name in table["file"]]
+    click.echo(render(table, outputs.format, digits=3))
+    for line in notes:
+        outputs.note(line)
+    outputs.write(table)
     if failed:
         raise SystemExit(1)
+
+
+def _picture(result: KKResult, title: str) -> Any:
+    """The Lin-KK picture (Nyquist with the fit, residuals), titled with the file."""
+    from kelvara_lab.views import plot
+
+    figure = plot.kk(result)
+    figure.suptitle(title, fontsize=10)
+    return figure

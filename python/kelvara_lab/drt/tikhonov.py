@@ -16,7 +16,7 @@ import numpy.typing as npt
 from kelvara_lab.drt import basis, criteria
 from kelvara_lab.drt.result import DrtResult
 from kelvara_lab.drt.system import MODES, WEIGHTINGS, assemble, solve, weights_for
-from kelvara_lab.spectrum.record import load
+from kelvara_lab.spectrum.record import load, one_spectrum
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -42,6 +42,7 @@ def _lambda(value: Any) -> float | None:
 
 def drt(
     data: Any,
+    z: Any = None,
     *,
     method: str = "tr-rbf",
     lambda_: float | str = "auto",
@@ -60,11 +61,12 @@ def drt(
 ) -> DrtResult:
     """The distribution of relaxation times of one spectrum.
 
-    `data` is a BDF frame, a file path or a pair ``(f, z)`` (checked as `kl.fit` checks it;
-    ``check=False`` skips the checks). ``mode`` fits "complex" (both parts), "real" or
-    "imag"; a part that cannot see R_inf (imaginary) or L (real) gets it afterwards from the
-    other part's residual. ``lambda_`` is "auto" (chosen by ``criterion``: "lcurve", the
-    default, "gcv", "mgcv" or "re-im", on 1e-10..10) or a number. ``inductance`` adds a
+    `data` is a BDF frame, a file path, a pair ``(f, z)``, or ``f`` with ``z`` beside it
+    (checked as `kl.fit` checks it; ``check=False`` skips the checks). ``mode`` fits
+    "complex" (both parts), "real" or "imag"; a part that cannot see R_inf (imaginary) or L
+    (real) gets it afterwards from the other part's residual. ``lambda_`` is "auto" (chosen
+    by ``criterion``: "lcurve", the default, "gcv", "mgcv" or "re-im", on 1e-10..10) or a
+    number. ``inductance`` adds a
     series inductance. The basis is Gaussian in ln(tau) with centres at 1/f; ``rbf_shape``
     "fwhm" sets its width from the point spacing with ``shape_coeff`` (0.5: two spacings),
     "factor" takes ``shape_coeff`` as eps. ``derivative_order`` (0, 1, 2) is the derivative
@@ -87,7 +89,7 @@ def drt(
     if credible_band and not 0 < band_level < 1:
         raise ValueError(f"band_level must lie in (0, 1), got {band_level}")
     given = _lambda(lambda_)
-    spectrum = load(data, run_checks=check)
+    spectrum = load(one_spectrum(data, z), run_checks=check)
     f, z = spectrum.frequencies, spectrum.impedances
     if f.size < 3:
         raise ValueError(f"a DRT needs at least 3 points, got {f.size}")

@@ -13,6 +13,7 @@ import pandas as pd
 
 from kelvara_lab.circuit.model import model_of
 from kelvara_lab.circuit.notation import REGISTRY
+from kelvara_lab.fitting.ranked import ranked
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.fitting.run import fit, no_network_warning_silenced
 from kelvara_lab.fitting.verdict import noise_floor, verdict_columns
@@ -50,10 +51,19 @@ def _one(name: str, spectrum: Spectrum, fit_options: dict[str, Any]) -> dict[str
     return row
 
 
+def _numbers(values: Any) -> bool:
+    """Whether `values` is a sequence of numbers (impedances), not of circuit names."""
+    try:
+        return bool(np.asarray(values).dtype.kind in "iufc")
+    except (TypeError, ValueError):
+        return False
+
+
 def compare(
     data: Any,
-    circuits: Iterable[str] | None = None,
+    second: Any = None,
     *,
+    circuits: Iterable[str] | None = None,
     workers: int | None = None,
     check: bool = True,
     **fit_options: Any,
@@ -67,8 +77,16 @@ def compare(
     ``status``, ``finding`` (the verdict's first finding) and the ``verdict`` text, an
     ``error`` text for a fit that raised, and each fit's ``report``. The data are read and
     checked once, and their Lin-KK noise floor found once; `workers` threads fit the
-    candidates (default: one per core).
+    candidates (default: one per core). `data` takes every form `fit` takes, ``f, z`` too: the
+    second argument is the circuits when it is text, the impedances when it is numbers
+    (``compare(f, z, circuits=[...])``).
     """
+    if second is not None and not isinstance(second, str) and _numbers(second):
+        data = (data, second)  # compare(f, z)
+    elif second is not None:
+        if circuits is not None:
+            raise TypeError("compare() got the circuits twice (by position and by name)")
+        circuits = second
     spectrum = load(data, run_checks=check)
     # One Lin-KK floor for every candidate's verdict.
     fit_options.setdefault("noise_floor", noise_floor(spectrum.frequencies, spectrum.impedances))
@@ -91,4 +109,4 @@ def compare(
     bic = table["bic"].to_numpy(dtype=float)
     table = table.iloc[np.argsort(np.where(np.isnan(bic), math.inf, bic), kind="stable")]
     table["rank"] = range(1, len(table) + 1)
-    return table
+    return ranked(table)

@@ -29,7 +29,7 @@ from kelvara_lab.fitting.grading import Evidence, judge
 from kelvara_lab.fitting.inputs import parameter_boxes, start_values
 from kelvara_lab.fitting.report import FitReport, information_criteria
 from kelvara_lab.fitting.verdict import noise_floor
-from kelvara_lab.spectrum.record import Spectrum, load
+from kelvara_lab.spectrum.record import Spectrum, load, one_spectrum
 
 FloatArray = npt.NDArray[np.float64]
 Search = Literal["thorough", "quick", "local"]
@@ -311,6 +311,7 @@ def _kelvara_fit(
 def fit(
     circuit: str,
     data: Any,
+    z: Any = None,
     *,
     fixed: Mapping[str, float] | None = None,
     bounds: Mapping[str, tuple[float, float]] | None = None,
@@ -345,7 +346,7 @@ def fit(
         )
     if search not in SEARCHES:
         raise ValueError(f"search must be one of {list(SEARCHES)}, got {search!r}")
-    spectrum = load(data, run_checks=check)
+    spectrum = load(one_spectrum(data, z), run_checks=check)
     model = model_of(circuit)
     notation = notation_of(circuit)
     box, held = parameter_boxes(model, fixed or {}, bounds or {})

@@ -43,6 +43,7 @@ from kelvara_lab.circuit.elements import elements as defined_elements
 from kelvara_lab.circuit.elements import ensure
 from kelvara_lab.circuit.notation import REGISTRY
 from kelvara_lab.drt.tikhonov import drt
+from kelvara_lab.fitting.ranked import ranked as ranked_table
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.fitting.run import fit, no_network_warning_silenced
 from kelvara_lab.fitting.verdict import noise_floor, verdict_columns
@@ -61,7 +62,7 @@ from kelvara_lab.identification.candidates import (
     parse,
 )
 from kelvara_lab.identification.pruning import Features, features, prune, relaxations_drawn
-from kelvara_lab.spectrum.record import Spectrum, load
+from kelvara_lab.spectrum.record import Spectrum, load, one_spectrum
 
 # Where no point is inductive the candidates hold no inductor, yet a lead's inductance may still
 # bend the highest frequencies; the best few searched circuits are tried again with one in series.
@@ -280,6 +281,7 @@ def _promoted(order: list[int], trees: Sequence[Node], count: int, per_size: int
 
 def identify(
     data: Any,
+    z: Any = None,
     *,
     elements: Iterable[str] = ELEMENTS,
     max_elements: int = 6,
@@ -315,7 +317,7 @@ def identify(
         raise ValueError(f"max_elements must be a positive integer, got {max_elements!r}")
     if thorough is not None and thorough < 0:
         raise ValueError(f"thorough must be at least 0 or None, got {thorough}")
-    spectrum = load(data, run_checks=check)
+    spectrum = load(one_spectrum(data, z), run_checks=check)
     workers = workers or os.cpu_count() or 1
     floor = noise_floor(spectrum.frequencies, spectrum.impedances)
     source = "given"
@@ -390,4 +392,4 @@ def identify(
         seconds_setup=setup,
         seconds_screen=screen_seconds,
     )
-    return table
+    return ranked_table(table)

@@ -21,6 +21,7 @@ import pandas as pd
 
 from kelvara_lab.io import truncation
 from kelvara_lab.io.columns import FREQUENCY, IMAGINARY, REAL, SHORT, SPECTRUM
+from kelvara_lab.io.tables import read_headed_table
 from kelvara_lab.spectrum.checks import check as run_checks
 
 __all__ = ["FREQUENCY", "IMAGINARY", "REAL", "SPECTRUM", "ReadError", "read", "spectra"]
@@ -150,6 +151,21 @@ def _read_bdf_table(path: Path) -> list[Spectrum] | None:
         f = g[FREQUENCY].to_numpy(dtype=float)
         out.append((f, g[REAL].to_numpy(dtype=float) + 1j * g[IMAGINARY].to_numpy(dtype=float)))
     return out
+
+
+def _read_plain_table(path: Path) -> tuple[list[Spectrum], str, str] | None:
+    """(spectra, format, library) of a text table pandas reads alone: BDF or snake-case
+    names, or the headers instruments and scripts write; None for any other file."""
+    suffix = path.suffix.lower()
+    if suffix not in _TABLE_SUFFIXES:
+        return None
+    bdf = _read_bdf_table(path)
+    if bdf:
+        return bdf, "BDF table", "pandas"
+    with path.open("rb") as stream:
+        first = stream.readline(_LINE_LIMIT + 1).decode("utf-8-sig", errors="replace")
+    headed = read_headed_table(path, first)
+    return (headed, _FORMATS[suffix], "pandas") if headed else None
 
 
 def _read_pyimpspec(path: Path) -> list[Spectrum]:
@@ -327,8 +343,7 @@ def read(path: str | Path, *, check: bool = True) -> pd.DataFrame:
         raise FileNotFoundError(f"no such file: {path}")
     if path.suffix.lower() in _LINE_FORMATS:
         _refuse_long_lines(path)
-    bdf = _read_bdf_table(path) if path.suffix.lower() in _TABLE_SUFFIXES else None
-    parts, fmt, library = (bdf, "BDF table", "pandas") if bdf else _read_with_libraries(path)
+    parts, fmt, library = _read_plain_table(path) or _read_with_libraries(path)
     frame = _frame(parts)
     frame.attrs.update(path=str(path), format=fmt, reader=_version(library), spectra=len(parts))
     if path.suffix.lower() == ".dta":

@@ -210,7 +210,7 @@ def _check_one(
                     "inductive",
                     f"{label}{len(rows)} high-frequency point(s) are inductive "
                     f"(positive imaginary part; rows {_preview(rows)}); "
-                    "drop_inductive() removes them",
+                    "drop_inductive() (--drop-inductive on the command line) removes them",
                     rows,
                 )
             )
@@ -300,6 +300,11 @@ def crop(
         raise ValueError(f"f_min ({f_min}) is above f_max ({f_max})")
     outside = ~((f >= lo) & (f <= hi))
     return _with_rows_removed(frame, np.flatnonzero(outside), f"outside {lo:g} to {hi:g} Hz")
+
+
+def drop_rows(frame: pd.DataFrame, rows: Iterable[int]) -> pd.DataFrame:
+    """A new frame without the given rows (numbered from 0 in the frame's order)."""
+    return _with_rows_removed(frame, rows, "excluded")
 
 
 def drop_inductive(frame: pd.DataFrame) -> pd.DataFrame:

@@ -104,6 +104,12 @@ def from_frame(frame: pd.DataFrame, *, run_checks: bool = True) -> Spectrum:
     return Spectrum(np.ascontiguousarray(f), re + 1j * im, tuple(findings))
 
 
+def one_spectrum(data: Any, z: Any = None) -> Any:
+    """One spectrum as every function takes it: ``f, z`` is the pair ``(f, z)``; a pair, a
+    frame or a file path passes through."""
+    return data if z is None else (data, z)
+
+
 def load(data: Any, *, run_checks: bool = True) -> Spectrum:
     """The spectrum of `data`: a frame (pandas, polars, a dict of columns), a file path, or a
     pair ``(f, z)``."""

@@ -29,7 +29,7 @@ candidate, the verdict rests on the noise alone, and ``mu_reached`` says so.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -85,6 +85,14 @@ class KKResult:
     def _repr_html_(self) -> str:
         return str(display.render(self, "html"))
 
+    def __repr__(self) -> str:
+        # The arrays stay out: a repr is a line to read, not the data.
+        return f"<KKResult {self.frequencies.size} points, {self}>"
+
+    def plot(self) -> Any:
+        """The data with the Lin-KK fit, above the residuals (a matplotlib Figure)."""
+        return display.render(self, "plot")
+
     def __str__(self) -> str:
         verdict = "pass" if self.passed else "FAIL"
         return (
@@ -96,7 +104,11 @@ class KKResult:
 def _spectrum(f: object, z: object) -> tuple[FloatArray, ComplexArray]:
     if z is None:
         if not isinstance(f, pd.DataFrame):
-            raise TypeError("kk_test() takes frequencies and impedances, or one BDF frame")
+            from kelvara_lab.spectrum.record import load
+
+            spectrum = load(f, run_checks=False)  # a pair, a file path, any frame
+            f, z = spectrum.frequencies, spectrum.impedances
+            return _spectrum(f, z)
         if SPECTRUM in f.columns and f[SPECTRUM].nunique() > 1:
             raise ValueError(
                 "the frame holds several spectra; test them one at a time "

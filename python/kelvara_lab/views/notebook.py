@@ -1,4 +1,5 @@
-"""HTML tables for Jupyter: what ``FitReport`` and ``KKResult`` show as ``_repr_html_``.
+"""HTML tables for Jupyter: what ``FitReport``, ``KKResult``, ``ZhitResult`` and the ranked
+tables of ``compare`` and ``identify`` show as ``_repr_html_``.
 
 Plain tables with escaped text and no scripts or styles of their own, so that they read the
 same in JupyterLab, VS Code and a notebook rendered on a web page.
@@ -12,8 +13,11 @@ from html import escape
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
+    import pandas as pd
+
     from kelvara_lab.fitting.report import FitReport
     from kelvara_lab.validity.kk import KKResult
+    from kelvara_lab.validity.zhit import ZhitResult
 
 
 def _number(value: float) -> str:
@@ -107,3 +111,31 @@ def kk_result_html(result: KKResult) -> str:
         ],
         caption="Lin-KK test",
     )
+
+
+def zhit_result_html(result: ZhitResult) -> str:
+    """The Z-HIT verdict and where the deviation is largest."""
+    worst = result.worst_point
+    return _table(
+        [
+            ("verdict", result.verdict),
+            ("RMS deviation", f"{result.rms:.3g} % of |Z| (limit {result.limit:g} %)"),
+            (
+                "largest",
+                f"{100 * abs(float(result.deviation[worst])):.3g} % at "
+                f"{float(result.frequencies[worst]):.4g} Hz",
+            ),
+            ("points", f"{result.frequencies.size} ({int(result.inner.sum())} judged)"),
+        ],
+        caption="Z-HIT",
+    )
+
+
+def ranked_html(table: pd.DataFrame) -> str:
+    """A ranked table of fits (``compare``, ``identify``) with every verdict in full and each
+    report as its circuit, not as an object's text."""
+    import pandas as pd
+
+    shown = table.drop(columns=["report"], errors="ignore")
+    with pd.option_context("display.max_colwidth", None, "display.max_columns", None):
+        return str(shown.to_html(float_format=lambda v: f"{v:.6g}", escape=True))
