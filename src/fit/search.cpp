@@ -188,6 +188,8 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     problem.interrupt.poll();
     std::vector<End> polished = polish(problem, polish_from, request);
     tally(polished, evaluations, runs);
+    std::vector<double> end_costs;
+    for (const End& e : polished) end_costs.push_back(e.cost);
     std::size_t best = 0;
     for (std::size_t i = 1; i < polished.size(); ++i) {
       if (better(polished[i], polished[best])) best = i;
@@ -200,6 +202,7 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
       std::vector<End> more = polish(problem, again, request);
       tally(more, evaluations, runs);
       for (End& e : more) {
+        end_costs.push_back(e.cost);
         if (better(e, polished[best])) polished[best] = std::move(e);
       }
     }
@@ -215,6 +218,7 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     });
     tally(hopped, evaluations, runs);
     for (End& e : hopped) {
+      end_costs.push_back(e.cost);
       if (better(e, polished[best])) polished[best] = std::move(e);
     }
     EngineOutcome out;
@@ -224,6 +228,9 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     out.outcome = std::move(built.outcome);
     out.covariance = std::move(built.covariance);
     out.solver_runs = runs;
+    std::sort(end_costs.begin(), end_costs.end(),
+              [](double a, double b) { return total_order_key(a) < total_order_key(b); });
+    out.end_costs = std::move(end_costs);
     return out;
   }
 

@@ -67,6 +67,10 @@ struct EngineOutcome {
   // outcome.iterations: solver evaluations over every run, as the default
   // fit counts them.
   std::size_t solver_runs = 0;
+  // The cost at the end of every full run of the search (the polished starts,
+  // the revived ones and the hops), ascending; empty without the search. How
+  // many of them reach the best cost says how sure the search is of it.
+  std::vector<double> end_costs;
 };
 
 // `problem.bounds` must already be the request's box. Throws FitInterrupted

@@ -133,6 +133,7 @@ Ref dict_of(const EngineOutcome& result) {
   set("solver_runs", Ref::steal(PyLong_FromSize_t(result.solver_runs)));
   set("termination", to_python(termination_name(o.termination)));
   set("message", to_python(termination_message(o.termination)));
+  set("end_costs", to_python_list(result.end_costs));
   return d;
 }
 

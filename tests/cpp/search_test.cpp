@@ -143,6 +143,11 @@ TEST_P(Search, ReachesTheMinimumFromTheCatalogueValues) {
   FitProblem problem(shape, f, z, true);
   const EngineOutcome found = engine_fit(problem, request_for(shape, held, true));
   EXPECT_LE(found.outcome.cost, local.outcome.cost * (1 + 1e-9));
+  // Every full run's end, cheapest first, the fit's own among them; none without the search.
+  ASSERT_FALSE(found.end_costs.empty());
+  EXPECT_TRUE(std::is_sorted(found.end_costs.begin(), found.end_costs.end()));
+  EXPECT_LE(found.end_costs.front(), found.outcome.cost * (1 + 1e-9) + 1e-300);
+  EXPECT_TRUE(local.end_costs.empty());
   // Noise-free data: the minimum is zero, up to rounding.
   EXPECT_LT(found.outcome.cost, 1e-12) << "local " << local.outcome.cost;
   // The same input and seed, the same answer.

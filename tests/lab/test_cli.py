@@ -217,6 +217,10 @@ def test_compare_ranks_candidates_split_outside_parentheses(options):
     assert result.exit_code == 0, result.output
     rows = [row["circuit"] for row in json.loads(result.stdout)]
     assert sorted(rows) == ["R0-(R1,CPE1)-W2", "rq"]
+    # The graded verdict: a status and the first finding on every row.
+    for row in json.loads(result.stdout):
+        assert row["status"] in ("pass", "warn", "fail") and row["finding"]
+        assert row["trusted"] == (row["status"] == "pass")
 
 
 @pytest.mark.parametrize(

@@ -11,7 +11,7 @@ from kelvara_lab.cli.outputs import Outputs, output_options, render, wrap
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
 # What the printed table shows of each candidate; --out keeps every number.
-SHOWN = ["rank", "circuit", "parameters", "reduced_chi_square", "bic", "trusted"]
+SHOWN = ["rank", "circuit", "parameters", "reduced_chi_square", "bic", "trusted", "status"]
 
 
 @click.command("compare")
@@ -37,9 +37,10 @@ def command(
 ) -> None:
     """Rank candidate circuits by BIC for every spectrum in FILE...
 
-    Each candidate's row says whether its fit is trusted (its verdict passed), and the
-    verdicts follow the table; --plots draws the best three against the data. Exits with
-    status 1 when a file cannot be read or no candidate fits.
+    Each candidate's row says its verdict's status and whether its fit is trusted (status
+    pass), and the verdicts, worst finding first, follow the table; --plots draws the best
+    three against the data. Exits with status 1 when a file cannot be read or no candidate
+    fits.
     """
     from kelvara_lab.circuit.notation import split_list
 

@@ -16,7 +16,7 @@ from kelvara_lab.circuit.notation import REGISTRY
 from kelvara_lab.fitting.ranked import ranked
 from kelvara_lab.fitting.report import FitReport
 from kelvara_lab.fitting.run import fit, no_network_warning_silenced
-from kelvara_lab.fitting.verdict import noise_floor
+from kelvara_lab.fitting.verdict import noise_floor, verdict_columns
 from kelvara_lab.spectrum.record import Spectrum, load
 
 
@@ -44,8 +44,7 @@ def _one(name: str, spectrum: Spectrum, fit_options: dict[str, Any]) -> dict[str
             aic=report.aic,
             bic=report.bic,
             success=report.success,
-            verdict=str(report.verdict),
-            trusted=report.verdict is not None and report.verdict.passed,
+            **verdict_columns(report),
             error="",
         )
     row["report"] = report
@@ -74,12 +73,13 @@ def compare(
     `circuits` defaults to the eleven registry circuits. Each candidate is fitted by
     `kelvara_lab.fit` (the search by default; `fit_options` go there). The table has one row
     per candidate, indexed by the name given, with notation, parameter count, chi-square,
-    reduced chi-square, AIC, BIC, success, ``trusted`` (the fit's verdict passed) and the
-    ``verdict`` text, an ``error`` text for a fit that raised, and each fit's ``report``. The
-    data are read and checked once, and their Lin-KK noise floor found once; `workers`
-    threads fit the candidates (default: one per core). `data` takes every form `fit` takes,
-    ``f, z`` too: the second argument is the circuits when it is text, the impedances when it
-    is numbers (``compare(f, z, circuits=[...])``).
+    reduced chi-square, AIC, BIC, success, ``trusted`` (the verdict's status is ``"pass"``),
+    ``status``, ``finding`` (the verdict's first finding) and the ``verdict`` text, an
+    ``error`` text for a fit that raised, and each fit's ``report``. The data are read and
+    checked once, and their Lin-KK noise floor found once; `workers` threads fit the
+    candidates (default: one per core). `data` takes every form `fit` takes, ``f, z`` too: the
+    second argument is the circuits when it is text, the impedances when it is numbers
+    (``compare(f, z, circuits=[...])``).
     """
     if second is not None and not isinstance(second, str) and _numbers(second):
         data = (data, second)  # compare(f, z)
@@ -102,7 +102,9 @@ def compare(
     rows = [row for _, row in sorted(zip(order, done, strict=True), key=lambda pair: pair[0])]
     table = pd.DataFrame(rows).set_index("circuit")
     columns = ["notation", "parameters", "chi_square", "reduced_chi_square", "aic", "bic"]
-    table = table.reindex(columns=[*columns, "success", "trusted", "verdict", "error", "report"])
+    table = table.reindex(
+        columns=[*columns, "success", "trusted", "status", "finding", "verdict", "error", "report"]
+    )
     # A failed fit sorts last; a fit with a NaN criterion is not a choice either.
     bic = table["bic"].to_numpy(dtype=float)
     table = table.iloc[np.argsort(np.where(np.isnan(bic), math.inf, bic), kind="stable")]

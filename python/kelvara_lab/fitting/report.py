@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import math
+import sys
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -27,11 +28,13 @@ FORMAT = "kelvara_lab.FitReport/1"
 def information_criteria(chi_square: float, points: int, variables: int) -> tuple[float, float]:
     """AIC and BIC of a least-squares fit with unknown noise (lmfit's convention).
 
-    ``points`` counts residuals (two per frequency), ``variables`` the free parameters.
+    ``points`` counts residuals (two per frequency), ``variables`` the free parameters. An
+    exact fit (chi-square 0) takes the smallest positive double for its chi-square: its
+    criteria stay finite and rank it before any fit that misses, fewer parameters first.
     """
-    if points <= 0 or not chi_square > 0:
+    if points <= 0 or not chi_square >= 0:
         return math.nan, math.nan
-    base = points * math.log(chi_square / points)
+    base = points * math.log(max(chi_square, sys.float_info.min) / points)
     return base + 2 * variables, base + math.log(points) * variables
 
 
@@ -116,7 +119,7 @@ class FitReport:
             f"    start         {self.start}",
             *(f"    element       {e.code}: Z = {e.formula}" for e in self.elements),
             f"    success       {self.success}" + (f" ({self.message})" if self.message else ""),
-            *([f"    verdict       {self.verdict}"] if self.verdict is not None else []),
+            *([f"    verdict       {self.verdict.status}"] if self.verdict is not None else []),
             f"    evaluations   {self.evaluations} (iterations {self.iterations})",
             f"    points        {self.points} (residuals {2 * self.points}), "
             f"variables {len(self.names) - len(self.fixed)}, dof {self.dof}",
@@ -148,6 +151,11 @@ class FitReport:
         if pairs:
             lines.append("[[Correlations]] (|C| > 0.5)")
             lines.extend(text for _, text in sorted(pairs, reverse=True))
+        if self.verdict is not None and self.verdict.findings:
+            lines.append(f"[[Verdict]] {self.verdict.status}")
+            lines.extend(
+                f"    {f.grade:<4}  {f.kind:<15} {f.message}" for f in self.verdict.findings
+            )
         if self.findings:
             lines.append("[[Data checks]]")
             lines.extend(f"    {f.severity}: {f.message}" for f in self.findings)

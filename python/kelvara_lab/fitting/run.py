@@ -25,9 +25,10 @@ from kelvara_lab import _engine
 from kelvara_lab.circuit.elements import CustomElement, used_by
 from kelvara_lab.circuit.model import CircuitModel, EngineCircuit, model_of
 from kelvara_lab.circuit.notation import notation_of
+from kelvara_lab.fitting.grading import Evidence, judge
 from kelvara_lab.fitting.inputs import parameter_boxes, start_values
 from kelvara_lab.fitting.report import FitReport, information_criteria
-from kelvara_lab.fitting.verdict import judge, noise_floor
+from kelvara_lab.fitting.verdict import noise_floor
 from kelvara_lab.spectrum.record import Spectrum, load, one_spectrum
 
 FloatArray = npt.NDArray[np.float64]
@@ -172,6 +173,8 @@ def _engine_fit(
         cost=float(out["cost"]),
         chi_square=float(out["chi_square"]),
         floor=floor,
+        search_ends=tuple(out["end_costs"]) if search != "local" else None,
+        searched_by="not searched (search='local')" if search == "local" else "",
     )
 
 
@@ -197,6 +200,8 @@ def _report(
     cost: float,
     chi_square: float,
     floor: float | None,
+    search_ends: tuple[float, ...] | None,
+    searched_by: str,
 ) -> FitReport:
     """The report at the fitted values; AIC and BIC as in lmfit, over the free parameters."""
     f, z = data.frequencies, data.impedances
@@ -210,15 +215,22 @@ def _report(
     aic, bic = information_criteria(chi_square, m, k)
     fitted = circuit.with_values(list(values)).impedance(f)
     verdict = judge(
-        names,
-        tuple(float(v) for v in values),
-        tuple(float(e) for e in errors),
-        fixed,
-        bounds,
-        circuit.param_bounds(),
-        fitted - z,
-        z,
-        noise_floor(f, z) if floor is None else floor,
+        Evidence(
+            notation=notation,
+            names=names,
+            values=tuple(float(v) for v in values),
+            stderr=tuple(float(e) for e in errors),
+            fixed=fixed,
+            bounds=bounds,
+            catalogue=tuple(circuit.param_bounds()),
+            frequencies=f,
+            impedances=z,
+            residuals=fitted - z,
+            cost=cost,
+            floor=noise_floor(f, z) if floor is None else floor,
+            search_ends=search_ends,
+            searched_by=searched_by,
+        )
     )
     custom = isinstance(circuit, EngineCircuit)
     return FitReport(
@@ -297,6 +309,10 @@ def _kelvara_fit(
         cost=result.cost,
         chi_square=result.chi_square,
         floor=floor,
+        search_ends=None,
+        searched_by=f"searched by kelvara's {options['method']}, which keeps no other minima"
+        if "method" in options
+        else "not searched (search='local')",
     )
 
 

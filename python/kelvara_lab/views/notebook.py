@@ -50,7 +50,7 @@ def fit_report_html(report: FitReport) -> str:
     summary = table(
         [
             ("success", f"{report.success}" + (f" ({report.message})" if report.message else "")),
-            *([("verdict", str(report.verdict))] if report.verdict is not None else []),
+            *([("verdict", report.verdict.status)] if report.verdict is not None else []),
             ("engine", f"{report.engine}, method {report.method}, weight {report.weight}"),
             ("start", report.start),
             *((f"element {e.code}", f"Z = {e.formula}") for e in report.elements),
@@ -74,6 +74,14 @@ def fit_report_html(report: FitReport) -> str:
             spread, relative = "n/a", ""
         rows.append((name, number(value), spread, relative, unit))
     parameters = table(rows, header=("parameter", "value", "std. error", "relative", "unit"))
+    verdict = (
+        table(
+            [(f.grade, f.kind, f.message) for f in report.verdict.findings],
+            header=("grade", "question", "verdict: " + report.verdict.status),
+        )
+        if report.verdict is not None and report.verdict.findings
+        else ""
+    )
     findings = (
         table(
             [(f.severity, f.message) for f in report.findings],
@@ -82,7 +90,7 @@ def fit_report_html(report: FitReport) -> str:
         if report.findings
         else ""
     )
-    return summary + parameters + findings
+    return summary + verdict + parameters + findings
 
 
 def kk_result_html(result: KKResult) -> str:
