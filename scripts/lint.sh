@@ -12,7 +12,7 @@ if ! command -v clang-format >/dev/null; then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq clang-format
 fi
-py=.venv/bin/python
+py="$PWD/.venv/bin/python"
 cache=$(mktemp -d)
 trap 'rm -rf "$cache"' EXIT
 # The stubs in the tree win over an installed copy; the module is the one under test.

@@ -39,7 +39,9 @@ TEST(LinKk, ReproducesAKramersKronigSpectrumAndItsSeriesCapacitance) {
     double dc = 0.0;
     for (std::size_t k = 0; k <= r.time_constants.size(); ++k) dc += r.values[k];
     EXPECT_NEAR(dc, 160.0, 0.5) << c;
-    if (c > 0.0) EXPECT_NEAR(1.0 / r.values.back(), c, 1e-3 * c);
+    if (c > 0.0) {
+      EXPECT_NEAR(1.0 / r.values.back(), c, 1e-3 * c);
+    }
   }
 }
 

@@ -91,7 +91,7 @@ def _client(address: str) -> Any:
 @click.option(
     "--strict",
     is_flag=True,
-    help="Exit with status 1 also when a fit ran but its verdict is FAIL.",
+    help="Exit with status 1 also when a fit ran but its verdict is fail.",
 )
 @click.option("--progress/--no-progress", default=True, show_default=True)
 def command(
@@ -119,7 +119,7 @@ def command(
     instead, so it reads a few per cent lower).
 
     Exit status: 0 when every spectrum was fitted; 1 when a file cannot be read or a fit
-    fails to run (and, with --strict, when a verdict is FAIL); 2 for a usage error.
+    fails to run (and, with --strict, when a verdict is fail); 2 for a usage error.
     """
     check_circuit(circuit, "--circuit")
     _check_method(method)
@@ -204,7 +204,7 @@ def command(
         _print_and_draw(ident, result, outputs, show)
     failed = unread or not table["success"].all()
     if strict:
-        failed |= any(str(v).startswith("FAIL") for v in table["verdict"])
+        failed |= any(str(v).startswith("fail") for v in table["verdict"])
     if failed:
         raise SystemExit(1)
 

@@ -33,24 +33,10 @@ COLUMNS = [
 
 def verdict_status(report: FitReport | None) -> tuple[str, str]:
     """(status, first finding) of a fit's verdict: ``pass``, ``warn`` or ``fail`` and the
-    sentence that says why. Verdicts that carry no status of their own (a pass/fail verdict)
-    are read as pass or fail, their first reason the finding."""
+    sentence that says why."""
     if report is None or report.verdict is None:
         return "fail", "no fit"
-    verdict = report.verdict
-    status = getattr(verdict, "status", None)
-    findings = getattr(verdict, "findings", None)
-    if status is None:
-        status = "pass" if verdict.passed else "fail"
-    if findings:
-        first = findings[0]
-        finding = str(getattr(first, "message", first))
-    else:
-        text = str(verdict).removeprefix("FAIL: ")
-        if text.startswith("pass ("):
-            text = text.removeprefix("pass (").removesuffix(")")
-        finding = text.split("; ")[0]
-    return str(status), finding
+    return report.verdict.status, report.verdict.headline
 
 
 def row(
