@@ -158,7 +158,11 @@ def best_global_fit(circuit, start: list[float], f, z, seed: int) -> np.ndarray:
         )
     )
     best = min(fits, key=lambda r: r.cost)
-    from_best = [best.params[n] for n in names]
+    # A parameter that collapsed onto its floor is no start kelvara takes: hop from just off it.
+    from_best = [
+        max(best.params[n], 10 * lo) if lo > 0 else best.params[n]
+        for n, (lo, _) in zip(names, circuit.param_bounds(), strict=True)
+    ]
     fits.append(
         circuit.with_values(from_best).fit(
             f, z, method="basin_hopping", basin_hopping_hops=LABEL_HOPS, seed=seed

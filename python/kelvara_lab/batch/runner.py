@@ -256,8 +256,13 @@ def _one_at_a_time(
             else:
                 record([alone[future]], future)
         for item in again:
-            future = client.submit(task, *arguments([item]))
-            wait([future])
+            # A worker that another spectrum killed may still be coming back: one more try
+            # before the spectrum is taken for the culprit.
+            for _ in range(2):
+                future = client.submit(task, *arguments([item]))
+                wait([future])
+                if not _killed(future):
+                    break
             record([item], future)
         return
     lanes = [deque(chunk) for chunk in chunks]
