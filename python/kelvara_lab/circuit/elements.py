@@ -110,21 +110,25 @@ def _parameter_text(p: Parameter) -> str:
     return f"{p.name}{unit} = {p.default:g} in ({p.bounds[0]:g}, {p.bounds[1]:g})"
 
 
-def _parameter(name: str, spec: Any) -> Parameter:
+def _parameter(name: str, declared: Any) -> Parameter:
     """(unit, default, (lo, hi)), the same with a log flag last, or a mapping of those keys."""
-    if isinstance(spec, Mapping):
-        unknown = set(spec) - {"unit", "default", "bounds", "log"}
+    if isinstance(declared, Mapping):
+        unknown = set(declared) - {"unit", "default", "bounds", "log"}
         if unknown:
             raise ValueError(f"parameter {name!r}: unknown key(s) {sorted(unknown)}")
-        unit, default, bounds = spec.get("unit", ""), spec.get("default"), spec.get("bounds")
-        log = spec.get("log")
-    elif isinstance(spec, (tuple, list)) and len(spec) in (3, 4):
-        unit, default, bounds = spec[0], spec[1], spec[2]
-        log = spec[3] if len(spec) == 4 else None
+        unit, default, bounds = (
+            declared.get("unit", ""),
+            declared.get("default"),
+            declared.get("bounds"),
+        )
+        log = declared.get("log")
+    elif isinstance(declared, (tuple, list)) and len(declared) in (3, 4):
+        unit, default, bounds = declared[0], declared[1], declared[2]
+        log = declared[3] if len(declared) == 4 else None
     else:
         raise TypeError(
             f"parameter {name!r} needs (unit, default, (lo, hi)) or (unit, default, (lo, hi), "
-            f"log), got {spec!r}"
+            f"log), got {declared!r}"
         )
     if not isinstance(unit, str):
         raise TypeError(f"parameter {name!r}: unit must be a str, got {type(unit).__name__}")
