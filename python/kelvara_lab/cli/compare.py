@@ -50,7 +50,6 @@ def command(
     for name in names or ():
         check_circuit(name, "--circuit")
 
-    import pandas as pd
     from tqdm.auto import tqdm
 
     from kelvara_lab.fitting.compare import compare
@@ -83,13 +82,4 @@ def command(
                     line = f" {row['rank']:>4} {row['circuit']:<{width}}  {text}"
                     lines.append((wrap(line, indent=width + 8), False))
             failed |= not (table["error"] == "").any()
-    for text, to_stderr in lines:
-        click.echo(text, err=to_stderr)
-    if tables:
-        every = pd.concat(tables, ignore_index=True)
-        every = every[["spectrum", *[c for c in every.columns if c != "spectrum"]]]
-        if outputs.format != "table":
-            click.echo(render(every, outputs.format))
-        outputs.write(every)
-    if failed:
-        raise SystemExit(1)
+    outputs.finish(lines, tables, failed)

@@ -7,7 +7,7 @@ from pathlib import Path
 import click
 
 from kelvara_lab.cli.options import files_argument
-from kelvara_lab.cli.outputs import Outputs, output_options, render, wrap
+from kelvara_lab.cli.outputs import Outputs, output_options, wrap
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 from kelvara_lab.identification.candidates import ELEMENTS
 
@@ -48,7 +48,6 @@ def command(
     """
     import json
 
-    import pandas as pd
     from tqdm.auto import tqdm
 
     from kelvara_lab.circuit.elements import elements as defined
@@ -99,13 +98,4 @@ def command(
             lines.append(
                 (outputs.picture(figure, f"{item.stem}-identify", say=False), outputs.quiet)
             )
-    for text, to_stderr in lines:
-        click.echo(text, err=to_stderr)
-    if tables:
-        every = pd.concat(tables, ignore_index=True)
-        every = every[["spectrum", *[c for c in every.columns if c != "spectrum"]]]
-        if outputs.format != "table":
-            click.echo(render(every, outputs.format))
-        outputs.write(every)
-    if failed:
-        raise SystemExit(1)
+    outputs.finish(lines, tables, failed)

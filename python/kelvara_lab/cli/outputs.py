@@ -41,6 +41,25 @@ class Outputs:
         write_results(table, self.out)
         click.echo(f"results written to {click.format_filename(self.out)}", err=self.quiet)
 
+    def finish(
+        self, lines: list[tuple[str, bool]], tables: list[pd.DataFrame], failed: bool
+    ) -> None:
+        """Print the lines held while a progress bar ran (text, to stderr), then every
+        spectrum's table as one, in a machine-read format when asked and to ``--out``; exit 1
+        when `failed`."""
+        for text, to_stderr in lines:
+            click.echo(text, err=to_stderr)
+        if tables:
+            import pandas as pd
+
+            every = pd.concat(tables, ignore_index=True)
+            every = every[["spectrum", *[c for c in every.columns if c != "spectrum"]]]
+            if self.format != "table":
+                click.echo(render(every, self.format))
+            self.write(every)
+        if failed:
+            raise SystemExit(1)
+
     @property
     def quiet(self) -> bool:
         """Whether notes go to stderr, leaving stdout to a machine-read format."""
