@@ -18,6 +18,7 @@ from kelvara_lab.batch.runner import (
     single_thread_pool,
     spectra_of,
     stopping,
+    table_of,
 )
 from kelvara_lab.drt.misfit import DrtMisfitWarning
 from kelvara_lab.drt.result import DrtResult
@@ -115,18 +116,17 @@ def drt_table(
         max_chunk=_MAX_CHUNK,
         chunk_size=chunk_size,
     )
-    outputs = [out for position in sorted(results) for out in results[position]]
-    rows = [row for row, _ in outputs]
-    most = max((int(r.get("peaks", 0) or 0) for r in rows), default=0)
-    peak_columns = [
-        f"peak{k} {name} / {unit}" for k in range(1, most + 1) for name, unit in PEAK_FIELDS
-    ]
-    table = pd.DataFrame(rows).reindex(columns=[ID, *SUMMARY, *peak_columns, "error"])
-    table[ID] = table[ID].astype(str)
-    table["error"] = table["error"].fillna("").astype(str)
+    table, kept = table_of(results, _columns)
     table["warning"] = table["warning"].fillna("").astype(str)
     table["peaks"] = table["peaks"].fillna(0).astype("int64")
-    return table, {str(row[ID]): result for row, result in outputs if result is not None}
+    return table, kept
+
+
+def _columns(rows: list[dict[str, Any]]) -> list[str]:
+    """The summary, then as many peaks' columns as the row with the most peaks needs."""
+    most = max((int(r.get("peaks", 0) or 0) for r in rows), default=0)
+    peaks = [f"peak{k} {name} / {unit}" for k in range(1, most + 1) for name, unit in PEAK_FIELDS]
+    return [ID, *SUMMARY, *peaks, "error"]
 
 
 def drt_many(

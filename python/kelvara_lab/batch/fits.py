@@ -24,6 +24,7 @@ from kelvara_lab.batch.runner import (
     single_thread_pool,
     spectra_of,
     stopping,
+    table_of,
 )
 from kelvara_lab.circuit.elements import ensure, used_by
 from kelvara_lab.circuit.model import model_of
@@ -185,14 +186,10 @@ def fit_table(
 def _table(
     results: dict[int, list[Output]], columns: list[str], notation: str
 ) -> tuple[pd.DataFrame, dict[str, FitReport]]:
-    outputs: list[Output] = [out for position in sorted(results) for out in results[position]]
-    table = pd.DataFrame([row for row, _ in outputs]).reindex(columns=columns)
+    table, reports = table_of(results, lambda _: columns)
     table["circuit"] = notation
-    table[ID] = table[ID].astype(str)
-    table["error"] = table["error"].fillna("").astype(str)
     table["success"] = table["success"].fillna(False).astype(bool)
     table["evaluations"] = table["evaluations"].fillna(0).astype("int64")
-    reports = {str(row[ID]): report for row, report in outputs if report is not None}
     return table, reports
 
 

@@ -367,3 +367,18 @@ def _run_items(
             bar.update(len(chunk))
 
         run_pooled(task, pool, chunks, lambda chunk: arguments(chunk, single_thread), record)
+
+
+def table_of(
+    results: dict[int, list[tuple[dict[str, Any], Any]]],
+    columns: Callable[[list[dict[str, Any]]], list[str]],
+) -> tuple[pd.DataFrame, dict[str, Any]]:
+    """A batch's table from `run_items`' (row, kept) outputs, in the spectra's order, with
+    the `columns` its rows call for; and the kept values (reports, DRTs) by the row's id.
+    Every row has its id as text and an ``error`` ("" when the work ran)."""
+    outputs = [out for position in sorted(results) for out in results[position]]
+    rows = [row for row, _ in outputs]
+    table = pd.DataFrame(rows).reindex(columns=columns(rows))
+    table[ID] = table[ID].astype(str)
+    table["error"] = table["error"].fillna("").astype(str)
+    return table, {str(row[ID]): kept for row, kept in outputs if kept is not None}
