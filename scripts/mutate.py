@@ -46,7 +46,8 @@ HYPOTHESIS = BUILD / "hypothesis"
 VENV_BIN = ROOT / ".venv" / "bin"
 PYTHON = VENV_BIN / "python"
 
-SUBSYSTEMS = ("elements", "circuit", "fit", "nn", "models", "python", "support", "kelvara_lab")
+# The core's folders, one per subsystem, and the companion package.
+SUBSYSTEMS = (*sorted(p.name for p in (ROOT / "src").iterdir() if p.is_dir()), "kelvara_lab")
 
 
 @dataclass(frozen=True)
