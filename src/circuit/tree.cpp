@@ -1,15 +1,25 @@
 #include "circuit/tree.hpp"
 
 #include <map>
+#include <variant>
 
 #include "circuit/tree_utils.hpp"
 #include "support/invariant.hpp"
 
 namespace kelvara {
 
+// A walk rather than collect_leaves: the exact derivatives count once per point and
+// must not allocate.
 std::size_t param_count(const SeriesList& nodes) {
   std::size_t n = 0;
-  for (const Leaf* leaf : collect_leaves(nodes)) n += std::size_t(leaf->element.count());
+  for (const Node& node : nodes) {
+    if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
+      n += std::size_t(leaf->element.count());
+    } else {
+      for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches)
+        n += param_count(branch);
+    }
+  }
   return n;
 }
 

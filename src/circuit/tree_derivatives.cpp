@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 
+#include "circuit/tree.hpp"
 #include "circuit/tree_utils.hpp"
 #include "elements/custom_element.hpp"
 #include "support/invariant.hpp"
@@ -60,19 +61,6 @@ Complex series(const SeriesList& nodes, const double* params, std::size_t& index
   return z;
 }
 
-std::size_t count_fields(const SeriesList& nodes) {
-  std::size_t n = 0;
-  for (const Node& node : nodes) {
-    if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-      n += std::size_t(leaf->element.count());
-    } else {
-      for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches)
-        n += count_fields(branch);
-    }
-  }
-  return n;
-}
-
 }  // namespace
 
 bool has_custom_leaves(const SeriesList& nodes) {
@@ -83,7 +71,7 @@ bool has_custom_leaves(const SeriesList& nodes) {
 
 Complex impedance_derivatives(const SeriesList& nodes, std::span<const double> params, double omega,
                               std::span<Complex> dz) {
-  const std::size_t n = count_fields(nodes);
+  const std::size_t n = param_count(nodes);
   if (n > params.size() || n > dz.size())
     invariant_failed("impedance_derivatives: not enough values supplied");
   std::size_t index = 0;

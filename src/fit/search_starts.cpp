@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "circuit/tree.hpp"
 #include "elements/custom_element.hpp"
 #include "fit/residuals.hpp"
 #include "support/invariant.hpp"
@@ -213,26 +214,13 @@ double clamp_into(double v, const Bounds& b) {
   return std::fmin(std::fmax(v, b.lo), b.hi);
 }
 
-std::size_t count_params(const SeriesList& nodes) {
-  std::size_t n = 0;
-  for (const Node& node : nodes) {
-    if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-      n += std::size_t(leaf->element.count());
-    } else {
-      for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches)
-        n += count_params(branch);
-    }
-  }
-  return n;
-}
-
 }  // namespace
 
 std::vector<ItemSpan> series_item_spans(const SeriesList& nodes) {
   std::vector<ItemSpan> out;
   std::size_t first = 0;
   for (const Node& node : nodes) {
-    const std::size_t n = count_params(SeriesList{node});
+    const std::size_t n = param_count(SeriesList{node});
     out.push_back({first, n});
     first += n;
   }
