@@ -128,6 +128,15 @@ def test_dask_local_cluster_with_two_worker_processes(batch, serial, dask_client
     assert sorted(pools.values()) == ["1", "1"]
 
 
+def test_a_task_submitted_again_to_dask_runs_again(dask_client):
+    # A retry after a killed worker must run, not be answered from the first try's record.
+    from kelvara_lab.batch.runner import executor_for
+
+    pool, _, _ = executor_for(dask_client, 2)
+    first, second = pool.submit(os.urandom, 8), pool.submit(os.urandom, 8)
+    assert first.result(timeout=60) != second.result(timeout=60)
+
+
 # After the cluster's own test: a killed worker comes back without a chunk run on it.
 @pytest.mark.parametrize("where", ["processes", "dask"])
 def test_a_spectrum_that_kills_its_worker_fails_alone(batch, serial, request, where):

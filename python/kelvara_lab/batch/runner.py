@@ -141,7 +141,10 @@ def executor_for(executor: Any, count: int) -> tuple[Executor | None, bool, bool
             "a concurrent.futures.Executor or a dask.distributed Client"
         )
     if hasattr(executor, "get_executor") and not isinstance(executor, Executor):
-        return executor.get_executor(), False, True  # a dask.distributed Client
+        # Impure: a task's key is then fresh at every submission. A pure key is the hash of
+        # its arguments, so a spectrum submitted again after its worker died would be
+        # answered from the scheduler's record of that death, not run.
+        return executor.get_executor(pure=False), False, True  # a dask.distributed Client
     if isinstance(executor, Executor):
         return executor, False, not isinstance(executor, ThreadPoolExecutor)
     raise TypeError(
