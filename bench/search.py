@@ -7,7 +7,11 @@ per spectrum: the best of the local fit from the generating values and ``--rando
 from log-uniform data-scaled random starts (the engine's own least squares, ``search=False``).
 A fit "reaches" the reference when its cost is within 0.1 % of it.
 
-    python bench/search.py [--spectra 20] [--random 500] [--circuits N]
+Side by side on the same spectra of the circuits the impedance package can write (R, C, L,
+CPE and W elements), its one local fit from a hand guess (every value within a factor of two
+of the truth, exponents 5 % low), weighted by modulus as ours is.
+
+    python bench/search.py [--spectra 20] [--random 500] [--circuits N] [--no-peer]
 """
 
 from __future__ import annotations
@@ -15,8 +19,10 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import re
 import statistics
 import time
+import warnings
 
 os.environ.setdefault("RAYON_NUM_THREADS", "1")  # the bar is on one core
 
@@ -112,6 +118,34 @@ def truth_for(notation: str, rng: np.random.Generator, f: np.ndarray) -> list[fl
     return values
 
 
+PEER_ELEMENTS = re.compile(r"^(R|C|L|CPE|W)\d+$")
+
+
+def peer_notation(notation: str) -> str | None:
+    """The circuit in the impedance package's notation, where it has every element."""
+    names = re.findall(r"[A-Za-z]+\d+", notation)
+    if not all(PEER_ELEMENTS.match(n) for n in names):
+        return None
+    return notation.replace("(", "p(")
+
+
+def peer_seconds(notation: str, f, z, truth, rng) -> float:
+    """The impedance package's local fit from a hand guess."""
+    from impedance.models.circuits import CustomCircuit
+
+    names = kelvara.Circuit(notation).param_names()
+    guess = [
+        v * 0.95 if name.endswith(".alpha") else v * 10 ** rng.uniform(-0.3, 0.3)
+        for name, v in zip(names, truth, strict=True)
+    ]
+    model = CustomCircuit(peer_notation(notation), initial_guess=guess)
+    t = time.perf_counter()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # its covariance warnings
+        model.fit(f, z, weight_by_modulus=True)
+    return time.perf_counter() - t
+
+
 def reference(notation, f, z, truth, rng, count):
     c = kelvara.Circuit(notation)
     n = len(truth)
@@ -139,7 +173,9 @@ def main() -> None:
     parser.add_argument("--circuits", type=int, default=len(SUITE))
     parser.add_argument("--only", default="", help="circuits whose notation contains this text")
     parser.add_argument("--effort", type=int, default=None, help="the search's effort")
+    parser.add_argument("--no-peer", action="store_true", help="skip the impedance package")
     args = parser.parse_args()
+    peer: list[tuple[float, float]] = []  # (ours, the peer's) on the same spectrum
     reached, total = 0, 0
     times: dict[int, list[float]] = {8: [], 12: []}
     misses = []
@@ -163,7 +199,11 @@ def main() -> None:
             t = time.perf_counter()
             effort = {} if args.effort is None else {"effort": args.effort}
             report = fit(notation, (f, z), check=False, noise_floor=0.0, **effort)
-            times[8 if n <= 8 else 12].append(time.perf_counter() - t)
+            ours = time.perf_counter() - t
+            times[8 if n <= 8 else 12].append(ours)
+            if not args.no_peer and n <= 8 and peer_notation(notation):
+                guess_rng = np.random.default_rng([99, index, len(peer)])  # spectra unchanged
+                peer.append((ours, peer_seconds(notation, f, z, truth, guess_rng)))
             ref = reference(notation, f, z, truth, rng, args.random)
             ok = report.cost <= ref * 1.001
             hit += ok
@@ -182,6 +222,14 @@ def main() -> None:
                 f"time, up to {k} parameters: median {1e3 * statistics.median(v):.1f} ms "
                 f"over {len(v)} fits"
             )
+    if peer:
+        mine = statistics.median(p[0] for p in peer)
+        theirs = statistics.median(p[1] for p in peer)
+        print(
+            f"impedance package, local fit from a hand guess, same {len(peer)} spectra: median "
+            f"{1e3 * theirs:.1f} ms against our search's {1e3 * mine:.1f} ms "
+            f"({theirs / mine:.2f}x; bar 3x)"
+        )
     for notation, ratio in misses[:20]:
         print(f"  miss: {notation} cost {ratio:.4g}x the reference")
 

@@ -4,42 +4,43 @@
 #include <cmath>
 #include <numeric>
 
+#include "circuit/block_derivatives.hpp"
 #include "circuit/tree_derivatives.hpp"
 #include "support/worker_pool.hpp"
 
 namespace kelvara {
-namespace {
+namespace {}  // namespace
 
-// A circuit with custom elements differentiates through the tree instead:
-// exact columns for the custom elements (forward mode through their
-// formulas), the leaf's own central difference for the built-ins; counts one
-// evaluation. Circuits of built-ins alone never come here.
-Eigen::MatrixXd tree_jacobian_columns(const FitProblem& problem, std::span<const double> params,
-                                      std::span<const std::size_t> columns) {
+Eigen::MatrixXd element_jacobian_columns(const FitProblem& problem, std::span<const double> params,
+                                         std::span<const std::size_t> columns) {
   problem.counter.fetch_add(1, std::memory_order_relaxed);
   const std::size_t points = problem.points();
+  const std::size_t count = params.size();
   Eigen::MatrixXd jac(static_cast<Eigen::Index>(2 * points),
                       static_cast<Eigen::Index>(columns.size()));
-  constexpr std::size_t kChunk = 64;
+  // Blocks of points side by side, each with its own buffers and rows.
+  constexpr std::size_t kChunk = 4 * Element::kBlockPoints;
   parallel_for_each_index((points + kChunk - 1) / kChunk, [&](std::size_t c) {
-    std::vector<Complex> dz(params.size());
-    for (std::size_t k = c * kChunk; k < std::min(points, (c + 1) * kChunk); ++k) {
-      impedance_derivatives(problem.nodes, params, problem.omegas[k], dz);
-      const double w = problem.weights[k];
-      for (std::size_t m = 0; m < columns.size(); ++m) {
-        jac(Eigen::Index(2 * k), Eigen::Index(m)) = dz[columns[m]].real() / w;
-        jac(Eigen::Index(2 * k + 1), Eigen::Index(m)) = dz[columns[m]].imag() / w;
+    const std::size_t first = c * kChunk;
+    const std::size_t n = std::min(kChunk, points - first);
+    std::vector<Complex> z(n), dz(count * n);
+    impedance_derivatives_at(problem.nodes, params,
+                             std::span<const double>(problem.omegas).subspan(first, n), z, dz);
+    for (std::size_t m = 0; m < columns.size(); ++m) {
+      const Complex* column = dz.data() + columns[m] * n;
+      for (std::size_t i = 0; i < n; ++i) {
+        const double w = problem.weights[first + i];
+        jac(Eigen::Index(2 * (first + i)), Eigen::Index(m)) = column[i].real() / w;
+        jac(Eigen::Index(2 * (first + i) + 1), Eigen::Index(m)) = column[i].imag() / w;
       }
     }
   });
   return jac;
 }
 
-}  // namespace
-
 Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params,
                                  std::span<const std::size_t> columns) {
-  if (has_custom_leaves(problem.nodes)) return tree_jacobian_columns(problem, params, columns);
+  if (has_custom_leaves(problem.nodes)) return element_jacobian_columns(problem, params, columns);
   const std::size_t m = 2 * problem.points();
   Eigen::MatrixXd jac(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(columns.size()));
   // Each task owns its perturbed copies and residual vectors and writes only

@@ -26,6 +26,13 @@ Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const doub
 Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const double> params,
                                  std::span<const std::size_t> columns);
 
+// The same columns differentiated element by element
+// (circuit/block_derivatives.hpp): each element 2 * count + 1 times instead
+// of the whole circuit twice per column; counts one evaluation. Circuits with
+// custom elements always take it, for their exact derivatives.
+Eigen::MatrixXd element_jacobian_columns(const FitProblem& problem, std::span<const double> params,
+                                         std::span<const std::size_t> columns);
+
 // The Jacobian with respect to solver coordinates x: each column times
 // dp/dx (1, or (p - lo) ln 10 for a log-scaled parameter), held columns 0.
 Eigen::MatrixXd solver_jacobian(const FitProblem& problem, std::span<const double> x,

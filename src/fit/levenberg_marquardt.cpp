@@ -20,11 +20,12 @@ namespace {
 // instead of letting NaN steer it.
 struct LmFunctor : Eigen::DenseFunctor<double> {
   LmFunctor(const FitProblem& problem, std::span<const double> start,
-            std::span<const std::size_t> free, std::span<const bool> pinned)
+            std::span<const std::size_t> free, std::span<const bool> pinned, bool by_element)
       : Eigen::DenseFunctor<double>(int(free.size()), int(2 * problem.points())),
         problem(problem),
         free(free),
         pinned(pinned),
+        by_element(by_element),
         params(start.begin(), start.end()) {}
 
   void place(const Eigen::VectorXd& x) {
@@ -45,7 +46,8 @@ struct LmFunctor : Eigen::DenseFunctor<double> {
   // evaluation count includes them.
   int df(const Eigen::VectorXd& x, Eigen::MatrixXd& fjac) {
     place(x);
-    fjac = jacobian_columns(problem, params, free);
+    fjac = by_element ? element_jacobian_columns(problem, params, free)
+                      : jacobian_columns(problem, params, free);
     for (std::size_t k = 0; k < free.size(); ++k) {
       const std::size_t j = free[k];
       const Bounds& b = problem.bounds[j];
@@ -61,6 +63,7 @@ struct LmFunctor : Eigen::DenseFunctor<double> {
   const FitProblem& problem;
   std::span<const std::size_t> free;
   std::span<const bool> pinned;
+  bool by_element;
   std::vector<double> params;  // physical, every parameter; reused by every evaluation
 };
 
@@ -127,7 +130,7 @@ LmRun levenberg_marquardt_single_start(const FitProblem& problem, std::span<cons
   }
   LmRun run{{start.begin(), start.end()}, Termination::WrongDimensions, 0};
   if (n > 0 && 2 * problem.points() >= std::size_t(n)) {
-    LmFunctor functor(problem, start, free, pinned);
+    LmFunctor functor(problem, start, free, pinned, settings.by_element);
     Eigen::LevenbergMarquardt<LmFunctor> lm(functor);
     lm.setFtol(settings.ftol);
     lm.setXtol(settings.xtol);

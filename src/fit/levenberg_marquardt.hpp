@@ -36,6 +36,9 @@ struct LmSettings {
   double gtol = 1e-8;                            // cosine between residuals and any Jacobian column
   std::uint32_t patience =
       option_default<std::uint32_t>("max_iterations");  // budget: patience * (n + 1)
+  // The Jacobian element by element (jacobian.hpp), a few times cheaper than
+  // differencing the whole circuit; the default fit differences the whole.
+  bool by_element = false;
 };
 
 struct LmRun {

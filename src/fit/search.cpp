@@ -44,6 +44,15 @@ bool better(const End& a, const End& b) {
                            nan_to_inf(b.cost));
 }
 
+// `better`, by more than rounding: ends in one minimum reached along different
+// paths differ in the last digits of their cost, and an arc relabelled (the
+// same minimum with two arcs swapped) must not displace the caller's order.
+bool clearly_better(const End& a, const End& b) {
+  if (!better(a, b)) return false;
+  if (is_success(a.termination) != is_success(b.termination)) return true;
+  return !(std::fabs(a.cost - b.cost) <= 1e-9 * std::fmax(std::fabs(a.cost), std::fabs(b.cost)));
+}
+
 End end_of(const FitProblem& problem, LmRun run) {
   clamp_into_bounds(run.params, problem.bounds);
   const double cost = cost_at(problem, run.params);
@@ -60,23 +69,36 @@ void tally(std::span<const End> ends, std::uint64_t& evaluations, std::size_t& r
   for (const End& e : ends) evaluations += e.evaluations, runs += e.runs;
 }
 
+// The search's own runs differentiate element by element; only the caller's
+// first start is polished as the local fit polishes it.
+LmSettings search_settings(const LmSettings& lm) {
+  LmSettings s = lm;
+  s.by_element = true;
+  return s;
+}
+
 std::vector<End> short_runs(const FitProblem& problem,
                             const std::vector<std::vector<double>>& starts,
                             std::span<const std::size_t> free, const EngineRequest& request) {
   std::vector<End> ends(starts.size());
   const std::size_t budget = request.settings.short_iterations * (free.size() + 1);
+  const LmSettings lm = search_settings(request.lm);
   parallel_for_each_index(starts.size(), [&](std::size_t i) {
-    ends[i] = end_of(problem, levenberg_marquardt_single_start(problem, starts[i], free, {},
-                                                               request.lm, budget));
+    ends[i] =
+        end_of(problem, levenberg_marquardt_single_start(problem, starts[i], free, {}, lm, budget));
   });
   return ends;
 }
 
+// Full multi-starts from `starts`; the first as the local fit runs it where
+// `first_is_local`.
 std::vector<End> polish(const FitProblem& problem, const std::vector<std::vector<double>>& starts,
-                        const EngineRequest& request) {
+                        const EngineRequest& request, bool first_is_local) {
   std::vector<End> ends(starts.size());
+  const LmSettings lm = search_settings(request.lm);
   parallel_for_each_index(starts.size(), [&](std::size_t i) {
-    ends[i] = end_of(problem, multi_start(problem, starts[i], request.held(), request.lm));
+    const LmSettings& settings = i == 0 && first_is_local ? request.lm : lm;
+    ends[i] = end_of(problem, multi_start(problem, starts[i], request.held(), settings));
   });
   return ends;
 }
@@ -178,7 +200,7 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     // held values put back, starts near the held fit's own minimum where
     // arcs overlap and no feature separates them.
     if (free.size() < first.size()) {
-      Settled unheld = multi_start(problem, first, {}, request.lm);
+      Settled unheld = multi_start(problem, first, {}, search_settings(request.lm));
       evaluations += unheld.evaluations, runs += unheld.runs;
       for (std::size_t i = 0; i < first.size(); ++i) {
         if (request.held()[i]) unheld.params[i] = first[i];
@@ -186,24 +208,24 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
       polish_from.push_back(std::move(unheld.params));
     }
     problem.interrupt.poll();
-    std::vector<End> polished = polish(problem, polish_from, request);
+    std::vector<End> polished = polish(problem, polish_from, request, true);
     tally(polished, evaluations, runs);
     std::vector<double> end_costs;
     for (const End& e : polished) end_costs.push_back(e.cost);
     std::size_t best = 0;
     for (std::size_t i = 1; i < polished.size(); ++i) {
-      if (better(polished[i], polished[best])) best = i;
+      if (clearly_better(polished[i], polished[best])) best = i;
     }
     // A parameter far outside its scale is often an element that collapsed
     // on the way; revived, the fit may find the arc it stands for.
     const std::vector<std::vector<double>> again = revived(
         polished[best], ranges, request.held(), series_item_spans(problem.nodes), structured);
     if (!again.empty()) {
-      std::vector<End> more = polish(problem, again, request);
+      std::vector<End> more = polish(problem, again, request, false);
       tally(more, evaluations, runs);
       for (End& e : more) {
         end_costs.push_back(e.cost);
-        if (better(e, polished[best])) polished[best] = std::move(e);
+        if (clearly_better(e, polished[best])) polished[best] = std::move(e);
       }
     }
     // Hops around the best end: a minimum a little lower often lies a short
@@ -212,14 +234,15 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
         perturbed_starts(polished[best].params, ranges, problem.bounds, request.held(),
                          request.settings.hops, request.settings.seed, &problem.interrupt);
     std::vector<End> hopped(hops.size());
+    const LmSettings hop_lm = search_settings(request.lm);
     parallel_for_each_index(hops.size(), [&](std::size_t i) {
       hopped[i] =
-          end_of(problem, levenberg_marquardt_single_start(problem, hops[i], free, {}, request.lm));
+          end_of(problem, levenberg_marquardt_single_start(problem, hops[i], free, {}, hop_lm));
     });
     tally(hopped, evaluations, runs);
     for (End& e : hopped) {
       end_costs.push_back(e.cost);
-      if (better(e, polished[best])) polished[best] = std::move(e);
+      if (clearly_better(e, polished[best])) polished[best] = std::move(e);
     }
     EngineOutcome out;
     FreeOutcome built = build_free_outcome(problem, polished[best].params, request.held(),

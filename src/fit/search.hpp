@@ -15,7 +15,9 @@
 //      holding it laid out afresh from the structured starts;
 //   5. full runs from a few points around the best end.
 // Every choice is ranked by cost, ties by start order, so the result is the
-// same for the same input and seed whatever the number of threads.
+// same for the same input and seed whatever the number of threads. The
+// search's runs differentiate element by element (fit/jacobian.hpp); the
+// caller's first start alone is polished exactly as the local fit runs it.
 
 #include <cstddef>
 #include <cstdint>

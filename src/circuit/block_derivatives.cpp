@@ -1,0 +1,156 @@
+#include "circuit/block_derivatives.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "circuit/tree.hpp"
+#include "circuit/tree_utils.hpp"
+#include "elements/custom_element.hpp"
+#include "support/invariant.hpp"
+
+namespace kelvara {
+namespace {
+
+constexpr std::size_t kBlock = Element::kBlockPoints;
+
+// The cube root of machine epsilon: the central difference's step scale.
+constexpr double kStepScale = 6.055454452393343e-06;
+
+// One block's working storage: per nesting level a branch result and an
+// admittance sum, a leaf's two differenced evaluations, and the derivative
+// rows (one per parameter, real and imaginary parts apart).
+struct Scratch {
+  Scratch(std::size_t depth, std::size_t params)
+      : levels(4 * kBlock * (depth + 2)),
+        differences(4 * kBlock),
+        d_re(params * kBlock),
+        d_im(params * kBlock) {}
+  double* level(std::size_t depth, std::size_t part) {
+    return levels.data() + (4 * depth + part) * kBlock;
+  }
+  std::vector<double> levels, differences, d_re, d_im;
+};
+
+// Row j of the derivatives times (a + jb), pointwise.
+void scale_row(Scratch& s, std::size_t j, const double* a, const double* b, std::size_t n) {
+  double* re = s.d_re.data() + j * kBlock;
+  double* im = s.d_im.data() + j * kBlock;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Complex d = cmul({re[i], im[i]}, {a[i], b[i]});
+    re[i] = d.real();
+    im[i] = d.imag();
+  }
+}
+
+void leaf_derivatives(const Element& e, const double* p, std::span<const double> omegas,
+                      std::size_t index, Scratch& s) {
+  const std::size_t n = omegas.size();
+  const int count = e.count();
+  if (const CustomDefinition* d = e.custom_definition()) {
+    std::array<Complex, kMaxFields> dz{};
+    for (std::size_t i = 0; i < n; ++i) {
+      evaluate_formula_derivatives(d->tape(), p, omegas[i], {dz.data(), std::size_t(count)});
+      for (int f = 0; f < count; ++f) {
+        s.d_re[(index + std::size_t(f)) * kBlock + i] = dz[std::size_t(f)].real();
+        s.d_im[(index + std::size_t(f)) * kBlock + i] = dz[std::size_t(f)].imag();
+      }
+    }
+    return;
+  }
+  std::array<double, kMaxFields> q{};
+  std::copy_n(p, count, q.begin());
+  double* plus_re = s.differences.data();
+  double* plus_im = plus_re + kBlock;
+  double* minus_re = plus_im + kBlock;
+  double* minus_im = minus_re + kBlock;
+  for (int f = 0; f < count; ++f) {
+    const std::size_t u = std::size_t(f);
+    const double h = kStepScale * std::fmax(std::fabs(p[f]), 1e-8);
+    q[u] = p[f] + h;
+    e.evaluate_block(q.data(), omegas, plus_re, plus_im);
+    q[u] = p[f] - h;
+    e.evaluate_block(q.data(), omegas, minus_re, minus_im);
+    q[u] = p[f];
+    double* re = s.d_re.data() + (index + u) * kBlock;
+    double* im = s.d_im.data() + (index + u) * kBlock;
+    for (std::size_t i = 0; i < n; ++i) {
+      re[i] = (plus_re[i] - minus_re[i]) / (h + h);
+      im[i] = (plus_im[i] - minus_im[i]) / (h + h);
+    }
+  }
+}
+
+// The series list's impedance into (z_re, z_im); its parameters' rows are
+// filled from `index` on, which advances past them.
+void series(const SeriesList& nodes, const double* params, std::size_t& index,
+            std::span<const double> omegas, double* z_re, double* z_im, Scratch& s,
+            std::size_t depth) {
+  const std::size_t n = omegas.size();
+  std::fill_n(z_re, n, 0.0);
+  std::fill_n(z_im, n, 0.0);
+  double* t_re = s.level(depth, 0);
+  double* t_im = s.level(depth, 1);
+  double* y_re = s.level(depth, 2);
+  double* y_im = s.level(depth, 3);
+  for (const Node& node : nodes) {
+    if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
+      const Element& e = leaf->element;
+      e.evaluate_block(params + index, omegas, t_re, t_im);
+      leaf_derivatives(e, params + index, omegas, index, s);
+      index += std::size_t(e.count());
+      for (std::size_t i = 0; i < n; ++i) z_re[i] += t_re[i], z_im[i] += t_im[i];
+      continue;
+    }
+    // Z = 1 / sum(1 / Zb): dZ = Z^2 sum(dZb / Zb^2).
+    const std::size_t first = index;
+    std::fill_n(y_re, n, 0.0);
+    std::fill_n(y_im, n, 0.0);
+    for (const SeriesList& branch : std::get<ParallelNode>(node.value).branches) {
+      const std::size_t start = index;
+      series(branch, params, index, omegas, t_re, t_im, s, depth + 1);
+      for (std::size_t i = 0; i < n; ++i) {
+        const Complex r = crecip({t_re[i], t_im[i]});
+        y_re[i] += r.real(), y_im[i] += r.imag();
+        const Complex sq = cmul(r, r);  // 1 / Zb^2, in place of the branch value
+        t_re[i] = sq.real(), t_im[i] = sq.imag();
+      }
+      for (std::size_t j = start; j < index; ++j) scale_row(s, j, t_re, t_im, n);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const Complex zp = crecip({y_re[i], y_im[i]});
+      z_re[i] += zp.real(), z_im[i] += zp.imag();
+      const Complex sq = cmul(zp, zp);
+      t_re[i] = sq.real(), t_im[i] = sq.imag();
+    }
+    for (std::size_t j = first; j < index; ++j) scale_row(s, j, t_re, t_im, n);
+  }
+}
+
+}  // namespace
+
+void impedance_derivatives_at(const SeriesList& nodes, std::span<const double> params,
+                              std::span<const double> omegas, std::span<Complex> z,
+                              std::span<Complex> dz) {
+  const std::size_t count = param_count(nodes);
+  const std::size_t points = omegas.size();
+  if (count > params.size() || z.size() != points || dz.size() != count * points)
+    invariant_failed("impedance_derivatives_at: sizes do not match");
+  Scratch s(std::size_t(nesting_depth(nodes)), count);
+  double* z_re = s.level(0, 2);
+  double* z_im = s.level(0, 3);
+  for (std::size_t start = 0; start < points; start += kBlock) {
+    const std::size_t n = std::min(kBlock, points - start);
+    std::size_t index = 0;
+    series(nodes, params.data(), index, omegas.subspan(start, n), z_re, z_im, s, 1);
+    for (std::size_t i = 0; i < n; ++i) z[start + i] = {z_re[i], z_im[i]};
+    for (std::size_t j = 0; j < count; ++j) {
+      for (std::size_t i = 0; i < n; ++i) {
+        dz[j * points + start + i] = {s.d_re[j * kBlock + i], s.d_im[j * kBlock + i]};
+      }
+    }
+  }
+}
+
+}  // namespace kelvara
