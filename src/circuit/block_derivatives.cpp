@@ -18,6 +18,8 @@ constexpr std::size_t kBlock = Element::kBlockPoints;
 // The cube root of machine epsilon: the central difference's step scale.
 constexpr double kStepScale = 6.055454452393343e-06;
 
+constexpr double kHalfPi = 1.5707963267948966;
+
 // One block's working storage: per nesting level a branch result and an
 // admittance sum, a leaf's two differenced evaluations, and the derivative
 // rows (one per parameter, real and imaginary parts apart).
@@ -44,10 +46,75 @@ void scale_row(Scratch& s, std::size_t j, const double* a, const double* b, std:
   }
 }
 
+// Row `row` = f(z_i, omega_i) for every point of the block.
+template <class F>
+void fill_row(Scratch& s, std::size_t row, std::span<const double> omegas, const double* z_re,
+              const double* z_im, F f) {
+  double* re = s.d_re.data() + row * kBlock;
+  double* im = s.d_im.data() + row * kBlock;
+  for (std::size_t i = 0; i < omegas.size(); ++i) {
+    const Complex d = f(Complex{z_re[i], z_im[i]}, omegas[i]);
+    re[i] = d.real();
+    im[i] = d.imag();
+  }
+}
+
+// log(j omega), the derivative of s^alpha over alpha divided by s^alpha.
+Complex log_jomega(double omega) { return {std::log(omega), kHalfPi}; }
+
+// The rows of the elements whose derivatives follow from their impedance
+// (z_re, z_im) alone: exact, and no further evaluation. False for the others,
+// and where a value the formula divides by is zero.
+bool closed_form(const Element& e, const double* p, std::span<const double> omegas,
+                 const double* z_re, const double* z_im, std::size_t index, Scratch& s) {
+  switch (e.kind()) {
+    case Kind::R:
+      fill_row(s, index, omegas, z_re, z_im, [](Complex, double) { return Complex{1.0, 0.0}; });
+      return true;
+    case Kind::L:
+      fill_row(s, index, omegas, z_re, z_im, [](Complex, double w) { return Complex{0.0, w}; });
+      return true;
+    case Kind::W:  // (1 - j) / sqrt(omega)
+      fill_row(s, index, omegas, z_re, z_im, [](Complex, double w) {
+        return cdiv({1.0, -1.0}, {std::sqrt(w), 0.0});
+      });
+      return true;
+    case Kind::C: {  // -Z / c
+      if (p[0] == 0.0) return false;
+      const double c = p[0];
+      fill_row(s, index, omegas, z_re, z_im,
+               [c](Complex z, double) { return cscale(z, -1.0 / c); });
+      return true;
+    }
+    case Kind::Cpe: {  // -Z / q, and -Z log(j omega)
+      if (p[0] == 0.0) return false;
+      const double q = p[0];
+      fill_row(s, index, omegas, z_re, z_im,
+               [q](Complex z, double) { return cscale(z, -1.0 / q); });
+      fill_row(s, index + 1, omegas, z_re, z_im,
+               [](Complex z, double w) { return cscale(cmul(z, log_jomega(w)), -1.0); });
+      return true;
+    }
+    case Kind::La: {  // alpha Z / l, and Z log(j omega l)
+      if (!(p[0] > 0.0)) return false;
+      const double l = p[0], alpha = p[1];
+      fill_row(s, index, omegas, z_re, z_im,
+               [l, alpha](Complex z, double) { return cscale(z, alpha / l); });
+      fill_row(s, index + 1, omegas, z_re, z_im, [l](Complex z, double w) {
+        return cmul(z, Complex{std::log(w * l), kHalfPi});
+      });
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
 void leaf_derivatives(const Element& e, const double* p, std::span<const double> omegas,
-                      std::size_t index, Scratch& s) {
+                      const double* z_re, const double* z_im, std::size_t index, Scratch& s) {
   const std::size_t n = omegas.size();
   const int count = e.count();
+  if (!e.custom_definition() && closed_form(e, p, omegas, z_re, z_im, index, s)) return;
   if (const CustomDefinition* d = e.custom_definition()) {
     std::array<Complex, kMaxFields> dz{};
     for (std::size_t i = 0; i < n; ++i) {
@@ -98,7 +165,7 @@ void series(const SeriesList& nodes, const double* params, std::size_t& index,
     if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
       const Element& e = leaf->element;
       e.evaluate_block(params + index, omegas, t_re, t_im);
-      leaf_derivatives(e, params + index, omegas, index, s);
+      leaf_derivatives(e, params + index, omegas, t_re, t_im, index, s);
       index += std::size_t(e.count());
       for (std::size_t i = 0; i < n; ++i) z_re[i] += t_re[i], z_im[i] += t_im[i];
       continue;

@@ -2,9 +2,10 @@
 // The impedance of a tree and its derivative with respect to every
 // parameter, over many frequencies, a block at a time.
 //
-// Each element is differentiated alone (a custom element exactly, through
-// its formula's forward-mode pass; a built-in by central differences of its
-// own formula over the block) and the chain rule carries the derivatives
+// Each element is differentiated alone (R, C, L, La, CPE and W in closed
+// form from their impedance, a custom element exactly through its formula's
+// forward-mode pass, the other built-ins by central differences of their own
+// formula over the block) and the chain rule carries the derivatives
 // through series sums and parallel reciprocals. Differencing the whole
 // circuit evaluates every element twice per parameter; this evaluates each
 // element 2 * count + 1 times, and a parameter's difference never cancels
