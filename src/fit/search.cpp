@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <numeric>
 
 #include "fit/search_starts.hpp"
@@ -53,6 +54,20 @@ bool clearly_better(const End& a, const End& b) {
   return !(std::fabs(a.cost - b.cost) <= 1e-9 * std::fmax(std::fabs(a.cost), std::fabs(b.cost)));
 }
 
+// Starts the search polishes side by side before it asks whether they agree.
+constexpr std::size_t kPolishBatch = 4;
+
+// How many successful ends reach the best one's minimum.
+std::size_t agreeing_with_best(std::span<const End> ends) {
+  std::size_t best = 0;
+  for (std::size_t i = 1; i < ends.size(); ++i) {
+    if (better(ends[i], ends[best])) best = i;
+  }
+  return std::size_t(std::count_if(ends.begin(), ends.end(), [&](const End& e) {
+    return is_success(e.termination) && same_minimum(e.cost, ends[best].cost);
+  }));
+}
+
 End end_of(const FitProblem& problem, LmRun run) {
   clamp_into_bounds(run.params, problem.bounds);
   const double cost = cost_at(problem, run.params);
@@ -92,7 +107,7 @@ std::vector<End> short_runs(const FitProblem& problem,
 
 // Full multi-starts from `starts`; the first as the local fit runs it where
 // `first_is_local`.
-std::vector<End> polish(const FitProblem& problem, const std::vector<std::vector<double>>& starts,
+std::vector<End> polish(const FitProblem& problem, std::span<const std::vector<double>> starts,
                         const EngineRequest& request, bool first_is_local) {
   std::vector<End> ends(starts.size());
   const LmSettings lm = search_settings(request.lm);
@@ -186,15 +201,16 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     tally(ends, evaluations, runs);
     std::vector<double> costs(ends.size());
     for (std::size_t i = 0; i < ends.size(); ++i) costs[i] = ends[i].cost;
+    std::vector<std::vector<double>> picked;
     std::vector<double> kept_costs;
     for (std::size_t i : ranked(costs)) {
-      if (polish_from.size() > request.settings.polished) break;
+      if (picked.size() >= request.settings.polished) break;
       if (!std::isfinite(ends[i].cost)) break;
       const bool repeat = std::any_of(kept_costs.begin(), kept_costs.end(),
                                       [&](double c) { return same_minimum(c, ends[i].cost); });
       if (repeat) continue;
       kept_costs.push_back(ends[i].cost);
-      polish_from.push_back(ends[i].params);
+      picked.push_back(ends[i].params);
     }
     // With parameters held, the minimum of the fit that frees them, with the
     // held values put back, starts near the held fit's own minimum where
@@ -207,9 +223,24 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
       }
       polish_from.push_back(std::move(unheld.params));
     }
-    problem.interrupt.poll();
-    std::vector<End> polished = polish(problem, polish_from, request, true);
-    tally(polished, evaluations, runs);
+    const std::size_t leading = polish_from.size();  // always polished
+    polish_from.insert(polish_from.end(), picked.begin(), picked.end());
+    // A few at a time, the best short ends first: once enough polished ends
+    // share the best minimum, more starts would only find it again.
+    std::vector<End> polished;
+    std::size_t agreeing = 0;
+    for (std::size_t from = 0; from < polish_from.size();) {
+      if (agreeing >= request.settings.agreed) break;
+      const std::size_t to =
+          std::min(polish_from.size(), from + (from == 0 ? leading : 0) + kPolishBatch);
+      problem.interrupt.poll();
+      std::vector<End> batch =
+          polish(problem, std::span(polish_from).subspan(from, to - from), request, from == 0);
+      tally(batch, evaluations, runs);
+      std::move(batch.begin(), batch.end(), std::back_inserter(polished));
+      agreeing = agreeing_with_best(polished);
+      from = to;
+    }
     std::vector<double> end_costs;
     for (const End& e : polished) end_costs.push_back(e.cost);
     std::size_t best = 0;
@@ -225,14 +256,16 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
       tally(more, evaluations, runs);
       for (End& e : more) {
         end_costs.push_back(e.cost);
-        if (clearly_better(e, polished[best])) polished[best] = std::move(e);
+        if (clearly_better(e, polished[best])) polished[best] = std::move(e), agreeing = 0;
       }
     }
     // Hops around the best end: a minimum a little lower often lies a short
-    // way off, across a ridge the polish cannot see over.
+    // way off, across a ridge the polish cannot see over. Where enough
+    // polished ends agree on it, none was found in the development suite.
+    const std::size_t hop_count = agreeing >= request.settings.agreed ? 0 : request.settings.hops;
     const std::vector<std::vector<double>> hops =
-        perturbed_starts(polished[best].params, ranges, problem.bounds, request.held(),
-                         request.settings.hops, request.settings.seed, &problem.interrupt);
+        perturbed_starts(polished[best].params, ranges, problem.bounds, request.held(), hop_count,
+                         request.settings.seed, &problem.interrupt);
     std::vector<End> hopped(hops.size());
     const LmSettings hop_lm = search_settings(request.lm);
     parallel_for_each_index(hops.size(), [&](std::size_t i) {

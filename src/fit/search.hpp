@@ -7,13 +7,15 @@
 //   1. a few hundred quasi-random starts, of which the cheapest are kept;
 //   2. short solver runs from those, from the structured starts and from
 //      the caller's starts;
-//   3. the default fit's multi-start (multi_start) from the best few
-//      ends and from the caller's first start, so that the search never
-//      ends above what a local fit from that start finds;
+//   3. the default fit's multi-start (multi_start) from the caller's first
+//      start, so that the search never ends above what a local fit from
+//      that start finds, and from the best few ends, a few at a time until
+//      enough of them agree on the best minimum;
 //   4. where a parameter ended decades outside the scales of the spectrum
 //      (an element that collapsed on the way), polishes with the series item
 //      holding it laid out afresh from the structured starts;
-//   5. full runs from a few points around the best end.
+//   5. full runs from a few points around the best end, unless enough
+//      polished ends agreed on it.
 // Every choice is ranked by cost, ties by start order, so the result is the
 // same for the same input and seed whatever the number of threads. The
 // search's runs differentiate element by element (fit/jacobian.hpp); the
@@ -38,6 +40,10 @@ struct SearchSettings {
   std::size_t short_iterations = 4;  // evaluation budget of a short run: this times (n + 1)
   std::size_t polished = 4;          // best short ends given the full multi-start
   std::size_t hops = 8;              // full runs from points around the best end
+  // Polished ends sharing the best minimum that stop the polishing (the rest
+  // of the best short ends are left) and skip the hops; one more per effort
+  // step beyond the first.
+  std::size_t agreed = 2;
   std::uint64_t seed = 0;
 
   // A quarter of the draws, starts and polishes: the search a screen of many

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,27 @@ INSTANTIATE_TEST_SUITE_P(
                       SearchCase{
                           "MilliohmWarburg", "R0-(R1,CPE1)-W2", {0.02, 0.05, 0.5, 0.85, 0.01}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Where polished ends agree on the best minimum the search stops early: the
+// same minimum as polishing every start and hopping, for fewer solver runs.
+TEST(Search, AgreementEndsThePolishingAndSkipsTheHops) {
+  const SeriesList shape = parsed("R0-(R1,CPE1)-(R2,CPE2)");
+  const auto f = log_frequencies(1e5, 1e-2, 60);
+  auto z = spectrum_of(rebuild(shape, std::vector<double>{5.0, 20, 1e-6, 0.9, 50, 1e-3, 0.8}), f);
+  for (std::size_t k = 0; k < z.size(); ++k) z[k] *= 1.0 + 0.0003 * std::sin(7.0 * double(k));
+  const std::vector<bool> held(7, false);
+  auto fit_with = [&](std::size_t agreed) {
+    EngineRequest r = request_for(shape, held, true);
+    r.settings.polished = 12, r.settings.hops = 8, r.settings.agreed = agreed;
+    FitProblem problem(shape, f, z, true);
+    return engine_fit(problem, r);
+  };
+  const EngineOutcome early = fit_with(2);
+  const EngineOutcome every = fit_with(SIZE_MAX);
+  EXPECT_NEAR(early.outcome.cost, every.outcome.cost, 1e-9 * every.outcome.cost);
+  EXPECT_LT(early.solver_runs + 8, every.solver_runs);
+  EXPECT_LT(early.end_costs.size() + 8, every.end_costs.size());
+}
 
 }  // namespace
 }  // namespace kelvara
