@@ -138,13 +138,7 @@ std::vector<double> omegas_of_length(std::size_t n) {
   return w;
 }
 
-struct Case {
-  const char* notation;
-  std::vector<double> values;
-  friend void PrintTo(const Case& c, std::ostream* os) { *os << c.notation; }
-};
-
-class BlockEval : public ::testing::TestWithParam<Case> {};
+class BlockEval : public ::testing::TestWithParam<CircuitCase> {};
 
 TEST_P(BlockEval, MatchesTheFormulasOneFrequencyAtATime) {
   const SeriesList tree = rebuild(parsed(GetParam().notation), GetParam().values);
@@ -163,17 +157,7 @@ TEST_P(BlockEval, MatchesTheFormulasOneFrequencyAtATime) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Circuits, BlockEval,
-    ::testing::Values(
-        Case{"R0-(R1,CPE1)-(R2-Wo2,CPE2)", {0.02, 0.01, 0.05, 0.85, 0.03, 0.01, 5.0, 2.0, 0.8}},
-        Case{"L0-R0-(R1-Wo1,CPE1)-(Gs2,T2,Tlmq2)-La3",
-             {2e-6, 0.1, 3.0, 2.0, 5.0, 2e-4, 0.85, 1.0, 2.0, 0.5, 1.0, 1.0, 3.0, 0.2, 4.0, 1e-3,
-              0.9, 1e-5, 0.7}},
-        // exponents on the exact paths, and elements that go to NaN at omega = 0
-        Case{"(CPE0,C1,W2)-(CPE3,Ws4)-K5-Zarc6-G7",
-             {1e-3, 1.0, 2e-3, 3.0, 1e-2, 0.5, 1.0, 2.0, 4.0, 0.01, 2.0, 1e-3, 1.0, 1.0, 0.3}},
-        Case{"CPE0-(CPE1,(R2,(R3,(C4,R5))))", {1e-3, 0.0, 2e-3, 0.7, 1.0, 2.0, 3.0, 1e-6, 4.0}}));
+INSTANTIATE_TEST_SUITE_P(Circuits, BlockEval, ::testing::ValuesIn(kind_covering_circuits()));
 
 TEST(BlockEvalDeep, NestingAtTheParserLimitEvaluates) {
   std::string text = "R0";
