@@ -252,7 +252,7 @@ def reference(notation, f, z, truth, rng, count):
     n, lo, hi = len(truth), d["lower"], d["upper"]
 
     def local(start):
-        return _engine.fit(notation, f, z, [start], [False] * n, lo, hi, search=False)["cost"]
+        return _engine.fit(notation, f, z, [start], [False] * n, lo, hi, search="local")["cost"]
 
     best = local(truth)
     for _ in range(count):

@@ -4,7 +4,7 @@ minimum known for a spectrum, and how long does it take?
 A synthetic suite of circuits outside the registry (every element kind, up to 12 parameters,
 values from milliohms to megaohms, windows as instruments sweep them, 0.5 % noise). Reference
 per spectrum: the best of the local fit from the generating values and ``--random`` local fits
-from log-uniform data-scaled random starts (the engine's own least squares, ``search=False``).
+from log-uniform data-scaled random starts (the engine's own least squares, ``search="local"``).
 A fit "reaches" the reference when its cost is within 0.1 % of it.
 
 Side by side on the same spectra of the circuits the impedance package can write (R, C, L,
