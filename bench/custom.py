@@ -29,6 +29,7 @@ from functools import partial
 from pathlib import Path
 
 import numpy as np
+from best_known import best_local_cost
 
 import kelvara
 import kelvara_lab as kl
@@ -167,16 +168,6 @@ def bar_peer() -> None:
         r, tau, alpha, beta = p
         return r / (1 + (1j * omega * tau) ** alpha) ** beta
 
-    kl.element(
-        "HN",
-        "R / (1 + (j*w*tau)**alpha)**beta",
-        {
-            "R": ("ohm", 1.0, (0, INF)),
-            "tau": ("s", 1e-3, (0, INF)),
-            "alpha": ("", 0.9, (0, 1)),
-            "beta": ("", 0.8, (0, 1)),
-        },
-    )
     truth = [2.0, 1e-3, 0.85, 0.7]
     f = np.logspace(5, -2, 100_000)
     mine = EngineCircuit("HN1", truth)
@@ -247,23 +238,6 @@ def truth_for(notation: str, rng: np.random.Generator, f: np.ndarray) -> list[fl
     return values
 
 
-def reference(notation, f, z, truth, rng, count):
-    d = _engine.describe(notation)
-    n, lo, hi = len(truth), d["lower"], d["upper"]
-
-    def local(start):
-        return _engine.fit(notation, f, z, [start], [False] * n, lo, hi, search="local")["cost"]
-
-    best = local(truth)
-    for _ in range(count):
-        start = [
-            v * 10 ** rng.uniform(-1.5, 1.5) if math.isinf(h) else rng.uniform(0.5, 1.0)
-            for v, h in zip(truth, hi, strict=True)
-        ]
-        best = min(best, local(start))
-    return best
-
-
 # The same circuits of built-in elements, fitted to the same spectra for comparison.
 BUILTIN_TWINS = {
     "R0-(R1,Qx1)-Wx2": "R0-(R1,CPE1)-W2",
@@ -290,10 +264,10 @@ def bar_search(spectra: int, random_starts: int) -> None:
             t = time.perf_counter()
             report = kl.fit(notation, (f, z), check=False, noise_floor=0.0)
             times.append(time.perf_counter() - t)
-            best = reference(notation, f, z, truth, rng, random_starts)
+            best = best_local_cost(notation, f, z, truth, rng, random_starts)
             if twin is not None:
                 theirs = kl.fit(twin, (f, z), check=False, noise_floor=0.0)
-                best = min(best, reference(twin, f, z, truth, rng, random_starts))
+                best = min(best, best_local_cost(twin, f, z, truth, rng, random_starts))
                 twin_hit += theirs.cost <= best * 1.001
             hit += report.cost <= best * 1.001
         reached += hit

@@ -17,7 +17,6 @@ of the truth, exponents 5 % low), weighted by modulus as ours is.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import re
 import statistics
@@ -27,9 +26,9 @@ import warnings
 os.environ.setdefault("RAYON_NUM_THREADS", "1")  # the bar is on one core
 
 import numpy as np
+from best_known import best_local_cost
 
 import kelvara
-from kelvara_lab import _engine
 from kelvara_lab.fitting.run import fit
 
 SUITE = [
@@ -146,26 +145,6 @@ def peer_seconds(notation: str, f, z, truth, rng) -> float:
     return time.perf_counter() - t
 
 
-def reference(notation, f, z, truth, rng, count):
-    c = kelvara.Circuit(notation)
-    n = len(truth)
-    lo = [b[0] for b in c.param_bounds()]
-    hi = [b[1] for b in c.param_bounds()]
-
-    def local(start):
-        return _engine.fit(notation, f, z, [start], [False] * n, lo, hi, search="local")["cost"]
-
-    best = local(truth)
-    for _ in range(count):
-        # Log-uniform around the data's scales: a decade and a half either side of the truth.
-        start = [
-            v * 10 ** rng.uniform(-1.5, 1.5) if math.isinf(h) else rng.uniform(0.5, 1.0)
-            for v, h in zip(truth, hi, strict=True)
-        ]
-        best = min(best, local(start))
-    return best
-
-
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--spectra", type=int, default=20)
@@ -204,7 +183,7 @@ def main() -> None:
             if not args.no_peer and n <= 8 and peer_notation(notation):
                 guess_rng = np.random.default_rng([99, index, len(peer)])  # spectra unchanged
                 peer.append((ours, peer_seconds(notation, f, z, truth, guess_rng)))
-            ref = reference(notation, f, z, truth, rng, args.random)
+            ref = best_local_cost(notation, f, z, truth, rng, args.random)
             ok = report.cost <= ref * 1.001
             hit += ok
             if not ok:
