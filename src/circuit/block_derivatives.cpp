@@ -8,15 +8,13 @@
 #include "circuit/tree.hpp"
 #include "circuit/tree_utils.hpp"
 #include "elements/custom_element.hpp"
+#include "support/difference_step.hpp"
 #include "support/invariant.hpp"
 
 namespace kelvara {
 namespace {
 
 constexpr std::size_t kBlock = Element::kBlockPoints;
-
-// The cube root of machine epsilon: the central difference's step scale.
-constexpr double kStepScale = 6.055454452393343e-06;
 
 constexpr double kHalfPi = 1.5707963267948966;
 
@@ -134,7 +132,7 @@ void leaf_derivatives(const Element& e, const double* p, std::span<const double>
   double* minus_im = minus_re + kBlock;
   for (int f = 0; f < count; ++f) {
     const std::size_t u = std::size_t(f);
-    const double h = kStepScale * std::fmax(std::fabs(p[f]), 1e-8);
+    const double h = difference_step(p[f]);
     q[u] = p[f] + h;
     e.evaluate_block(q.data(), omegas, plus_re, plus_im);
     q[u] = p[f] - h;

@@ -6,13 +6,11 @@
 #include "circuit/tree.hpp"
 #include "circuit/tree_utils.hpp"
 #include "elements/custom_element.hpp"
+#include "support/difference_step.hpp"
 #include "support/invariant.hpp"
 
 namespace kelvara {
 namespace {
-
-// The cube root of machine epsilon: the central difference's step scale.
-constexpr double kStepScale = 6.055454452393343e-06;
 
 Complex leaf_derivatives(const Element& e, const double* p, double omega, Complex* dz) {
   if (const CustomDefinition* d = e.custom_definition())
@@ -20,7 +18,7 @@ Complex leaf_derivatives(const Element& e, const double* p, double omega, Comple
   std::array<double, kMaxFields> q{};
   for (int i = 0; i < e.count(); ++i) q[std::size_t(i)] = p[i];
   for (int i = 0; i < e.count(); ++i) {
-    const double h = kStepScale * std::fmax(std::fabs(p[i]), 1e-8);
+    const double h = difference_step(p[i]);
     q[std::size_t(i)] = p[i] + h;
     const Complex plus = Element::impedance_of(e.kind(), q.data(), omega);
     q[std::size_t(i)] = p[i] - h;

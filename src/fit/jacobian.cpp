@@ -47,7 +47,7 @@ Eigen::MatrixXd jacobian_columns(const FitProblem& problem, std::span<const doub
   // its own column, so columns never depend on scheduling.
   parallel_for_each_index(columns.size(), [&](std::size_t k) {
     const std::size_t j = columns[k];
-    const double h = kCbrtEpsilon * std::fmax(std::fabs(params[j]), 1e-8);
+    const double h = difference_step(params[j]);
     std::vector<double> plus(params.begin(), params.end()), minus(params.begin(), params.end());
     plus[j] += h;
     minus[j] -= h;

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "fit/residuals.hpp"
+#include "support/difference_step.hpp"
 
 namespace kelvara {
 
-inline constexpr double kCbrtEpsilon = 6.055454452393343e-06;
 inline constexpr double kLn10 = 2.302585092994046;
 
 // 2N x n matrix of derivatives with respect to the physical `params`
