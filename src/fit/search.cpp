@@ -57,14 +57,19 @@ bool clearly_better(const End& a, const End& b) {
 // Starts the search polishes side by side before it asks whether they agree.
 constexpr std::size_t kPolishBatch = 4;
 
-// How many successful ends reach the best one's minimum.
-std::size_t agreeing_with_best(std::span<const End> ends) {
+// The index of the best end, the earliest among ends within rounding of it.
+std::size_t best_of(std::span<const End> ends) {
   std::size_t best = 0;
   for (std::size_t i = 1; i < ends.size(); ++i) {
-    if (better(ends[i], ends[best])) best = i;
+    if (clearly_better(ends[i], ends[best])) best = i;
   }
+  return best;
+}
+
+// How many successful ends share `best`'s minimum.
+std::size_t agreeing_with(std::span<const End> ends, const End& best) {
   return std::size_t(std::count_if(ends.begin(), ends.end(), [&](const End& e) {
-    return is_success(e.termination) && same_minimum(e.cost, ends[best].cost);
+    return is_success(e.termination) && same_minimum(e.cost, best.cost);
   }));
 }
 
@@ -228,9 +233,8 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     // A few at a time, the best short ends first: once enough polished ends
     // share the best minimum, more starts would only find it again.
     std::vector<End> polished;
-    std::size_t agreeing = 0;
-    for (std::size_t from = 0; from < polish_from.size();) {
-      if (agreeing >= request.settings.agreed) break;
+    std::size_t best = 0, agreeing = 0;
+    for (std::size_t from = 0; from < polish_from.size() && agreeing < request.settings.agreed;) {
       const std::size_t to =
           std::min(polish_from.size(), from + (from == 0 ? leading : 0) + kPolishBatch);
       problem.interrupt.poll();
@@ -238,15 +242,12 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
           polish(problem, std::span(polish_from).subspan(from, to - from), request, from == 0);
       tally(batch, evaluations, runs);
       std::move(batch.begin(), batch.end(), std::back_inserter(polished));
-      agreeing = agreeing_with_best(polished);
+      best = best_of(polished);
+      agreeing = agreeing_with(polished, polished[best]);
       from = to;
     }
     std::vector<double> end_costs;
     for (const End& e : polished) end_costs.push_back(e.cost);
-    std::size_t best = 0;
-    for (std::size_t i = 1; i < polished.size(); ++i) {
-      if (clearly_better(polished[i], polished[best])) best = i;
-    }
     // A parameter far outside its scale is often an element that collapsed
     // on the way; revived, the fit may find the arc it stands for.
     const std::vector<std::vector<double>> again = revived(
