@@ -77,11 +77,15 @@ def test_eight_threads_on_shared_circuits_match_sequential_calls(weights):
     for got in results:
         for name, value in got.items():
             if name == "differential_evolution":
-                # Seeded from the operating system on every run: compare the minimum it finds.
+                # Seeded from the operating system on every run, and about one run in 3 000 of
+                # this budget ends in a poorer basin, reported as a failure. What threads must
+                # not change: a success is the minimum, and every run's cost is its own point's.
                 success, params, _, cost, _ = value
-                assert success == expected[name][0]
-                for key, x in params.items():
-                    assert x == pytest.approx(expected[name][1][key], rel=1e-6), (key, x)
+                if success:
+                    for key, x in params.items():
+                        assert x == pytest.approx(expected[name][1][key], rel=1e-6), (key, x)
+                residuals = np.asarray(START.residuals(list(params.values()), F, Z))
+                assert cost == pytest.approx(0.5 * np.sum(residuals**2), rel=1e-9, abs=1e-24)
             else:
                 assert value == expected[name], name
 
