@@ -6,7 +6,7 @@ from pathlib import Path
 
 import click
 
-from kelvara_lab.cli.options import check_circuit, files_argument
+from kelvara_lab.cli.options import check_circuit, files_argument, progress_option
 from kelvara_lab.cli.outputs import Outputs, output_options, render, wrap
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
@@ -27,7 +27,7 @@ SHOWN = ["rank", "circuit", "parameters", "reduced_chi_square", "bic", "trusted"
     help="A candidate (notation or registry name); repeat it, or list several separated by "
     "commas outside parentheses. Default: the eleven registry circuits.",
 )
-@click.option("--progress/--no-progress", default=True, show_default=True)
+@progress_option
 def command(
     files: tuple[Path, ...],
     selection: Selection,

@@ -7,7 +7,7 @@ from typing import Any
 
 import click
 
-from kelvara_lab.cli.options import files_argument
+from kelvara_lab.cli.options import files_argument, progress_option
 from kelvara_lab.cli.outputs import Outputs, output_options, render
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
@@ -69,7 +69,7 @@ def _one_of(module: str, names: str) -> Any:
     default=None,
     help="Series L on or off [default: on when the high-frequency end is inductive].",
 )
-@click.option("--progress/--no-progress", default=True, show_default=True)
+@progress_option
 def command(
     files: tuple[Path, ...],
     selection: Selection,

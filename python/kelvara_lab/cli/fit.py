@@ -8,7 +8,7 @@ from typing import Any
 
 import click
 
-from kelvara_lab.cli.options import check_circuit, files_argument, labels
+from kelvara_lab.cli.options import check_circuit, files_argument, labels, progress_option
 from kelvara_lab.cli.outputs import Outputs, output_options, render, wrap
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
@@ -93,7 +93,7 @@ def _client(address: str) -> Any:
     is_flag=True,
     help="Exit with status 1 also when a fit ran but its verdict is fail.",
 )
-@click.option("--progress/--no-progress", default=True, show_default=True)
+@progress_option
 def command(
     files: tuple[Path, ...],
     selection: Selection,

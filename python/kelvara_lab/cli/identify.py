@@ -6,7 +6,7 @@ from pathlib import Path
 
 import click
 
-from kelvara_lab.cli.options import files_argument
+from kelvara_lab.cli.options import files_argument, progress_option
 from kelvara_lab.cli.outputs import Outputs, output_options, wrap
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 from kelvara_lab.identification.candidates import ELEMENTS
@@ -26,7 +26,7 @@ from kelvara_lab.identification.candidates import ELEMENTS
 @click.option("--top", type=click.IntRange(min=1), default=5, show_default=True)
 @click.option("--seed", type=click.IntRange(min=0), default=0, show_default=True)
 @click.option("--workers", type=click.IntRange(min=1), help="Threads (default: one per core).")
-@click.option("--progress/--no-progress", default=True, show_default=True)
+@progress_option
 def command(
     files: tuple[Path, ...],
     selection: Selection,

@@ -30,6 +30,9 @@ files_argument = click.argument(
     type=click.Path(exists=True, dir_okay=False, path_type=Path),
 )
 
+# Every long command shows a bar on a terminal; pipelines turn it off.
+progress_option = click.option("--progress/--no-progress", default=True, show_default=True)
+
 # Text that reads as a name (one word) rather than as notation with dashes and parentheses.
 _WORD = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 

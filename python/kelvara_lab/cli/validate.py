@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 import click
 
-from kelvara_lab.cli.options import files_argument
+from kelvara_lab.cli.options import files_argument, progress_option
 from kelvara_lab.cli.outputs import Outputs, output_options, render
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
@@ -40,7 +40,7 @@ def failure_reason(result: KKResult, mu_criterion: float) -> str:
     type=click.FloatRange(min=0),
     help="Largest estimated noise (percent of |Z|) that passes  [default: kk_test's]",
 )
-@click.option("--progress/--no-progress", default=True, show_default=True)
+@progress_option
 def command(
     files: tuple[Path, ...],
     selection: Selection,

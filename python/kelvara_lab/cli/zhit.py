@@ -8,7 +8,7 @@ from typing import Any
 
 import click
 
-from kelvara_lab.cli.options import files_argument
+from kelvara_lab.cli.options import files_argument, progress_option
 from kelvara_lab.cli.outputs import Outputs, output_options, render
 from kelvara_lab.cli.selection import Selection, read_chosen, selection_options
 
@@ -41,7 +41,7 @@ def _window(_ctx: click.Context, _param: click.Parameter, value: tuple[float, fl
     show_default=True,
     help="Smooth the phase first (Savitzky-Golay).",
 )
-@click.option("--progress/--no-progress", default=True, show_default=True)
+@progress_option
 def command(
     files: tuple[Path, ...],
     selection: Selection,
