@@ -105,6 +105,19 @@ def test_doctest_blocks_print_what_the_readme_shows(root_view, monkeypatch):
     assert runner.failures == 0, "see the doctest report above"
 
 
+def _run_command(command, root_view):
+    """One README command line, run as the reader would from the repository's root."""
+    args = shlex.split(command)
+    return subprocess.run(
+        [str(BIN / args[0]), *args[1:]],
+        cwd=root_view,
+        env=_environment(),
+        capture_output=True,
+        text=True,
+        timeout=900,
+    )
+
+
 def _commands():
     """(command, expected output, README line) of each ``$ kelvara-lab`` in a text block."""
     for language, text, line in _blocks():
@@ -117,15 +130,7 @@ def _commands():
 
 @pytest.mark.parametrize("command, expected, line", list(_commands()), ids=lambda v: str(v)[:40])
 def test_commands_print_what_the_readme_shows(root_view, command, expected, line):
-    args = shlex.split(command)
-    done = subprocess.run(
-        [str(BIN / args[0]), *args[1:]],
-        cwd=root_view,
-        env=_environment(),
-        capture_output=True,
-        text=True,
-        timeout=900,
-    )
+    done = _run_command(command, root_view)
     checker = doctest.OutputChecker()
     assert checker.check_output(expected, done.stdout, FLAGS), (
         f"README line {line}: {command}\n--- printed\n{done.stdout}{done.stderr[-2000:]}"
@@ -145,15 +150,7 @@ def test_the_main_job_prints_what_the_readme_shows(root_view):
     (root_view / "build").mkdir(exist_ok=True)
     printed = ""
     for command in commands:
-        args = shlex.split(command)
-        done = subprocess.run(
-            [str(BIN / args[0]), *args[1:]],
-            cwd=root_view,
-            env=_environment(),
-            capture_output=True,
-            text=True,
-            timeout=900,
-        )
+        done = _run_command(command, root_view)
         assert done.returncode == 0, done.stderr
         printed += done.stdout
     shown = next(

@@ -1,33 +1,23 @@
 """Custom elements: definitions checked and compiled natively, evaluated like the built-ins,
 exact derivatives, and hostile formulas refused with a caret without running anything."""
 
-import math
 import pickle
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hn_element import INF, define_hn, forget_all
 
 import kelvara
 from kelvara_lab import _engine
 from kelvara_lab.circuit import elements
 from kelvara_lab.circuit.model import EngineCircuit, model_of
 
-INF = math.inf
-HN = {
-    "R": ("ohm", 1.0, (0, INF)),
-    "tau": ("s", 1e-3, (0, INF)),
-    "alpha": ("", 0.9, (0, 1)),
-    "beta": ("", 0.8, (0, 1)),
-}
-
 
 @pytest.fixture(autouse=True)
 def hn():
-    defined = elements.element("HN", "R / (1 + (j*w*tau)**alpha)**beta", HN)
-    yield defined
-    for element in elements.elements():
-        elements.forget(element.code)
+    yield define_hn()
+    forget_all()
 
 
 def test_a_definition_reads_back_and_survives_pickle_and_plain_data(hn):

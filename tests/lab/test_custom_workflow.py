@@ -2,24 +2,16 @@
 fit_many on processes and Dask (the workers get the definitions from the work), compare,
 identify, drt_of, plots and the command line."""
 
-import math
-
 import numpy as np
 import pytest
 from click.testing import CliRunner
+from hn_element import INF, define_hn, forget_all
 
 import kelvara_lab as kl
 from kelvara_lab import _engine
 from kelvara_lab.circuit import elements
 from kelvara_lab.cli.main import main
 
-INF = math.inf
-HN = {
-    "R": ("ohm", 1.0, (0, INF)),
-    "tau": ("s", 1e-3, (0, INF)),
-    "alpha": ("", 0.9, (0, 1)),
-    "beta": ("", 0.8, (0, 1)),
-}
 F = np.logspace(5, -2, 60)
 TRUTH = [0.1, 2.0, 1e-3, 0.85, 0.7]
 
@@ -31,10 +23,9 @@ def noisy(notation: str, values: list[float], seed: int = 0) -> np.ndarray:
 
 @pytest.fixture(autouse=True)
 def hn():
-    elements.element("HN", "R / (1 + (j*w*tau)**alpha)**beta", HN)
+    define_hn()
     yield
-    for element in elements.elements():
-        elements.forget(element.code)
+    forget_all()
 
 
 @pytest.mark.parametrize(
@@ -99,7 +90,7 @@ def test_kelvaras_own_global_methods_refuse_custom_circuits_clearly():
 
 @pytest.fixture(scope="module")
 def batch():
-    elements.element("HN", "R / (1 + (j*w*tau)**alpha)**beta", HN)
+    define_hn()
     return [(F, noisy("R0-HN1", [0.1, 2.0 * (1 + k / 10), 1e-3, 0.85, 0.7], k)) for k in range(4)]
 
 
