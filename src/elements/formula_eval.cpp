@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "elements/element.hpp"
@@ -208,19 +211,60 @@ void tanh_block(const double* ar, const double* ai, std::size_t sa, std::size_t 
   }
 }
 
+// Where an instruction's values live over a block: its own slot in the
+// scratch, the caller's frequencies for w, the caller's output for the
+// result, so that neither is copied.
+struct SlotView {
+  const double* re;
+  const double* im;
+};
+
+// csqrt of real operands (imaginary parts +-0): a square root per point in a
+// loop that vectorises, as the built-in W's does, then the points with the
+// sign bit set (negative, -0, NaN with it) redone by csqrt itself.
+void real_sqrt_block(const double* ar, const double* ai, std::size_t m, double* re, double* im) {
+  std::uint64_t signs = 0;
+  for (std::size_t k = 0; k < m; ++k) {
+    re[k] = std::sqrt(ar[k]);
+    im[k] = ai[k];
+    signs |= std::bit_cast<std::uint64_t>(ar[k]);
+  }
+  if (!(signs >> 63)) return;
+  for (std::size_t k = 0; k < m; ++k) {
+    if (!std::signbit(ar[k])) continue;
+    const Complex z = csqrt({ar[k], ai[k]});
+    re[k] = z.real();
+    im[k] = z.imag();
+  }
+}
+
+// csqrt where every operand lies on the imaginary axis (real parts +-0, as
+// sqrt(j*w*tau) has them): sqrt(|b|/2) (1 +- j), in a loop that vectorises.
+// False, with nothing written, where a real part is not zero.
+bool imaginary_sqrt_block(const double* ar, const double* ai, std::size_t m, double* re,
+                          double* im) {
+  std::uint64_t off_axis = 0;  // the real parts' bits less their signs
+  for (std::size_t k = 0; k < m; ++k) off_axis |= std::bit_cast<std::uint64_t>(ar[k]) << 1;
+  if (off_axis) return false;
+  for (std::size_t k = 0; k < m; ++k) {
+    const double x = std::sqrt(std::fabs(ai[k]) / 2.0);
+    re[k] = x;
+    im[k] = std::copysign(x, ai[k]);
+  }
+  return true;
+}
+
 // One operation over the points of a block: a slot that does not vary
 // with frequency holds one value, read with stride 0.
 template <FormulaOp Op>
-void run_block(const FormulaInstruction& in, const FormulaTape& tape, double* slots,
-               std::size_t n) {
+void run_block(const FormulaInstruction& in, const FormulaTape& tape, const SlotView* views,
+               std::size_t n, double* re, double* im) {
   const FormulaInstruction& a = tape.code[in.a];
   const FormulaInstruction& b = tape.code[in.b];
-  const double* ar = slots + std::size_t(in.a) * 2 * kBlock;
-  const double* ai = ar + kBlock;
-  const double* br = slots + std::size_t(in.b) * 2 * kBlock;
-  const double* bi = br + kBlock;
-  double* re = slots + std::size_t(&in - tape.code.data()) * 2 * kBlock;
-  double* im = re + kBlock;
+  const double* ar = views[in.a].re;
+  const double* ai = views[in.a].im;
+  const double* br = views[in.b].re;
+  const double* bi = views[in.b].im;
   const std::size_t sa = a.varies ? 1 : 0, sb = b.varies ? 1 : 0;
   const std::size_t m = in.varies ? n : 1;
   if constexpr (Op == FormulaOp::PowReal) {
@@ -229,17 +273,31 @@ void run_block(const FormulaInstruction& in, const FormulaTape& tape, double* sl
   if constexpr (Op == FormulaOp::Tanh || Op == FormulaOp::Coth) {
     if (in.varies && !in.real) return tanh_block(ar, ai, sa, m, Op == FormulaOp::Coth, re, im);
   }
+  if constexpr (Op == FormulaOp::Sqrt) {
+    if (in.varies && a.real) return real_sqrt_block(ar, ai, m, re, im);
+    if (in.varies && imaginary_sqrt_block(ar, ai, m, re, im)) return;
+  }
   FormulaInstruction fixed = in;
   fixed.op = Op;
-  for (std::size_t k = 0; k < m; ++k) {
-    const Complex z =
-        value_of(fixed, a.real, b.real, {ar[k * sa], ai[k * sa]}, {br[k * sb], bi[k * sb]});
-    re[k] = z.real();
-    im[k] = z.imag();
-  }
+  // Strides known to the compiler, so that the loops over whole blocks vectorise.
+  auto each = [&](auto a_stride, auto b_stride) {
+    for (std::size_t k = 0; k < m; ++k) {
+      const std::size_t i = k * a_stride, j = k * b_stride;
+      const Complex z = value_of(fixed, a.real, b.real, {ar[i], ai[i]}, {br[j], bi[j]});
+      re[k] = z.real();
+      im[k] = z.imag();
+    }
+  };
+  using One = std::integral_constant<std::size_t, 1>;
+  using Zero = std::integral_constant<std::size_t, 0>;
+  if (sa == 1 && sb == 1) return each(One{}, One{});
+  if (sa == 1) return each(One{}, Zero{});
+  if (sb == 1) return each(Zero{}, One{});
+  each(Zero{}, Zero{});
 }
 
-using BlockRunner = void (*)(const FormulaInstruction&, const FormulaTape&, double*, std::size_t);
+using BlockRunner = void (*)(const FormulaInstruction&, const FormulaTape&, const SlotView*,
+                             std::size_t, double*, double*);
 
 constexpr BlockRunner runner_for(FormulaOp op) {
   switch (op) {
@@ -288,14 +346,18 @@ constexpr BlockRunner runner_for(FormulaOp op) {
 
 void evaluate_formula_block(const FormulaTape& tape, const double* params,
                             std::span<const double> omegas, double* re, double* im) {
-  const std::size_t n = omegas.size();
+  const std::size_t n = omegas.size(), count = tape.code.size();
   if (n > kBlock) invariant_failed("evaluate_formula_block: block too long");
   thread_local std::vector<double> kept;
-  double* slots = scratch(kept, tape.code.size() * 2 * kBlock);
-  for (std::size_t i = 0; i < tape.code.size(); ++i) {
+  thread_local std::vector<SlotView> viewed;
+  static const std::array<double, kBlock> zeros{};
+  double* slots = scratch(kept, count * 2 * kBlock);
+  SlotView* views = scratch(viewed, count);
+  for (std::size_t i = 0; i < count; ++i) {
     const FormulaInstruction& in = tape.code[i];
     double* r = slots + i * 2 * kBlock;
     double* m = r + kBlock;
+    views[i] = {r, m};
     switch (in.op) {
       case FormulaOp::Constant:
         r[0] = in.constant.real(), m[0] = in.constant.imag();
@@ -304,19 +366,21 @@ void evaluate_formula_block(const FormulaTape& tape, const double* params,
         r[0] = params[in.a], m[0] = 0.0;
         break;
       case FormulaOp::Omega:
-        for (std::size_t k = 0; k < n; ++k) r[k] = omegas[k], m[k] = 0.0;
+        views[i] = {omegas.data(), zeros.data()};  // read in place
         break;
       case FormulaOp::Hertz:
         for (std::size_t k = 0; k < n; ++k) r[k] = omegas[k] / kTwoPiHertz, m[k] = 0.0;
         break;
       default:
-        runner_for(in.op)(in, tape, slots, n);
+        // A varying result is written straight to the output.
+        const BlockRunner run = runner_for(in.op);
+        if (i + 1 == count && in.varies) return run(in, tape, views, n, re, im);
+        run(in, tape, views, n, r, m);
     }
   }
-  const double* r = slots + (tape.code.size() - 1) * 2 * kBlock;
-  const double* m = r + kBlock;
+  const SlotView& result = views[count - 1];
   const std::size_t stride = tape.code.back().varies ? 1 : 0;
-  for (std::size_t k = 0; k < n; ++k) re[k] = r[k * stride], im[k] = m[k * stride];
+  for (std::size_t k = 0; k < n; ++k) re[k] = result.re[k * stride], im[k] = result.im[k * stride];
 }
 
 Complex evaluate_formula_derivatives(const FormulaTape& tape, const double* params, double omega,
