@@ -348,11 +348,14 @@ void evaluate_formula_block(const FormulaTape& tape, const double* params,
                             std::span<const double> omegas, double* re, double* im) {
   const std::size_t n = omegas.size(), count = tape.code.size();
   if (n > kBlock) invariant_failed("evaluate_formula_block: block too long");
-  thread_local std::vector<double> kept;
-  thread_local std::vector<SlotView> viewed;
+  // One thread-local object: each one costs a lookup in a shared library.
+  thread_local struct {
+    std::vector<double> slots;
+    std::vector<SlotView> views;
+  } kept;
   static const std::array<double, kBlock> zeros{};
-  double* slots = scratch(kept, count * 2 * kBlock);
-  SlotView* views = scratch(viewed, count);
+  double* slots = scratch(kept.slots, count * 2 * kBlock);
+  SlotView* views = scratch(kept.views, count);
   for (std::size_t i = 0; i < count; ++i) {
     const FormulaInstruction& in = tape.code[i];
     double* r = slots + i * 2 * kBlock;
