@@ -114,14 +114,8 @@ void leaf_derivatives(const Element& e, const double* p, std::span<const double>
   const int count = e.count();
   if (!e.custom_definition() && closed_form(e, p, omegas, z_re, z_im, index, s)) return;
   if (const CustomDefinition* d = e.custom_definition()) {
-    std::array<Complex, kMaxFields> dz{};
-    for (std::size_t i = 0; i < n; ++i) {
-      evaluate_formula_derivatives(d->tape(), p, omegas[i], {dz.data(), std::size_t(count)});
-      for (int f = 0; f < count; ++f) {
-        s.d_re[(index + std::size_t(f)) * kBlock + i] = dz[std::size_t(f)].real();
-        s.d_im[(index + std::size_t(f)) * kBlock + i] = dz[std::size_t(f)].imag();
-      }
-    }
+    evaluate_formula_block_derivatives(d->tape(), p, omegas, s.d_re.data() + index * kBlock,
+                                       s.d_im.data() + index * kBlock, kBlock);
     return;
   }
   std::array<double, kMaxFields> q{};

@@ -110,6 +110,14 @@ std::vector<std::string> formula_parameter_names(std::string_view text);
 void evaluate_formula_block(const FormulaTape& tape, const double* params,
                             std::span<const double> omegas, double* re, double* im);
 
+// The exact derivatives with respect to every parameter at each of omegas
+// (at most Element::kBlockPoints points), forward mode through the tape with
+// the block's own values: parameter j's at row j of d_re and d_im, rows
+// `row_stride` apart.
+void evaluate_formula_block_derivatives(const FormulaTape& tape, const double* params,
+                                        std::span<const double> omegas, double* d_re, double* d_im,
+                                        std::size_t row_stride);
+
 // The value at one omega and its exact derivative with respect to every
 // parameter (forward mode: complex duals through the same tape), written to
 // `derivatives` (parameter_count entries).

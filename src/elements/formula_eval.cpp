@@ -159,6 +159,22 @@ bool is_unary(FormulaOp op) {
   return op == FormulaOp::Neg || op == FormulaOp::PowInteger || op >= FormulaOp::Sqrt;
 }
 
+// out[k] = d(instruction)/d(parameter k) by the chain rule, for each k it
+// depends on. Only operands that depend on k contribute, so an infinite
+// partial of the other never meets its zero derivative.
+template <class Grad>
+void accumulate_gradient(const FormulaTape& tape, const FormulaInstruction& in, const Partials& d,
+                         Grad grad, Complex* out) {
+  const bool unary = is_unary(in.op);
+  for (std::size_t k = 0; k < tape.parameter_count; ++k) {
+    if (!((in.depends >> k) & 1u)) continue;
+    Complex g{};
+    if ((tape.code[in.a].depends >> k) & 1u) g = cmul(d.da, grad(in.a, k));
+    if (!unary && (tape.code[in.b].depends >> k) & 1u) g = cadd(g, cmul(d.db, grad(in.b, k)));
+    out[k] = g;
+  }
+}
+
 // Grows, never shrinks: a thread allocates only when it first meets a longer tape.
 template <class T>
 T* scratch(std::vector<T>& kept, std::size_t size) {
@@ -344,16 +360,25 @@ constexpr BlockRunner runner_for(FormulaOp op) {
 
 }  // namespace
 
-void evaluate_formula_block(const FormulaTape& tape, const double* params,
-                            std::span<const double> omegas, double* re, double* im) {
+namespace {
+
+// One thread-local object: each one costs a lookup in a shared library.
+struct BlockScratch {
+  std::vector<double> slots;
+  std::vector<SlotView> views;
+  std::vector<Complex> gradients;
+};
+thread_local BlockScratch block_scratch;
+
+// Every instruction's values over the block, into the scratch's slots (w
+// read in place); the last, where it varies and `re` is given, straight into
+// (re, im) instead. The views say where each instruction's values are.
+const SlotView* run_tape(const FormulaTape& tape, const double* params,
+                         std::span<const double> omegas, double* re, double* im) {
   const std::size_t n = omegas.size(), count = tape.code.size();
   if (n > kBlock) invariant_failed("evaluate_formula_block: block too long");
-  // One thread-local object: each one costs a lookup in a shared library.
-  thread_local struct {
-    std::vector<double> slots;
-    std::vector<SlotView> views;
-  } kept;
   static const std::array<double, kBlock> zeros{};
+  BlockScratch& kept = block_scratch;
   double* slots = scratch(kept.slots, count * 2 * kBlock);
   SlotView* views = scratch(kept.views, count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -375,15 +400,65 @@ void evaluate_formula_block(const FormulaTape& tape, const double* params,
         for (std::size_t k = 0; k < n; ++k) r[k] = omegas[k] / kTwoPiHertz, m[k] = 0.0;
         break;
       default:
-        // A varying result is written straight to the output.
-        const BlockRunner run = runner_for(in.op);
-        if (i + 1 == count && in.varies) return run(in, tape, views, n, re, im);
-        run(in, tape, views, n, r, m);
+        if (re && i + 1 == count && in.varies) {
+          runner_for(in.op)(in, tape, views, n, re, im);
+          views[i] = {re, im};
+        } else {
+          runner_for(in.op)(in, tape, views, n, r, m);
+        }
     }
   }
-  const SlotView& result = views[count - 1];
-  const std::size_t stride = tape.code.back().varies ? 1 : 0;
-  for (std::size_t k = 0; k < n; ++k) re[k] = result.re[k * stride], im[k] = result.im[k * stride];
+  return views;
+}
+
+Complex value_in(const FormulaTape& tape, const SlotView* views, std::size_t slot, std::size_t k) {
+  const std::size_t at = tape.code[slot].varies ? k : 0;
+  return {views[slot].re[at], views[slot].im[at]};
+}
+
+}  // namespace
+
+void evaluate_formula_block(const FormulaTape& tape, const double* params,
+                            std::span<const double> omegas, double* re, double* im) {
+  const SlotView* views = run_tape(tape, params, omegas, re, im);
+  const SlotView& result = views[tape.code.size() - 1];
+  if (result.re == re) return;
+  for (std::size_t k = 0; k < omegas.size(); ++k) {
+    const Complex z = value_in(tape, views, tape.code.size() - 1, k);
+    re[k] = z.real(), im[k] = z.imag();
+  }
+}
+
+void evaluate_formula_block_derivatives(const FormulaTape& tape, const double* params,
+                                        std::span<const double> omegas, double* d_re, double* d_im,
+                                        std::size_t row_stride) {
+  const std::size_t p = tape.parameter_count, width = p, count = tape.code.size();
+  const SlotView* views = run_tape(tape, params, omegas, nullptr, nullptr);
+  Complex* grads = scratch(block_scratch.gradients, count * width);
+  // A derivative the slot does not depend on is 0 and never stored.
+  auto grad = [&](std::size_t slot, std::size_t j) {
+    return (tape.code[slot].depends >> j) & 1u ? grads[slot * width + j] : Complex{};
+  };
+  for (std::size_t k = 0; k < omegas.size(); ++k) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const FormulaInstruction& in = tape.code[i];
+      if (!in.depends) continue;
+      Complex* out = grads + i * width;
+      if (in.op == FormulaOp::Parameter) {
+        out[in.a] = {1.0, 0.0};
+        continue;
+      }
+      const Complex x = value_in(tape, views, in.a, k), y = value_in(tape, views, in.b, k);
+      const Partials d =
+          partials_of(in, x, y, value_in(tape, views, i, k), tape.code[in.b].depends != 0);
+      accumulate_gradient(tape, in, d, grad, out);
+    }
+    for (std::size_t j = 0; j < p; ++j) {
+      const Complex g = grad(count - 1, j);
+      d_re[j * row_stride + k] = g.real();
+      d_im[j * row_stride + k] = g.imag();
+    }
+  }
 }
 
 Complex evaluate_formula_derivatives(const FormulaTape& tape, const double* params, double omega,
@@ -420,16 +495,7 @@ Complex evaluate_formula_derivatives(const FormulaTape& tape, const double* para
     out[0] = value_of(in, tape.code[in.a].real, tape.code[in.b].real, x, y);
     if (!in.depends) continue;
     const Partials d = partials_of(in, x, y, out[0], tape.code[in.b].depends != 0);
-    const bool unary = is_unary(in.op);
-    for (std::size_t k = 0; k < p; ++k) {
-      if (!((in.depends >> k) & 1u)) continue;
-      // Only operands that depend on k contribute, so an infinite partial
-      // of the other never meets its zero derivative.
-      Complex g{};
-      if ((tape.code[in.a].depends >> k) & 1u) g = cmul(d.da, grad(in.a, k));
-      if (!unary && (tape.code[in.b].depends >> k) & 1u) g = cadd(g, cmul(d.db, grad(in.b, k)));
-      out[1 + k] = g;
-    }
+    accumulate_gradient(tape, in, d, grad, out + 1);
   }
   const std::size_t last = tape.code.size() - 1;
   for (std::size_t k = 0; k < p; ++k) derivatives[k] = grad(last, k);
