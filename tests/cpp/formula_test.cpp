@@ -174,35 +174,33 @@ bool same_bits_or_both_nan(double a, double b) {
   return std::isnan(a) ? std::isnan(b) : (a == b && std::signbit(a) == std::signbit(b));
 }
 
+// The block's value at every point against the per-point path's, bit for bit.
+void expect_block_is_pointwise(const FormulaTape& tape, double a, const std::vector<double>& w,
+                               const std::string& what) {
+  std::vector<double> re(w.size()), im(w.size());
+  evaluate_formula_block(tape, &a, w, re.data(), im.data());
+  for (std::size_t k = 0; k < w.size(); ++k) {
+    std::vector<Complex> unused(1);
+    const Complex want = evaluate_formula_derivatives(tape, &a, w[k], unused);
+    EXPECT_TRUE(same_bits_or_both_nan(re[k], want.real()) &&
+                same_bits_or_both_nan(im[k], want.imag()))
+        << what << " a=" << a << " w=" << w[k] << ": block " << Complex{re[k], im[k]} << ", point "
+        << want;
+  }
+}
+
 // The block takes square roots of real and of imaginary operands on their own
 // fast loops; each must give csqrt's own value (the per-point path's), signed
-// zeros, negatives, infinities and NaN included, alone and mixed in a block.
+// zeros, negatives, infinities and NaN included, mixed in a block, and in a
+// block of positive frequencies that takes the fast loops whole.
 TEST(FormulaBlock, SquareRootFastPathsGiveTheGeneralValueAtEveryPoint) {
-  const std::vector<double> omegas = {0.0, -0.0, 1e-3, 2.0, -3.0, 1e6, INFINITY, -INFINITY, NAN};
+  const std::vector<double> mixed = {0.0, -0.0, 1e-3, 2.0, -3.0, 1e6, INFINITY, -INFINITY, NAN};
+  const std::vector<double> positive = {1e-3, 2.0, 1e6};
   for (const char* text : {"sqrt(w*a)", "sqrt(j*w*a)", "sqrt(1 + j*w*a)", "1/sqrt(w*a)"}) {
     const FormulaTape tape = compiled(text, {"a"});
     for (double a : {1.0, -1.0, -0.0, 0.0}) {
-      std::vector<double> re(omegas.size()), im(omegas.size());
-      evaluate_formula_block(tape, &a, omegas, re.data(), im.data());
-      for (std::size_t k = 0; k < omegas.size(); ++k) {
-        std::vector<Complex> unused(1);
-        const Complex want = evaluate_formula_derivatives(tape, &a, omegas[k], unused);
-        EXPECT_TRUE(same_bits_or_both_nan(re[k], want.real()) &&
-                    same_bits_or_both_nan(im[k], want.imag()))
-            << text << " a=" << a << " w=" << omegas[k] << ": block " << Complex{re[k], im[k]}
-            << ", point " << want;
-      }
-      // A block of positive frequencies only takes the fast loops whole.
-      const std::vector<double> positive = {1e-3, 2.0, 1e6};
-      std::vector<double> pr(3), pi(3);
-      evaluate_formula_block(tape, &a, positive, pr.data(), pi.data());
-      for (std::size_t k = 0; k < positive.size(); ++k) {
-        std::vector<Complex> unused(1);
-        const Complex want = evaluate_formula_derivatives(tape, &a, positive[k], unused);
-        EXPECT_TRUE(same_bits_or_both_nan(pr[k], want.real()) &&
-                    same_bits_or_both_nan(pi[k], want.imag()))
-            << text << " a=" << a << " w=" << positive[k];
-      }
+      expect_block_is_pointwise(tape, a, mixed, text);
+      expect_block_is_pointwise(tape, a, positive, text);
     }
   }
 }
