@@ -84,6 +84,7 @@ FitResultOr<EngineRequest> engine_request(const SeriesList& tree,
   SearchSettings& s = request.settings;
   const std::size_t effort = options.effort;
   s.quasi_random *= effort, s.screened *= effort, s.polished *= effort, s.hops *= effort;
+  s.structured_polished *= effort;
   s.agreed += effort - 1;
   s.seed = options.seed;
   request.lm.ftol = options.lm.ftol;

@@ -206,17 +206,28 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     tally(ends, evaluations, runs);
     std::vector<double> costs(ends.size());
     for (std::size_t i = 0; i < ends.size(); ++i) costs[i] = ends[i].cost;
+    // The cheapest short ends, then the cheapest of the structured starts'
+    // besides: on circuits of many elements the cheapest short ends can all
+    // lie in one poor basin (an arc collapsed, a resistance at its floor),
+    // from which the polish does not climb out.
     std::vector<std::vector<double>> picked;
     std::vector<double> kept_costs;
-    for (std::size_t i : ranked(costs)) {
-      if (picked.size() >= request.settings.polished) break;
-      if (!std::isfinite(ends[i].cost)) break;
-      const bool repeat = std::any_of(kept_costs.begin(), kept_costs.end(),
-                                      [&](double c) { return same_minimum(c, ends[i].cost); });
-      if (repeat) continue;
-      kept_costs.push_back(ends[i].cost);
-      picked.push_back(ends[i].params);
-    }
+    const std::size_t structured_from = request.starts.size() - 1;
+    const std::size_t structured_to = structured_from + structured.size();
+    auto pick = [&](std::size_t limit, bool structured_only) {
+      for (std::size_t i : ranked(costs)) {
+        if (picked.size() >= limit) break;
+        if (!std::isfinite(ends[i].cost)) break;
+        if (structured_only && (i < structured_from || i >= structured_to)) continue;
+        const bool repeat = std::any_of(kept_costs.begin(), kept_costs.end(),
+                                        [&](double c) { return same_minimum(c, ends[i].cost); });
+        if (repeat) continue;
+        kept_costs.push_back(ends[i].cost);
+        picked.push_back(ends[i].params);
+      }
+    };
+    pick(request.settings.polished, false);
+    pick(request.settings.polished + request.settings.structured_polished, true);
     // With parameters held, the minimum of the fit that frees them, with the
     // held values put back, starts near the held fit's own minimum where
     // arcs overlap and no feature separates them.

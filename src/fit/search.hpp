@@ -34,12 +34,13 @@
 namespace kelvara {
 
 struct SearchSettings {
-  std::size_t quasi_random = 256;    // drawn, each costing one evaluation
-  std::size_t screened = 16;         // of those, the cheapest run briefly
-  std::size_t structured = 24;       // at most
-  std::size_t short_iterations = 4;  // evaluation budget of a short run: this times (n + 1)
-  std::size_t polished = 4;          // best short ends given the full multi-start
-  std::size_t hops = 8;              // full runs from points around the best end
+  std::size_t quasi_random = 256;       // drawn, each costing one evaluation
+  std::size_t screened = 16;            // of those, the cheapest run briefly
+  std::size_t structured = 24;          // at most
+  std::size_t short_iterations = 4;     // evaluation budget of a short run: this times (n + 1)
+  std::size_t polished = 4;             // best short ends given the full multi-start
+  std::size_t structured_polished = 1;  // and, besides, best short ends of structured starts
+  std::size_t hops = 8;                 // full runs from points around the best end
   // Polished ends sharing the best minimum that stop the polishing (the rest
   // of the best short ends are left) and skip the hops; one more per effort
   // step beyond the first.
@@ -51,6 +52,7 @@ struct SearchSettings {
   static SearchSettings quick() {
     SearchSettings s;
     s.quasi_random = 64, s.screened = 4, s.structured = 8, s.polished = 1, s.hops = 2;
+    s.structured_polished = 0;
     return s;
   }
 };

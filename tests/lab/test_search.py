@@ -38,6 +38,27 @@ def test_search_reaches_the_fit_from_the_truth_where_the_local_fit_may_not(notat
     assert found.success and found.verdict.passed, str(found.verdict)
 
 
+# Thirteen parameters where the cheapest short runs all settle in one poor basin (R0 at a
+# thousandth of its size, an arc collapsed to a CPE): 4 000-5 500x the cost from the truth
+# unless the structured starts' best end is polished besides them.
+MANY_ELEMENTS = "L0-R0-(R1,CPE1)-(R2,CPE2)-(R3-Wo3,CPE3)"
+MANY_VALUES = [1.905e-4, 5.806e4, 1.37e4, 1.851e-9, 0.8873, 5.791e4, 1.185e-9, 0.888, 8044]
+MANY_VALUES += [1.377e4, 7.316e-5, 1.157e-8, 0.7446]
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_search_leaves_a_basin_its_cheapest_short_runs_share(seed):
+    f = np.logspace(6, -2, 60)
+    z = kelvara.Circuit(MANY_ELEMENTS).with_values(MANY_VALUES).impedance(f)
+    rng = np.random.default_rng(seed)
+    z = z * (1 + 0.005 * (rng.standard_normal(60) + 1j * rng.standard_normal(60)))
+    found = kelvara_lab.fit(MANY_ELEMENTS, (f, z), check=False, noise_floor=0.0)
+    truth = kelvara_lab.fit(
+        MANY_ELEMENTS, (f, z), check=False, noise_floor=0.0, search="local", start=MANY_VALUES
+    )
+    assert found.cost <= 1.1 * truth.cost
+
+
 def test_start_values_by_name_or_in_order_give_the_same_fit():
     f, z = spectrum()
     names = kelvara.Circuit("two_rq_l").param_names()
