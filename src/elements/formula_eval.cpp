@@ -358,10 +358,6 @@ constexpr BlockRunner runner_for(FormulaOp op) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // One thread-local object: each one costs a lookup in a shared library.
 struct BlockScratch {
   std::vector<double> slots;
@@ -376,7 +372,7 @@ thread_local BlockScratch block_scratch;
 const SlotView* run_tape(const FormulaTape& tape, const double* params,
                          std::span<const double> omegas, double* re, double* im) {
   const std::size_t n = omegas.size(), count = tape.code.size();
-  if (n > kBlock) invariant_failed("evaluate_formula_block: block too long");
+  if (n > kBlock) invariant_failed("formula evaluation: block too long");
   static const std::array<double, kBlock> zeros{};
   BlockScratch& kept = block_scratch;
   double* slots = scratch(kept.slots, count * 2 * kBlock);
@@ -432,18 +428,18 @@ void evaluate_formula_block(const FormulaTape& tape, const double* params,
 void evaluate_formula_block_derivatives(const FormulaTape& tape, const double* params,
                                         std::span<const double> omegas, double* d_re, double* d_im,
                                         std::size_t row_stride) {
-  const std::size_t p = tape.parameter_count, width = p, count = tape.code.size();
+  const std::size_t p = tape.parameter_count, count = tape.code.size();
   const SlotView* views = run_tape(tape, params, omegas, nullptr, nullptr);
-  Complex* grads = scratch(block_scratch.gradients, count * width);
+  Complex* grads = scratch(block_scratch.gradients, count * p);  // p per instruction
   // A derivative the slot does not depend on is 0 and never stored.
   auto grad = [&](std::size_t slot, std::size_t j) {
-    return (tape.code[slot].depends >> j) & 1u ? grads[slot * width + j] : Complex{};
+    return (tape.code[slot].depends >> j) & 1u ? grads[slot * p + j] : Complex{};
   };
   for (std::size_t k = 0; k < omegas.size(); ++k) {
     for (std::size_t i = 0; i < count; ++i) {
       const FormulaInstruction& in = tape.code[i];
       if (!in.depends) continue;
-      Complex* out = grads + i * width;
+      Complex* out = grads + i * p;
       if (in.op == FormulaOp::Parameter) {
         out[in.a] = {1.0, 0.0};
         continue;

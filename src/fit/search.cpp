@@ -181,6 +181,7 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     std::vector<std::vector<double>> candidates(request.starts.begin() + 1, request.starts.end());
     const std::vector<std::vector<double>> structured = structured_starts(
         problem.nodes, scales, problem.bounds, first, request.held(), request.settings.structured);
+    const std::size_t structured_from = candidates.size();
     candidates.insert(candidates.end(), structured.begin(), structured.end());
     // The cheapest of the quasi-random draws.
     std::vector<std::vector<double>> draws =
@@ -212,7 +213,6 @@ EngineOutcome engine_fit(const FitProblem& problem, const EngineRequest& request
     // from which the polish does not climb out.
     std::vector<std::vector<double>> picked;
     std::vector<double> kept_costs;
-    const std::size_t structured_from = request.starts.size() - 1;
     const std::size_t structured_to = structured_from + structured.size();
     auto pick = [&](std::size_t limit, bool structured_only) {
       for (std::size_t i : ranked(costs)) {
